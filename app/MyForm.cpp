@@ -1,0 +1,317 @@
+#include "app/MyForm.h"
+
+#include "runtime/RtError.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+using Kind = ControlSpec::Kind;
+using Font = ControlSpec::Font;
+
+constexpr Font kFrameFont{9.75, true, true};
+
+// The window's controls, in the order of the window's description. Positions
+// and sizes in twips, relative to the container; colours 0x00BBGGRR.
+const ControlSpec kControls[] = {
+    {"Frame2", Kind::Frame, nullptr, "Select Destination:", 120, 3240, 2055, 2775, 8, 0x00FF8080, 0x00FF0000, kFrameFont},
+    {"txtDest", Kind::TextBox, "Frame2", "Talmo", 240, 2400, 1695, 285, 6, 0x000040C0, {}, {}},
+    {"Dir2", Kind::FolderList, "Frame2", "", 240, 720, 1575, 1440, 5, 0x00000000, 0x0000FF00, {}},
+    {"drv2", Kind::DriveList, "Frame2", "", 240, 360, 1575, 315, 4, 0x00000000, 0x0000FF00, {}},
+    {"Label2", Kind::Label, "Frame2", "File Name:", 240, 2160, 975, 255, 13, {}, 0x00FF0000, Font{8.25, true, false}},
+    {"Frame1", Kind::Frame, nullptr, "Select Source:", 120, 120, 5415, 2895, 7, 0x00FF8080, 0x00000000, kFrameFont},
+    {"KorFile", Kind::FileList, "Frame1", "", 2040, 360, 3255, 2235, 3, 0x00000000, 0x00FF0000, {}},
+    {"KorDir", Kind::FolderList, "Frame1", "", 120, 720, 1815, 1890, 2, 0x00000000, 0x00FF8080, {}},
+    {"KorDrv", Kind::DriveList, "Frame1", "", 120, 360, 1815, 315, 1, 0x00000000, 0x00FFC0C0, {}},
+    {"KorBar", Kind::ProgressBar, nullptr, "", 5640, 240, 255, 5775, 12, {}, {}, {}},
+    {"cmdExit", Kind::CommandButton, nullptr, "E&xit", 3600, 5520, 1215, 495, 14, {}, {}, {}},
+    {"cmdCopy", Kind::CommandButton, nullptr, "Copy", 2400, 5520, 1215, 495, 0, {}, {}, {}},
+    {"Label3", Kind::Label, nullptr, "Bytes Copied:", 2280, 5040, 1095, 255, 16, {}, 0x00E0E0E0, {}},
+    {"lblInputLoc", Kind::Label, nullptr, "", 3720, 5040, 1455, 255, 15, {}, 0x00000040, {}},
+    {"Label1", Kind::Label, nullptr, "File Copied:", 2280, 4440, 1335, 255, 11, {}, 0x00004000, kFrameFont},
+    {"lblCopied", Kind::Label, nullptr, "", 3840, 4440, 1935, 255, 10, {}, 0x00008000, Font{9.75, true, false}},
+    {"lblBytes", Kind::Label, nullptr, "Source File Size:", 2280, 3840, 3495, 255, 9, {}, 0x000040C0, kFrameFont},
+};
+
+constexpr quint32 kWindowBackground = 0x00FF8080;
+
+QFont makeFont(const Font &spec)
+{
+    // "MS Sans Serif" where it exists, else the nearest sans-serif face.
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSizeF(spec.points);
+    font.setBold(spec.bold);
+    font.setUnderline(spec.underline);
+    return font;
+}
+
+const Font kDefaultFont{8.25, false, false};
+
+int pixels(int twips) { return twips / MyForm::kTwipsPerPixel; }
+
+void applyColours(QWidget *widget, Kind kind, const ControlSpec &spec)
+{
+    QPalette palette = widget->palette();
+    auto set = [&palette](std::initializer_list<QPalette::ColorRole> roles, quint32 bgr) {
+        for (QPalette::ColorRole role : roles)
+            palette.setColor(role, colorFromBgr(bgr));
+    };
+    if (spec.background) {
+        switch (kind) {
+        case Kind::Frame:
+            set({QPalette::Window}, *spec.background);
+            widget->setAutoFillBackground(true);
+            break;
+        case Kind::DriveList:
+            set({QPalette::Base, QPalette::Button, QPalette::Window}, *spec.background);
+            break;
+        default:
+            set({QPalette::Base}, *spec.background);
+            break;
+        }
+    }
+    if (spec.foreground) {
+        switch (kind) {
+        case Kind::Frame:
+        case Kind::Label:
+            set({QPalette::WindowText}, *spec.foreground);
+            break;
+        case Kind::DriveList:
+            set({QPalette::Text, QPalette::ButtonText, QPalette::WindowText}, *spec.foreground);
+            break;
+        default:
+            set({QPalette::Text}, *spec.foreground);
+            break;
+        }
+    }
+    widget->setPalette(palette);
+}
+
+QWidget *createControl(Kind kind, QWidget *parent)
+{
+    switch (kind) {
+    case Kind::Frame: return new rt::Frame(parent);
+    case Kind::TextBox: return new rt::TextBox(parent);
+    case Kind::FolderList: return new rt::FolderList(parent);
+    case Kind::DriveList: return new rt::DriveList(parent);
+    case Kind::Label: return new rt::Label(parent);
+    case Kind::FileList: return new rt::FileList(parent);
+    case Kind::ProgressBar: return new rt::ProgressBar(parent);
+    case Kind::CommandButton: return new rt::CommandButton(parent);
+    }
+    return nullptr;
+}
+
+void setCaption(QWidget *widget, Kind kind, const QString &caption)
+{
+    switch (kind) {
+    case Kind::Frame: static_cast<rt::Frame *>(widget)->setTitle(caption); break;
+    case Kind::TextBox: static_cast<rt::TextBox *>(widget)->setText(caption); break;
+    case Kind::Label: static_cast<rt::Label *>(widget)->setCaption(caption); break;
+    case Kind::CommandButton: static_cast<rt::CommandButton *>(widget)->setCaption(caption); break;
+    default: break;
+    }
+}
+
+bool takesFocus(Kind kind)
+{
+    return kind != Kind::Frame && kind != Kind::Label && kind != Kind::ProgressBar;
+}
+
+} // namespace
+
+QColor colorFromBgr(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                          | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+    , m_ownDialogs(dialogs ? nullptr : std::make_unique<rt::QtDialogs>(this))
+    , m_dialogs(dialogs ? *dialogs : *m_ownDialogs)
+    , m_copy(m_controls, m_dialogs)
+    , m_browsing(m_controls, m_copy, m_dialogs)
+{
+    setObjectName(QStringLiteral("MyForm"));
+    setWindowTitle(QStringLiteral("Talmo's File Copy Program"));
+    setWindowIcon(makeAppIcon());
+    setFont(makeFont(kDefaultFont));
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, colorFromBgr(kWindowBackground));
+    setPalette(palette);
+    setAutoFillBackground(true);
+    setFixedSize(pixels(kClientWidth), pixels(kClientHeight));
+
+    buildControls();
+    buildMenus();
+    wireEvents();
+    Form_Load();
+    m_controls.cmdCopy->setFocus();
+}
+
+MyForm::~MyForm() = default;
+
+void MyForm::buildControls()
+{
+    std::map<QString, QWidget *> byName;
+    std::vector<std::pair<int, QWidget *>> focusOrder;
+    std::vector<QWidget *> labels;
+    for (const ControlSpec &spec : kControls) {
+        QWidget *container = spec.container ? byName.at(QString::fromLatin1(spec.container)) : this;
+        QWidget *widget = createControl(spec.kind, container);
+        widget->setObjectName(QString::fromLatin1(spec.name));
+        widget->setGeometry(pixels(spec.left), pixels(spec.top), pixels(spec.width), pixels(spec.height));
+        widget->setFont(makeFont(spec.font.value_or(kDefaultFont)));
+        applyColours(widget, spec.kind, spec);
+        // A right press opens a menu over the two lists that have one, and
+        // nothing anywhere else.
+        widget->setContextMenuPolicy(Qt::NoContextMenu);
+        setCaption(widget, spec.kind, QString::fromLatin1(spec.caption));
+        if (takesFocus(spec.kind))
+            focusOrder.emplace_back(spec.tabIndex, widget);
+        else
+            widget->setFocusPolicy(Qt::NoFocus);
+        if (spec.kind == Kind::Label)
+            labels.push_back(widget);
+        byName[widget->objectName()] = widget;
+    }
+    // Labels lie beneath every other control: the bar covers the right ends of
+    // the two long labels that reach into its column.
+    for (QWidget *label : labels)
+        label->lower();
+    std::sort(focusOrder.begin(), focusOrder.end(),
+              [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (size_t i = 1; i < focusOrder.size(); ++i)
+        setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
+
+    auto find = [&byName](const char *name, auto *&slot) {
+        slot = qobject_cast<std::remove_reference_t<decltype(*slot)> *>(byName.at(QString::fromLatin1(name)));
+        Q_ASSERT(slot);
+    };
+    FormControls &c = m_controls;
+    find("Frame1", c.Frame1);
+    find("Frame2", c.Frame2);
+    find("txtDest", c.txtDest);
+    find("Dir2", c.Dir2);
+    find("drv2", c.drv2);
+    find("Label1", c.Label1);
+    find("Label2", c.Label2);
+    find("Label3", c.Label3);
+    find("KorFile", c.KorFile);
+    find("KorDir", c.KorDir);
+    find("KorDrv", c.KorDrv);
+    find("KorBar", c.KorBar);
+    find("cmdExit", c.cmdExit);
+    find("cmdCopy", c.cmdCopy);
+    find("lblInputLoc", c.lblInputLoc);
+    find("lblCopied", c.lblCopied);
+    find("lblBytes", c.lblBytes);
+    rt::DisplayPacer::instance().flush();
+}
+
+void MyForm::buildMenus()
+{
+    // Both menus are only ever popped up; the window has no menu bar.
+    FormControls &c = m_controls;
+    c.Talmo = new QMenu(QStringLiteral("Talmo"), this);
+    c.Talmo->setObjectName(QStringLiteral("Talmo"));
+    c.MD = c.Talmo->addAction(QStringLiteral("Create Folder"));
+    c.MD->setObjectName(QStringLiteral("MD"));
+    c.Del = c.Talmo->addAction(QStringLiteral("Delete Folder"));
+    c.Del->setObjectName(QStringLiteral("Del"));
+    c.KorSrc = new QMenu(QStringLiteral("KorSource"), this);
+    c.KorSrc->setObjectName(QStringLiteral("KorSrc"));
+    c.DelFile = c.KorSrc->addAction(QStringLiteral("Delete File"));
+    c.DelFile->setObjectName(QStringLiteral("DelFile"));
+}
+
+void MyForm::wireEvents()
+{
+    FormControls &c = m_controls;
+    Browsing *b = &m_browsing;
+    connect(c.cmdCopy, &QPushButton::clicked, this, &MyForm::cmdCopy_Click);
+    connect(c.cmdExit, &QPushButton::clicked, this, &MyForm::cmdExit_Click);
+    connect(c.drv2, &rt::DriveList::change, this, [b] { b->drv2_Change(); });
+    connect(c.KorDrv, &rt::DriveList::change, this, [b] { b->KorDrv_Change(); });
+    connect(c.KorDir, &rt::FolderList::change, this, [b] { b->KorDir_Change(); });
+    connect(c.KorFile, &rt::FileList::click, this, [b] { b->KorFile_Click(); });
+    connect(c.Dir2, &rt::FolderList::mouseDown, this,
+            [b](int button, int shift, float x, float y) { b->Dir2_MouseDown(button, shift, x, y); });
+    connect(c.KorFile, &rt::FileList::mouseDown, this,
+            [b](int button, int shift, float x, float y) { b->KorFile_MouseDown(button, shift, x, y); });
+    connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
+    connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });
+    connect(c.DelFile, &QAction::triggered, this, [b] { b->DelFile_Click(); });
+}
+
+void MyForm::showCentred()
+{
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        move(available.center() - QPoint(width() / 2, height() / 2));
+    }
+    show();
+    m_controls.cmdCopy->setFocus();
+}
+
+void MyForm::Form_Load()
+{
+    for (rt::DriveList *list : {m_controls.drv2, m_controls.KorDrv}) {
+        try {
+            list->setDrive(QStringLiteral("c:"));
+        } catch (const rt::RtError &) {
+            // Without drive C: the window still opens, on whatever drive it had.
+            m_dialogs.msgBox(QStringLiteral("Device Unavailable."), rt::MsgStyle::Information);
+        }
+    }
+}
+
+void MyForm::cmdCopy_Click()
+{
+    if (m_controls.cmdCopy->caption() == u"Copy") {
+        // A "Copy" that arrives inside a running copy's yield (a Stop and a
+        // click pending together) must not start a copy within the copy.
+        if (m_copy.isRunning())
+            return;
+        m_copy.Copying = true;
+        m_controls.cmdCopy->setCaption(QStringLiteral("S&top"));
+        m_copy.StartCopy();
+        if (m_endRequested)
+            close();
+    } else {
+        m_controls.cmdCopy->setCaption(QStringLiteral("Copy"));
+        m_copy.Copying = false;
+    }
+}
+
+void MyForm::cmdExit_Click()
+{
+    if (m_dialogs.msgBox(QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."),
+                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, QStringLiteral("Talmo"))
+        == rt::AnswerYes)
+        close();
+}
+
+void MyForm::closeEvent(QCloseEvent *event)
+{
+    if (m_copy.isRunning()) {
+        // Stop the copy (it closes its files and deletes the partial file);
+        // the window closes once it has returned.
+        m_endRequested = true;
+        m_copy.Copying = false;
+        event->ignore();
+        return;
+    }
+    event->accept();
+}

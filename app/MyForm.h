@@ -1,0 +1,77 @@
+#pragma once
+
+#include "browse/Browsing.h"
+#include "copy/CopyModule.h"
+#include "copy/FormControls.h"
+#include "runtime/Dialogs.h"
+
+#include <QColor>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+// One row of the window's control table, in the units the layout is drawn in:
+// twips (15 to a pixel at 96 DPI) and colours written 0x00BBGGRR.
+struct ControlSpec {
+    enum class Kind { Frame, TextBox, FolderList, DriveList, Label, FileList, ProgressBar, CommandButton };
+    struct Font {
+        double points;
+        bool bold;
+        bool underline;
+    };
+
+    const char *name;
+    Kind kind;
+    const char *container; // nullptr: the window itself
+    const char *caption;
+    int left, top, width, height;
+    int tabIndex;
+    std::optional<quint32> background;
+    std::optional<quint32> foreground;
+    std::optional<Font> font;
+};
+
+// 0x00BBGGRR -> QColor.
+QColor colorFromBgr(quint32 bgr);
+QIcon makeAppIcon();
+
+class MyForm : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kTwipsPerPixel = 15;
+    static constexpr int kClientWidth = 5940;
+    static constexpr int kClientHeight = 6105;
+
+    // The dialogs default to the real ones; tests pass their own.
+    explicit MyForm(rt::Dialogs *dialogs = nullptr, QWidget *parent = nullptr);
+    ~MyForm() override;
+
+    FormControls &controls() { return m_controls; }
+    CopyModule &copyModule() { return m_copy; }
+    Browsing &browsing() { return m_browsing; }
+
+    // Shows the window centred on its screen with the focus on Copy.
+    void showCentred();
+
+    void Form_Load();
+    void cmdCopy_Click();
+    void cmdExit_Click();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void wireEvents();
+
+    std::unique_ptr<rt::QtDialogs> m_ownDialogs;
+    rt::Dialogs &m_dialogs;
+    FormControls m_controls;
+    CopyModule m_copy;
+    Browsing m_browsing;
+    // Set when the program is to end while a copy still runs: the copy is
+    // stopped first, and the window closes once it has unwound.
+    bool m_endRequested = false;
+};

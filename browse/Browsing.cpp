@@ -1,0 +1,114 @@
+#include "browse/Browsing.h"
+
+#include "copy/CopyModule.h"
+#include "runtime/Dialogs.h"
+#include "runtime/Drives.h"
+#include "runtime/FileAccess.h"
+#include "runtime/Numbers.h"
+#include "runtime/RtError.h"
+
+namespace {
+const QString kTalmo = QStringLiteral("Talmo");
+}
+
+Browsing::Browsing(FormControls &form, CopyModule &copy, rt::Dialogs &dialogs)
+    : m_form(form), m_copy(copy), m_dialogs(dialogs)
+{
+}
+
+void Browsing::follow(const std::function<void()> &assign, int unavailableStyle)
+{
+    try {
+        assign();
+    } catch (const rt::RtError &e) {
+        // Only a drive that is not ready is worth a word; the target list keeps
+        // its folder either way.
+        if (e.number() == rt::ErrDeviceUnavailable)
+            m_dialogs.msgBox(QStringLiteral("Device Unavailable."), unavailableStyle);
+    }
+}
+
+void Browsing::drv2_Change()
+{
+    follow([this] { m_form.Dir2->setPath(m_form.drv2->drive()); }, rt::MsgStyle::Information);
+}
+
+void Browsing::KorDrv_Change()
+{
+    follow([this] { m_form.KorDir->setPath(m_form.KorDrv->drive()); }, rt::MsgStyle::Information);
+}
+
+void Browsing::KorDir_Change()
+{
+    follow([this] { m_form.KorFile->setPath(m_form.KorDir->path()); }, rt::MsgStyle::Ok);
+}
+
+void Browsing::KorFile_Click()
+{
+    m_form.txtDest->setText(m_form.KorFile->fileName());
+    m_copy.SourceFile = m_form.KorFile->path() + u'\\' + m_form.KorFile->fileName();
+    try {
+        const qint64 length = rt::fileLength(m_copy.SourceFile);
+        m_form.lblBytes->setCaption(QStringLiteral("Source File Size: ") + rt::megabytesText(length));
+    } catch (const rt::RtError &e) {
+        m_dialogs.msgBox(QStringLiteral("The size of %1 could not be read.").arg(rt::displayPath(m_copy.SourceFile))
+                             + rt::kCrLf + e.reason(),
+                         rt::MsgStyle::Critical, kTalmo);
+    }
+}
+
+void Browsing::Dir2_MouseDown(int button, int, float, float)
+{
+    if (button == rt::MouseButton::Right)
+        rt::popupMenu(m_form.Talmo);
+}
+
+void Browsing::KorFile_MouseDown(int button, int, float, float)
+{
+    if (button == rt::MouseButton::Right)
+        rt::popupMenu(m_form.KorSrc);
+}
+
+void Browsing::MD_Click()
+{
+    const QString answer = m_dialogs.inputBox(QStringLiteral("Enter the Desired Folder's Name: "),
+                                              QStringLiteral("Folder Name"), QStringLiteral("KorFolder"));
+    if (answer.isEmpty())
+        return; // Cancel
+    const QString folder = m_form.Dir2->path() + u'\\' + answer;
+    try {
+        rt::makeDir(folder);
+    } catch (const rt::RtError &e) {
+        m_dialogs.msgBox(QStringLiteral("The folder %1 could not be created.").arg(rt::displayPath(folder))
+                             + rt::kCrLf + e.reason(),
+                         rt::MsgStyle::Critical, kTalmo);
+    }
+}
+
+void Browsing::Del_Click()
+{
+    const int answer = m_dialogs.msgBox(QStringLiteral("Do You Really Want To Delete The Selected Folder."),
+                                        rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo);
+    if (answer == rt::AnswerYes) {
+        const QString folder = m_form.Dir2->path();
+        try {
+            rt::removeDir(folder);
+        } catch (const rt::RtError &e) {
+            m_dialogs.msgBox(QStringLiteral("The folder %1 could not be removed.").arg(folder) + rt::kCrLf
+                                 + e.reason(),
+                             rt::MsgStyle::Critical, kTalmo);
+        }
+    }
+    // Re-reading a folder that is gone moves the list to its parent.
+    m_form.Dir2->refresh();
+}
+
+void Browsing::DelFile_Click()
+{
+    try {
+        rt::killFile(m_copy.GetSourcePath());
+        m_form.KorFile->refresh();
+    } catch (const rt::RtError &) {
+        m_dialogs.msgBox(QStringLiteral("First Choose The File To Be Deleted."), rt::MsgStyle::Critical, kTalmo);
+    }
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "copy/FormControls.h"
+
+#include <functional>
+
+class CopyModule;
+namespace rt {
+class Dialogs;
+}
+
+// The handlers that keep each side's lists in step, show the chosen source
+// file, and carry out the folder and file commands of the two popup menus.
+class Browsing {
+public:
+    Browsing(FormControls &form, CopyModule &copy, rt::Dialogs &dialogs);
+
+    void drv2_Change();
+    void KorDrv_Change();
+    void KorDir_Change();
+    void KorFile_Click();
+
+    void Dir2_MouseDown(int button, int shift, float x, float y);
+    void KorFile_MouseDown(int button, int shift, float x, float y);
+    void MD_Click();
+    void Del_Click();
+    void DelFile_Click();
+
+private:
+    // The three Change handlers are one procedure: hand a drive or folder on to
+    // the next list, and report a drive that is not ready with the given style.
+    void follow(const std::function<void()> &assign, int unavailableStyle);
+
+    FormControls &m_form;
+    CopyModule &m_copy;
+    rt::Dialogs &m_dialogs;
+};

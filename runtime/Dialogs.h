@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <optional>
+
+class QWidget;
+
+namespace rt {
+
+// Message-box styles: buttons plus icon, added together (52 = 48 + 4).
+namespace MsgStyle {
+constexpr int Ok = 0;
+constexpr int YesNo = 4;
+constexpr int Critical = 16;
+constexpr int Exclamation = 48;
+constexpr int Information = 64;
+} // namespace MsgStyle
+
+// Answers a message box returns.
+constexpr int AnswerOk = 1;
+constexpr int AnswerCancel = 2;
+constexpr int AnswerYes = 6;
+constexpr int AnswerNo = 7;
+
+// The title every message box without one of its own shows.
+QString applicationTitle();
+
+// "\r\n" between the lines of a message, as the program's texts are written.
+inline const QString kCrLf = QStringLiteral("\r\n");
+
+// Every question and message goes through here, so tests can answer them and
+// read back what was shown.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // Modal. No title shows the application title. Returns the button pressed.
+    virtual int msgBox(const QString &prompt, int style = MsgStyle::Ok,
+                       const std::optional<QString> &title = std::nullopt) = 0;
+    // Modal. The typed text, "" when cancelled.
+    virtual QString inputBox(const QString &prompt, const QString &title,
+                             const QString &defaultText) = 0;
+};
+
+// The real dialogs: QMessageBox and QInputDialog over the given window.
+class QtDialogs : public Dialogs {
+public:
+    explicit QtDialogs(QWidget *parent = nullptr) : m_parent(parent) {}
+    void setParent(QWidget *parent) { m_parent = parent; }
+
+    int msgBox(const QString &prompt, int style, const std::optional<QString> &title) override;
+    QString inputBox(const QString &prompt, const QString &title,
+                     const QString &defaultText) override;
+
+private:
+    QWidget *m_parent;
+};
+
+} // namespace rt

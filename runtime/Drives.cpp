@@ -1,0 +1,278 @@
+#include "runtime/Drives.h"
+
+#include "runtime/RtError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <mntent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace rt {
+
+namespace {
+
+bool isSeparator(QChar c) { return c == u'\\' || c == u'/'; }
+
+QString hostCwd()
+{
+    std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
+    return cwd ? QFile::decodeName(cwd.get()) : QStringLiteral("/");
+}
+
+// Resolves "." and ".." in a list of names without leaving the root.
+QStringList resolveNames(const QStringList &names)
+{
+    QStringList out;
+    for (const QString &name : names) {
+        if (name.isEmpty() || name == u".")
+            continue;
+        if (name == u"..") {
+            if (!out.isEmpty())
+                out.removeLast();
+            continue;
+        }
+        out.append(name);
+    }
+    return out;
+}
+
+QStringList splitNames(QStringView text)
+{
+    QStringList names;
+    QString current;
+    for (QChar c : text) {
+        if (isSeparator(c)) {
+            names.append(current);
+            current.clear();
+        } else {
+            current.append(c);
+        }
+    }
+    names.append(current);
+    return names;
+}
+
+} // namespace
+
+bool isRepresentableName(const QByteArray &hostName)
+{
+    if (hostName.contains('\\'))
+        return false;
+    return QFile::encodeName(QFile::decodeName(hostName)) == hostName;
+}
+
+bool isRootPath(const QString &normalizedPath)
+{
+    return normalizedPath.size() == 3 && normalizedPath.endsWith(u'\\');
+}
+
+QString parentPath(const QString &normalizedPath)
+{
+    if (normalizedPath.size() <= 3)
+        return normalizedPath;
+    const qsizetype cut = normalizedPath.lastIndexOf(u'\\');
+    return cut <= 2 ? normalizedPath.left(3) : normalizedPath.left(cut);
+}
+
+QString displayPath(const QString &drivePath)
+{
+    try {
+        return Drives::instance().normalize(drivePath);
+    } catch (const RtError &) {
+        return drivePath;
+    }
+}
+
+Drives::Drives()
+{
+    useSystemMap();
+}
+
+Drives &Drives::instance()
+{
+    static Drives drives;
+    return drives;
+}
+
+void Drives::setFixedMap(const std::map<QChar, QString> &map)
+{
+    m_fixed = true;
+    m_roots.clear();
+    m_mounted.clear();
+    for (const auto &[letter, folder] : map) {
+        m_roots[letter.toLower()] = QDir::cleanPath(folder);
+        m_mounted[letter.toLower()] = true;
+    }
+}
+
+void Drives::useSystemMap()
+{
+    m_fixed = false;
+    m_roots.clear();
+    m_mounted.clear();
+    m_roots[u'c'] = QStringLiteral("/");
+    m_mounted[u'c'] = true;
+    scanMounts();
+}
+
+void Drives::scanMounts()
+{
+    for (auto &[letter, mounted] : m_mounted)
+        mounted = (letter == u'c');
+
+    FILE *table = setmntent("/proc/self/mounts", "r");
+    if (!table)
+        return;
+    while (const mntent *entry = getmntent(table)) {
+        const QByteArray device(entry->mnt_fsname);
+        const QByteArray mountPoint(entry->mnt_dir);
+        // Only volumes of real devices become drives; the root is c: already.
+        if (!device.startsWith("/dev/") || mountPoint == "/" || !isRepresentableName(mountPoint))
+            continue;
+        struct stat st {};
+        if (stat(mountPoint.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            continue; // a device bound onto a single file is no drive
+        const QString folder = QFile::decodeName(mountPoint);
+        QChar found;
+        for (const auto &[letter, root] : m_roots)
+            if (root == folder)
+                found = letter;
+        if (found.isNull()) {
+            for (char16_t c = u'd'; c <= u'z'; ++c)
+                if (!m_roots.count(QChar(c))) {
+                    found = QChar(c);
+                    m_roots[found] = folder;
+                    break;
+                }
+        }
+        if (!found.isNull())
+            m_mounted[found] = true;
+    }
+    endmntent(table);
+}
+
+QList<QChar> Drives::refresh()
+{
+    if (!m_fixed)
+        scanMounts();
+    return letters();
+}
+
+QList<QChar> Drives::letters() const
+{
+    QList<QChar> out;
+    for (const auto &[letter, mounted] : m_mounted)
+        if (mounted)
+            out.append(letter);
+    return out;
+}
+
+QString Drives::root(QChar letter) const
+{
+    const auto it = m_roots.find(letter.toLower());
+    return it == m_roots.end() ? QString() : it->second;
+}
+
+bool Drives::isReady(QChar letter) const
+{
+    const auto mounted = m_mounted.find(letter.toLower());
+    if (mounted == m_mounted.end() || !mounted->second)
+        return false;
+    const QByteArray folder = QFile::encodeName(root(letter));
+    struct stat st {};
+    return stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode)
+        && access(folder.constData(), R_OK | X_OK) == 0;
+}
+
+QString Drives::displayName(QChar letter) const
+{
+    return QStringLiteral("%1: [%2]").arg(letter.toLower()).arg(root(letter));
+}
+
+QChar Drives::currentDrive() const
+{
+    const QString cwd = hostCwd();
+    QChar best = u'c';
+    qsizetype bestLength = -1;
+    for (const auto &[letter, root] : m_roots) {
+        if (!m_mounted.at(letter))
+            continue;
+        const bool holds = root == u"/" || cwd == root || cwd.startsWith(root + u'/');
+        if (holds && root.size() > bestLength) {
+            best = letter;
+            bestLength = root.size();
+        }
+    }
+    return best;
+}
+
+std::optional<QString> Drives::toDrivePath(QChar letter, const QString &hostPath) const
+{
+    const QString r = root(letter);
+    if (r.isEmpty())
+        return std::nullopt;
+    const QString host = QDir::cleanPath(hostPath);
+    QString rest;
+    if (r == u"/") {
+        if (!host.startsWith(u'/'))
+            return std::nullopt;
+        rest = host.mid(1);
+    } else if (host == r) {
+        rest.clear();
+    } else if (host.startsWith(r + u'/')) {
+        rest = host.mid(r.size() + 1);
+    } else {
+        return std::nullopt;
+    }
+    const QStringList names = rest.isEmpty() ? QStringList() : rest.split(u'/');
+    for (const QString &name : names)
+        if (!isRepresentableName(QFile::encodeName(name)))
+            return std::nullopt;
+    return QStringLiteral("%1:\\").arg(letter.toUpper()) + names.join(u'\\');
+}
+
+QString Drives::currentFolder(QChar letter) const
+{
+    const QString rootPath = QStringLiteral("%1:\\").arg(letter.toUpper());
+    if (currentDrive() != letter.toLower())
+        return rootPath;
+    return toDrivePath(letter, hostCwd()).value_or(rootPath);
+}
+
+QString Drives::normalize(const QString &drivePath) const
+{
+    if (drivePath.size() < 2 || drivePath.at(1) != u':' || !drivePath.at(0).isLetter()
+        || drivePath.at(0).unicode() > 127)
+        throw RtError(ErrPathNotFound, QStringLiteral("not a drive-letter path: \"%1\"").arg(drivePath));
+    const QChar letter = drivePath.at(0).toLower();
+    if (!isReady(letter))
+        throw RtError(ErrDeviceUnavailable,
+                      QStringLiteral("drive %1: is not ready").arg(letter));
+
+    QStringView rest = QStringView(drivePath).mid(2);
+    QStringList names;
+    if (rest.isEmpty() || !isSeparator(rest.front())) {
+        // "c:" and "c:name" start from the drive's current folder.
+        names = splitNames(QStringView(currentFolder(letter)).mid(3));
+    }
+    names += splitNames(rest);
+    return QStringLiteral("%1:\\").arg(letter.toUpper()) + resolveNames(names).join(u'\\');
+}
+
+QString Drives::toHost(const QString &drivePath) const
+{
+    const QString path = normalize(drivePath);
+    const QString r = root(path.at(0));
+    const QString rest = path.mid(3).replace(u'\\', u'/');
+    if (rest.isEmpty())
+        return r;
+    return r == u"/" ? r + rest : r + u'/' + rest;
+}
+
+} // namespace rt

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever of the build and test needs is missing.
+set -euo pipefail
+
+packages=(
+  g++ make cmake            # the build
+  qt6-base-dev              # Qt 6 Widgets and QtTest
+  fonts-liberation          # a sans-serif face close to the window's metrics
+  fonts-dejavu-core
+  xvfb                      # the one test that draws under a real X server
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test through ctest: once in
+# the normal build and once built with AddressSanitizer and UBSan.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+jobs="$(nproc)"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+if [ "${DUPLON_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDUPLON_SANITIZE=ON >/dev/null
+  cmake --build build-asan -j"$jobs"
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+fi

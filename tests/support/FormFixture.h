@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/MyForm.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TestDrives.h"
+
+#include <QComboBox>
+#include <memory>
+
+// A window over a test drive map, with scripted dialogs. Lay out files first,
+// then start() the window, as a user would start the program.
+struct FormFixture {
+    TestDrives drives;
+    ScriptedDialogs dialogs;
+    std::unique_ptr<MyForm> form;
+
+    MyForm &start()
+    {
+        form = std::make_unique<MyForm>(&dialogs);
+        return *form;
+    }
+    FormControls &c() { return form->controls(); }
+    CopyModule &copy() { return form->copyModule(); }
+
+    // Picks a drive in a drive list as the user does.
+    static void pickDrive(rt::DriveList *list, QChar letter)
+    {
+        const int index = list->findData(QVariant(QString(letter)));
+        QVERIFY(index >= 0);
+        list->setCurrentIndex(index);
+        emit list->activated(index);
+    }
+    // Opens a folder in a folder list as a double-click does.
+    static void openFolder(rt::FolderList *list, const QString &path)
+    {
+        for (int i = 0; i < list->count(); ++i) {
+            if (list->item(i)->data(Qt::UserRole).toString() == path) {
+                emit list->itemDoubleClicked(list->item(i));
+                return;
+            }
+        }
+        QFAIL(qPrintable(QStringLiteral("%1 is not in the folder list").arg(path)));
+    }
+    static QStringList items(const QListWidget *list)
+    {
+        QStringList out;
+        for (int i = 0; i < list->count(); ++i)
+            out.append(list->item(i)->text().trimmed());
+        return out;
+    }
+};

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "runtime/Drives.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+// A drive map over a temporary folder: c: and d: are real folders, e: points
+// to a folder that does not exist (a drive with no medium). The process's
+// current folder moves into c: for the life of the object.
+class TestDrives {
+public:
+    TestDrives()
+    {
+        QDir(m_dir.path()).mkpath(QStringLiteral("c"));
+        QDir(m_dir.path()).mkpath(QStringLiteral("d"));
+        rt::Drives::instance().setFixedMap({{u'c', host(u'c')}, {u'd', host(u'd')},
+                                            {u'e', m_dir.path() + QStringLiteral("/missing")}});
+        m_oldCwd = QDir::currentPath();
+        (void)chdir(QFile::encodeName(host(u'c')).constData());
+    }
+    ~TestDrives()
+    {
+        (void)chdir(QFile::encodeName(m_oldCwd).constData());
+        rt::Drives::instance().useSystemMap();
+    }
+    TestDrives(const TestDrives &) = delete;
+    TestDrives &operator=(const TestDrives &) = delete;
+
+    QString host(QChar letter) const { return m_dir.path() + u'/' + letter; }
+    // A host path for a drive-letter-relative name: host(u'c', "Data/a.txt").
+    QString host(QChar letter, const QString &relative) const { return host(letter) + u'/' + relative; }
+
+    void makeFolder(QChar letter, const QString &relative) const
+    {
+        QVERIFY(QDir().mkpath(host(letter, relative)));
+    }
+    void makeFile(QChar letter, const QString &relative, const QByteArray &content) const
+    {
+        QFile f(host(letter, relative));
+        QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(f.errorString()));
+        QCOMPARE(f.write(content), content.size());
+    }
+    QByteArray read(QChar letter, const QString &relative) const
+    {
+        QFile f(host(letter, relative));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    bool exists(QChar letter, const QString &relative) const { return QFile::exists(host(letter, relative)); }
+    void cd(QChar letter, const QString &relative) const
+    {
+        QVERIFY(chdir(QFile::encodeName(host(letter, relative)).constData()) == 0);
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QString m_oldCwd;
+};
+
+// Bytes that differ from offset to offset, so a shifted copy never compares equal.
+inline QByteArray patternBytes(qint64 size, quint32 seed = 1)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 x = seed * 2654435761u + 12345u;
+    for (qint64 i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = char(x >> 24);
+    }
+    return bytes;
+}

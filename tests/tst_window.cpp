@@ -1,0 +1,269 @@
+#include "support/FormFixture.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+
+// What a right, left or middle press over a list opens: the popup's object
+// name, or "" when nothing opens.
+QString popupAfterPress(QWidget *viewport, Qt::MouseButton button)
+{
+    QString opened;
+    QTimer::singleShot(0, [&opened] {
+        if (QWidget *popup = QApplication::activePopupWidget()) {
+            opened = popup->objectName();
+            popup->close();
+        }
+    });
+    QTest::mousePress(viewport, button, {}, QPoint(10, 5));
+    QTest::mouseRelease(viewport, button, {}, QPoint(10, 5));
+    QCoreApplication::processEvents();
+    return opened;
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void controlsAreLaidOutAsDesigned_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("container");
+        QTest::addColumn<QRect>("twips");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QColor>("textColour");
+        QTest::addColumn<double>("points");
+        QTest::addColumn<bool>("bold");
+        QTest::addColumn<bool>("underline");
+
+        const QColor none;
+        auto row = [](const char *name, const char *container, QRect r, const char *caption, QColor text,
+                      double points, bool bold, bool underline) {
+            QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(container) << r
+                                << QString::fromLatin1(caption) << text << points << bold << underline;
+        };
+        row("Frame2", "MyForm", {120, 3240, 2055, 2775}, "Select Destination:", QColor(0, 0, 255), 9.75, true, true);
+        row("txtDest", "Frame2", {240, 2400, 1695, 285}, "Talmo", none, 8.25, false, false);
+        row("Dir2", "Frame2", {240, 720, 1575, 1440}, "", QColor(0, 255, 0), 8.25, false, false);
+        row("drv2", "Frame2", {240, 360, 1575, 315}, "", QColor(0, 255, 0), 8.25, false, false);
+        row("Label2", "Frame2", {240, 2160, 975, 255}, "File Name:", QColor(0, 0, 255), 8.25, true, false);
+        row("Frame1", "MyForm", {120, 120, 5415, 2895}, "Select Source:", QColor(0, 0, 0), 9.75, true, true);
+        row("KorFile", "Frame1", {2040, 360, 3255, 2235}, "", QColor(0, 0, 255), 8.25, false, false);
+        row("KorDir", "Frame1", {120, 720, 1815, 1890}, "", QColor(128, 128, 255), 8.25, false, false);
+        row("KorDrv", "Frame1", {120, 360, 1815, 315}, "", QColor(192, 192, 255), 8.25, false, false);
+        row("KorBar", "MyForm", {5640, 240, 255, 5775}, "", none, 8.25, false, false);
+        row("cmdExit", "MyForm", {3600, 5520, 1215, 495}, "E&xit", none, 8.25, false, false);
+        row("cmdCopy", "MyForm", {2400, 5520, 1215, 495}, "Copy", none, 8.25, false, false);
+        row("Label3", "MyForm", {2280, 5040, 1095, 255}, "Bytes Copied:", QColor(224, 224, 224), 8.25, false, false);
+        row("lblInputLoc", "MyForm", {3720, 5040, 1455, 255}, "", QColor(64, 0, 0), 8.25, false, false);
+        row("Label1", "MyForm", {2280, 4440, 1335, 255}, "File Copied:", QColor(0, 64, 0), 9.75, true, true);
+        row("lblCopied", "MyForm", {3840, 4440, 1935, 255}, "", QColor(0, 128, 0), 9.75, true, false);
+        row("lblBytes", "MyForm", {2280, 3840, 3495, 255}, "Source File Size:", QColor(192, 64, 0), 9.75, true, true);
+    }
+    void controlsAreLaidOutAsDesigned()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, container);
+        QFETCH(QRect, twips);
+        QFETCH(QString, caption);
+        QFETCH(QColor, textColour);
+        QFETCH(double, points);
+        QFETCH(bool, bold);
+        QFETCH(bool, underline);
+
+        FormFixture f;
+        MyForm &form = f.start();
+        auto *widget = form.findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->parentWidget()->objectName(), container);
+        QCOMPARE(widget->geometry(),
+                 QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
+        QVERIFY(widget->isVisibleTo(&form));
+        QVERIFY(widget->isEnabled());
+        QCOMPARE(widget->font().pointSizeF(), points);
+        QCOMPARE(widget->font().bold(), bold);
+        QCOMPARE(widget->font().underline(), underline);
+
+        if (auto *label = qobject_cast<rt::Label *>(widget)) {
+            QCOMPARE(label->caption(), caption);
+            QCOMPARE(label->text(), caption);
+            QVERIFY(!label->autoFillBackground()); // transparent
+            QCOMPARE(label->palette().color(QPalette::WindowText), textColour);
+        } else if (auto *frame = qobject_cast<rt::Frame *>(widget)) {
+            QCOMPARE(frame->title(), caption);
+            QCOMPARE(frame->palette().color(QPalette::Window), QColor(128, 128, 255));
+            QCOMPARE(frame->palette().color(QPalette::WindowText), textColour);
+        } else if (auto *button = qobject_cast<rt::CommandButton *>(widget)) {
+            QCOMPARE(button->caption(), caption);
+        } else if (auto *text = qobject_cast<rt::TextBox *>(widget)) {
+            QCOMPARE(text->text(), caption);
+            QCOMPARE(text->palette().color(QPalette::Base), QColor(192, 64, 0));
+        } else if (qobject_cast<QListWidget *>(widget) || qobject_cast<QComboBox *>(widget)) {
+            QCOMPARE(widget->palette().color(QPalette::Base), QColor(0, 0, 0));
+            QCOMPARE(widget->palette().color(QPalette::Text), textColour);
+        }
+    }
+
+    void windowAsAWhole()
+    {
+        FormFixture f;
+        MyForm &form = f.start();
+        QCOMPARE(form.windowTitle(), QStringLiteral("Talmo's File Copy Program"));
+        QCOMPARE(form.size(), QSize(5940 / 15, 6105 / 15));
+        QCOMPARE(form.palette().color(QPalette::Window), QColor(128, 128, 255));
+        QVERIFY(!(form.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(form.windowFlags() & Qt::WindowCloseButtonHint);
+        QVERIFY(!form.windowIcon().isNull());
+        QVERIFY(!form.findChild<QMenuBar *>());
+        QCOMPARE(form.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly).size()
+                     - form.findChildren<QMenu *>(QString(), Qt::FindDirectChildrenOnly).size(),
+                 qsizetype(10));
+
+        // The bar lies above the two labels that reach into its column.
+        const QWidgetList siblings = form.findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly);
+        QVERIFY(siblings.indexOf(f.c().KorBar) > siblings.indexOf(f.c().lblBytes));
+        QVERIFY(siblings.indexOf(f.c().KorBar) > siblings.indexOf(f.c().lblCopied));
+
+        // Start values.
+        QCOMPARE(f.c().KorBar->barValue(), 0);
+        QCOMPARE(f.c().KorBar->minimum(), 0);
+        QCOMPARE(f.c().KorBar->maximum(), 100);
+        QCOMPARE(f.c().KorBar->orientation(), Qt::Vertical);
+        QCOMPARE(f.copy().Copying, false);
+        QVERIFY(f.copy().SourceFile.isEmpty());
+        QVERIFY(f.copy().DestFile.isEmpty());
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void menusArePopupsOnly()
+    {
+        FormFixture f;
+        f.start();
+        QCOMPARE(f.c().Talmo->title(), QStringLiteral("Talmo"));
+        QCOMPARE(f.c().KorSrc->title(), QStringLiteral("KorSource"));
+        QCOMPARE(f.c().Talmo->actions(), (QList<QAction *>{f.c().MD, f.c().Del}));
+        QCOMPARE(f.c().KorSrc->actions(), (QList<QAction *>{f.c().DelFile}));
+        QCOMPARE(f.c().MD->text(), QStringLiteral("Create Folder"));
+        QCOMPARE(f.c().Del->text(), QStringLiteral("Delete Folder"));
+        QCOMPARE(f.c().DelFile->text(), QStringLiteral("Delete File"));
+        for (QAction *item : {f.c().MD, f.c().Del, f.c().DelFile}) {
+            QVERIFY(item->isEnabled());
+            QVERIFY(item->isVisible());
+            QVERIFY(item->shortcut().isEmpty());
+        }
+        QVERIFY(!f.c().Talmo->isVisible());
+        QVERIFY(!f.c().KorSrc->isVisible());
+    }
+
+    void rightPressOpensTheListsMenus()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        QCOMPARE(popupAfterPress(f.c().Dir2->viewport(), Qt::RightButton), QStringLiteral("Talmo"));
+        QCOMPARE(popupAfterPress(f.c().KorFile->viewport(), Qt::RightButton), QStringLiteral("KorSrc"));
+        QCOMPARE(popupAfterPress(f.c().Dir2->viewport(), Qt::LeftButton), QString());
+        QCOMPARE(popupAfterPress(f.c().KorFile->viewport(), Qt::MiddleButton), QString());
+        QCOMPARE(popupAfterPress(f.c().KorDir->viewport(), Qt::RightButton), QString());
+        QCOMPARE(popupAfterPress(f.c().txtDest, Qt::RightButton), QString());
+        // A right press selects nothing in the file list.
+        QCOMPARE(f.c().KorFile->fileName(), QString());
+    }
+
+    void tabVisitsTheControlsInOrder()
+    {
+        FormFixture f;
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QCOMPARE(QApplication::focusWidget(), f.c().cmdCopy);
+        QStringList visited;
+        for (int i = 0; i < 8; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited.append(QApplication::focusWidget()->objectName());
+        }
+        QCOMPARE(visited, (QStringList{"KorDrv", "KorDir", "KorFile", "drv2", "Dir2", "txtDest", "cmdExit", "cmdCopy"}));
+    }
+
+    void altXAsksBeforeEnding()
+    {
+        FormFixture f;
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        f.dialogs.answers = {rt::AnswerNo};
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_X, Qt::AltModifier);
+        // An access key presses the button as a click would, after its short animation.
+        QTRY_COMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."));
+        QCOMPARE(f.dialogs.shown[0].style, 52);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(QStringLiteral("Talmo")));
+        QVERIFY(form.isVisible());
+
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().cmdExit->click();
+        QVERIFY(!form.isVisible());
+    }
+
+    void startsOnDriveCsCurrentFolder()
+    {
+        // Given a current folder on C:, both folder lists open it.
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Work/Sub"));
+        f.drives.makeFile(u'c', QStringLiteral("Work/w.txt"), "w");
+        f.drives.cd(u'c', QStringLiteral("Work"));
+        f.start();
+        QCOMPARE(f.c().drv2->drive(), QStringLiteral("c:"));
+        QCOMPARE(f.c().KorDrv->drive(), QStringLiteral("c:"));
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("C:\\Work"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\Work"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\Work"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("w.txt")});
+        QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"C:\\", "Work", "Sub"}));
+        QCOMPARE(f.c().KorDir->currentItem()->text().trimmed(), QStringLiteral("Work"));
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void startedOnAnotherDriveShowsC()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("root.txt"), "r");
+        f.drives.makeFolder(u'd', QStringLiteral("Elsewhere"));
+        f.drives.cd(u'd', QStringLiteral("Elsewhere"));
+        f.start();
+        QCOMPARE(f.c().drv2->drive(), QStringLiteral("c:"));
+        QCOMPARE(f.c().KorDrv->drive(), QStringLiteral("c:"));
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("C:\\"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("root.txt")});
+    }
+
+    void startsWithoutDriveC()
+    {
+        FormFixture f;
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c') + QStringLiteral("/gone")},
+                                            {u'd', f.drives.host(u'd')}});
+        f.drives.cd(u'd', QString());
+        MyForm &form = f.start();
+        QCOMPARE(f.dialogs.messages(),
+                 (QStringList{QStringLiteral("Device Unavailable."), QStringLiteral("Device Unavailable.")}));
+        QCOMPARE(f.dialogs.shown[0].style, 64);
+        QCOMPARE(f.c().KorDrv->drive(), QStringLiteral("d:"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("D:\\"));
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
