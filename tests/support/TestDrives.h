@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,6 +44,7 @@ public:
     void makeFile(QChar letter, const QString &relative, const QByteArray &content) const
     {
         QFile f(host(letter, relative));
+        QDir().mkpath(QFileInfo(f).absolutePath());
         QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(f.errorString()));
         QCOMPARE(f.write(content), content.size());
     }

@@ -1,0 +1,506 @@
+#include "runtime/FileAccess.h"
+#include "runtime/RtError.h"
+#include "support/FormFixture.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+const QString kTalmo = QStringLiteral("Talmo");
+const QString kUnavailable = QStringLiteral("Device Unavailable.");
+} // namespace
+
+class TestBrowse : public QObject {
+    Q_OBJECT
+private slots:
+    // ---- drives and folders follow one another ------------------------------
+
+    void newSourceDriveMovesFolderAndFiles()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'd', QStringLiteral("on-d.bin"), "d");
+        f.drives.makeFolder(u'd', QStringLiteral("Folder"));
+        f.start();
+        FormFixture::pickDrive(f.c().KorDrv, u'd');
+        QCOMPARE(f.c().KorDrv->drive(), QStringLiteral("d:"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("D:\\"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("D:\\"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("on-d.bin")});
+        QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"D:\\", "Folder"}));
+        // The destination side is not touched.
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("C:\\"));
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void newDestinationDriveMovesOnlyItsFolderList()
+    {
+        FormFixture f;
+        f.start();
+        FormFixture::pickDrive(f.c().drv2, u'd');
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("D:\\"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\"));
+    }
+
+    void openingAFolderListsItsFiles()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Inner"));
+        f.drives.makeFile(u'c', QStringLiteral("Data/a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("top.txt"), "t");
+        f.start();
+        FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\Data"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("a.txt")});
+        QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"C:\\", "Data", "Inner"}));
+        // Back up through an ancestor.
+        FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("top.txt")});
+    }
+
+    void enterOpensTheHighlightedFolder()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data"));
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        rt::FolderList *list = f.c().KorDir;
+        list->setFocus();
+        list->setCurrentRow(1); // "Data", below the open root
+        QCOMPARE(list->path(), QStringLiteral("C:\\")); // a highlight opens nothing
+        QTest::keyClick(list, Qt::Key_Return);
+        QCOMPARE(list->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\Data"));
+    }
+
+    void settingTheSamePathRaisesNoChange()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data"));
+        f.start();
+        QSignalSpy changes(f.c().Dir2, &rt::FolderList::change);
+        f.c().Dir2->setPath(QStringLiteral("C:\\Data"));
+        f.c().Dir2->setPath(QStringLiteral("c:\\\\Data\\"));
+        QCOMPARE(changes.count(), 1);
+    }
+
+    // ---- a drive that is not ready -----------------------------------------
+
+    void unavailableDriveIsReported_data()
+    {
+        QTest::addColumn<bool>("sourceSide");
+        QTest::newRow("source") << true;
+        QTest::newRow("destination") << false;
+    }
+    void unavailableDriveIsReported()
+    {
+        QFETCH(bool, sourceSide);
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.start();
+        rt::DriveList *drive = sourceSide ? f.c().KorDrv : f.c().drv2;
+        rt::FolderList *folders = sourceSide ? f.c().KorDir : f.c().Dir2;
+        FormFixture::pickDrive(drive, u'e');
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, kUnavailable);
+        QCOMPARE(f.dialogs.shown[0].style, 64);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+        // The drive list shows the chosen drive; the folders stay where they were.
+        QCOMPARE(drive->drive(), QStringLiteral("e:"));
+        QCOMPARE(folders->path(), QStringLiteral("C:\\"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("a.txt")});
+    }
+
+    void folderHandOverFailuresOnlyReportDeviceErrors()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Gone"));
+        f.start();
+        FormFixture::pickDrive(f.c().KorDrv, u'd');
+        FormFixture::openFolder(f.c().KorDir, QStringLiteral("D:\\Gone"));
+        QVERIFY(f.dialogs.shown.isEmpty());
+
+        // A folder that has gone: no message, and the file list keeps its folder.
+        QVERIFY(QDir(f.drives.host(u'd', QStringLiteral("Gone"))).removeRecursively());
+        f.c().KorFile->setPath(QStringLiteral("D:\\"));
+        f.form->browsing().KorDir_Change();
+        QVERIFY(f.dialogs.shown.isEmpty());
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("D:\\"));
+
+        // The medium gone from under the folder list: the message without an icon.
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd') + "-gone"}});
+        f.form->browsing().KorDir_Change();
+        QCOMPARE(f.dialogs.messages(), QStringList{kUnavailable});
+        QCOMPARE(f.dialogs.shown[0].style, 0);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+    }
+
+    void vanishedFolderMovesToNearestAncestorOnRefresh()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("A/B/C"));
+        f.start();
+        f.c().KorDir->setPath(QStringLiteral("C:\\A\\B\\C"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\A\\B\\C"));
+        QVERIFY(QDir(f.drives.host(u'c', QStringLiteral("A/B"))).removeRecursively());
+        f.c().KorDir->refresh();
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\A"));
+        QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\A")); // its Change ran
+    }
+
+    // ---- choosing a source file ------------------------------------------
+
+    void choosingAFileShowsNameAndSize_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("empty") << qint64(0) << "Source File Size: 0 MB";
+        QTest::newRow("10,000") << qint64(10000) << "Source File Size: 0.01 MB";
+        QTest::newRow("1,572,864") << qint64(1572864) << "Source File Size: 1.5 MB";
+        QTest::newRow("123,456,789") << qint64(123456789) << "Source File Size: 117.74 MB";
+        QTest::newRow("2.5 GiB") << qint64(2684354560) << "Source File Size: 2560 MB";
+    }
+    void choosingAFileShowsNameAndSize()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, caption);
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data"));
+        // Sparse: the size is what counts, not the blocks.
+        QVERIFY(truncate(QFile::encodeName(f.drives.host(u'c', "Data/file.bin")).constData(), 0) != 0);
+        QFile file(f.drives.host(u'c', QStringLiteral("Data/file.bin")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(size));
+        file.close();
+        f.start();
+        f.c().KorDir->setPath(QStringLiteral("C:\\Data"));
+        f.c().txtDest->setText(QStringLiteral("typed by the user"));
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("file.bin")));
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("file.bin"));
+        QCOMPARE(f.copy().SourceFile, QStringLiteral("C:\\Data\\file.bin"));
+        QCOMPARE(f.c().lblBytes->caption(), caption);
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void fileAtTheRootKeepsTheDoubledBackslash()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "abc");
+        f.start();
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        QCOMPARE(f.copy().SourceFile, QStringLiteral("C:\\\\a.txt"));
+        QCOMPARE(f.c().lblBytes->caption(), QStringLiteral("Source File Size: 0 MB"));
+    }
+
+    void fileGoneSinceListedIsReported()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("gone.txt"), "x");
+        f.start();
+        f.c().lblBytes->setCaption(QStringLiteral("Source File Size: 7 MB"));
+        QVERIFY(QFile::remove(f.drives.host(u'c', QStringLiteral("gone.txt"))));
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("gone.txt")));
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("gone.txt"));
+        QCOMPARE(f.copy().SourceFile, QStringLiteral("C:\\\\gone.txt"));
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QVERIFY(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("The size of C:\\gone.txt could not be read.\r\n")));
+        QVERIFY(f.dialogs.shown[0].prompt.endsWith(rt::reasonFromErrno(ENOENT)));
+        QCOMPARE(f.c().lblBytes->caption(), QStringLiteral("Source File Size: 7 MB"));
+    }
+
+    void clickAndArrowKeysChooseFiles()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("b.txt"), "bb");
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        rt::FileList *files = f.c().KorFile;
+        const QRect first = files->visualItemRect(files->item(0));
+        QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, first.center());
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
+        QTest::keyClick(files, Qt::Key_Down);
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("b.txt"));
+        QCOMPARE(files->fileName(), QStringLiteral("b.txt"));
+    }
+
+    // ---- composing the copy's paths ---------------------------------------
+
+    void composesSourceAndDestinationPaths_data()
+    {
+        QTest::addColumn<QString>("sourceFolder");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("destFolder");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QString>("dest");
+        QTest::newRow("folders") << "C:\\Data" << "a.txt" << "D:\\Backup" << "copy.bin"
+                                 << "C:\\Data\\a.txt" << "D:\\Backup\\copy.bin";
+        QTest::newRow("roots") << "C:\\" << "a.txt" << "D:\\" << "copy.bin" << "C:\\a.txt" << "D:\\copy.bin";
+        QTest::newRow("no file selected") << "C:\\Data" << "" << "D:\\Backup" << "x" << "C:\\Data\\"
+                                          << "D:\\Backup\\x";
+        QTest::newRow("no file at the root") << "C:\\" << "" << "D:\\" << "x" << "C:\\" << "D:\\x";
+        QTest::newRow("empty name") << "C:\\" << "a.txt" << "D:\\Backup" << "" << "C:\\a.txt" << "D:\\Backup\\";
+        QTest::newRow("name as typed") << "C:\\" << "a.txt" << "D:\\" << " b c " << "C:\\a.txt" << "D:\\ b c ";
+    }
+    void composesSourceAndDestinationPaths()
+    {
+        QFETCH(QString, sourceFolder);
+        QFETCH(QString, file);
+        QFETCH(QString, destFolder);
+        QFETCH(QString, name);
+        QFETCH(QString, source);
+        QFETCH(QString, dest);
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data"));
+        f.drives.makeFolder(u'd', QStringLiteral("Backup"));
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("Data/a.txt"), "a");
+        f.start();
+        f.c().KorDir->setPath(sourceFolder);
+        if (!file.isEmpty())
+            QVERIFY(f.c().KorFile->selectFile(file));
+        f.c().Dir2->setPath(destFolder);
+        f.c().txtDest->setText(name);
+        QCOMPARE(f.copy().GetSourcePath(), source);
+        QCOMPARE(f.copy().GetDestPath(), dest);
+    }
+
+    void checkSelectionRefusesAMissingSource()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.start();
+        f.c().cmdCopy->setCaption(QStringLiteral("S&top"));
+        f.copy().DestFile = QStringLiteral("D:\\x");
+        QCOMPARE(f.copy().CheckSelection(), false);
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Choose Source and Destination first."));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(QStringLiteral("Source/Dest Error.")));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        f.c().cmdCopy->setCaption(QStringLiteral("S&top"));
+        QCOMPARE(f.copy().CheckSelection(), true);
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("S&top"));
+        f.copy().DestFile.clear();
+        QCOMPARE(f.copy().CheckSelection(), false);
+    }
+
+    // ---- Create Folder, Delete Folder, Delete File -----------------------
+
+    void createFolderWithTheDefaultName()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Backup"));
+        f.start();
+        f.c().Dir2->setPath(QStringLiteral("D:\\Backup"));
+        f.dialogs.inputs = {QStringLiteral("KorFolder")};
+        f.c().MD->trigger();
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].kind, ScriptedDialogs::Shown::Kind::Input);
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Enter the Desired Folder's Name: "));
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(QStringLiteral("Folder Name")));
+        QCOMPARE(f.dialogs.shown[0].defaultText, QStringLiteral("KorFolder"));
+        QVERIFY(QFileInfo(f.drives.host(u'd', QStringLiteral("Backup/KorFolder"))).isDir());
+        // Not listed until the list reads its folder again.
+        QVERIFY(!FormFixture::items(f.c().Dir2).contains(QStringLiteral("KorFolder")));
+        f.c().Dir2->refresh();
+        QVERIFY(FormFixture::items(f.c().Dir2).contains(QStringLiteral("KorFolder")));
+    }
+
+    void createFolderAtTheRootAndCancelled()
+    {
+        FormFixture f;
+        f.start();
+        f.c().Dir2->setPath(QStringLiteral("D:\\"));
+        f.dialogs.inputs = {QStringLiteral("New One")};
+        f.c().MD->trigger();
+        QVERIFY(QFileInfo(f.drives.host(u'd', QStringLiteral("New One"))).isDir());
+
+        f.dialogs.inputs = {QString()}; // Cancel
+        const QStringList before = QDir(f.drives.host(u'd')).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+        f.c().MD->trigger();
+        QCOMPARE(QDir(f.drives.host(u'd')).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
+        QCOMPARE(f.dialogs.messages(), QStringList());
+    }
+
+    void createFolderFailuresAreReported_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("osError");
+        QTest::newRow("exists") << "Existing" << EEXIST;
+        QTest::newRow("inside a missing folder") << "no\\such" << ENOENT;
+        QTest::newRow("name too long") << QString(300, u'x') << ENAMETOOLONG;
+    }
+    void createFolderFailuresAreReported()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, osError);
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Existing"));
+        f.start();
+        f.c().Dir2->setPath(QStringLiteral("D:\\"));
+        f.dialogs.inputs = {name};
+        f.c().MD->trigger();
+        QCOMPARE(f.dialogs.messages().size(), qsizetype(1));
+        const auto &shown = f.dialogs.shown.last();
+        QCOMPARE(shown.style, 16);
+        QCOMPARE(shown.title, std::optional<QString>(kTalmo));
+        QCOMPARE(shown.prompt, QStringLiteral("The folder D:\\%1 could not be created.\r\n%2")
+                                   .arg(name, rt::reasonFromErrno(osError)));
+    }
+
+    void createFolderOnAReadOnlyMedium()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Locked"));
+        const QByteArray locked = QFile::encodeName(f.drives.host(u'd', QStringLiteral("Locked")));
+        int expected = EACCES;
+        if (geteuid() == 0) {
+            // Root writes into any folder; a medium mounted read-only still refuses.
+            if (system(("mount -t tmpfs -o ro,size=64k tmpfs '" + locked + "' 2>/dev/null").constData()) != 0)
+                QSKIP("Mounting is not allowed here, and as root nothing else makes a folder unwritable.");
+            expected = EROFS;
+        } else {
+            QVERIFY(chmod(locked.constData(), 0555) == 0);
+        }
+        f.start();
+        f.c().Dir2->setPath(QStringLiteral("D:\Locked"));
+        f.dialogs.inputs = {QStringLiteral("KorFolder")};
+        f.c().MD->trigger();
+        if (geteuid() == 0)
+            (void)system(("umount '" + locked + "'").constData());
+        QCOMPARE(f.dialogs.messages(),
+                 QStringList{QStringLiteral("The folder D:\\Locked\\KorFolder could not be created.\r\n")
+                             + rt::reasonFromErrno(expected)});
+    }
+
+    void deleteFolderAskedAndAnswered()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Parent/Doomed"));
+        f.drives.makeFolder(u'd', QStringLiteral("Parent/Highlighted"));
+        f.start();
+        f.c().Dir2->setPath(QStringLiteral("D:\\Parent\\Doomed"));
+
+        // No: nothing goes, but the list is read again.
+        f.drives.makeFolder(u'd', QStringLiteral("Parent/Doomed/Later"));
+        f.dialogs.answers = {rt::AnswerNo};
+        f.c().Del->trigger();
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder."));
+        QCOMPARE(f.dialogs.shown[0].style, 52);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("Parent/Doomed")));
+        QVERIFY(FormFixture::items(f.c().Dir2).contains(QStringLiteral("Later")));
+        QVERIFY(QDir().rmdir(f.drives.host(u'd', QStringLiteral("Parent/Doomed/Later"))));
+
+        // Yes: the open folder goes, whatever is highlighted, and the list shows its parent.
+        f.c().Dir2->setCurrentRow(f.c().Dir2->count() - 1);
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().Del->trigger();
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("Parent/Doomed")));
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("Parent/Highlighted")));
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("D:\\Parent"));
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(2));
+    }
+
+    void deleteFolderFailuresAreReported_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("not empty") << "D:\\Full" << rt::reasonFromErrno(ENOTEMPTY);
+        QTest::newRow("a drive's root") << "D:\\" << "A drive's root folder cannot be removed";
+    }
+    void deleteFolderFailuresAreReported()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, reason);
+        FormFixture f;
+        f.drives.makeFile(u'd', QStringLiteral("Full/inside.txt"), "x");
+        f.start();
+        f.c().Dir2->setPath(folder);
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().Del->trigger();
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(2));
+        QCOMPARE(f.dialogs.shown[1].style, 16);
+        QCOMPARE(f.dialogs.shown[1].title, std::optional<QString>(kTalmo));
+        QCOMPARE(f.dialogs.shown[1].prompt,
+                 QStringLiteral("The folder %1 could not be removed.\r\n%2").arg(folder, reason));
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("Full/inside.txt")));
+        QCOMPARE(f.c().Dir2->path(), folder);
+    }
+
+    void deleteFileAtOnce()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data"));
+        f.drives.makeFile(u'c', QStringLiteral("Data/a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("Data/b.txt"), "b");
+        f.start();
+        f.c().KorDir->setPath(QStringLiteral("C:\\Data"));
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        const QString source = f.copy().SourceFile;
+        f.c().DelFile->trigger();
+        QVERIFY(f.dialogs.shown.isEmpty()); // no question
+        QVERIFY(!f.drives.exists(u'c', QStringLiteral("Data/a.txt")));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("b.txt")});
+        // What the selection put elsewhere stays.
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
+        QCOMPARE(f.copy().SourceFile, source);
+    }
+
+    void deleteFileWithNothingSelected()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Sub"));
+        f.drives.makeFile(u'c', QStringLiteral("Data/a.txt"), "a");
+        f.start();
+        f.c().KorDir->setPath(QStringLiteral("C:\\Data"));
+        f.c().DelFile->trigger();
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("First Choose The File To Be Deleted."));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QVERIFY(f.drives.exists(u'c', QStringLiteral("Data/a.txt")));
+        QVERIFY(f.drives.exists(u'c', QStringLiteral("Data/Sub")));
+    }
+
+    void deleteFileTheSystemRefuses()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("keep.txt"), "k");
+        const QByteArray host = QFile::encodeName(f.drives.host(u'c', QStringLiteral("keep.txt")));
+        // Immutable files cannot be deleted even by root.
+        if (geteuid() == 0) {
+            if (system(("chattr +i '" + host + "' 2>/dev/null").constData()) != 0)
+                QSKIP("chattr +i is not available here, and as root nothing else makes a deletion fail.");
+        } else {
+            QVERIFY(chmod(QFile::encodeName(f.drives.host(u'c')).constData(), 0555) == 0);
+        }
+        f.start();
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("keep.txt")));
+        f.c().DelFile->trigger();
+        if (geteuid() == 0)
+            (void)system(("chattr -i '" + host + "'").constData());
+        else
+            (void)chmod(QFile::encodeName(f.drives.host(u'c')).constData(), 0755);
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("First Choose The File To Be Deleted.")});
+        QVERIFY(f.drives.exists(u'c', QStringLiteral("keep.txt")));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("keep.txt")});
+        QCOMPARE(f.c().KorFile->fileName(), QStringLiteral("keep.txt"));
+    }
+};
+
+QTEST_MAIN(TestBrowse)
+#include "tst_browse.moc"
