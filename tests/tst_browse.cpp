@@ -376,7 +376,7 @@ private slots:
             QVERIFY(chmod(locked.constData(), 0555) == 0);
         }
         f.start();
-        f.c().Dir2->setPath(QStringLiteral("D:\Locked"));
+        f.c().Dir2->setPath(QStringLiteral("D:\\Locked"));
         f.dialogs.inputs = {QStringLiteral("KorFolder")};
         f.c().MD->trigger();
         if (geteuid() == 0)
