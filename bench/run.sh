@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds bench_copy and runs it offscreen and, when Xvfb is installed, under a
+# real X server on a free display. Arguments go to bench_copy, e.g.
+#   bench/run.sh --rounds 7 /tmp
+set -uo pipefail
+here="$(cd "$(dirname "$0")/.." && pwd)"
+build="$here/build-bench"
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null || exit 2
+make -C "$build" -j2 bench_copy >/dev/null || exit 2
+bench="$build/bench/bench_copy"
+export LC_ALL=C.UTF-8
+
+status=0
+echo "=== offscreen ==="
+QT_QPA_PLATFORM=offscreen "$bench" --keep "$@" || status=1
+
+if command -v Xvfb >/dev/null 2>&1; then
+    display=""
+    for n in $(seq 90 199); do
+        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+            display=":$n"
+            break
+        fi
+    done
+    if [ -z "$display" ]; then
+        echo "no free X display between :90 and :199; skipping the Xvfb run"
+        exit $status
+    fi
+    Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    xvfb=$!
+    trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null' EXIT
+    for _ in $(seq 1 50); do
+        [ -e "/tmp/.X11-unix/X${display#:}" ] && break
+        sleep 0.1
+    done
+    echo
+    echo "=== Xvfb $display ==="
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb "$bench" "$@" || status=1
+else
+    echo "Xvfb not installed; skipping the X server run"
+fi
+exit $status
