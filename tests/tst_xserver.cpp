@@ -86,9 +86,16 @@ private slots:
         f.c().KorBar->refresh();
         QTest::qWait(100);
         const QImage full = form.screen()->grabWindow(0).toImage();
-        const QPoint barMiddle = f.c().KorBar->mapToGlobal(f.c().KorBar->rect().center());
-        QVERIFY2(QColor(full.pixel(barMiddle)) != QColor(shot.pixel(barMiddle)),
-                 "a full bar looks like an empty one");
+        full.copy(form.geometry()).save(QDir(s_outputFolder).absoluteFilePath(QStringLiteral("xserver-full-bar.png")));
+        // Count the changed pixels down the bar's middle: a style may draw it in
+        // blocks, so any one pixel may fall in a gap.
+        int changed = 0;
+        const int x = f.c().KorBar->width() / 2;
+        for (int y = 0; y < f.c().KorBar->height(); ++y) {
+            const QPoint p = f.c().KorBar->mapToGlobal(QPoint(x, y));
+            changed += full.pixel(p) != shot.pixel(p);
+        }
+        QVERIFY2(changed > f.c().KorBar->height() / 2, qPrintable(QString::number(changed)));
         qInfo("screenshot saved to %s", qPrintable(saved));
     }
 };
