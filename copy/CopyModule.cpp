@@ -121,19 +121,8 @@ void CopyModule::StartCopy()
         refuse();
         return;
     }
-    // Any file the copy would replace is asked about, whatever letter case or
-    // folder part the typed name has.
-    if (destExists) {
-        const int answer = m_dialogs.msgBox(
-            QStringLiteral("A file naming '") + m_form.txtDest->text() + QStringLiteral("' already exists.")
-                + rt::kCrLf + QStringLiteral("Do You Want to OverWrite the File."),
-            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, kTalmo);
-        if (answer != rt::AnswerYes) {
-            refuse();
-            return;
-        }
-    }
-
+    // A source that cannot be read is reported before anyone is asked to give
+    // up the file it would replace.
     rt::File source;
     rt::File dest;
     try {
@@ -143,6 +132,20 @@ void CopyModule::StartCopy()
         refuse();
         return;
     }
+    // Any file the copy would replace is asked about, whatever letter case or
+    // folder part the typed name has.
+    if (destExists) {
+        const int answer = m_dialogs.msgBox(
+            QStringLiteral("A file naming '") + m_form.txtDest->text() + QStringLiteral("' already exists.")
+                + rt::kCrLf + QStringLiteral("Do You Want to OverWrite the File."),
+            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, kTalmo);
+        if (answer != rt::AnswerYes) {
+            source.close();
+            refuse();
+            return;
+        }
+    }
+
     try {
         dest = rt::File::open(DestFile, rt::File::Access::Write, source.permissions());
     } catch (const rt::RtError &e) {
@@ -227,8 +230,9 @@ void CopyModule::StartCopy()
             m_dialogs.msgBox(QStringLiteral("File Copy Completed."), rt::MsgStyle::Information);
     } else {
         // Stopped, or not all of it could be written: no partial file stays behind.
+        // The file written is deleted, not a link that led to it.
         try {
-            rt::killFile(DestFile);
+            dest.deleteFromDisk();
         } catch (const rt::RtError &) {
             // Nothing more can be done about a file that cannot be deleted.
         }

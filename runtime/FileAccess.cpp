@@ -6,6 +6,8 @@
 #include <QFile>
 
 #include <algorithm>
+#include <climits>
+#include <utility>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -167,16 +169,51 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     return file;
 }
 
-File::File(File &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+File::File(int fd) : m_fd(fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0) {
+        m_device = st.st_dev;
+        m_inode = st.st_ino;
+    }
+    char target[PATH_MAX];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
+    const ssize_t n = readlink(link.constData(), target, sizeof target);
+    if (n > 0 && n < ssize_t(sizeof target))
+        m_realPath = QByteArray(target, int(n));
+}
+
+File::File(File &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+    , m_realPath(std::move(other.m_realPath))
+    , m_device(other.m_device)
+    , m_inode(other.m_inode)
+{
+}
 
 File &File::operator=(File &&other) noexcept
 {
     if (this != &other) {
         close();
-        m_fd = other.m_fd;
-        other.m_fd = -1;
+        m_fd = std::exchange(other.m_fd, -1);
+        m_realPath = std::move(other.m_realPath);
+        m_device = other.m_device;
+        m_inode = other.m_inode;
     }
     return *this;
+}
+
+void File::deleteFromDisk()
+{
+    struct stat st {};
+    if (m_realPath.isEmpty() || lstat(m_realPath.constData(), &st) != 0)
+        raiseErrno();
+    if (st.st_dev != m_device || st.st_ino != m_inode) {
+        errno = ENOENT;
+        raiseErrno();
+    }
+    if (unlink(m_realPath.constData()) != 0)
+        raiseErrno();
 }
 
 File::~File() { close(); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QByteArray>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -61,10 +62,17 @@ public:
     void setLength(qint64 length);
     // Returns 0, or the errno of a close that reported a late write failure.
     int close();
+    // Deletes the file this was opened on, wherever a link that named it
+    // pointed; also after close(). Nothing is deleted if another file has
+    // taken its place since.
+    void deleteFromDisk();
 
 private:
-    explicit File(int fd) : m_fd(fd) {}
+    explicit File(int fd);
     int m_fd = -1;
+    QByteArray m_realPath; // the file's own path, links resolved, when opened
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
 };
 
 // The outcome of moving one piece: the bytes moved, and which side failed.

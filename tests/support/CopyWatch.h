@@ -1,0 +1,246 @@
+#pragma once
+
+#include "runtime/FileAccess.h"
+#include "support/FormFixture.h"
+
+#include <QFile>
+#include <QLocale>
+#include <QMetaObject>
+#include <QSet>
+
+#include <algorithm>
+#include <dirent.h>
+#include <functional>
+
+// Helpers for driving whole copies through the window: what a copy is expected
+// to do, worked out independently of the engine, and a recorder of what it did.
+namespace copytest {
+
+constexpr qint64 kLargePiece = 1048576;
+constexpr qint64 kSmallPiece = 1024;
+
+const QString kCompleted = QStringLiteral("File Copy Completed.");
+const QString kTalmo = QStringLiteral("Talmo");
+const QString kSelectionTitle = QStringLiteral("Source/Dest Error.");
+
+// num / den rounded to the nearest whole number, a half going to the even one;
+// exact, so it serves as a reference for the engine's double arithmetic.
+inline qint64 divHalfEven(qint64 num, qint64 den)
+{
+    const qint64 q = num / den;
+    const qint64 twice = 2 * (num % den);
+    if (twice > den || (twice == den && (q & 1)))
+        return q + 1;
+    return q;
+}
+
+// The bar's value for a position: the quotient times 100 rounded to two
+// decimals, then to a whole number, halves to even both times, at most 100.
+inline int expectedPercent(qint64 position, qint64 length)
+{
+    const qint64 hundredths = divHalfEven(position * 10000, length);
+    return int(std::min<qint64>(100, divHalfEven(hundredths, 100)));
+}
+
+// "1.18 MB": megabytes to two decimals, half to even, no trailing zeros.
+inline QString expectedMegabytes(qint64 bytes)
+{
+    const qint64 hundredths = divHalfEven(bytes * 100, kLargePiece);
+    QString text = QString::number(hundredths / 100);
+    if (const qint64 fraction = hundredths % 100) {
+        QString digits = QStringLiteral("%1").arg(fraction, 2, 10, QLatin1Char('0'));
+        if (digits.endsWith(u'0'))
+            digits.chop(1);
+        text += QLocale().decimalPoint() + digits;
+    }
+    return text + QStringLiteral(" MB");
+}
+
+// One piece as the copy should run it: the range it reads and the position
+// (the same in both files) once it is done.
+struct Piece {
+    qint64 offset;
+    qint64 count;
+    qint64 after;
+};
+
+// The pieces of a copy of a file of the given size, with reads failing at the
+// given offsets: 1048576 bytes while that many remain, then 1024; a piece that
+// ends short ends the copy; an unreadable piece covers up to 1048576 bytes of
+// zeros and the next read starts right after them.
+inline QList<Piece> expectedPieces(qint64 size, const QSet<qint64> &unreadable = {})
+{
+    QList<Piece> pieces;
+    qint64 position = 0;
+    bool small = false;
+    for (;;) {
+        small = small || size - position < kLargePiece;
+        const qint64 count = small ? kSmallPiece : kLargePiece;
+        if (unreadable.contains(position)) {
+            const qint64 region = std::max<qint64>(0, std::min(position + kLargePiece, size) - position);
+            pieces.append({position, count, position + region});
+            position += region;
+            if (region == 0)
+                break;
+            continue;
+        }
+        const qint64 bytes = std::min(count, size - position);
+        pieces.append({position, count, position + bytes});
+        position += bytes;
+        if (bytes < count)
+            break;
+    }
+    return pieces;
+}
+
+// A value as it was set, with the number of the piece (from 1) that set it.
+template <typename T>
+struct Set {
+    int piece;
+    T value;
+    bool operator==(const Set &o) const { return piece == o.piece && value == o.value; }
+};
+
+template <typename T>
+inline char *toString(const Set<T> &s)
+{
+    return QTest::toString(QStringLiteral("piece %1: %2").arg(s.piece).arg(s.value));
+}
+
+// The values the window should be given over a whole copy, each only when it
+// changes (the bar starts at 0, the captions empty).
+struct Progress {
+    QList<Set<int>> bar;
+    QList<Set<QString>> copied;
+    QList<Set<QString>> inputLoc;
+};
+
+inline Progress expectedProgress(const QList<Piece> &pieces, qint64 length)
+{
+    Progress d;
+    int bar = 0;
+    QString copied, inputLoc;
+    for (int i = 0; i < pieces.size(); ++i) {
+        const qint64 at = pieces[i].after;
+        if (length > 0 && expectedPercent(at, length) != bar) {
+            bar = expectedPercent(at, length);
+            d.bar.append({i + 1, bar});
+        }
+        if (expectedMegabytes(at) != copied) {
+            copied = expectedMegabytes(at);
+            d.copied.append({i + 1, copied});
+        }
+        if (QString::number(at) != inputLoc) {
+            inputLoc = QString::number(at);
+            d.inputLoc.append({i + 1, inputLoc});
+        }
+    }
+    return d;
+}
+
+// Records a running copy: every piece it reads (through the runtime's read
+// hook, which can also make chosen reads fail) and every value the window
+// shows, numbered by piece. onRead runs inside a piece, before its bytes move,
+// so whatever it posts is handled in that piece's yield.
+class CopyWatch {
+public:
+    struct Read {
+        qint64 offset;
+        qint64 count;
+        bool operator==(const Read &o) const { return offset == o.offset && count == o.count; }
+    };
+
+    explicit CopyWatch(FormControls &c)
+    {
+        rt::setReadFaultHook([this](qint64 offset, qint64 count) {
+            reads.append({offset, count});
+            // What was posted during the last piece must have been handled by now.
+            if (yields != reads.size() - 1)
+                yieldedAfterEveryPiece = false;
+            QMetaObject::invokeMethod(&m_context, [this] { ++yields; }, Qt::QueuedConnection);
+            if (onRead)
+                onRead(offset, count);
+            return unreadable.contains(offset) ? readError : 0;
+        });
+        m_connections.append(QObject::connect(c.KorBar, &rt::ProgressBar::barValueSet, c.KorBar,
+                                              [this](int v) { shown.bar.append({int(reads.size()), v}); }));
+        m_connections.append(QObject::connect(c.lblCopied, &rt::Label::captionSet, c.lblCopied,
+                                              [this](const QString &s) { shown.copied.append({int(reads.size()), s}); }));
+        m_connections.append(QObject::connect(c.lblInputLoc, &rt::Label::captionSet, c.lblInputLoc,
+                                              [this](const QString &s) { shown.inputLoc.append({int(reads.size()), s}); }));
+    }
+    ~CopyWatch()
+    {
+        rt::setReadFaultHook(nullptr);
+        for (const QMetaObject::Connection &c : m_connections)
+            QObject::disconnect(c);
+    }
+    CopyWatch(const CopyWatch &) = delete;
+    CopyWatch &operator=(const CopyWatch &) = delete;
+
+    static QList<Read> readsOf(const QList<Piece> &pieces)
+    {
+        QList<Read> out;
+        for (const Piece &p : pieces)
+            out.append({p.offset, p.count});
+        return out;
+    }
+
+    QList<Read> reads;
+    Progress shown;
+    QSet<qint64> unreadable;
+    int readError = 5; // EIO
+    std::function<void(qint64 offset, qint64 count)> onRead;
+    // Yields to the event loop seen: one per piece, each before the next piece.
+    qsizetype yields = 0;
+    bool yieldedAfterEveryPiece = true;
+
+private:
+    QObject m_context;
+    QList<QMetaObject::Connection> m_connections;
+};
+
+inline char *toString(const CopyWatch::Read &r)
+{
+    return QTest::toString(QStringLiteral("%1+%2").arg(r.offset).arg(r.count));
+}
+
+// Runs f in the next yield to the event loop.
+template <typename F>
+void inNextYield(QObject *context, F f)
+{
+    QMetaObject::invokeMethod(context, std::move(f), Qt::QueuedConnection);
+}
+
+// Clicks a button in the next yield, as a click that arrives during a piece.
+inline void clickInNextYield(QAbstractButton *button)
+{
+    QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
+}
+
+// How many file descriptors the process holds: a copy must leave none open.
+inline int openDescriptors()
+{
+    int n = 0;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        while (const dirent *e = readdir(dir))
+            if (e->d_name[0] != '.')
+                ++n;
+        closedir(dir);
+    }
+    return n;
+}
+
+// Lays out a source file on C:, starts the window, selects the file and aims
+// the copy at the destination name in D:\ (which the test may lay out first).
+inline void prepareCopy(FormFixture &f, const QByteArray &content, const QString &destName = QStringLiteral("out.bin"),
+                        const QString &sourceName = QStringLiteral("src.bin"))
+{
+    f.drives.makeFile(u'c', sourceName, content);
+    f.start();
+    QVERIFY(f.c().KorFile->selectFile(sourceName));
+    f.c().Dir2->setPath(QStringLiteral("D:\\"));
+    f.c().txtDest->setText(destName);
+}
+
+} // namespace copytest

@@ -1,0 +1,563 @@
+#include "support/CopyWatch.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+using namespace copytest;
+
+namespace {
+
+QString reason(int osError) { return QString::fromLocal8Bit(std::strerror(osError)); }
+
+const QString kNotWritten = QStringLiteral("The destination file could not be written.\r\n");
+
+bool isRoot() { return geteuid() == 0; }
+
+// The first offset at which two files differ, or -1; read a piece at a time
+// so files of gigabytes can be compared.
+qint64 firstDifference(const QString &a, const QString &b)
+{
+    QFile fa(a), fb(b);
+    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return 0;
+    if (fa.size() != fb.size())
+        return std::min(fa.size(), fb.size());
+    qint64 offset = 0;
+    for (;;) {
+        const QByteArray x = fa.read(4 * kLargePiece);
+        const QByteArray y = fb.read(4 * kLargePiece);
+        if (x != y) {
+            for (qsizetype i = 0; i < std::min(x.size(), y.size()); ++i)
+                if (x[i] != y[i])
+                    return offset + i;
+            return offset + std::min(x.size(), y.size());
+        }
+        if (x.isEmpty())
+            return -1;
+        offset += x.size();
+    }
+}
+
+// A small tmpfs, unmounted when the object goes.
+class TmpfsMount {
+public:
+    TmpfsMount(const QString &where, const char *options)
+        : m_where(QFile::encodeName(where))
+    {
+        m_mounted = ::mount("tmpfs", m_where.constData(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
+        m_error = m_mounted ? 0 : errno;
+    }
+    ~TmpfsMount()
+    {
+        if (m_mounted)
+            ::umount2(m_where.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    int error() const { return m_error; }
+
+private:
+    QByteArray m_where;
+    bool m_mounted = false;
+    int m_error = 0;
+};
+
+} // namespace
+
+class TestCopyFaults : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup()
+    {
+        rt::setReadFaultHook(nullptr);
+        rt::setWriteFaultHook(nullptr);
+    }
+
+    // ---- unreadable pieces become zeros -------------------------------------
+
+    void unreadablePiecesBecomeZeros_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QList<qint64>>("unreadable"); // offsets of pieces whose read fails
+        QTest::addColumn<qint64>("zeros");             // the bytes reported as written as zeros
+
+        QTest::newRow("third piece") << qint64(5000000) << QList<qint64>{2 * kLargePiece} << kLargePiece;
+        QTest::newRow("first piece") << qint64(5000000) << QList<qint64>{0} << kLargePiece;
+        QTest::newRow("two pieces") << qint64(5000000) << QList<qint64>{0, 3 * kLargePiece} << 2 * kLargePiece;
+        // The region ends at the end of the source, not 1048576 bytes on.
+        QTest::newRow("last large piece") << qint64(3000000) << QList<qint64>{kLargePiece} << kLargePiece;
+        QTest::newRow("whole file") << kLargePiece << QList<qint64>{0} << kLargePiece;
+        // In the small pieces: everything to the end is zeros.
+        QTest::newRow("a small piece") << qint64(3000000) << QList<qint64>{2 * kLargePiece + 10 * kSmallPiece}
+                                       << qint64(3000000 - (2 * kLargePiece + 10 * kSmallPiece));
+        QTest::newRow("the short last piece") << qint64(3000000)
+                                              << QList<qint64>{2 * kLargePiece + 881 * kSmallPiece} << qint64(704);
+        QTest::newRow("a large and a small piece")
+            << qint64(3000000) << QList<qint64>{kLargePiece, 2 * kLargePiece + kSmallPiece}
+            << qint64(kLargePiece + 3000000 - (2 * kLargePiece + kSmallPiece));
+    }
+    void unreadablePiecesBecomeZeros()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QList<qint64>, unreadable);
+        QFETCH(qint64, zeros);
+
+        FormFixture f;
+        const QByteArray content = patternBytes(size, 21);
+        prepareCopy(f, content);
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        watch.unreadable = QSet<qint64>(unreadable.begin(), unreadable.end());
+        watch.readError = EIO;
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt,
+                 kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeros));
+        QCOMPARE(f.dialogs.shown[0].style, 48);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+
+        // Source byte k lands at destination byte k; unreadable regions are zeros.
+        QByteArray expected = content;
+        qint64 zeroed = 0;
+        for (qint64 offset : unreadable) {
+            const qint64 end = std::min(offset + kLargePiece, size);
+            std::memset(expected.data() + offset, 0, size_t(end - offset));
+            zeroed += end - offset;
+        }
+        QCOMPARE(zeroed, zeros);
+        const QByteArray copied = f.drives.read(u'd', QStringLiteral("out.bin"));
+        QCOMPARE(copied.size(), content.size());
+        QVERIFY(copied == expected);
+
+        // After a failure the next read starts right after the zeroed region.
+        const QList<Piece> model = expectedPieces(size, watch.unreadable);
+        QCOMPARE(watch.reads, CopyWatch::readsOf(model));
+        const Progress display = expectedProgress(model, size);
+        QCOMPARE(watch.shown.bar, display.bar);
+        QCOMPARE(watch.shown.inputLoc, display.inputLoc);
+        QCOMPARE(f.c().KorBar->barValue(), 100);
+        QCOMPARE(f.c().lblInputLoc->caption(), QString::number(size));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // ---- failed writes end the copy -------------------------------------------
+
+    void failedWriteEndsTheCopy_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<qint64>("failAt");     // destination offset of the failing write
+        QTest::addColumn<int>("osError");
+        QTest::addColumn<qint64>("unreadable"); // a piece whose read fails first, or -1
+        QTest::addColumn<int>("pieces");        // pieces run, the failing one included
+
+        QTest::newRow("first piece, disk full") << qint64(3 * kLargePiece) << qint64(0) << ENOSPC << qint64(-1) << 1;
+        QTest::newRow("second piece, disk full")
+            << qint64(3 * kLargePiece) << kLargePiece << ENOSPC << qint64(-1) << 2;
+        QTest::newRow("small piece, medium gone")
+            << qint64(3000000) << 2 * kLargePiece + 5 * kSmallPiece << EIO << qint64(-1) << 8;
+        QTest::newRow("file too large") << qint64(3 * kLargePiece) << 2 * kLargePiece << EFBIG << qint64(-1) << 3;
+        // The zeros for an unreadable piece cannot be written either.
+        QTest::newRow("zeros of an unreadable piece")
+            << qint64(3 * kLargePiece) << kLargePiece << ENOSPC << kLargePiece << 2;
+    }
+    void failedWriteEndsTheCopy()
+    {
+        QFETCH(qint64, size);
+        QFETCH(qint64, failAt);
+        QFETCH(int, osError);
+        QFETCH(qint64, unreadable);
+        QFETCH(int, pieces);
+
+        FormFixture f;
+        prepareCopy(f, patternBytes(size, 22));
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        if (unreadable >= 0)
+            watch.unreadable = {unreadable};
+        int writesRefused = 0;
+        rt::setWriteFaultHook([&](qint64 offset, qint64) {
+            if (offset != failAt)
+                return 0;
+            ++writesRefused;
+            return osError;
+        });
+        // A copy that went on after the failure would never end: stop it, and fail below.
+        watch.onRead = [&](qint64, qint64) {
+            if (watch.reads.size() > pieces + 2)
+                f.copy().Copying = false;
+        };
+        const int descriptors = openDescriptors();
+        // The files are closed and the destination gone before the message shows.
+        bool destinationDuringMessage = true;
+        int descriptorsDuringMessage = -1;
+        f.dialogs.onMessage = [&](const ScriptedDialogs::Shown &) {
+            destinationDuringMessage = f.drives.exists(u'd', QStringLiteral("out.bin"));
+            descriptorsDuringMessage = openDescriptors();
+        };
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(writesRefused, 1);
+        QVERIFY(!destinationDuringMessage);
+        QCOMPARE(descriptorsDuringMessage, descriptors);
+        QCOMPARE(watch.reads.size(), qsizetype(pieces));
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, kNotWritten + reason(osError));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void fullFileSystem()
+    {
+        FormFixture f;
+        QTemporaryDir mountBase;
+        QVERIFY(mountBase.isValid());
+        const TmpfsMount tmpfs(mountBase.path(), "size=1m");
+        if (!tmpfs.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1); a full disk is only simulated "
+                                            "in failedWriteEndsTheCopy")
+                                 .arg(reason(tmpfs.error()))));
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', mountBase.path()}});
+        prepareCopy(f, patternBytes(3 * kLargePiece, 23));
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        // A copy that went on after the failure would never end (and never
+        // unmount): stop it, and fail below.
+        watch.onRead = [&](qint64, qint64) {
+            if (watch.reads.size() > 10)
+                f.copy().Copying = false;
+        };
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{kNotWritten + reason(ENOSPC)});
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        // The copy ended with the piece that did not fit: the second.
+        QCOMPARE(watch.reads.size(), qsizetype(2));
+        QCOMPARE(QDir(mountBase.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                 QStringList());
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void copiesAcrossFileSystems_data()
+    {
+        QTest::addColumn<QChar>("onTmpfs"); // the drive put on its own file system
+        QTest::newRow("to a tmpfs") << QChar(u'd');
+        QTest::newRow("from a tmpfs") << QChar(u'c');
+    }
+    void copiesAcrossFileSystems()
+    {
+        // The kernel may refuse to copy between file systems; the bytes must
+        // arrive all the same.
+        QFETCH(QChar, onTmpfs);
+        FormFixture f;
+        QTemporaryDir mountBase;
+        QVERIFY(mountBase.isValid());
+        const TmpfsMount tmpfs(mountBase.path(), "size=16m");
+        if (!tmpfs.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1)").arg(reason(tmpfs.error()))));
+        std::map<QChar, QString> map{{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')}};
+        map[onTmpfs] = mountBase.path();
+        rt::Drives::instance().setFixedMap(map);
+        const qint64 size = 3000000;
+        const QByteArray content = patternBytes(size, 27);
+        QFile source(map[u'c'] + QStringLiteral("/src.bin"));
+        QVERIFY(source.open(QIODevice::WriteOnly));
+        QCOMPARE(source.write(content), size);
+        source.close();
+        f.start();
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
+        f.c().Dir2->setPath(QStringLiteral("D:\\"));
+        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        CopyWatch watch(f.c());
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        QCOMPARE(watch.reads, CopyWatch::readsOf(expectedPieces(size)));
+        QFile dest(map[u'd'] + QStringLiteral("/out.bin"));
+        QVERIFY(dest.open(QIODevice::ReadOnly));
+        QVERIFY(dest.readAll() == content);
+    }
+
+    // ---- files that cannot be opened ------------------------------------------
+
+    void sourceThatCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("osError");
+        QTest::newRow("deleted after it was picked") << QStringLiteral("vanished") << ENOENT;
+        QTest::newRow("no permission to read") << QStringLiteral("unreadable") << EACCES;
+    }
+    void sourceThatCannotBeOpened()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, osError);
+        if (how == u"unreadable" && isRoot())
+            QSKIP("root reads any file, so a missing read permission cannot be tested as root");
+
+        FormFixture f;
+        prepareCopy(f, patternBytes(5000, 24));
+        if (QTest::currentTestFailed())
+            return;
+        const QString host = f.drives.host(u'c', QStringLiteral("src.bin"));
+        if (how == u"vanished")
+            QVERIFY(QFile::remove(host));
+        else
+            QCOMPARE(::chmod(QFile::encodeName(host).constData(), 0), 0);
+        CopyWatch watch(f.c());
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        const QString text = f.dialogs.shown[0].prompt;
+        QVERIFY2(text.contains(QStringLiteral("C:\\src.bin")), qPrintable(text));
+        QVERIFY2(text.contains(reason(osError)), qPrintable(text));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QVERIFY(watch.reads.isEmpty());
+        QVERIFY(QDir(f.drives.host(u'd')).isEmpty());
+        QCOMPARE(f.drives.exists(u'c', QStringLiteral("src.bin")), how != u"vanished"); // never created
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void vanishedSourceIsReportedBeforeAnyQuestion()
+    {
+        // Given a destination the copy would replace and a source gone since it was picked,
+        FormFixture f;
+        f.drives.makeFile(u'd', QStringLiteral("out.bin"), "keep me");
+        prepareCopy(f, patternBytes(5000, 31));
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(QFile::remove(f.drives.host(u'c', QStringLiteral("src.bin"))));
+        f.dialogs.answers = {rt::AnswerYes};
+
+        f.c().cmdCopy->click();
+
+        // then only the source's failure is shown, and the old file is untouched.
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QVERIFY(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("The source file C:\\src.bin could not be opened.\r\n")));
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), QByteArray("keep me"));
+    }
+
+    void stoppedCopyThroughALinkDeletesTheFileWritten()
+    {
+        // Given a destination name that is a link to a file elsewhere,
+        FormFixture f;
+        f.drives.makeFile(u'd', QStringLiteral("elsewhere/target.bin"), patternBytes(3 * kLargePiece, 5));
+        QVERIFY(::symlink(QFile::encodeName(f.drives.host(u'd', QStringLiteral("elsewhere/target.bin"))).constData(),
+                          QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData()) == 0);
+        prepareCopy(f, patternBytes(5 * kLargePiece, 6));
+        if (QTest::currentTestFailed())
+            return;
+        f.dialogs.answers = {rt::AnswerYes};
+        CopyWatch watch(f.c());
+        watch.onRead = [&](qint64 offset, qint64) {
+            if (offset == kLargePiece)
+                clickInNextYield(f.c().cmdCopy);
+        };
+
+        f.c().cmdCopy->click();
+
+        // when the copy is stopped half way, no half-written file stays behind the link.
+        QCOMPARE(watch.reads.size(), qsizetype(2));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("elsewhere/target.bin")));
+        QVERIFY(QFileInfo(f.drives.host(u'd', QStringLiteral("out.bin"))).isSymLink());
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1)); // the question only
+    }
+
+    void destinationThatCannotBeOpened_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("osError");
+        QTest::newRow("a folder of that name") << QStringLiteral("folder") << EISDIR;
+        QTest::newRow("read-only folder") << QStringLiteral("read-only folder") << EACCES;
+        QTest::newRow("read-only file") << QStringLiteral("read-only file") << EACCES;
+    }
+    void destinationThatCannotBeOpened()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, osError);
+        if (how != u"folder" && isRoot())
+            QSKIP("root writes anywhere, so a missing write permission cannot be tested as root");
+
+        FormFixture f;
+        const QByteArray old = "old content";
+        if (how == u"folder") {
+            f.drives.makeFolder(u'd', QStringLiteral("out.bin"));
+        } else if (how == u"read-only folder") {
+            f.drives.makeFolder(u'd', QStringLiteral("ro"));
+        } else {
+            f.drives.makeFile(u'd', QStringLiteral("out.bin"), old);
+            QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData(), 0444), 0);
+        }
+        prepareCopy(f, patternBytes(5000, 25));
+        if (QTest::currentTestFailed())
+            return;
+        QString destHost = f.drives.host(u'd', QStringLiteral("out.bin"));
+        if (how == u"read-only folder") {
+            f.c().Dir2->setPath(QStringLiteral("D:\\ro"));
+            destHost = f.drives.host(u'd', QStringLiteral("ro/out.bin"));
+            QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'd', QStringLiteral("ro"))).constData(), 0555), 0);
+        }
+        f.dialogs.answers = {rt::AnswerYes}; // replace the read-only file
+        CopyWatch watch(f.c());
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        const QString text = f.dialogs.messages().last();
+        QVERIFY2(text.contains(f.copy().DestFile), qPrintable(text));
+        QVERIFY2(text.contains(reason(osError)), qPrintable(text));
+        QCOMPARE(f.dialogs.shown.last().style, 16);
+        QCOMPARE(f.dialogs.shown.last().title, std::optional<QString>(kTalmo));
+        QVERIFY(!f.dialogs.messages().contains(kCompleted));
+        QVERIFY(watch.reads.isEmpty());
+        if (how == u"folder")
+            QVERIFY(QDir(destHost).exists() && QDir(destHost).isEmpty());
+        else if (how == u"read-only folder")
+            QVERIFY(!QFile::exists(destHost));
+        else
+            QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), old);
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // ---- the same file ---------------------------------------------------------
+
+    void sameFileIsRefused_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("same folder, same name") << QStringLiteral("same");
+        QTest::newRow("another spelling of the path") << QStringLiteral("spelling");
+        QTest::newRow("hard link on the other drive") << QStringLiteral("hard link");
+        QTest::newRow("symbolic link on the other drive") << QStringLiteral("symlink");
+    }
+    void sameFileIsRefused()
+    {
+        QFETCH(QString, how);
+        FormFixture f;
+        const QByteArray content = patternBytes(3 * kLargePiece + 5, 26);
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Sub"));
+        f.drives.makeFile(u'c', QStringLiteral("Data/src.bin"), content);
+        const QByteArray sourceHost = QFile::encodeName(f.drives.host(u'c', QStringLiteral("Data/src.bin")));
+        if (how == u"hard link")
+            QCOMPARE(::link(sourceHost.constData(),
+                            QFile::encodeName(f.drives.host(u'd', QStringLiteral("link.bin"))).constData()),
+                     0);
+        if (how == u"symlink")
+            QCOMPARE(::symlink(sourceHost.constData(),
+                               QFile::encodeName(f.drives.host(u'd', QStringLiteral("link.bin"))).constData()),
+                     0);
+        struct stat before {};
+        QCOMPARE(::stat(sourceHost.constData(), &before), 0);
+
+        f.start();
+        FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\Data"));
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
+        if (how == u"same") {
+            f.c().Dir2->setPath(QStringLiteral("C:\\Data"));
+        } else if (how == u"spelling") {
+            f.c().Dir2->setPath(QStringLiteral("C:\\Data\\Sub"));
+            f.c().txtDest->setText(QStringLiteral("..\\src.bin"));
+        } else {
+            f.c().Dir2->setPath(QStringLiteral("D:\\"));
+            f.c().txtDest->setText(QStringLiteral("link.bin"));
+        }
+        f.dialogs.answers = {rt::AnswerYes}; // would replace, were it asked
+        CopyWatch watch(f.c());
+
+        f.c().cmdCopy->click();
+
+        // Refused before the question about replacing.
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Source and destination are the same file."));
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kSelectionTitle));
+        QVERIFY(watch.reads.isEmpty());
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        struct stat after {};
+        QCOMPARE(::stat(sourceHost.constData(), &after), 0);
+        QCOMPARE(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        QCOMPARE(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        QCOMPARE(f.drives.read(u'c', QStringLiteral("Data/src.bin")), content);
+    }
+
+    // ---- beyond 2 GiB -----------------------------------------------------------
+
+    void sparseFileBeyondTwoGigabytes()
+    {
+        constexpr qint64 size = 2147484672; // 2 GiB + 1 KiB
+        FormFixture f;
+        struct statvfs fs {};
+        QCOMPARE(::statvfs(QFile::encodeName(f.drives.host(u'd')).constData(), &fs), 0);
+        if (qint64(fs.f_bavail) * qint64(fs.f_frsize) < size + 512 * kLargePiece)
+            QSKIP("less than 2.5 GiB free next to the temporary files");
+
+        const QByteArray sourceHost = QFile::encodeName(f.drives.host(u'c', QStringLiteral("sparse.bin")));
+        {
+            const int fd = ::open(sourceHost.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::ftruncate(fd, size), 0);
+            // Marks near the start, across the 2 GiB line and at the very end.
+            const struct {
+                qint64 offset;
+                QByteArray bytes;
+            } marks[] = {{100, "start"}, {2147483647 - 2, "ABCDE"}, {size - 3, "end"}};
+            for (const auto &m : marks)
+                QCOMPARE(::pwrite(fd, m.bytes.constData(), size_t(m.bytes.size()), m.offset), ssize_t(m.bytes.size()));
+            QCOMPARE(::close(fd), 0);
+        }
+        f.start();
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("sparse.bin")));
+        f.c().Dir2->setPath(QStringLiteral("D:\\"));
+        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        CopyWatch watch(f.c());
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        const QString destHost = f.drives.host(u'd', QStringLiteral("out.bin"));
+        QCOMPARE(QFileInfo(destHost).size(), size);
+        QCOMPARE(firstDifference(QFile::decodeName(sourceHost), destHost), qint64(-1));
+        QCOMPARE(f.c().KorBar->barValue(), 100);
+        QCOMPARE(f.c().lblCopied->caption(), QStringLiteral("2048 MB"));
+        QCOMPARE(f.c().lblInputLoc->caption(), QStringLiteral("2147484672"));
+        // 2048 large pieces, a full small one, and one that reads nothing.
+        QCOMPARE(watch.reads.size(), qsizetype(2050));
+        QCOMPARE(watch.reads[2048], (CopyWatch::Read{2147483648, 1024}));
+        QCOMPARE(watch.reads[2049], (CopyWatch::Read{size, 1024}));
+        // The bar only ever climbs, past 2 GiB included.
+        int last = 0;
+        for (const auto &s : watch.shown.bar) {
+            QVERIFY2(s.value > last && s.value <= 100, qPrintable(QStringLiteral("piece %1: %2").arg(s.piece).arg(s.value)));
+            last = s.value;
+        }
+        QFile::remove(destHost);
+    }
+};
+
+QTEST_MAIN(TestCopyFaults)
+#include "tst_copy_faults.moc"
