@@ -76,11 +76,12 @@ void CopyModule::reportFailure(const QString &what, const QString &path, const Q
 }
 
 // One copy, in four stages:
-//   checks   - an empty name, no source file, the same file, or a declined
-//              replacement refuses the copy: caption back to "Copy", nothing opened;
+//   checks   - an empty name, no source file, the same file, a source that
+//              cannot be opened or a declined replacement refuses the copy:
+//              caption back to "Copy", nothing created or left open;
 //   opening  - the source read-only (never created), then the destination
 //              (created with the source's permissions if missing); a failure
-//              reports which file and why and leaves nothing open or created;
+//              reports which file and why;
 //   pieces   - 1048576 bytes while that many remain, then 1024; after each the
 //              bar and both captions are set and the window gets one yield; a
 //              Stop (Copying false) takes effect at the loop test after the
@@ -96,41 +97,83 @@ void CopyModule::StartCopy()
     SourceFile = GetSourcePath();
     DestFile = GetDestPath();
 
+    rt::File source;
+    rt::File dest;
+    if (!openFiles(source, dest)) {
+        refuse();
+        return;
+    }
+
+    rt::Transfer transfer;
+    Outcome outcome = copyPieces(source, dest, transfer);
+
+    if (Copying && !outcome.writeError) {
+        try {
+            dest.setLength(outcome.length);
+        } catch (const rt::RtError &e) {
+            outcome.writeError = e.reason();
+        }
+    }
+    source.close();
+    if (const int closeError = dest.close(); closeError != 0 && !outcome.writeError)
+        outcome.writeError = rt::reasonFromErrno(closeError);
+
+    if (Copying && !outcome.writeError) {
+        if (outcome.unreadBytes > 0)
+            m_dialogs.msgBox(QStringLiteral("File Copy Completed.") + rt::kCrLf
+                                 + QStringLiteral("%1 bytes could not be read and were written as zeros.")
+                                       .arg(outcome.unreadBytes),
+                             rt::MsgStyle::Exclamation);
+        else
+            m_dialogs.msgBox(QStringLiteral("File Copy Completed."), rt::MsgStyle::Information);
+    } else {
+        // Stopped, or not all of it could be written: no partial file stays
+        // behind. The file written is deleted, not a link that led to it.
+        try {
+            dest.deleteFromDisk();
+        } catch (const rt::RtError &) {
+            // Nothing more can be done about a file that cannot be deleted.
+        }
+        if (outcome.writeError)
+            m_dialogs.msgBox(QStringLiteral("The destination file could not be written.") + rt::kCrLf
+                                 + *outcome.writeError,
+                             rt::MsgStyle::Critical, kTalmo);
+    }
+    m_form.cmdCopy->setCaption(kCopyCaption);
+    m_form.KorBar->refresh();
+}
+
+bool CopyModule::openFiles(rt::File &source, rt::File &dest)
+{
     if (m_form.txtDest->text().isEmpty()) {
         m_dialogs.msgBox(QStringLiteral("No Destination file name is specified.") + rt::kCrLf
                              + QStringLiteral("Please give a file name to be created."),
                          rt::MsgStyle::Critical, kTalmo);
         m_form.txtDest->setFocus();
-        refuse();
-        return;
+        return false;
     }
     if (!CheckSelection())
-        return;
+        return false;
 
     bool destExists = false;
     try {
         if (rt::sameFile(SourceFile, DestFile)) {
             m_dialogs.msgBox(QStringLiteral("Source and destination are the same file."),
                              rt::MsgStyle::Critical, kSelectionTitle);
-            refuse();
-            return;
+            return false;
         }
         destExists = !rt::findFile(DestFile).isEmpty();
     } catch (const rt::RtError &e) {
         reportFailure(QStringLiteral("destination"), DestFile, e.reason());
-        refuse();
-        return;
+        return false;
     }
     // A source that cannot be read is reported before anyone is asked to give
     // up the file it would replace.
-    rt::File source;
-    rt::File dest;
     try {
         source = rt::File::open(SourceFile, rt::File::Access::Read);
     } catch (const rt::RtError &e) {
         reportFailure(QStringLiteral("source"), SourceFile, e.reason());
-        refuse();
-        return;
+        return false;
     }
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
@@ -141,28 +184,27 @@ void CopyModule::StartCopy()
             rt::MsgStyle::Critical + rt::MsgStyle::YesNo, kTalmo);
         if (answer != rt::AnswerYes) {
             source.close();
-            refuse();
-            return;
+            return false;
         }
     }
-
     try {
         dest = rt::File::open(DestFile, rt::File::Access::Write, source.permissions());
     } catch (const rt::RtError &e) {
         source.close();
         reportFailure(QStringLiteral("destination"), DestFile, e.reason());
-        refuse();
-        return;
+        return false;
     }
+    return true;
+}
 
-    rt::Transfer transfer;
-    qint64 position = 0;      // the same in both files: source byte k lands at destination byte k
+CopyModule::Outcome CopyModule::copyPieces(const rt::File &source, const rt::File &dest, rt::Transfer &transfer)
+{
+    Outcome outcome;
+    qint64 &position = outcome.length; // the same in both files: source byte k lands at destination byte k
     qint64 length = 0;
-    qint64 unreadBytes = 0;
     int percent = 0;
     bool smallPieces = false;
     bool atEnd = false;
-    std::optional<QString> writeError; // the reason a write failed
 
     while (!atEnd && Copying) {
         // The open source's own length: picking another file in the list
@@ -183,15 +225,15 @@ void CopyModule::StartCopy()
             const qint64 region = std::max<qint64>(0, std::min(position + kLargePiece, length) - position);
             const rt::PieceResult zeros = transfer.writeZeros(dest, position, region);
             if (zeros.failure != rt::PieceResult::Failure::None)
-                writeError = rt::reasonFromErrno(zeros.osError);
-            unreadBytes += region;
+                outcome.writeError = rt::reasonFromErrno(zeros.osError);
+            outcome.unreadBytes += region;
             position += region;
             if (region == 0)
                 atEnd = true;
         } else {
             position += result.bytes;
             if (result.failure == rt::PieceResult::Failure::Write)
-                writeError = rt::reasonFromErrno(result.osError);
+                outcome.writeError = rt::reasonFromErrno(result.osError);
             else if (result.bytes < piece)
                 atEnd = true;
         }
@@ -204,43 +246,8 @@ void CopyModule::StartCopy()
         m_form.lblInputLoc->setCaption(QString::number(position));
         rt::yieldToEvents();
 
-        if (writeError)
+        if (outcome.writeError)
             break;
     }
-
-    const bool completed = Copying && !writeError;
-    if (completed) {
-        try {
-            dest.setLength(position);
-        } catch (const rt::RtError &e) {
-            writeError = e.reason();
-        }
-    }
-    source.close();
-    if (const int closeError = dest.close(); closeError != 0 && !writeError)
-        writeError = rt::reasonFromErrno(closeError);
-
-    if (!writeError && Copying) {
-        if (unreadBytes > 0)
-            m_dialogs.msgBox(QStringLiteral("File Copy Completed.") + rt::kCrLf
-                                 + QStringLiteral("%1 bytes could not be read and were written as zeros.")
-                                       .arg(unreadBytes),
-                             rt::MsgStyle::Exclamation);
-        else
-            m_dialogs.msgBox(QStringLiteral("File Copy Completed."), rt::MsgStyle::Information);
-    } else {
-        // Stopped, or not all of it could be written: no partial file stays behind.
-        // The file written is deleted, not a link that led to it.
-        try {
-            dest.deleteFromDisk();
-        } catch (const rt::RtError &) {
-            // Nothing more can be done about a file that cannot be deleted.
-        }
-        if (writeError)
-            m_dialogs.msgBox(QStringLiteral("The destination file could not be written.") + rt::kCrLf
-                                 + *writeError,
-                             rt::MsgStyle::Critical, kTalmo);
-    }
-    m_form.cmdCopy->setCaption(kCopyCaption);
-    m_form.KorBar->refresh();
+    return outcome;
 }

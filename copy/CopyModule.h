@@ -4,8 +4,12 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace rt {
 class Dialogs;
+class File;
+class Transfer;
 }
 
 // The copy engine: the state the window shares with it, the paths it copies
@@ -34,6 +38,17 @@ public:
     bool isRunning() const { return m_running; }
 
 private:
+    // What the pieces left: the bytes now in the destination, how many of them
+    // stand for source bytes that could not be read, and why a write failed.
+    struct Outcome {
+        qint64 length = 0;
+        qint64 unreadBytes = 0;
+        std::optional<QString> writeError;
+    };
+
+    // The checks, the question and both opens; false when the copy is refused.
+    bool openFiles(rt::File &source, rt::File &dest);
+    Outcome copyPieces(const rt::File &source, const rt::File &dest, rt::Transfer &transfer);
     void refuse();
     void reportFailure(const QString &what, const QString &path, const QString &reason);
 
