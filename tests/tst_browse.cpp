@@ -88,6 +88,40 @@ private slots:
         QCOMPARE(changes.count(), 1);
     }
 
+    void openingAVanishedFolderShowsWhatIsThere()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Gone"));
+        f.start();
+        f.c().KorDir->setPath(QStringLiteral("C:\\Data"));
+        QVERIFY(QDir().rmdir(f.drives.host(u'c', QStringLiteral("Data/Gone"))));
+        FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\Data\\Gone"));
+        QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"C:\\", "Data"}));
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void driveListRereadsTheDrivesWhenOpened()
+    {
+        FormFixture f;
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QCOMPARE(f.c().drv2->count(), 3);
+        // A medium that turns up after start is listed the next time the list opens.
+        QVERIFY(QDir().mkpath(f.drives.host(u'f')));
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')},
+                                            {u'e', f.drives.host(u'e')}, {u'f', f.drives.host(u'f')}});
+        QCOMPARE(f.c().drv2->count(), 3);
+        f.c().drv2->showPopup();
+        f.c().drv2->hidePopup();
+        QCOMPARE(f.c().drv2->count(), 4);
+        QCOMPARE(f.c().drv2->itemText(3), QStringLiteral("f: [%1]").arg(f.drives.host(u'f')));
+        QCOMPARE(f.c().drv2->drive(), QStringLiteral("c:")); // the choice stays
+        FormFixture::pickDrive(f.c().drv2, u'f');
+        QCOMPARE(f.c().Dir2->path(), QStringLiteral("F:\\"));
+    }
+
     // ---- a drive that is not ready -----------------------------------------
 
     void unavailableDriveIsReported_data()
