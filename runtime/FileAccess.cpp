@@ -136,9 +136,13 @@ QStringList listFolder(const QString &drivePath, EntryKind kind)
 bool sameFile(const QString &drivePathA, const QString &drivePathB)
 {
     struct stat a {}, b {};
-    if (stat(hostName(drivePathA).constData(), &a) != 0
-        || stat(hostName(drivePathB).constData(), &b) != 0)
-        return false;
+    try {
+        if (stat(hostName(drivePathA).constData(), &a) != 0
+            || stat(hostName(drivePathB).constData(), &b) != 0)
+            return false;
+    } catch (const RtError &) {
+        return false; // a path on a drive that is not ready names no file at all
+    }
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 

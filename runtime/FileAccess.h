@@ -35,7 +35,7 @@ enum class EntryKind { Folders, Files };
 QStringList listFolder(const QString &drivePath, EntryKind kind);
 
 // Whether two paths name the same file (also through links or other paths);
-// false when either does not exist.
+// false when either does not exist or its drive is not ready.
 bool sameFile(const QString &drivePathA, const QString &drivePathB);
 
 // An open file. Closed when destroyed or by close().

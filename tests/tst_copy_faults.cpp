@@ -362,6 +362,23 @@ private slots:
         QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), QByteArray("keep me"));
     }
 
+    void sourceDriveGoneIsReportedAsTheSource()
+    {
+        FormFixture f;
+        prepareCopy(f, patternBytes(5000, 32));
+        if (QTest::currentTestFailed())
+            return;
+        // The medium of drive C: is pulled after the file was picked.
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c') + QStringLiteral("-pulled")},
+                                            {u'd', f.drives.host(u'd')}});
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QVERIFY2(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("The source file C:\\src.bin could not be opened.\r\n")),
+                 qPrintable(f.dialogs.shown[0].prompt));
+        QVERIFY(QDir(f.drives.host(u'd')).isEmpty());
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+    }
+
     void stoppedCopyThroughALinkDeletesTheFileWritten()
     {
         // Given a destination name that is a link to a file elsewhere,

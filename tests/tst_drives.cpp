@@ -171,6 +171,7 @@ private slots:
         QVERIFY(rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("D:\\hard.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\b.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\none.bin")));
+        QVERIFY(!rt::sameFile(QStringLiteral("E:\\a.bin"), QStringLiteral("C:\\Data\\a.bin"))); // not ready
     }
 };
 
