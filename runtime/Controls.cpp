@@ -13,6 +13,7 @@
 #include <QStyle>
 #include <QStyleFactory>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
