@@ -4,6 +4,7 @@
 #include <QTest>
 
 #include <cerrno>
+#include <memory>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -412,20 +413,29 @@ private slots:
         QTest::newRow("a folder of that name") << QStringLiteral("folder") << EISDIR;
         QTest::newRow("read-only folder") << QStringLiteral("read-only folder") << EACCES;
         QTest::newRow("read-only file") << QStringLiteral("read-only file") << EACCES;
+        QTest::newRow("read-only medium") << QStringLiteral("read-only medium") << EROFS;
     }
     void destinationThatCannotBeOpened()
     {
         QFETCH(QString, how);
         QFETCH(int, osError);
-        if (how != u"folder" && isRoot())
+        if (how.startsWith(u"read-only f") && isRoot())
             QSKIP("root writes anywhere, so a missing write permission cannot be tested as root");
 
         FormFixture f;
         const QByteArray old = "old content";
+        std::unique_ptr<TmpfsMount> readOnly;
         if (how == u"folder") {
             f.drives.makeFolder(u'd', QStringLiteral("out.bin"));
         } else if (how == u"read-only folder") {
             f.drives.makeFolder(u'd', QStringLiteral("ro"));
+        } else if (how == u"read-only medium") {
+            f.drives.makeFolder(u'd', QStringLiteral("ro"));
+            readOnly = std::make_unique<TmpfsMount>(f.drives.host(u'd', QStringLiteral("ro")), "size=64k");
+            if (!readOnly->mounted())
+                QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1)").arg(reason(readOnly->error()))));
+            QVERIFY(::mount(nullptr, QFile::encodeName(f.drives.host(u'd', QStringLiteral("ro"))).constData(), nullptr,
+                            MS_REMOUNT | MS_RDONLY, nullptr) == 0);
         } else {
             f.drives.makeFile(u'd', QStringLiteral("out.bin"), old);
             QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData(), 0444), 0);
@@ -434,10 +444,11 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         QString destHost = f.drives.host(u'd', QStringLiteral("out.bin"));
-        if (how == u"read-only folder") {
+        if (how.startsWith(u"read-only") && how != u"read-only file") {
             f.c().Dir2->setPath(QStringLiteral("D:\\ro"));
             destHost = f.drives.host(u'd', QStringLiteral("ro/out.bin"));
-            QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'd', QStringLiteral("ro"))).constData(), 0555), 0);
+            if (how == u"read-only folder")
+                QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'd', QStringLiteral("ro"))).constData(), 0555), 0);
         }
         f.dialogs.answers = {rt::AnswerYes}; // replace the read-only file
         CopyWatch watch(f.c());
@@ -454,10 +465,10 @@ private slots:
         QVERIFY(watch.reads.isEmpty());
         if (how == u"folder")
             QVERIFY(QDir(destHost).exists() && QDir(destHost).isEmpty());
-        else if (how == u"read-only folder")
-            QVERIFY(!QFile::exists(destHost));
-        else
+        else if (how == u"read-only file")
             QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), old);
+        else
+            QVERIFY(!QFile::exists(destHost));
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
     }
