@@ -133,7 +133,9 @@ void Drives::scanMounts()
         const QByteArray device(entry->mnt_fsname);
         const QByteArray mountPoint(entry->mnt_dir);
         // Only volumes of real devices become drives; the root is c: already.
-        if (!device.startsWith("/dev/") || mountPoint == "/" || !isRepresentableName(mountPoint))
+        // Squashfs images are packaged software (snaps), not media a user copies from.
+        if (!device.startsWith("/dev/") || mountPoint == "/" || qstrcmp(entry->mnt_type, "squashfs") == 0
+            || !isRepresentableName(mountPoint))
             continue;
         struct stat st {};
         if (stat(mountPoint.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
