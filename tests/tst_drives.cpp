@@ -3,6 +3,7 @@
 #include "runtime/RtError.h"
 #include "support/TestDrives.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -100,6 +101,36 @@ private slots:
         QCOMPARE(rt::Drives::instance().refresh().first(), QChar(u'c'));
     }
 
+    void mountedVolumeBecomesADriveAndLeaves()
+    {
+        // Given a real (loop) device mounted after start,
+        QTemporaryDir dir;
+        const QByteArray image = QFile::encodeName(dir.path() + QStringLiteral("/volume.img"));
+        const QByteArray mountPoint = QFile::encodeName(dir.path() + QStringLiteral("/usb"));
+        QVERIFY(QDir().mkpath(QFile::decodeName(mountPoint)));
+        if (geteuid() != 0
+            || system(("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' 2>/dev/null").constData()) != 0
+            || system(("mount -o loop '" + image + "' '" + mountPoint + "' 2>/dev/null").constData()) != 0)
+            QSKIP("Mounting a loop device is not allowed here.");
+        rt::Drives &map = rt::Drives::instance();
+        map.useSystemMap();
+
+        // then the drives, read again, list it under a letter of its own,
+        const QList<QChar> letters = map.refresh();
+        QChar letter;
+        for (QChar l : letters)
+            if (map.root(l) == QFile::decodeName(mountPoint))
+                letter = l;
+        const int unmounted = system(("umount '" + mountPoint + "'").constData());
+        QVERIFY2(!letter.isNull(), "the mounted volume got no drive letter");
+        QVERIFY(letter > QChar(u'c'));
+        QCOMPARE(unmounted, 0);
+        // and once it is gone, the letter is no longer listed and is not ready.
+        QVERIFY(!map.refresh().contains(letter));
+        QVERIFY(!map.isReady(letter));
+        QCOMPARE(errorOf([&] { map.toHost(QString(letter) + QStringLiteral(":\\")); }), int(rt::ErrDeviceUnavailable));
+    }
+
     void listsVisibleRepresentableNamesSorted()
     {
         TestDrives drives;
@@ -127,6 +158,7 @@ private slots:
                  (QStringList{QStringLiteral("another"), QStringLiteral("Sub"), QStringLiteral("SubLink")}));
         QCOMPARE(errorOf([] { rt::listFolder(QStringLiteral("C:\\nope"), rt::EntryKind::Files); }),
                  int(rt::ErrPathNotFound));
+        unlink(badName.constData()); // Qt cannot remove a name it cannot decode
     }
 
     void fileOperationsRaiseNumberedErrors()
