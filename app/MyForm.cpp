@@ -13,14 +13,14 @@
 
 namespace {
 
-using Kind = ControlSpec::Kind;
-using Font = ControlSpec::Font;
+using Kind = ControlRow::Kind;
+using Font = ControlRow::Font;
 
 constexpr Font kFrameFont{9.75, true, true};
 
 // The window's controls, in the order of the window's description. Positions
 // and sizes in twips, relative to the container; colours 0x00BBGGRR.
-const ControlSpec kControls[] = {
+const ControlRow kControls[] = {
     {"Frame2", Kind::Frame, nullptr, "Select Destination:", 120, 3240, 2055, 2775, 8, 0x00FF8080, 0x00FF0000, kFrameFont},
     {"txtDest", Kind::TextBox, "Frame2", "Talmo", 240, 2400, 1695, 285, 6, 0x000040C0, {}, {}},
     {"Dir2", Kind::FolderList, "Frame2", "", 240, 720, 1575, 1440, 5, 0x00000000, 0x0000FF00, {}},
@@ -42,16 +42,16 @@ const ControlSpec kControls[] = {
 
 constexpr quint32 kWindowBackground = 0x00FF8080;
 
-QFont makeFont(const Font &spec)
+QFont makeFont(const Font &row)
 {
     // "MS Sans Serif" where it exists, else the nearest sans-serif face.
     QFont font;
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
                       QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(spec.points);
-    font.setBold(spec.bold);
-    font.setUnderline(spec.underline);
+    font.setPointSizeF(row.points);
+    font.setBold(row.bold);
+    font.setUnderline(row.underline);
     return font;
 }
 
@@ -59,38 +59,38 @@ const Font kDefaultFont{8.25, false, false};
 
 int pixels(int twips) { return twips / MyForm::kTwipsPerPixel; }
 
-void applyColours(QWidget *widget, Kind kind, const ControlSpec &spec)
+void applyColours(QWidget *widget, Kind kind, const ControlRow &row)
 {
     QPalette palette = widget->palette();
     auto set = [&palette](std::initializer_list<QPalette::ColorRole> roles, quint32 bgr) {
         for (QPalette::ColorRole role : roles)
             palette.setColor(role, colorFromBgr(bgr));
     };
-    if (spec.background) {
+    if (row.background) {
         switch (kind) {
         case Kind::Frame:
-            set({QPalette::Window}, *spec.background);
+            set({QPalette::Window}, *row.background);
             widget->setAutoFillBackground(true);
             break;
         case Kind::DriveList:
-            set({QPalette::Base, QPalette::Button, QPalette::Window}, *spec.background);
+            set({QPalette::Base, QPalette::Button, QPalette::Window}, *row.background);
             break;
         default:
-            set({QPalette::Base}, *spec.background);
+            set({QPalette::Base}, *row.background);
             break;
         }
     }
-    if (spec.foreground) {
+    if (row.foreground) {
         switch (kind) {
         case Kind::Frame:
         case Kind::Label:
-            set({QPalette::WindowText}, *spec.foreground);
+            set({QPalette::WindowText}, *row.foreground);
             break;
         case Kind::DriveList:
-            set({QPalette::Text, QPalette::ButtonText, QPalette::WindowText}, *spec.foreground);
+            set({QPalette::Text, QPalette::ButtonText, QPalette::WindowText}, *row.foreground);
             break;
         default:
-            set({QPalette::Text}, *spec.foreground);
+            set({QPalette::Text}, *row.foreground);
             break;
         }
     }
@@ -167,22 +167,22 @@ void MyForm::buildControls()
     std::map<QString, QWidget *> byName;
     std::vector<std::pair<int, QWidget *>> focusOrder;
     std::vector<QWidget *> labels;
-    for (const ControlSpec &spec : kControls) {
-        QWidget *container = spec.container ? byName.at(QString::fromLatin1(spec.container)) : this;
-        QWidget *widget = createControl(spec.kind, container);
-        widget->setObjectName(QString::fromLatin1(spec.name));
-        widget->setGeometry(pixels(spec.left), pixels(spec.top), pixels(spec.width), pixels(spec.height));
-        widget->setFont(makeFont(spec.font.value_or(kDefaultFont)));
-        applyColours(widget, spec.kind, spec);
+    for (const ControlRow &row : kControls) {
+        QWidget *container = row.container ? byName.at(QString::fromLatin1(row.container)) : this;
+        QWidget *widget = createControl(row.kind, container);
+        widget->setObjectName(QString::fromLatin1(row.name));
+        widget->setGeometry(pixels(row.left), pixels(row.top), pixels(row.width), pixels(row.height));
+        widget->setFont(makeFont(row.font.value_or(kDefaultFont)));
+        applyColours(widget, row.kind, row);
         // A right press opens a menu over the two lists that have one, and
         // nothing anywhere else.
         widget->setContextMenuPolicy(Qt::NoContextMenu);
-        setCaption(widget, spec.kind, QString::fromLatin1(spec.caption));
-        if (takesFocus(spec.kind))
-            focusOrder.emplace_back(spec.tabIndex, widget);
+        setCaption(widget, row.kind, QString::fromLatin1(row.caption));
+        if (takesFocus(row.kind))
+            focusOrder.emplace_back(row.tabIndex, widget);
         else
             widget->setFocusPolicy(Qt::NoFocus);
-        if (spec.kind == Kind::Label)
+        if (row.kind == Kind::Label)
             labels.push_back(widget);
         byName[widget->objectName()] = widget;
     }

@@ -13,7 +13,7 @@
 
 // One row of the window's control table, in the units the layout is drawn in:
 // twips (15 to a pixel at 96 DPI) and colours written 0x00BBGGRR.
-struct ControlSpec {
+struct ControlRow {
     enum class Kind { Frame, TextBox, FolderList, DriveList, Label, FileList, ProgressBar, CommandButton };
     struct Font {
         double points;
