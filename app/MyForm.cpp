@@ -42,16 +42,16 @@ const ControlRow kControls[] = {
 
 constexpr quint32 kWindowBackground = 0x00FF8080;
 
-QFont makeFont(const Font &row)
+QFont makeFont(const Font &face)
 {
     // "MS Sans Serif" where it exists, else the nearest sans-serif face.
     QFont font;
     font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
                       QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(row.points);
-    font.setBold(row.bold);
-    font.setUnderline(row.underline);
+    font.setPointSizeF(face.points);
+    font.setBold(face.bold);
+    font.setUnderline(face.underline);
     return font;
 }
 
