@@ -6,12 +6,12 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 jobs="$(nproc)"
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 if [ "${DUPLON_SKIP_SANITIZERS:-0}" != 1 ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDUPLON_SANITIZE=ON >/dev/null
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDUPLON_SANITIZE=ON -DBUILD_TESTING=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 fi
