@@ -162,11 +162,8 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     if (fd < 0)
         raiseErrno();
     File file(fd);
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        raiseErrno();
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (!S_ISREG(file.m_mode) && !S_ISBLK(file.m_mode)) {
+        errno = S_ISDIR(file.m_mode) ? EISDIR : EINVAL;
         raiseErrno();
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -179,6 +176,7 @@ File::File(int fd) : m_fd(fd)
     if (fstat(fd, &st) == 0) {
         m_device = st.st_dev;
         m_inode = st.st_ino;
+        m_mode = st.st_mode;
     }
     char target[PATH_MAX];
     const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
@@ -192,6 +190,7 @@ File::File(File &&other) noexcept
     , m_realPath(std::move(other.m_realPath))
     , m_device(other.m_device)
     , m_inode(other.m_inode)
+    , m_mode(other.m_mode)
 {
 }
 
@@ -203,6 +202,7 @@ File &File::operator=(File &&other) noexcept
         m_realPath = std::move(other.m_realPath);
         m_device = other.m_device;
         m_inode = other.m_inode;
+        m_mode = other.m_mode;
     }
     return *this;
 }

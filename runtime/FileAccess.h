@@ -73,6 +73,7 @@ private:
     QByteArray m_realPath; // the file's own path, links resolved, when opened
     dev_t m_device = 0;
     ino_t m_inode = 0;
+    mode_t m_mode = 0;
 };
 
 // The outcome of moving one piece: the bytes moved, and which side failed.

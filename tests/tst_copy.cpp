@@ -183,9 +183,7 @@ private slots:
         f.drives.makeFile(u'c', QStringLiteral("Data/src.bin"), patternBytes(1000, 5));
         f.start();
         FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\Data"));
-        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
-        f.c().Dir2->setPath(QStringLiteral("D:\\"));
-        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        aimCopy(f, QStringLiteral("src.bin"));
         CopyWatch watch(f.c());
         f.dialogs.answers = {rt::AnswerNo};
 

@@ -287,9 +287,7 @@ private slots:
         QCOMPARE(source.write(content), size);
         source.close();
         f.start();
-        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
-        f.c().Dir2->setPath(QStringLiteral("D:\\"));
-        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        aimCopy(f, QStringLiteral("src.bin"));
         CopyWatch watch(f.c());
 
         f.c().cmdCopy->click();
@@ -559,9 +557,7 @@ private slots:
             QCOMPARE(::close(fd), 0);
         }
         f.start();
-        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("sparse.bin")));
-        f.c().Dir2->setPath(QStringLiteral("D:\\"));
-        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        aimCopy(f, QStringLiteral("sparse.bin"));
         CopyWatch watch(f.c());
 
         f.c().cmdCopy->click();

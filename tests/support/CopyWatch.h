@@ -231,6 +231,15 @@ inline int openDescriptors()
     return n;
 }
 
+// In a started window, picks a source file in the open source folder and aims the copy at a
+// name in D:\.
+inline void aimCopy(FormFixture &f, const QString &sourceName, const QString &destName = QStringLiteral("out.bin"))
+{
+    QVERIFY(f.c().KorFile->selectFile(sourceName));
+    f.c().Dir2->setPath(QStringLiteral("D:\\"));
+    f.c().txtDest->setText(destName);
+}
+
 // Lays out a source file on C:, starts the window, selects the file and aims
 // the copy at the destination name in D:\ (which the test may lay out first).
 inline void prepareCopy(FormFixture &f, const QByteArray &content, const QString &destName = QStringLiteral("out.bin"),
@@ -238,9 +247,7 @@ inline void prepareCopy(FormFixture &f, const QByteArray &content, const QString
 {
     f.drives.makeFile(u'c', sourceName, content);
     f.start();
-    QVERIFY(f.c().KorFile->selectFile(sourceName));
-    f.c().Dir2->setPath(QStringLiteral("D:\\"));
-    f.c().txtDest->setText(destName);
+    aimCopy(f, sourceName, destName);
 }
 
 } // namespace copytest
