@@ -3,6 +3,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/IoWorker.h"
 #include "runtime/Numbers.h"
 #include "runtime/RtError.h"
 
@@ -80,16 +81,15 @@ void CopyModule::reportFailure(const QString &what, const QString &path, const Q
 //              cannot be opened or a declined replacement refuses the copy:
 //              caption back to "Copy", nothing created or left open;
 //   opening  - the source read-only (never created), then the destination
-//              (created with the source's permissions if missing); a failure
-//              reports which file and why;
-//   pieces   - 1048576 bytes while that many remain, then 1024; after each the
-//              bar and both captions are set and the window gets one yield; a
-//              Stop (Copying false) takes effect at the loop test after the
-//              piece. A piece whose read fails becomes zeros, so every source
-//              byte keeps its offset; a failed write ends the loop;
-//   ending   - a completed copy is cut to length and announced; a stopped or
-//              failed one is deleted (a failed one then says why). The caption
-//              returns to "Copy" in every case.
+//              (created with the source's permissions if missing; only ever a
+//              regular file); a failure reports which file and why;
+//   passes   - CopyEngine moves the bytes, with the bar, both captions and one
+//              yield after every read; a Stop (Copying false) takes effect
+//              after the read under way;
+//   ending   - a completed copy is cut to length and announced, with the
+//              count of unreadable bytes and a map of them where there are
+//              any; a stopped or failed one is deleted (a failed one then says
+//              why). The caption returns to "Copy" in every case.
 void CopyModule::StartCopy()
 {
     const RunningScope running(m_running);
@@ -104,43 +104,102 @@ void CopyModule::StartCopy()
         return;
     }
 
-    rt::Transfer transfer;
-    Outcome outcome = copyPieces(source, dest, transfer);
+    rt::IoWorker io;
+    CopyEngine engine(source, dest, *this, io);
+    CopyEngine::Outcome outcome = engine.run();
+    using End = CopyEngine::Outcome::End;
 
-    if (Copying && !outcome.writeError) {
-        try {
-            dest.setLength(outcome.length);
-        } catch (const rt::RtError &e) {
-            outcome.writeError = e.reason();
+    // Cutting to length and closing can wait on the medium (a file that
+    // replaced a longer one is written back on close), so they run on the
+    // worker too.
+    io.run([&] {
+        if (outcome.end == End::Completed) {
+            try {
+                dest.setLength(outcome.length);
+            } catch (const rt::RtError &e) {
+                outcome.end = End::WriteFailed;
+                outcome.reason = e.reason();
+            }
         }
-    }
-    source.close();
-    if (const int closeError = dest.close(); closeError != 0 && !outcome.writeError)
-        outcome.writeError = rt::reasonFromErrno(closeError);
+        source.close();
+        if (const int closeError = dest.close(); closeError != 0 && outcome.end == End::Completed) {
+            outcome.end = End::WriteFailed;
+            outcome.reason = rt::reasonFromErrno(closeError);
+        }
+    });
 
-    if (Copying && !outcome.writeError) {
-        if (outcome.unreadBytes > 0)
-            m_dialogs.msgBox(QStringLiteral("File Copy Completed.") + rt::kCrLf
-                                 + QStringLiteral("%1 bytes could not be read and were written as zeros.")
-                                       .arg(outcome.unreadBytes),
-                             rt::MsgStyle::Exclamation);
-        else
-            m_dialogs.msgBox(QStringLiteral("File Copy Completed."), rt::MsgStyle::Information);
+    if (outcome.end == End::Completed) {
+        announce(engine, outcome);
     } else {
-        // Stopped, or not all of it could be written: no partial file stays
+        // Stopped, or not all of it could be copied: no partial file stays
         // behind. The file written is deleted, not a link that led to it.
         try {
             dest.deleteFromDisk();
         } catch (const rt::RtError &) {
             // Nothing more can be done about a file that cannot be deleted.
         }
-        if (outcome.writeError)
-            m_dialogs.msgBox(QStringLiteral("The destination file could not be written.") + rt::kCrLf
-                                 + *outcome.writeError,
+        if (outcome.end == End::WriteFailed)
+            m_dialogs.msgBox(QStringLiteral("The destination file %1 could not be written.").arg(rt::displayPath(DestFile))
+                                 + rt::kCrLf + outcome.reason,
+                             rt::MsgStyle::Critical, kTalmo);
+        else if (outcome.end == End::ReadFailed)
+            m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(SourceFile))
+                                 + rt::kCrLf + outcome.reason,
                              rt::MsgStyle::Critical, kTalmo);
     }
     m_form.cmdCopy->setCaption(kCopyCaption);
     m_form.KorBar->refresh();
+}
+
+void CopyModule::announce(const CopyEngine &engine, const CopyEngine::Outcome &outcome)
+{
+    const QString completed = QStringLiteral("File Copy Completed.");
+    if (outcome.unreadable == 0) {
+        m_dialogs.msgBox(completed, rt::MsgStyle::Information);
+        return;
+    }
+    QString text = completed + rt::kCrLf
+        + QStringLiteral("%1 bytes could not be read and were written as zeros.").arg(outcome.unreadable);
+    if (outcome.rescued == 0)
+        text += rt::kCrLf + QStringLiteral("None of its bytes could be read.");
+    bool written = false;
+    const QString map = writeMap(engine.map(), written);
+    text += rt::kCrLf
+        + (written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(map)
+                   : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(map));
+    m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
+}
+
+QString CopyModule::writeMap(const RescueMap &map, bool &written)
+{
+    const QByteArray contents = map.mapfile(
+        (QStringLiteral("duplon ") + rt::displayPath(SourceFile) + u' ' + rt::displayPath(DestFile)).toUtf8());
+    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
+    for (int n = 0;; ++n) {
+        const QString name = n == 0 ? DestFile + QStringLiteral(".map")
+                                    : DestFile + QStringLiteral(".%1.map").arg(n);
+        try {
+            if (rt::createNewFile(name, contents)) {
+                written = true;
+                return rt::displayPath(name);
+            }
+        } catch (const rt::RtError &e) {
+            return e.reason();
+        }
+    }
+}
+
+void CopyModule::showProgress(int percent, qint64 rescued, qint64 readPosition)
+{
+    m_form.KorBar->setBarValue(static_cast<float>(percent));
+    m_form.lblCopied->setCaption(rt::megabytesText(rescued));
+    m_form.lblInputLoc->setCaption(QString::number(readPosition));
+}
+
+bool CopyModule::yieldAndGoOn()
+{
+    rt::yieldToEvents();
+    return Copying;
 }
 
 bool CopyModule::openFiles(rt::File &source, rt::File &dest)
@@ -195,59 +254,4 @@ bool CopyModule::openFiles(rt::File &source, rt::File &dest)
         return false;
     }
     return true;
-}
-
-CopyModule::Outcome CopyModule::copyPieces(const rt::File &source, const rt::File &dest, rt::Transfer &transfer)
-{
-    Outcome outcome;
-    qint64 &position = outcome.length; // the same in both files: source byte k lands at destination byte k
-    qint64 length = 0;
-    int percent = 0;
-    bool smallPieces = false;
-    bool atEnd = false;
-
-    while (!atEnd && Copying) {
-        // The open source's own length: picking another file in the list
-        // during the copy must not change the pieces or the percentage.
-        try {
-            length = source.length();
-        } catch (const rt::RtError &) {
-            // Keep the last length; the read below reports the real trouble.
-        }
-        if (!smallPieces && length - position < kLargePiece)
-            smallPieces = true;
-        const qint64 piece = smallPieces ? kSmallPiece : kLargePiece;
-
-        const rt::PieceResult result = transfer.copy(source, position, dest, position, piece);
-        if (result.failure == rt::PieceResult::Failure::Read) {
-            // Unreadable: the whole region of a large piece becomes zeros and
-            // the copy goes on right after it, at the same offset in both files.
-            const qint64 region = std::max<qint64>(0, std::min(position + kLargePiece, length) - position);
-            const rt::PieceResult zeros = transfer.writeZeros(dest, position, region);
-            if (zeros.failure != rt::PieceResult::Failure::None)
-                outcome.writeError = rt::reasonFromErrno(zeros.osError);
-            outcome.unreadBytes += region;
-            position += region;
-            if (region == 0)
-                atEnd = true;
-        } else {
-            position += result.bytes;
-            if (result.failure == rt::PieceResult::Failure::Write)
-                outcome.writeError = rt::reasonFromErrno(result.osError);
-            else if (result.bytes < piece)
-                atEnd = true;
-        }
-
-        if (length > 0)
-            percent = static_cast<int>(std::min<qint64>(
-                100, rt::toWholeHalfEven(rt::roundHalfEven(double(position) / double(length) * 100, 2))));
-        m_form.KorBar->setBarValue(static_cast<float>(percent));
-        m_form.lblCopied->setCaption(rt::megabytesText(position));
-        m_form.lblInputLoc->setCaption(QString::number(position));
-        rt::yieldToEvents();
-
-        if (outcome.writeError)
-            break;
-    }
-    return outcome;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "copy/CopyEngine.h"
 #include "copy/FormControls.h"
 
 #include <QString>
@@ -9,16 +10,13 @@
 namespace rt {
 class Dialogs;
 class File;
-class Transfer;
 }
 
-// The copy engine: the state the window shares with it, the paths it copies
-// between, the check of the user's choice, and the piecewise copy itself.
-class CopyModule {
+// The window's side of a copy: the state it shares with the window, the paths
+// it copies between, the check of the user's choice, the questions and the
+// closing message. The bytes are moved by CopyEngine, which reports back here.
+class CopyModule : public CopyProgress {
 public:
-    static constexpr qint64 kLargePiece = 1048576;
-    static constexpr qint64 kSmallPiece = 1024;
-
     CopyModule(FormControls &form, rt::Dialogs &dialogs);
 
     // Full path of the source file; also written by a click in the file list.
@@ -37,20 +35,19 @@ public:
     // yields use it to keep from starting or ending things under it.
     bool isRunning() const { return m_running; }
 
-private:
-    // What the pieces left: the bytes now in the destination, how many of them
-    // stand for source bytes that could not be read, and why a write failed.
-    struct Outcome {
-        qint64 length = 0;
-        qint64 unreadBytes = 0;
-        std::optional<QString> writeError;
-    };
+    void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
+    bool yieldAndGoOn() override;
 
+private:
     // The checks, the question and both opens; false when the copy is refused.
     bool openFiles(rt::File &source, rt::File &dest);
-    Outcome copyPieces(const rt::File &source, const rt::File &dest, rt::Transfer &transfer);
     void refuse();
     void reportFailure(const QString &what, const QString &path, const QString &reason);
+    // The closing message of a completed copy; writes the map of any damage.
+    void announce(const CopyEngine &engine, const CopyEngine::Outcome &outcome);
+    // Writes the map beside the destination under a free name; that name, or
+    // why it could not be written.
+    QString writeMap(const RescueMap &map, bool &written);
 
     FormControls &m_form;
     rt::Dialogs &m_dialogs;

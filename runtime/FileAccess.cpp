@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <limits>
 #include <utility>
 #include <cerrno>
 #include <cstdlib>
@@ -22,6 +23,7 @@ namespace {
 
 FaultHook s_readFault;
 FaultHook s_writeFault;
+ReadableHook s_readable;
 
 QByteArray hostName(const QString &drivePath)
 {
@@ -31,6 +33,19 @@ QByteArray hostName(const QString &drivePath)
 [[noreturn]] void raiseErrno(NameKind kind = NameKind::File)
 {
     throw errorFromErrno(errno, kind);
+}
+
+QString fileKind(mode_t mode)
+{
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a pipe");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("a special file");
 }
 
 QString namePart(const QString &drivePath)
@@ -43,6 +58,9 @@ QString namePart(const QString &drivePath)
 
 void setReadFaultHook(FaultHook hook) { s_readFault = std::move(hook); }
 void setWriteFaultHook(FaultHook hook) { s_writeFault = std::move(hook); }
+void setReadableHook(ReadableHook hook) { s_readable = std::move(hook); }
+int readFault(qint64 offset, qint64 count) { return s_readFault ? s_readFault(offset, count) : 0; }
+int writeFault(qint64 offset, qint64 count) { return s_writeFault ? s_writeFault(offset, count) : 0; }
 
 QString findFile(const QString &drivePath)
 {
@@ -98,6 +116,36 @@ bool folderExists(const QString &drivePath)
     } catch (const RtError &) {
         return false;
     }
+}
+
+bool createNewFile(const QString &drivePath, const QByteArray &content)
+{
+    const QByteArray host = hostName(drivePath);
+    const int fd = ::open(host.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        if (errno == EEXIST)
+            return false;
+        raiseErrno();
+    }
+    int failure = 0;
+    for (qint64 done = 0; done < content.size() && !failure;) {
+        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        if (n > 0)
+            done += n;
+        else if (n == 0)
+            failure = ENOSPC;
+        else if (errno != EINTR)
+            failure = errno;
+    }
+    if (!failure && fdatasync(fd) != 0)
+        failure = errno;
+    if (::close(fd) != 0 && !failure && errno != EINTR)
+        failure = errno;
+    if (failure) {
+        unlink(host.constData());
+        throw errorFromErrno(failure);
+    }
+    return true;
 }
 
 QStringList listFolder(const QString &drivePath, EntryKind kind)
@@ -162,11 +210,17 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     if (fd < 0)
         raiseErrno();
     File file(fd);
-    if (!S_ISREG(file.m_mode) && !S_ISBLK(file.m_mode)) {
-        errno = S_ISDIR(file.m_mode) ? EISDIR : EINVAL;
-        raiseErrno();
+    const bool allowed = S_ISREG(file.m_mode) || (access == Access::Read && S_ISBLK(file.m_mode));
+    if (!allowed) {
+        if (S_ISDIR(file.m_mode)) {
+            errno = EISDIR;
+            raiseErrno();
+        }
+        throw RtError(ErrPathFileAccess, QStringLiteral("It is not a regular file (%1).").arg(fileKind(file.m_mode)));
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
+        raiseErrno();
     return file;
 }
 
@@ -212,7 +266,7 @@ void File::deleteFromDisk()
     struct stat st {};
     if (m_realPath.isEmpty() || lstat(m_realPath.constData(), &st) != 0)
         raiseErrno();
-    if (st.st_dev != m_device || st.st_ino != m_inode) {
+    if (st.st_dev != m_device || st.st_ino != m_inode || !S_ISREG(st.st_mode)) {
         errno = ENOENT;
         raiseErrno();
     }
@@ -242,6 +296,14 @@ qint64 File::length() const
         return end < 0 ? 0 : end;
     }
     return st.st_size;
+}
+
+qint64 File::blockSize() const
+{
+    struct stat st {};
+    if (fstat(m_fd, &st) != 0 || st.st_blksize <= 0)
+        return 4096;
+    return st.st_blksize;
 }
 
 mode_t File::permissions() const
@@ -282,32 +344,89 @@ char *Transfer::buffer()
 PieceResult Transfer::copy(const File &source, qint64 sourceOffset, const File &dest,
                            qint64 destOffset, qint64 count)
 {
-    if (s_readFault)
-        if (const int e = s_readFault(sourceOffset, count))
-            return {0, PieceResult::Failure::Read, e};
-    if (s_writeFault)
-        if (const int e = s_writeFault(destOffset, count))
-            return {0, PieceResult::Failure::Write, e};
+    qint64 done = 0;
+    while (done < count) {
+        const qint64 at = sourceOffset + done;
+        const auto [dataStart, dataEnd] = dataRun(source, at);
+        if (dataStart > at) {
+            // A hole reads as zeros; the destination already holds zeros there.
+            done += std::min(dataStart, sourceOffset + count) - at;
+            continue;
+        }
+        const qint64 want = std::min(dataEnd, sourceOffset + count) - at;
+        const PieceResult r = moveData(source, at, dest, destOffset + done, want);
+        done += r.bytes;
+        if (r.failure != PieceResult::Failure::None)
+            return {done, r.failure, r.osError};
+        if (r.bytes < want)
+            break; // the source has ended
+    }
+    return {done, PieceResult::Failure::None, 0};
+}
 
+std::pair<qint64, qint64> Transfer::dataRun(const File &source, qint64 offset)
+{
+    constexpr qint64 kAll = std::numeric_limits<qint64>::max();
+    if (offset >= m_dataFrom && offset < m_dataTo)
+        return {offset, m_dataTo};
+    if (!m_seekData)
+        return {offset, kAll};
+    const off_t data = lseek(source.descriptor(), offset, SEEK_DATA);
+    if (data < 0) {
+        if (errno != ENXIO) {
+            m_seekData = false; // this file system cannot tell: all of it is data
+            return {offset, kAll};
+        }
+        // No data from here on: a hole up to the end, or the end itself, where
+        // a read must say so (some files report a size of 0 and still read).
+        qint64 length = 0;
+        try {
+            length = source.length();
+        } catch (const RtError &) {
+        }
+        return offset < length ? std::pair{length, length} : std::pair{offset, kAll};
+    }
+    const off_t hole = lseek(source.descriptor(), data, SEEK_HOLE);
+    m_dataFrom = data;
+    m_dataTo = hole > data ? hole : kAll;
+    return {data, m_dataTo};
+}
+
+PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, const File &dest,
+                               qint64 destOffset, qint64 count)
+{
     qint64 done = 0;
     while (m_kernelCopy && done < count) {
         loff_t in = sourceOffset + done;
         loff_t out = destOffset + done;
+        qint64 ask = count - done;
+        if (s_readable) {
+            const qint64 readable = s_readable(in, ask);
+            if (readable <= 0)
+                return {done, PieceResult::Failure::Read, EIO};
+            ask = std::min(ask, readable);
+        }
         const ssize_t n = copy_file_range(source.descriptor(), &in, dest.descriptor(), &out,
-                                          static_cast<size_t>(count - done), 0);
+                                          static_cast<size_t>(ask), 0);
         if (n > 0) {
             done += n;
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP
-                      || errno == EBADF))
+        if (n == 0)
+            break; // the end, or a file system that reports no data (as /proc does)
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP
+            || errno == EBADF) {
             m_kernelCopy = false; // these file systems cannot; stay with read/write
-        // 0 is the end of the file, or a file system that reports no data it
-        // has (as /proc does); any other error needs read/write to say which
-        // side failed. Either way the buffer settles the rest of this piece.
-        break;
+            break;
+        }
+        // The kernel does not say which side failed. Reading the same bytes
+        // again to find out would cost a damaged medium another slow failure,
+        // so only errors that belong to writing count as the destination's.
+        const int e = errno;
+        const bool writeSide = e == ENOSPC || e == EDQUOT || e == EFBIG || e == EROFS;
+        return {done, writeSide ? PieceResult::Failure::Write : PieceResult::Failure::Read, e};
     }
     if (done == count)
         return {done, PieceResult::Failure::None, 0};
@@ -322,7 +441,13 @@ PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, const F
     char *const buf = buffer();
     qint64 done = 0;
     while (done < count) {
-        const qint64 want = std::min(count - done, kBufferSize);
+        qint64 want = std::min(count - done, kBufferSize);
+        if (s_readable) {
+            const qint64 readable = s_readable(sourceOffset + done, want);
+            if (readable <= 0)
+                return {done, PieceResult::Failure::Read, EIO};
+            want = std::min(want, readable);
+        }
         const ssize_t n = pread(source.descriptor(), buf, static_cast<size_t>(want),
                                 sourceOffset + done);
         if (n < 0 && errno == EINTR)
@@ -331,7 +456,7 @@ PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, const F
             return {done, PieceResult::Failure::Read, errno};
         if (n == 0)
             break;
-        PieceResult written = writeAll(dest, destOffset + done, buf, n);
+        const PieceResult written = writeAll(dest, destOffset + done, buf, n);
         done += written.bytes;
         if (written.failure != PieceResult::Failure::None)
             return {done, written.failure, written.osError};
@@ -358,9 +483,6 @@ PieceResult Transfer::writeAll(const File &dest, qint64 offset, const char *data
 
 PieceResult Transfer::writeZeros(const File &dest, qint64 offset, qint64 count)
 {
-    if (s_writeFault)
-        if (const int e = s_writeFault(offset, count))
-            return {0, PieceResult::Failure::Write, e};
     char *const buf = buffer();
     std::memset(buf, 0, static_cast<size_t>(std::min(count, kBufferSize)));
     qint64 done = 0;

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <utility>
 #include <sys/types.h>
 
 // File access in drive-letter paths. Every failure is raised as an RtError with
@@ -28,6 +29,10 @@ void killFile(const QString &drivePath);
 
 bool folderExists(const QString &drivePath);
 
+// Creates a file that must not exist yet, with that content, and flushes it to
+// the medium. False, with nothing changed, when the name is taken.
+bool createNewFile(const QString &drivePath, const QByteArray &content);
+
 enum class EntryKind { Folders, Files };
 // The names of a folder's visible subfolders or files, sorted without regard to
 // letter case. Hidden names (starting with ".") and names that cannot be
@@ -44,9 +49,10 @@ public:
     enum class Access { Read, Write };
 
     File() = default;
-    // Read: the file must exist and is never created. Write: a missing file is
-    // created with createMode (the umask applies); an existing one keeps its
-    // content and its permissions.
+    // Read: the file must exist and is never created; a regular file or a
+    // block device. Write: only a regular file; a missing one is created with
+    // createMode (the umask applies), an existing one keeps its content and its
+    // permissions. Anything else under the name is refused untouched.
     static File open(const QString &drivePath, Access access, mode_t createMode = 0666);
     File(File &&other) noexcept;
     File &operator=(File &&other) noexcept;
@@ -54,11 +60,13 @@ public:
     File &operator=(const File &) = delete;
     ~File();
 
-    bool isOpen() const { return m_fd >= 0; }
     int descriptor() const { return m_fd; }
     // The length of the open file, asked of the file system each time.
     qint64 length() const;
     mode_t permissions() const;
+    // The file system's preferred I/O size for this file (st_blksize), 4096
+    // when it names none: the unit in which a damaged medium fails.
+    qint64 blockSize() const;
     void setLength(qint64 length);
     // Returns 0, or the errno of a close that reported a late write failure.
     int close();
@@ -76,7 +84,8 @@ private:
     mode_t m_mode = 0;
 };
 
-// The outcome of moving one piece: the bytes moved, and which side failed.
+// The outcome of moving one piece: the bytes that reached the destination
+// before any failure, and which side failed.
 struct PieceResult {
     enum class Failure { None, Read, Write };
     qint64 bytes = 0;
@@ -85,9 +94,10 @@ struct PieceResult {
 };
 
 // Moves pieces between two open files at explicit offsets. The kernel copies
-// when it can (copy_file_range); where the file systems refuse that, or a piece
-// fails, the piece goes through a page-aligned buffer so a failure can be told
-// apart as a read or a write.
+// when it can (copy_file_range); where the file systems refuse that, the piece
+// goes through a page-aligned buffer. Runs of a sparse source that were never
+// written (holes) are skipped rather than written, so the destination, emptied
+// before the copy, stays as sparse as the source.
 class Transfer {
 public:
     static constexpr qint64 kBufferSize = 1048576;
@@ -97,15 +107,18 @@ public:
     Transfer(const Transfer &) = delete;
     Transfer &operator=(const Transfer &) = delete;
 
-    // Copies up to count bytes; fewer only when the source ends.
+    // Copies up to count bytes; fewer only when the source ends or a side
+    // fails, and then result.bytes says how many arrived.
     PieceResult copy(const File &source, qint64 sourceOffset, const File &dest, qint64 destOffset,
                      qint64 count);
     // Writes count zero bytes.
     PieceResult writeZeros(const File &dest, qint64 offset, qint64 count);
 
-    bool usesKernelCopy() const { return m_kernelCopy; }
-
 private:
+    // The run of data at or after offset that the source reports: [first, second).
+    std::pair<qint64, qint64> dataRun(const File &source, qint64 offset);
+    PieceResult moveData(const File &source, qint64 sourceOffset, const File &dest, qint64 destOffset,
+                         qint64 count);
     PieceResult readWrite(const File &source, qint64 sourceOffset, const File &dest,
                           qint64 destOffset, qint64 count);
     PieceResult writeAll(const File &dest, qint64 offset, const char *data, qint64 count);
@@ -113,12 +126,24 @@ private:
 
     char *m_buffer = nullptr;
     bool m_kernelCopy = true;
+    bool m_seekData = true;
+    qint64 m_dataFrom = 0; // a run known to hold data, so most pieces ask nothing
+    qint64 m_dataTo = 0;
 };
 
 // Test hooks: make chosen reads or writes fail as a damaged or full medium
-// would. Each returns an errno for the range about to be moved, or 0.
+// would. A copy consults them on its own thread once per read it makes, before
+// any byte moves; each returns an errno for the range, or 0.
 using FaultHook = std::function<int(qint64 offset, qint64 count)>;
 void setReadFaultHook(FaultHook hook);
 void setWriteFaultHook(FaultHook hook);
+int readFault(qint64 offset, qint64 count);
+int writeFault(qint64 offset, qint64 count);
+// A medium that fails part-way through a read: given the range one read
+// system call asks for, how many bytes from its start can be read (count or
+// more: all of it). The call then delivers those and the next one fails (EIO),
+// as the kernel reports a failure after a partial transfer.
+using ReadableHook = std::function<qint64(qint64 offset, qint64 count)>;
+void setReadableHook(ReadableHook hook);
 
 } // namespace rt

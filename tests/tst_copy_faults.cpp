@@ -18,7 +18,7 @@ namespace {
 
 QString reason(int osError) { return QString::fromLocal8Bit(std::strerror(osError)); }
 
-const QString kNotWritten = QStringLiteral("The destination file could not be written.\r\n");
+const QString kNotWritten = QStringLiteral("The destination file D:\\out.bin could not be written.\r\n");
 
 bool isRoot() { return geteuid() == 0; }
 
@@ -81,76 +81,120 @@ private slots:
         rt::setWriteFaultHook(nullptr);
     }
 
-    // ---- unreadable pieces become zeros -------------------------------------
+    // ---- unreadable blocks become zeros, every other byte is rescued ---------
 
-    void unreadablePiecesBecomeZeros_data()
+    void unreadableBlocksBecomeZeros_data()
     {
+        using Ranges = QList<std::pair<qint64, qint64>>;
         QTest::addColumn<qint64>("size");
-        QTest::addColumn<QList<qint64>>("unreadable"); // offsets of pieces whose read fails
-        QTest::addColumn<qint64>("zeros");             // the bytes reported as written as zeros
+        QTest::addColumn<Ranges>("bad"); // bytes whose reads fail
 
-        QTest::newRow("third piece") << qint64(5000000) << QList<qint64>{2 * kLargePiece} << kLargePiece;
-        QTest::newRow("first piece") << qint64(5000000) << QList<qint64>{0} << kLargePiece;
-        QTest::newRow("two pieces") << qint64(5000000) << QList<qint64>{0, 3 * kLargePiece} << 2 * kLargePiece;
-        // The region ends at the end of the source, not 1048576 bytes on.
-        QTest::newRow("last large piece") << qint64(3000000) << QList<qint64>{kLargePiece} << kLargePiece;
-        QTest::newRow("whole file") << kLargePiece << QList<qint64>{0} << kLargePiece;
-        // In the small pieces: everything to the end is zeros.
-        QTest::newRow("a small piece") << qint64(3000000) << QList<qint64>{2 * kLargePiece + 10 * kSmallPiece}
-                                       << qint64(3000000 - (2 * kLargePiece + 10 * kSmallPiece));
-        QTest::newRow("the short last piece") << qint64(3000000)
-                                              << QList<qint64>{2 * kLargePiece + 881 * kSmallPiece} << qint64(704);
-        QTest::newRow("a large and a small piece")
-            << qint64(3000000) << QList<qint64>{kLargePiece, 2 * kLargePiece + kSmallPiece}
-            << qint64(kLargePiece + 3000000 - (2 * kLargePiece + kSmallPiece));
+        const qint64 third = 2 * kLargePiece;
+        QTest::newRow("one byte in the third piece") << qint64(5000000) << Ranges{{third + 5000, third + 5001}};
+        QTest::newRow("the first byte") << qint64(5000000) << Ranges{{0, 1}};
+        QTest::newRow("scattered blocks") << qint64(5000000)
+                                          << Ranges{{10, 11}, {third + 70000, third + 70001},
+                                                    {third + 300000, third + 300001}, {4999999, 5000000}};
+        QTest::newRow("a run across a piece boundary")
+            << qint64(3 * kLargePiece) << Ranges{{kLargePiece - 6000, kLargePiece + 6000}};
+        QTest::newRow("in the small pieces") << qint64(3000000) << Ranges{{third + 10 * kSmallPiece + 100, third + 10 * kSmallPiece + 101}};
+        // 3000000 bytes end in a block of 1728.
+        QTest::newRow("the short last block") << qint64(3000000) << Ranges{{2999999, 3000000}};
+        QTest::newRow("nothing readable") << kLargePiece << Ranges{{0, kLargePiece}};
     }
-    void unreadablePiecesBecomeZeros()
+    void unreadableBlocksBecomeZeros()
     {
         QFETCH(qint64, size);
-        QFETCH(QList<qint64>, unreadable);
-        QFETCH(qint64, zeros);
+        using Ranges = QList<std::pair<qint64, qint64>>;
+        QFETCH(Ranges, bad);
 
         FormFixture f;
         const QByteArray content = patternBytes(size, 21);
         prepareCopy(f, content);
         if (QTest::currentTestFailed())
             return;
+        // The medium fails whole blocks: any read that touches a block with a
+        // bad byte fails. Exactly those blocks must be zeros; nothing else is lost.
+        constexpr qint64 block = 4096;
+        QByteArray expected = content;
+        QList<qint64> badBlocks;
+        qint64 zeroed = 0;
         CopyWatch watch(f.c());
-        watch.unreadable = QSet<qint64>(unreadable.begin(), unreadable.end());
+        for (qint64 b = 0; b * block < size; ++b) {
+            const qint64 from = b * block, to = std::min(size, from + block);
+            if (std::none_of(bad.begin(), bad.end(), [&](auto r) { return r.first < to && from < r.second; }))
+                continue;
+            badBlocks.append(b);
+            watch.badRanges.append({from, to});
+            std::memset(expected.data() + from, 0, size_t(to - from));
+            zeroed += to - from;
+        }
         watch.readError = EIO;
         const int descriptors = openDescriptors();
 
         f.c().cmdCopy->click();
 
-        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
-        QCOMPARE(f.dialogs.shown[0].prompt,
-                 kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeros));
-        QCOMPARE(f.dialogs.shown[0].style, 48);
-        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
-
-        // Source byte k lands at destination byte k; unreadable regions are zeros.
-        QByteArray expected = content;
-        qint64 zeroed = 0;
-        for (qint64 offset : unreadable) {
-            const qint64 end = std::min(offset + kLargePiece, size);
-            std::memset(expected.data() + offset, 0, size_t(end - offset));
-            zeroed += end - offset;
-        }
-        QCOMPARE(zeroed, zeros);
         const QByteArray copied = f.drives.read(u'd', QStringLiteral("out.bin"));
         QCOMPARE(copied.size(), content.size());
         QVERIFY(copied == expected);
 
-        // After a failure the next read starts right after the zeroed region.
-        const QList<Piece> model = expectedPieces(size, watch.unreadable);
-        QCOMPARE(watch.reads, CopyWatch::readsOf(model));
-        const Progress display = expectedProgress(model, size);
-        QCOMPARE(watch.shown.bar, display.bar);
-        QCOMPARE(watch.shown.inputLoc, display.inputLoc);
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
+        QString message = kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeroed);
+        if (zeroed == size)
+            message += QStringLiteral("\r\nNone of its bytes could be read.");
+        message += QStringLiteral("\r\nA map of the unreadable parts was written to D:\\out.bin.map.");
+        QCOMPARE(f.dialogs.shown[0].prompt, message);
+        QCOMPARE(f.dialogs.shown[0].style, 48);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+
+        // The map lists the bad blocks, and only them, as bad.
+        QList<qint64> mapped;
+        for (const QByteArray &line : f.drives.read(u'd', QStringLiteral("out.bin.map")).split('\n')) {
+            const QList<QByteArray> fields = line.simplified().split(' ');
+            if (fields.size() != 3 || line.startsWith('#') || fields[2] != "-")
+                continue;
+            const qint64 pos = fields[0].toLongLong(nullptr, 16), length = fields[1].toLongLong(nullptr, 16);
+            for (qint64 b = pos / block; b * block < pos + length; ++b)
+                mapped.append(b);
+        }
+        QCOMPARE(mapped, badBlocks);
+
+        // A bad block costs at most two failing reads, plus one per piece that holds any.
+        QSet<qint64> piecesWithBad;
+        for (qint64 b : badBlocks)
+            piecesWithBad.insert(b * block / kLargePiece);
+        QVERIFY2(watch.failedReads <= 2 * badBlocks.size() + piecesWithBad.size(),
+                 qPrintable(QStringLiteral("%1 failing reads").arg(watch.failedReads)));
+        for (auto it = watch.failedReadsOfBlock.cbegin(); it != watch.failedReadsOfBlock.cend(); ++it)
+            QVERIFY2(it.value() <= 2, qPrintable(QStringLiteral("block %1 read %2 times").arg(it.key()).arg(it.value())));
+
+        // Every read was followed by a yield; the bar ends full and the
+        // captions show the bytes rescued and the last read's end.
+        QVERIFY(watch.yieldedAfterEveryPiece);
         QCOMPARE(f.c().KorBar->barValue(), 100);
-        QCOMPARE(f.c().lblInputLoc->caption(), QString::number(size));
+        QCOMPARE(f.c().lblCopied->caption(), expectedMegabytes(size - zeroed));
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // A source that fails where its size says it has ended (a kernel file
+    // whose size reads 0) is refused, never copied as empty without a word.
+    void readFailingPastTheEndIsReported()
+    {
+        FormFixture f;
+        prepareCopy(f, QByteArray());
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        watch.unreadable = {0};
+        watch.readError = EIO;
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The source file C:\\src.bin could not be read.\r\n")
+                                                   + reason(EIO)});
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
     }
 
     // ---- failed writes end the copy -------------------------------------------
@@ -169,9 +213,10 @@ private slots:
         QTest::newRow("small piece, medium gone")
             << qint64(3000000) << 2 * kLargePiece + 5 * kSmallPiece << EIO << qint64(-1) << 8;
         QTest::newRow("file too large") << qint64(3 * kLargePiece) << 2 * kLargePiece << EFBIG << qint64(-1) << 3;
-        // The zeros for an unreadable piece cannot be written either.
-        QTest::newRow("zeros of an unreadable piece")
-            << qint64(3 * kLargePiece) << kLargePiece << ENOSPC << kLargePiece << 2;
+        // The zeros for an unreadable block cannot be written either: four
+        // pieces, then the block at the failed piece's start.
+        QTest::newRow("zeros of an unreadable block")
+            << qint64(3 * kLargePiece) << kLargePiece << ENOSPC << kLargePiece << 5;
     }
     void failedWriteEndsTheCopy()
     {

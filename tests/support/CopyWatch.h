@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLocale>
 #include <QMetaObject>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -160,7 +161,18 @@ public:
             QMetaObject::invokeMethod(&m_context, [this] { ++yields; }, Qt::QueuedConnection);
             if (onRead)
                 onRead(offset, count);
-            return unreadable.contains(offset) ? readError : 0;
+            for (const auto &[from, to] : badRanges)
+                if (offset < to && from < offset + count) {
+                    ++failedReads;
+                    for (qint64 b = offset / 4096; b * 4096 < offset + count; ++b)
+                        ++failedReadsOfBlock[b];
+                    return readError;
+                }
+            if (unreadable.contains(offset)) {
+                ++failedReads;
+                return readError;
+            }
+            return 0;
         });
         m_connections.append(QObject::connect(c.KorBar, &rt::ProgressBar::barValueSet, c.KorBar,
                                               [this](int v) { shown.bar.append({int(reads.size()), v}); }));
@@ -188,8 +200,11 @@ public:
 
     QList<Read> reads;
     Progress shown;
-    QSet<qint64> unreadable;
+    QSet<qint64> unreadable;                  // reads that start here fail
+    QList<std::pair<qint64, qint64>> badRanges; // reads that touch [first, second) fail
     int readError = 5; // EIO
+    int failedReads = 0;
+    QHash<qint64, int> failedReadsOfBlock;     // by 4096-byte block number
     std::function<void(qint64 offset, qint64 count)> onRead;
     // Yields to the event loop seen: one per piece, each before the next piece.
     qsizetype yields = 0;

@@ -1,0 +1,83 @@
+#include "copy/RescueMap.h"
+
+#include <QDateTime>
+
+#include <algorithm>
+
+void RescueMap::set(qint64 pos, qint64 size, Status status)
+{
+    if (size <= 0)
+        return;
+    if (pos > end())
+        m_areas.push_back({end(), pos - end(), Status::NonTried});
+    const qint64 stop = pos + size;
+
+    // Everything that [pos, stop) touches is cut out; the untouched parts of
+    // the first and the last area touched stay on either side.
+    auto first = std::lower_bound(m_areas.begin(), m_areas.end(), pos,
+                                  [](const Area &a, qint64 p) { return a.end() <= p; });
+    std::vector<Area> replacement;
+    auto last = first;
+    for (; last != m_areas.end() && last->pos < stop; ++last) {
+        if (last->pos < pos)
+            replacement.push_back({last->pos, pos - last->pos, last->status});
+    }
+    replacement.push_back({pos, size, status});
+    if (last != first && std::prev(last)->end() > stop) {
+        const Area &tail = *std::prev(last);
+        replacement.push_back({stop, tail.end() - stop, tail.status});
+    }
+    const auto at = m_areas.erase(first, last) - m_areas.begin();
+    m_areas.insert(m_areas.begin() + at, replacement.begin(), replacement.end());
+
+    // Merge equal neighbours around what changed.
+    const auto from = std::max<qsizetype>(0, at - 1);
+    const auto to = std::min<qsizetype>(qsizetype(m_areas.size()), at + qsizetype(replacement.size()) + 1);
+    std::vector<Area> merged;
+    for (qsizetype i = from; i < to; ++i) {
+        if (!merged.empty() && merged.back().status == m_areas[size_t(i)].status)
+            merged.back().size += m_areas[size_t(i)].size;
+        else
+            merged.push_back(m_areas[size_t(i)]);
+    }
+    m_areas.erase(m_areas.begin() + from, m_areas.begin() + to);
+    m_areas.insert(m_areas.begin() + from, merged.begin(), merged.end());
+}
+
+const RescueMap::Area *RescueMap::findFrom(qint64 pos, Status status) const
+{
+    auto it = std::lower_bound(m_areas.begin(), m_areas.end(), pos,
+                               [](const Area &a, qint64 p) { return a.end() <= p; });
+    for (; it != m_areas.end(); ++it)
+        if (it->status == status)
+            return &*it;
+    return nullptr;
+}
+
+qint64 RescueMap::bytes(Status status) const
+{
+    qint64 total = 0;
+    for (const Area &a : m_areas)
+        if (a.status == status)
+            total += a.size;
+    return total;
+}
+
+QByteArray RescueMap::mapfile(const QByteArray &commandLine) const
+{
+    const auto hex = [](qint64 v, int width) {
+        return "0x" + QByteArray::number(v, 16).toUpper().rightJustified(width, '0');
+    };
+    const QByteArray now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+    QByteArray out;
+    out += "# Mapfile. Created by Duplon\n";
+    out += "# Command line: " + commandLine + "\n";
+    out += "# Current time: " + now + "\n";
+    out += "# Finished\n";
+    out += "# current_pos  current_status  current_pass\n";
+    out += hex(end(), 8) + "     " + kFinishedPass + "               1\n";
+    out += "#      pos        size  status\n";
+    for (const Area &a : m_areas)
+        out += hex(a.pos, 8) + "  " + hex(a.size, 8) + "  " + char(a.status) + "\n";
+    return out;
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <vector>
+
+// What is known about each byte of a source, as GNU ddrescue keeps it: one
+// sorted list of areas that cover [0, end) without gaps, each with a status.
+// The passes of a rescue walk this list, and the mapfile is this list written
+// out, so a user can go on with ddrescue's own retry passes on the same map.
+class RescueMap {
+public:
+    // The characters are ddrescue's, so the written map needs no translation.
+    enum class Status : char {
+        NonTried = '?',
+        NonTrimmed = '*',
+        NonScraped = '/',
+        Bad = '-',
+        Finished = '+',
+    };
+    struct Area {
+        qint64 pos;
+        qint64 size;
+        Status status;
+        qint64 end() const { return pos + size; }
+    };
+    // What the rescue was doing when the map was written (ddrescue's
+    // current_status): it is written after the last pass, so finished.
+    static constexpr char kFinishedPass = '+';
+
+    // Gives [pos, pos + size) the status, extending the map with non-tried
+    // bytes when it reaches past the end. Neighbours of equal status merge.
+    void set(qint64 pos, qint64 size, Status status);
+
+    const std::vector<Area> &areas() const { return m_areas; }
+    qint64 end() const { return m_areas.empty() ? 0 : m_areas.back().end(); }
+    // The first area of that status at or after pos; nullptr when none.
+    const Area *findFrom(qint64 pos, Status status) const;
+    qint64 bytes(Status status) const;
+
+    // The map in ddrescue's mapfile format; positions and sizes in hex.
+    QByteArray mapfile(const QByteArray &commandLine) const;
+
+private:
+    std::vector<Area> m_areas;
+};

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QEventLoop>
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <thread>
+
+namespace rt {
+
+// Runs one blocking file operation at a time on a thread of its own, while
+// the window's thread goes on handling its events: a damaged medium can hold
+// a single read for seconds, and the window must still repaint and take Stop,
+// Exit and the close box meanwhile. Only the operation moves; whoever calls
+// run() keeps its state on its own thread.
+class IoWorker {
+public:
+    IoWorker();
+    ~IoWorker();
+    IoWorker(const IoWorker &) = delete;
+    IoWorker &operator=(const IoWorker &) = delete;
+
+    // Runs op on the worker and returns once it has returned, with its result
+    // or its exception. Events of the calling thread are handled while it
+    // runs, unless it returns at once.
+    template <typename F>
+    auto run(F op) -> decltype(op())
+    {
+        using R = decltype(op());
+        if constexpr (std::is_void_v<R>) {
+            runJob([&op] { op(); });
+        } else {
+            R result{};
+            runJob([&] { result = op(); });
+            return result;
+        }
+    }
+
+private:
+    void runJob(std::function<void()> job);
+    void workerLoop();
+
+    std::function<void()> m_job;
+    std::exception_ptr m_error; // what the job threw, thrown again on the caller's thread
+    std::atomic<int> m_state{0}; // see the .cpp
+    std::atomic<bool> m_waiting{false};
+    QEventLoop m_loop;
+    std::thread m_thread;
+};
+
+} // namespace rt
