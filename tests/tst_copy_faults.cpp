@@ -423,6 +423,30 @@ private slots:
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
     }
 
+    void stopLeavesAFileThatTookTheDestinationsPlace()
+    {
+        // Given a copy under way, and another file moved under the destination's name,
+        FormFixture f;
+        prepareCopy(f, patternBytes(5 * kLargePiece, 7));
+        if (QTest::currentTestFailed())
+            return;
+        f.drives.makeFile(u'd', QStringLiteral("other.bin"), "someone else's file");
+        CopyWatch watch(f.c());
+        watch.onRead = [&](qint64 offset, qint64) {
+            if (offset != kLargePiece)
+                return;
+            QVERIFY(::rename(QFile::encodeName(f.drives.host(u'd', QStringLiteral("other.bin"))).constData(),
+                             QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData()) == 0);
+            clickInNextYield(f.c().cmdCopy);
+        };
+
+        f.c().cmdCopy->click();
+
+        // the stop's clean-up leaves that file alone.
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), QByteArray("someone else's file"));
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
     void stoppedCopyThroughALinkDeletesTheFileWritten()
     {
         // Given a destination name that is a link to a file elsewhere,

@@ -1,0 +1,119 @@
+#include "copy/CopyEngine.h"
+#include "runtime/FileAccess.h"
+#include "runtime/IoWorker.h"
+#include "support/TestDrives.h"
+
+#include <QTest>
+
+#include <cerrno>
+
+using Status = RescueMap::Status;
+using Areas = QList<std::tuple<qint64, qint64, char>>;
+
+namespace {
+
+Areas areasOf(const RescueMap &map)
+{
+    Areas out;
+    for (const RescueMap::Area &a : map.areas())
+        out.append({a.pos, a.size, char(a.status)});
+    return out;
+}
+
+// Shows nothing; stops once it has seen a given number of reads.
+struct Recorder : CopyProgress {
+    int reads = 0;
+    int stopAfter = -1;
+    void showProgress(int, qint64, qint64) override { ++reads; }
+    bool yieldAndGoOn() override { return reads != stopAfter; }
+};
+
+} // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup() { rt::setReadableHook(nullptr); }
+
+    // The map is the rescue's one record of what is where: every change must
+    // keep it sorted, gapless and merged.
+    void mapKeepsAreasInOrder_data()
+    {
+        QTest::addColumn<Areas>("steps"); // each (pos, size, status) applied in turn
+        QTest::addColumn<Areas>("areas");
+
+        QTest::newRow("grows from nothing") << Areas{{0, 100, '+'}} << Areas{{0, 100, '+'}};
+        QTest::newRow("a gap is non-tried") << Areas{{0, 10, '+'}, {20, 10, '+'}}
+                                            << Areas{{0, 10, '+'}, {10, 10, '?'}, {20, 10, '+'}};
+        QTest::newRow("equal neighbours merge") << Areas{{0, 10, '+'}, {10, 10, '+'}} << Areas{{0, 20, '+'}};
+        QTest::newRow("a split in the middle") << Areas{{0, 100, '*'}, {40, 10, '-'}}
+                                               << Areas{{0, 40, '*'}, {40, 10, '-'}, {50, 50, '*'}};
+        QTest::newRow("across several areas")
+            << Areas{{0, 10, '+'}, {10, 10, '*'}, {20, 10, '+'}, {30, 10, '*'}, {5, 30, '/'}}
+            << Areas{{0, 5, '+'}, {5, 30, '/'}, {35, 5, '*'}};
+        QTest::newRow("filling a hole joins both sides")
+            << Areas{{0, 10, '+'}, {10, 10, '*'}, {20, 10, '+'}, {10, 10, '+'}} << Areas{{0, 30, '+'}};
+        QTest::newRow("the edges of an area") << Areas{{0, 30, '*'}, {0, 5, '+'}, {25, 5, '-'}}
+                                              << Areas{{0, 5, '+'}, {5, 20, '*'}, {25, 5, '-'}};
+    }
+    void mapKeepsAreasInOrder()
+    {
+        QFETCH(Areas, steps);
+        QFETCH(Areas, areas);
+        RescueMap map;
+        for (const auto &[pos, size, status] : steps)
+            map.set(pos, size, Status(status));
+        QCOMPARE(areasOf(map), areas);
+    }
+
+    // A read that fails part-way through a piece, as the kernel reports it
+    // (the bytes before the bad spot arrive, then the error), in the kernel's
+    // own copy and through the buffer.
+    void partialReadsKeepWhatArrived_data()
+    {
+        QTest::addColumn<qint64>("badFrom");
+        QTest::addColumn<qint64>("badTo");
+        QTest::newRow("inside the second piece") << qint64(1048576 + 300000) << qint64(1048576 + 300001);
+        QTest::newRow("two blocks at a piece's end") << qint64(2 * 1048576 - 8000) << qint64(2 * 1048576);
+        QTest::newRow("the last bytes") << qint64(3000000 - 10) << qint64(3000000);
+    }
+    void partialReadsKeepWhatArrived()
+    {
+        QFETCH(qint64, badFrom);
+        QFETCH(qint64, badTo);
+        constexpr qint64 size = 3000000, block = 4096;
+        TestDrives drives;
+        const QByteArray content = patternBytes(size, 5);
+        drives.makeFile(u'c', QStringLiteral("src.bin"), content);
+
+        // Reads stop short of the first bad block and fail on it.
+        const qint64 blockFrom = badFrom / block * block;
+        const qint64 blockTo = std::min(size, (badTo + block - 1) / block * block);
+        rt::setReadableHook([=](qint64 offset, qint64 count) -> qint64 {
+            if (offset + count <= blockFrom || offset >= blockTo)
+                return count;
+            return std::max<qint64>(0, blockFrom - offset);
+        });
+
+        rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::File dest = rt::File::open(QStringLiteral("D:\\out.bin"), rt::File::Access::Write);
+        Recorder progress;
+        rt::IoWorker io;
+        CopyEngine engine(source, dest, progress, io);
+        const CopyEngine::Outcome outcome = engine.run();
+        QVERIFY(dest.close() == 0);
+
+        QCOMPARE(int(outcome.end), int(CopyEngine::Outcome::End::Completed));
+        QCOMPARE(outcome.unreadable, blockTo - blockFrom);
+        QCOMPARE(outcome.rescued, size - (blockTo - blockFrom));
+        QCOMPARE(areasOf(engine.map()),
+                 (Areas{{0, blockFrom, '+'}, {blockFrom, blockTo - blockFrom, '-'}, {blockTo, size - blockTo, '+'}}
+                      .mid(0, blockTo == size ? 2 : 3)));
+        QByteArray expected = content;
+        expected.replace(blockFrom, blockTo - blockFrom, QByteArray(blockTo - blockFrom, '\0'));
+        QVERIFY(drives.read(u'd', QStringLiteral("out.bin")).left(int(outcome.length)) == expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "tst_engine.moc"
