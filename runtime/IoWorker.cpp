@@ -15,10 +15,14 @@ constexpr int kPosted = 1;   // a job waits for the worker
 constexpr int kDone = 2;     // the worker has run it
 constexpr int kQuit = 3;     // the worker is to end
 
-// Spinning this long before sleeping keeps the hand-over of a quick job
-// (most pieces take microseconds) far cheaper than a wake-up from sleep,
-// while no wait is long enough for the window to notice.
-constexpr auto kSpin = std::chrono::microseconds(1000);
+// Spinning this long before sleeping keeps the hand-over of a quick job (the
+// small pieces take microseconds) cheaper than a wake-up from sleep, without
+// taking a core from anyone for long.
+constexpr auto kSpin = std::chrono::microseconds(100);
+// How long the window's thread sleeps on a job before it goes back to its
+// events: short enough that nobody sees the window pause, long enough that
+// a piece of ordinary speed never needs an event loop of its own.
+constexpr auto kQuietWait = std::chrono::milliseconds(10);
 
 template <typename Pred>
 bool spinUntil(Pred pred)
@@ -53,7 +57,14 @@ void IoWorker::runJob(std::function<void()> job)
     m_state.store(kPosted);
     m_state.notify_one();
 
-    if (!spinUntil([this] { return m_state.load(std::memory_order_acquire) == kDone; })) {
+    const auto done = [this] { return m_state.load(std::memory_order_acquire) == kDone; };
+    if (!spinUntil(done)) {
+        std::unique_lock lock(m_mutex);
+        m_sleeping = true;
+        m_wake.wait_for(lock, kQuietWait, done);
+        m_sleeping = false;
+    }
+    if (!done()) {
         // A slow operation: let the window live until the worker says it is
         // done. A quit left over from an earlier job only ends one round.
         while (m_state.load() != kDone) {
@@ -88,6 +99,11 @@ void IoWorker::workerLoop()
             m_error = std::current_exception();
         }
         m_state.store(kDone); // seq_cst: pairs with m_waiting below
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_sleeping)
+                m_wake.notify_one();
+        }
         if (m_waiting.load())
             QMetaObject::invokeMethod(&m_loop, &QEventLoop::quit, Qt::QueuedConnection);
     }

@@ -3,6 +3,8 @@
 #include <QEventLoop>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <exception>
 #include <functional>
 #include <thread>
@@ -44,7 +46,10 @@ private:
     std::function<void()> m_job;
     std::exception_ptr m_error; // what the job threw, thrown again on the caller's thread
     std::atomic<int> m_state{0}; // see the .cpp
-    std::atomic<bool> m_waiting{false};
+    std::atomic<bool> m_waiting{false}; // the caller runs its event loop
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    bool m_sleeping = false; // the caller sleeps on m_wake (guarded by m_mutex)
     QEventLoop m_loop;
     std::thread m_thread;
 };
