@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds bench_copy and runs it offscreen and, when Xvfb is installed, under a
-# real X server on a free display. Arguments go to bench_copy, e.g.
+# real X server on a free display; then the rescue from a damaged medium
+# (bench_rescue, offscreen, where libfuse3 is built in). Arguments go to
+# bench_copy, e.g.
 #   bench/run.sh --rounds 7 /tmp
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -11,6 +13,16 @@ bench="$build/bench/bench_copy"
 export LC_ALL=C.UTF-8
 
 status=0
+run_rescue() {
+    echo
+    echo "=== rescue from a damaged medium (offscreen) ==="
+    if make -C "$build" -j2 bench_rescue >/dev/null 2>&1; then
+        QT_QPA_PLATFORM=offscreen "$build/bench/bench_rescue" || status=1
+    else
+        echo "bench_rescue not built (no libfuse3); skipped"
+    fi
+}
+
 echo "=== offscreen ==="
 QT_QPA_PLATFORM=offscreen "$bench" --keep "$@" || status=1
 
@@ -24,6 +36,7 @@ if command -v Xvfb >/dev/null 2>&1; then
     done
     if [ -z "$display" ]; then
         echo "no free X display between :90 and :199; skipping the Xvfb run"
+        run_rescue
         exit $status
     fi
     Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
@@ -39,4 +52,5 @@ if command -v Xvfb >/dev/null 2>&1; then
 else
     echo "Xvfb not installed; skipping the X server run"
 fi
+run_rescue
 exit $status

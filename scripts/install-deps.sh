@@ -8,6 +8,8 @@ packages=(
   fonts-liberation          # a sans-serif face close to the window's metrics
   fonts-dejavu-core
   xvfb                      # the one test that draws under a real X server
+  pkg-config libfuse3-dev fuse3  # the damaged medium of the rescue tests
+  gddrescue                 # ddrescuelog reads back the rescue map
 )
 
 missing=()

@@ -1,0 +1,173 @@
+// The time a rescue from a damaged medium takes, through the real window.
+//
+//   bench_rescue [--delay-ms D] [folder]
+//
+// A 24 MiB + 1000 B file (6145 blocks of 4096 bytes) sits on badfs, the
+// suite's FUSE file system, with 55 blocks scattered over it unreadable and
+// every failing read taking D ms (default 20). One copy through the window;
+// printed: the whole rescue's time against (failing reads × D ms) + 2 s, the
+// failing reads, and how far the copy is from "exactly the bad blocks zeroed".
+// Needs FUSE (/dev/fuse and the right to mount, root in CI). The copy goes to
+// <folder>/duplon-bench-rescue (default /tmp).
+
+#include "app/MyForm.h"
+#include "runtime/Dialogs.h"
+#include "runtime/Drives.h"
+#include "support/BadMedium.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSet>
+#include <QTest>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr qint64 kBlock = 4096;
+constexpr qint64 kSize = 24 * 1048576 + 1000;
+constexpr int kBadBlocks = 55;
+
+class BenchDialogs : public rt::Dialogs {
+public:
+    int msgBox(const QString &prompt, int style, const std::optional<QString> &) override
+    {
+        messages.append(prompt);
+        return (style & 7) == rt::MsgStyle::YesNo ? rt::AnswerYes : rt::AnswerOk;
+    }
+    QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
+    QStringList messages;
+};
+
+[[noreturn]] void die(const QString &what)
+{
+    std::fprintf(stderr, "bench_rescue: %s\n", qPrintable(what));
+    std::exit(2);
+}
+
+QByteArray content()
+{
+    QByteArray bytes(kSize, Qt::Uninitialized);
+    quint32 x = 4242u;
+    for (char &c : bytes) {
+        x = x * 1103515245u + 12345u;
+        c = char(x >> 24);
+    }
+    return bytes;
+}
+
+// 55 distinct blocks spread over the file, the same in every run.
+QList<qint64> badBlocks()
+{
+    const qint64 blocks = (kSize + kBlock - 1) / kBlock;
+    QSet<qint64> chosen;
+    quint32 x = 777u;
+    while (chosen.size() < kBadBlocks) {
+        x = x * 1103515245u + 12345u;
+        chosen.insert(qint64(x >> 8) % blocks);
+    }
+    QList<qint64> out(chosen.begin(), chosen.end());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+} // namespace
+
+int rescue(const QString &root, int delayMs);
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    int delayMs = 20;
+    QString folder = QStringLiteral("/tmp");
+    const QStringList args = QCoreApplication::arguments().mid(1);
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == u"--delay-ms" && i + 1 < args.size())
+            delayMs = std::max(0, args[++i].toInt());
+        else if (!args[i].startsWith(u'-'))
+            folder = args[i];
+        else
+            die(QStringLiteral("usage: bench_rescue [--delay-ms D] [folder]"));
+    }
+    const QString root = QDir(folder).absoluteFilePath(QStringLiteral("duplon-bench-rescue"));
+    QDir(root).removeRecursively();
+    const int status = rescue(root, delayMs);
+    QDir(root).removeRecursively();
+    return status;
+}
+
+// Lays out the source, mounts it damaged, rescues it through the window and
+// prints the figures; the medium is unmounted on return.
+int rescue(const QString &root, int delayMs)
+{
+    if (!QDir().mkpath(root + QStringLiteral("/src")) || !QDir().mkpath(root + QStringLiteral("/dst")))
+        die(QStringLiteral("cannot create ") + root);
+    const QByteArray source = content();
+    {
+        QFile f(root + QStringLiteral("/src/damaged.bin"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(source) != kSize)
+            die(QStringLiteral("cannot write ") + f.fileName());
+    }
+    const QList<qint64> bad = badBlocks();
+    BadMedium::Options options;
+    for (qint64 b : bad)
+        options.bad.append({b * kBlock, std::min((b + 1) * kBlock, kSize)});
+    options.badDelayMs = delayMs;
+    BadMedium medium(root + QStringLiteral("/src"), options);
+    if (!medium.mounted()) {
+        std::printf("bench_rescue: skipped, no damaged medium: %s\n", qPrintable(medium.whyNot()));
+        return 0;
+    }
+
+    rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', root + QStringLiteral("/dst")}});
+    BenchDialogs dialogs;
+    MyForm form(&dialogs);
+    form.showCentred();
+    if (!QTest::qWaitForWindowExposed(&form))
+        die(QStringLiteral("the window was never exposed"));
+    QTest::qWait(200);
+    FormControls &c = form.controls();
+    c.KorDir->setPath(QStringLiteral("C:\\"));
+    if (!c.KorFile->selectFile(QStringLiteral("damaged.bin")))
+        die(QStringLiteral("the file list does not show damaged.bin"));
+    c.Dir2->setPath(QStringLiteral("D:\\"));
+    c.txtDest->setText(QStringLiteral("rescued.bin"));
+    QTest::qWait(50);
+
+    QElapsedTimer clock;
+    clock.start();
+    c.cmdCopy->click();
+    const double seconds = double(clock.nsecsElapsed()) / 1e9;
+
+    const BadMedium::Stats stats = medium.stats(QStringLiteral("damaged.bin"));
+    const double bound = double(stats.failedReads) * delayMs / 1000.0 + 2.0;
+    QFile copy(root + QStringLiteral("/dst/rescued.bin"));
+    const QByteArray copied = copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray();
+    qint64 wrongBlocks = 0;
+    for (qint64 b = 0; b * kBlock < kSize; ++b) {
+        const qint64 n = std::min(kBlock, kSize - b * kBlock);
+        const QByteArray want = bad.contains(b) ? QByteArray(n, '\0') : source.mid(b * kBlock, n);
+        if (copied.mid(b * kBlock, n) != want)
+            ++wrongBlocks;
+    }
+    int maxBadReads = 0;
+    for (qint64 b : bad)
+        maxBadReads = std::max(maxBadReads, stats.blockReads.value(b));
+
+    std::printf("Duplon rescue benchmark: platform %s, %lld B file, %d bad blocks of %lld B, %d ms per failing read\n",
+                qPrintable(QGuiApplication::platformName()), kSize, kBadBlocks, kBlock, delayMs);
+    std::printf("  whole rescue                 %8.3f s   bound (%lld failing reads × %d ms) + 2 s = %.3f s  %s\n",
+                seconds, stats.failedReads, delayMs, bound, seconds <= bound ? "PASS" : "MISS");
+    std::printf("  reads of the medium          %8lld     (at most 2 per bad block: %s, worst %d)\n", stats.reads,
+                maxBadReads <= 2 ? "yes" : "no", maxBadReads);
+    std::printf("  blocks not as rescued        %8lld     of %lld (0: exactly the bad blocks are zeros)\n",
+                wrongBlocks, (kSize + kBlock - 1) / kBlock);
+    std::printf("  closing message              %s\n",
+                qPrintable(dialogs.messages.join(QStringLiteral(" | ")).replace(QStringLiteral("\r\n"), QStringLiteral(" / "))));
+    std::fflush(stdout);
+    return seconds <= bound && wrongBlocks == 0 ? 0 : 1;
+}

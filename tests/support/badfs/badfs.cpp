@@ -1,0 +1,315 @@
+// badfs: a damaged medium for the tests. Mirrors a folder read-only and makes
+// chosen byte ranges unreadable, optionally slowly, and counts what was read.
+//
+//   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
+//         [--slow-delay MS] [--short-reads] [FUSE options]
+//
+// Ranges are half-open byte ranges [A, B) within any file of the folder
+// (decimal, or hex with 0x). A read that touches a bad range fails with EIO
+// after --bad-delay ms; a read that touches a slow range is held --slow-delay
+// ms first. With --short-reads a read that starts before the first bad block
+// it touches returns the whole 4096-byte blocks before it instead, as a disk
+// returns the sectors before a bad one; the next read, at the bad block, fails.
+//
+// Every read reaches the file system at the size asked (direct_io, no page
+// cache, no read-ahead) and st_blksize is 4096. The hidden file ".badfs-stats"
+// at the root of the mount (never counted as a read) lists:
+//   failed N                 reads answered with EIO
+//   reads N                  reads of files
+//   block INDEX COUNT PATH   how often each 4096-byte block was read (blocks
+//                            never read are left out)
+// A failing read counts every block it asked for; a read that succeeds counts
+// the blocks it delivered.
+
+#define FUSE_USE_VERSION 31
+
+#include <fuse3/fuse.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int64_t kBlock = 4096;
+const char kStatsName[] = "/.badfs-stats";
+
+struct Range {
+    int64_t begin;
+    int64_t end;
+    bool touches(int64_t offset, int64_t size) const { return begin < offset + size && end > offset; }
+};
+
+struct Options {
+    std::string source;
+    std::vector<Range> bad;
+    std::vector<Range> slow;
+    int badDelayMs = 0;
+    int slowDelayMs = 0;
+    bool shortReads = false;
+};
+
+Options g_options;
+uint64_t g_failed = 0;
+uint64_t g_reads = 0;
+std::map<std::string, std::vector<uint32_t>> g_blockReads;
+const bool g_trace = std::getenv("BADFS_TRACE") != nullptr; // every read on stderr
+
+std::string hostPath(const char *path) { return g_options.source + path; }
+
+bool isStats(const char *path) { return std::strcmp(path, kStatsName) == 0; }
+
+std::string statsText()
+{
+    std::string text = "failed " + std::to_string(g_failed) + "\nreads " + std::to_string(g_reads) + "\n";
+    for (const auto &[path, counts] : g_blockReads)
+        for (size_t i = 0; i < counts.size(); ++i)
+            if (counts[i] != 0)
+                text += "block " + std::to_string(i) + " " + std::to_string(counts[i]) + " " + path + "\n";
+    return text;
+}
+
+void countBlocks(const char *path, int64_t offset, int64_t size)
+{
+    if (size <= 0)
+        return;
+    std::vector<uint32_t> &counts = g_blockReads[path];
+    const int64_t first = offset / kBlock;
+    const int64_t last = (offset + size - 1) / kBlock;
+    if (counts.size() <= size_t(last))
+        counts.resize(size_t(last) + 1);
+    for (int64_t b = first; b <= last; ++b)
+        ++counts[size_t(b)];
+}
+
+void sleepMs(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void *bf_init(fuse_conn_info *, fuse_config *cfg)
+{
+    // Attributes and entries may be cached; file contents never are.
+    cfg->direct_io = 1;
+    cfg->kernel_cache = 0;
+    cfg->use_ino = 0;
+    return nullptr;
+}
+
+int bf_getattr(const char *path, struct stat *st, fuse_file_info *)
+{
+    if (isStats(path)) {
+        std::memset(st, 0, sizeof *st);
+        st->st_mode = S_IFREG | 0444;
+        st->st_nlink = 1;
+        st->st_size = off_t(statsText().size());
+        st->st_blksize = kBlock;
+        return 0;
+    }
+    if (lstat(hostPath(path).c_str(), st) != 0)
+        return -errno;
+    st->st_mode &= ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH);
+    st->st_blksize = kBlock;
+    return 0;
+}
+
+int bf_readlink(const char *path, char *buf, size_t size)
+{
+    const ssize_t n = readlink(hostPath(path).c_str(), buf, size - 1);
+    if (n < 0)
+        return -errno;
+    buf[n] = '\0';
+    return 0;
+}
+
+int bf_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *, fuse_readdir_flags)
+{
+    DIR *dir = opendir(hostPath(path).c_str());
+    if (!dir)
+        return -errno;
+    errno = 0;
+    while (const dirent *e = readdir(dir))
+        fill(buf, e->d_name, nullptr, 0, fuse_fill_dir_flags(0));
+    const int error = errno;
+    closedir(dir);
+    return -error;
+}
+
+int bf_open(const char *path, fuse_file_info *fi)
+{
+    if ((fi->flags & O_ACCMODE) != O_RDONLY)
+        return -EROFS;
+    fi->direct_io = 1;
+    fi->keep_cache = 0;
+    if (isStats(path)) {
+        fi->fh = uint64_t(-1);
+        return 0;
+    }
+    const int fd = open(hostPath(path).c_str(), O_RDONLY);
+    if (fd < 0)
+        return -errno;
+    fi->fh = uint64_t(fd);
+    return 0;
+}
+
+int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_info *fi)
+{
+    if (isStats(path)) {
+        const std::string text = statsText();
+        if (offset >= off_t(text.size()))
+            return 0;
+        const size_t n = std::min(size, text.size() - size_t(offset));
+        std::memcpy(buf, text.data() + offset, n);
+        return int(n);
+    }
+    ++g_reads;
+    if (g_trace)
+        std::fprintf(stderr, "read %s %lld+%zu\n", path, (long long)offset, size);
+    int64_t want = int64_t(size);
+    for (const Range &r : g_options.slow)
+        if (r.touches(offset, want)) {
+            sleepMs(g_options.slowDelayMs);
+            break;
+        }
+    int64_t firstBad = -1;
+    for (const Range &r : g_options.bad)
+        if (r.touches(offset, want)) {
+            const int64_t at = std::max<int64_t>(r.begin, offset);
+            if (firstBad < 0 || at < firstBad)
+                firstBad = at;
+        }
+    if (firstBad >= 0) {
+        const int64_t goodEnd = firstBad / kBlock * kBlock;
+        if (g_options.shortReads && goodEnd > offset) {
+            want = goodEnd - offset;
+        } else {
+            sleepMs(g_options.badDelayMs);
+            ++g_failed;
+            countBlocks(path, offset, want);
+            return -EIO;
+        }
+    }
+    const ssize_t n = pread(int(fi->fh), buf, size_t(want), offset);
+    if (n < 0)
+        return -errno;
+    countBlocks(path, offset, n);
+    return int(n);
+}
+
+int bf_release(const char *, fuse_file_info *fi)
+{
+    if (fi->fh != uint64_t(-1))
+        close(int(fi->fh));
+    return 0;
+}
+
+int bf_statfs(const char *, struct statvfs *st)
+{
+    if (statvfs(g_options.source.c_str(), st) != 0)
+        return -errno;
+    return 0;
+}
+
+off_t bf_lseek(const char *path, off_t off, int whence, fuse_file_info *fi)
+{
+    if (isStats(path) || fi == nullptr)
+        return -EINVAL;
+    const off_t r = lseek(int(fi->fh), off, whence);
+    return r < 0 ? -errno : r;
+}
+
+bool parseNumber(const char *text, int64_t &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text, &end, 0);
+    if (errno != 0 || end == text || v < 0)
+        return false;
+    value = v;
+    return *end == '\0' || *end == '-';
+}
+
+bool parseRange(const char *text, Range &r)
+{
+    const char *dash = std::strchr(text, '-');
+    int64_t end = 0;
+    if (!dash || !parseNumber(text, r.begin) || !parseNumber(dash + 1, end) || end <= r.begin)
+        return false;
+    r.end = end;
+    return true;
+}
+
+int usage(const char *program)
+{
+    std::fprintf(stderr,
+                 "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
+                 "          [--slow-delay MS] [--short-reads] [FUSE options]\n",
+                 program);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc < 3)
+        return usage(argv[0]);
+    char *real = realpath(argv[1], nullptr);
+    if (!real) {
+        std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], std::strerror(errno));
+        return 2;
+    }
+    g_options.source = real;
+    std::free(real);
+    if (g_options.source == "/")
+        g_options.source.clear();
+
+    std::vector<char *> fuseArgs{argv[0], argv[2]};
+    for (int i = 3; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        Range r{};
+        int64_t ms = 0;
+        if ((a == "--bad" || a == "--slow") && hasValue && parseRange(argv[i + 1], r)) {
+            (a == "--bad" ? g_options.bad : g_options.slow).push_back(r);
+            ++i;
+        } else if ((a == "--bad-delay" || a == "--slow-delay") && hasValue && parseNumber(argv[i + 1], ms)) {
+            (a == "--bad-delay" ? g_options.badDelayMs : g_options.slowDelayMs) = int(ms);
+            ++i;
+        } else if (a == "--short-reads") {
+            g_options.shortReads = true;
+        } else if (a.rfind("--", 0) == 0 && a != "--") {
+            return usage(argv[0]);
+        } else {
+            fuseArgs.push_back(argv[i]);
+        }
+    }
+    static char ro[] = "-oro,default_permissions,fsname=badfs,subtype=badfs";
+    fuseArgs.push_back(ro);
+
+    fuse_operations ops{};
+    ops.init = bf_init;
+    ops.getattr = bf_getattr;
+    ops.readlink = bf_readlink;
+    ops.readdir = bf_readdir;
+    ops.open = bf_open;
+    ops.read = bf_read;
+    ops.release = bf_release;
+    ops.statfs = bf_statfs;
+    ops.lseek = bf_lseek;
+    return fuse_main(int(fuseArgs.size()), fuseArgs.data(), &ops, nullptr);
+}

@@ -1,0 +1,382 @@
+#include "support/BadMedium.h"
+#include "support/CopyWatch.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <QTimer>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using namespace copytest;
+
+namespace {
+
+using Range = BadMedium::Range;
+constexpr qint64 kBlock = BadMedium::kBlock;
+const QString kSourceName = QStringLiteral("src.bin");
+
+bool isRoot() { return geteuid() == 0; }
+
+// The blocks with any byte in a bad range, in order.
+QList<qint64> blocksTouched(const QList<Range> &bad, qint64 size)
+{
+    QList<qint64> blocks;
+    for (qint64 b = 0; b * kBlock < size; ++b)
+        for (const Range &r : bad)
+            if (r.begin < (b + 1) * kBlock && r.end > b * kBlock) {
+                blocks.append(b);
+                break;
+            }
+    return blocks;
+}
+
+// The closing message of a copy that could not read the given bytes.
+QString rescueMessage(qint64 zeros, const QString &mapPath)
+{
+    return kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeros)
+           + QStringLiteral("\r\nA map of the unreadable parts was written to %1.").arg(mapPath);
+}
+
+// Puts drive c: on the damaged medium, which mirrors the test drive's own c: folder.
+void sourceOnMedium(FormFixture &f, const BadMedium &medium)
+{
+    rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', f.drives.host(u'd')}});
+}
+
+// Starts the window on a source laid out behind a damaged medium and aims the copy at D:\out.bin.
+void prepareRescue(FormFixture &f, const BadMedium &medium)
+{
+    sourceOnMedium(f, medium);
+    f.start();
+    aimCopy(f, kSourceName);
+}
+
+qint64 allocatedBytes(const QString &host)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(host).constData(), &st) == 0 ? qint64(st.st_blocks) * 512 : -1;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(BadMedium::Range)
+
+class TestRescue : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup()
+    {
+        rt::setReadFaultHook(nullptr);
+        rt::setWriteFaultHook(nullptr);
+    }
+
+    // ---- every readable block is rescued ---------------------------------------
+
+    void rescuesEveryReadableBlock_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QList<Range>>("bad");
+        QTest::addColumn<bool>("shortReads"); // reads return the blocks before a bad one, then fail there
+        QTest::addColumn<int>("oldMaps");     // maps of an earlier rescue beside the destination
+
+        constexpr qint64 M = kLargePiece;
+        QTest::newRow("bad first block") << 3 * M + 5000 << QList<Range>{{0, kBlock}} << false << 0;
+        QTest::newRow("bad last partial block")
+            << 2 * M + 5000 << QList<Range>{{2 * M + 4990, 2 * M + 5000}} << false << 0;
+        // One byte in each, in large pieces, the small pieces of the tail and
+        // the last partial block; the map takes the first free name.
+        QList<Range> scattered;
+        for (qint64 b : {3, 300, 1000, 1250, 1300, 1353})
+            scattered.append({b * kBlock + 17, b * kBlock + 18});
+        QTest::newRow("scattered single blocks") << 5 * M + 300000 << scattered << false << 2;
+        QTest::newRow("a run across a 1 MiB boundary")
+            << 3 * M << QList<Range>{{M - 3 * kBlock + 5, M + 2 * kBlock - 5}} << false << 0;
+        QTest::newRow("a read that fails part-way through a piece")
+            << 3 * M + 777 << QList<Range>{{M + 300000, M + 300100}, {2 * M + 2 * kBlock, 2 * M + 4 * kBlock}} << true
+            << 0;
+        QTest::newRow("entirely unreadable file") << M + 200000 << QList<Range>{{0, M + 200000}} << false << 0;
+    }
+    void rescuesEveryReadableBlock()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QList<Range>, bad);
+        QFETCH(bool, shortReads);
+        QFETCH(int, oldMaps);
+
+        FormFixture f;
+        const QByteArray content = patternBytes(size, 61);
+        f.drives.makeFile(u'c', kSourceName, content);
+        QStringList oldMapNames;
+        for (int i = 0; i < oldMaps; ++i) {
+            oldMapNames.append(i == 0 ? QStringLiteral("out.bin.map") : QStringLiteral("out.bin.%1.map").arg(i));
+            f.drives.makeFile(u'd', oldMapNames.last(), "an earlier map");
+        }
+        const QString mapName = oldMaps == 0 ? QStringLiteral("out.bin.map") : QStringLiteral("out.bin.%1.map").arg(oldMaps);
+        BadMedium medium(f.drives.host(u'c'), {.bad = bad, .shortReads = shortReads});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        const QList<qint64> badBlocks = blocksTouched(bad, size);
+        qint64 zeros = 0;
+        QSet<qint64> piecesHit;
+        for (qint64 b : badBlocks) {
+            zeros += std::min(kBlock, size - b * kBlock);
+            piecesHit.insert(b * kBlock / kLargePiece);
+        }
+        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(zeros, QStringLiteral("D:\\") + mapName)});
+        QCOMPARE(f.dialogs.shown[0].style, 48);
+        QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
+
+        // Block by block: the bad ones zeros, every other one the source's.
+        const QByteArray copied = f.drives.read(u'd', QStringLiteral("out.bin"));
+        QCOMPARE(copied.size(), content.size());
+        for (qint64 b = 0; b * kBlock < size; ++b) {
+            const qint64 n = std::min(kBlock, size - b * kBlock);
+            const QByteArray expected = badBlocks.contains(b) ? QByteArray(n, '\0') : content.mid(b * kBlock, n);
+            QVERIFY2(copied.mid(b * kBlock, n) == expected,
+                     qPrintable(QStringLiteral("block %1 (%2) differs").arg(b).arg(badBlocks.contains(b) ? "bad" : "good")));
+        }
+
+        // Bad spots cost little: at most two reads of each bad block, and no
+        // more failing reads than two per bad block and one per piece holding any.
+        const BadMedium::Stats stats = medium.stats(kSourceName);
+        QVERIFY2(stats.failedReads <= 2 * badBlocks.size() + piecesHit.size(),
+                 qPrintable(QStringLiteral("%1 failing reads for %2 bad blocks in %3 pieces")
+                                .arg(stats.failedReads).arg(badBlocks.size()).arg(piecesHit.size())));
+        for (qint64 b : badBlocks)
+            QVERIFY2(stats.blockReads.value(b) <= 2,
+                     qPrintable(QStringLiteral("bad block %1 read %2 times").arg(b).arg(stats.blockReads.value(b))));
+        // Every read, in every pass, is followed by a yield.
+        QVERIFY(watch.yieldedAfterEveryPiece);
+        QCOMPARE(f.c().KorBar->barValue(), 100);
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+        for (const QString &old : oldMapNames)
+            QCOMPARE(f.drives.read(u'd', old), QByteArray("an earlier map"));
+
+        // The map lists exactly the bad blocks, as ddrescue reads it.
+        const QString mapHost = f.drives.host(u'd', mapName);
+        QVERIFY2(QFile::exists(mapHost), qPrintable(mapHost));
+        const QString ddrescuelog = QStandardPaths::findExecutable(QStringLiteral("ddrescuelog"));
+        if (ddrescuelog.isEmpty())
+            QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");
+        QProcess list;
+        list.start(ddrescuelog, {QStringLiteral("-b"), QString::number(kBlock), QStringLiteral("-l-"), mapHost});
+        QVERIFY(list.waitForFinished(30000));
+        QCOMPARE(list.exitCode(), 0);
+        QList<qint64> listed;
+        for (const QByteArray &line : list.readAllStandardOutput().split('\n'))
+            if (!line.trimmed().isEmpty())
+                listed.append(line.trimmed().toLongLong());
+        QCOMPARE(listed, badBlocks);
+    }
+
+    // ---- stopping -----------------------------------------------------------------
+
+    void stopDuringTheBlockPasses()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', kSourceName, patternBytes(3 * kLargePiece, 62));
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        // The first pass only ever reads forward; a read behind the furthest
+        // point reached belongs to a later pass.
+        qint64 furthest = 0;
+        qsizetype readsAtStop = -1;
+        watch.onRead = [&](qint64 offset, qint64 count) {
+            if (readsAtStop < 0 && count <= kBlock && offset < furthest) {
+                readsAtStop = watch.reads.size();
+                clickInNextYield(f.c().cmdCopy);
+            }
+            furthest = std::max(furthest, offset + count);
+        };
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        QVERIFY2(readsAtStop > 0, "the copy never read single blocks after its first pass");
+        QCOMPARE(watch.reads.size(), readsAtStop); // no read after the Stop
+        QCOMPARE(f.dialogs.messages(), QStringList());
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    void stopWhileAReadIsHeld()
+    {
+        constexpr int heldMs = 4000;
+        constexpr int stopAfterMs = 200;
+        FormFixture f;
+        f.drives.makeFile(u'c', kSourceName, patternBytes(3 * kLargePiece, 63));
+        BadMedium medium(f.drives.host(u'c'),
+                         {.slow = {{kLargePiece, kLargePiece + 1}}, .slowDelayMs = heldMs});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        if (QTest::currentTestFailed())
+            return;
+        CopyWatch watch(f.c());
+        QElapsedTimer sinceRead;
+        qint64 clickedAt = -1;
+        qsizetype heldRead = -1;
+        watch.onRead = [&](qint64 offset, qint64) {
+            if (offset != kLargePiece || heldRead >= 0)
+                return;
+            heldRead = watch.reads.size();
+            sinceRead.start();
+            QTimer::singleShot(stopAfterMs, f.c().cmdCopy, [&] {
+                clickedAt = sinceRead.elapsed();
+                f.c().cmdCopy->click();
+            });
+        };
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        // The Stop is taken while the read is still held: the window went on
+        // handling events. The bound is about event delivery, far below the hold.
+        QVERIFY2(heldRead > 0, "the held piece was never read");
+        QVERIFY2(clickedAt >= 0 && clickedAt <= stopAfterMs + 500,
+                 qPrintable(QStringLiteral("Stop, due %1 ms into a read held %2 ms, was handled after %3 ms")
+                                .arg(stopAfterMs).arg(heldMs).arg(clickedAt)));
+        // The copy ends with the read in flight.
+        QCOMPARE(watch.reads.size(), heldRead);
+        QCOMPARE(f.dialogs.messages(), QStringList());
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // ---- holes and devices ---------------------------------------------------------
+
+    void holesStayHoles()
+    {
+        constexpr qint64 size = 2 * 1024 * kLargePiece;
+        FormFixture f;
+        struct statvfs fs {};
+        QCOMPARE(::statvfs(QFile::encodeName(f.drives.host(u'd')).constData(), &fs), 0);
+        if (qint64(fs.f_bavail) * qint64(fs.f_frsize) < size + 512 * kLargePiece)
+            QSKIP("less than 2.5 GiB free next to the temporary files, which a copy that fills the holes would need");
+        const QString sourceHost = f.drives.host(u'c', kSourceName);
+        {
+            const int fd = ::open(QFile::encodeName(sourceHost).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            QVERIFY(fd >= 0);
+            QCOMPARE(::ftruncate(fd, size), 0);
+            // Data at the start, off any block boundary in the middle, and at the end.
+            const struct {
+                qint64 offset;
+                qint64 bytes;
+            } data[] = {{0, kLargePiece}, {1024 * kLargePiece + 100, 2 * kLargePiece}, {size - kLargePiece / 2, kLargePiece / 2}};
+            for (const auto &d : data) {
+                const QByteArray bytes = patternBytes(d.bytes, quint32(d.offset));
+                QCOMPARE(::pwrite(fd, bytes.constData(), size_t(bytes.size()), d.offset), ssize_t(bytes.size()));
+            }
+            QCOMPARE(::close(fd), 0);
+        }
+        f.start();
+        aimCopy(f, kSourceName);
+        CopyWatch watch(f.c());
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        const QString destHost = f.drives.host(u'd', QStringLiteral("out.bin"));
+        QCOMPARE(QFileInfo(destHost).size(), size);
+        QCOMPARE(QProcess::execute(QStringLiteral("cmp"), {QStringLiteral("-s"), sourceHost, destHost}), 0);
+        const qint64 sourceAllocated = allocatedBytes(sourceHost);
+        const qint64 destAllocated = allocatedBytes(destHost);
+        QVERIFY2(destAllocated <= sourceAllocated + 4 * kLargePiece,
+                 qPrintable(QStringLiteral("the copy takes %1 bytes on disk, the source %2")
+                                .arg(destAllocated).arg(sourceAllocated)));
+        // The bar and captions move over the holes as over any other bytes.
+        QCOMPARE(f.c().KorBar->barValue(), 100);
+        QCOMPARE(f.c().lblCopied->caption(), QStringLiteral("2048 MB"));
+        QFile::remove(destHost);
+    }
+
+    void deviceAsDestinationIsRefused_data()
+    {
+        QTest::addColumn<bool>("block"); // a loop device over a file of the test's own, else the null device
+        QTest::newRow("character device") << false;
+        QTest::newRow("block device") << true;
+    }
+    void deviceAsDestinationIsRefused()
+    {
+        QFETCH(bool, block);
+        if (!isRoot())
+            QSKIP("only root can make device nodes");
+        FormFixture f;
+        const QByteArray backing = patternBytes(kLargePiece, 64);
+        QString loop;
+        struct DetachLoop {
+            QString &device;
+            ~DetachLoop()
+            {
+                if (!device.isEmpty())
+                    QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), device});
+            }
+        } detach{loop};
+        dev_t rdev = makedev(1, 3);
+        if (block) {
+            const QString backingHost = f.drives.host(u'c', QStringLiteral("backing.img"));
+            f.drives.makeFile(u'c', QStringLiteral("backing.img"), backing);
+            QProcess setup;
+            setup.start(QStringLiteral("losetup"), {QStringLiteral("-f"), QStringLiteral("--show"), backingHost});
+            if (!setup.waitForFinished(30000) || setup.exitCode() != 0)
+                QSKIP(qPrintable(QStringLiteral("no loop device here: %1")
+                                     .arg(QString::fromLocal8Bit(setup.readAllStandardError()).trimmed())));
+            loop = QString::fromLocal8Bit(setup.readAllStandardOutput()).trimmed();
+            struct stat st {};
+            QCOMPARE(::stat(QFile::encodeName(loop).constData(), &st), 0);
+            rdev = st.st_rdev;
+        }
+        const mode_t type = block ? S_IFBLK : S_IFCHR;
+        const QByteArray node = QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(::mknod(node.constData(), type | 0666, rdev), 0);
+        prepareCopy(f, patternBytes(5000, 65));
+        if (QTest::currentTestFailed())
+            return;
+        f.dialogs.answers = {rt::AnswerYes, rt::AnswerYes}; // replace, were it asked
+        CopyWatch watch(f.c());
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        const QString text = f.dialogs.messages().value(f.dialogs.messages().size() - 1);
+        QVERIFY2(text.contains(QStringLiteral("D:\\out.bin")), qPrintable(text));
+        QCOMPARE(f.dialogs.shown.last().style, 16);
+        QCOMPARE(f.dialogs.shown.last().title, std::optional<QString>(kTalmo));
+        QVERIFY(!f.dialogs.messages().contains(kCompleted));
+        QVERIFY(watch.reads.isEmpty());
+        struct stat after {};
+        QCOMPARE(::lstat(node.constData(), &after), 0);
+        QCOMPARE(after.st_mode & S_IFMT, type);
+        QCOMPARE(after.st_rdev, rdev);
+        if (block)
+            QVERIFY(f.drives.read(u'c', QStringLiteral("backing.img")) == backing);
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+};
+
+QTEST_MAIN(TestRescue)
+#include "tst_rescue.moc"
