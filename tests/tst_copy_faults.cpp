@@ -91,15 +91,7 @@ private slots:
 
         const qint64 third = 2 * kLargePiece;
         QTest::newRow("one byte in the third piece") << qint64(5000000) << Ranges{{third + 5000, third + 5001}};
-        QTest::newRow("the first byte") << qint64(5000000) << Ranges{{0, 1}};
-        QTest::newRow("scattered blocks") << qint64(5000000)
-                                          << Ranges{{10, 11}, {third + 70000, third + 70001},
-                                                    {third + 300000, third + 300001}, {4999999, 5000000}};
-        QTest::newRow("a run across a piece boundary")
-            << qint64(3 * kLargePiece) << Ranges{{kLargePiece - 6000, kLargePiece + 6000}};
         QTest::newRow("in the small pieces") << qint64(3000000) << Ranges{{third + 10 * kSmallPiece + 100, third + 10 * kSmallPiece + 101}};
-        // 3000000 bytes end in a block of 1728.
-        QTest::newRow("the short last block") << qint64(3000000) << Ranges{{2999999, 3000000}};
         QTest::newRow("nothing readable") << kLargePiece << Ranges{{0, kLargePiece}};
     }
     void unreadableBlocksBecomeZeros()

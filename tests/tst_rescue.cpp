@@ -38,9 +38,11 @@ QList<qint64> blocksTouched(const QList<Range> &bad, qint64 size)
 }
 
 // The closing message of a copy that could not read the given bytes.
-QString rescueMessage(qint64 zeros, const QString &mapPath)
+// The closing words of a rescue; a source of which nothing could be read says so.
+QString rescueMessage(qint64 zeros, const QString &mapPath, bool nothingRead = false)
 {
     return kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeros)
+           + (nothingRead ? QStringLiteral("\r\nNone of its bytes could be read.") : QString())
            + QStringLiteral("\r\nA map of the unreadable parts was written to %1.").arg(mapPath);
 }
 
@@ -137,7 +139,7 @@ private slots:
             zeros += std::min(kBlock, size - b * kBlock);
             piecesHit.insert(b * kBlock / kLargePiece);
         }
-        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(zeros, QStringLiteral("D:\\") + mapName)});
+        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(zeros, QStringLiteral("D:\\") + mapName, zeros == size)});
         QCOMPARE(f.dialogs.shown[0].style, 48);
         QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
 
