@@ -8,6 +8,7 @@ packages=(
   fonts-liberation          # a sans-serif face close to the window's metrics
   fonts-dejavu-core
   xvfb                      # the one test that draws under a real X server
+  mount e2fsprogs           # a slow medium for the tests: losetup, mkfs.ext4
 )
 
 missing=()
