@@ -1,11 +1,10 @@
 #include "runtime/Destination.h"
 #include "runtime/RtError.h"
 #include "support/CopyWatch.h"
+#include "support/FolderSnapshot.h"
 #include "support/SlowStick.h"
 #include "support/TestDrives.h"
 
-#include <QDirIterator>
-#include <QMap>
 #include <QTest>
 
 #include <cerrno>
@@ -25,33 +24,6 @@ constexpr uid_t kNobody = 65534;
 bool isRoot() { return geteuid() == 0; }
 
 QByteArray hostBytes(const QString &path) { return QFile::encodeName(path); }
-
-// Everything under a folder, hidden names included: each entry's kind and, for
-// files, the bytes, so "nothing changed" and "nothing left" are one comparison.
-QMap<QString, QByteArray> snapshot(const QString &root)
-{
-    QMap<QString, QByteArray> entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = path.mid(root.size() + 1);
-        struct stat st {};
-        if (::lstat(hostBytes(path).constData(), &st) != 0) {
-            entries[relative] = "gone";
-        } else if (S_ISLNK(st.st_mode)) {
-            entries[relative] = "link to " + hostBytes(QFile::symLinkTarget(path));
-        } else if (S_ISREG(st.st_mode)) {
-            QFile f(path);
-            entries[relative] = "file " + (f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("unreadable"));
-        } else if (S_ISDIR(st.st_mode)) {
-            entries[relative] = "folder";
-        } else {
-            entries[relative] = "node " + QByteArray::number(quint64(st.st_mode)) + ' ' + QByteArray::number(quint64(st.st_rdev));
-        }
-    }
-    return entries;
-}
 
 // Writes content through a prepared destination as a copy does: in pieces, each
 // followed by the write-behind call.
@@ -171,7 +143,7 @@ private slots:
         const bool replaces = ::stat(hostBytes(replaced).constData(), &oldStat) == 0 && S_ISREG(oldStat.st_mode);
         const bool inPlace = existing == u"file in unwritable folder";
         rt::Destination::setUnnamedFilesAllowed(unnamed);
-        const QMap<QString, QByteArray> before = snapshot(root);
+        const QMap<QString, QByteArray> before = folderSnapshot(root);
         const int descriptors = copytest::openDescriptors();
         const mode_t newMode = 0666;
 
@@ -191,7 +163,7 @@ private slots:
                 rt::Destination d = rt::Destination::prepare(QStringLiteral("D:\\sub\\out.bin"), newMode);
                 QVERIFY(!d.writesInPlace());
                 writePieces(d, fresh);
-                during = snapshot(root);
+                during = folderSnapshot(root);
                 if (ending == u"abandon") {
                     d.abandon();
                 } else {
@@ -215,7 +187,7 @@ private slots:
         QCOMPARE(copytest::openDescriptors(), descriptors);
         QCOMPARE(refused ? reason : QString(), refusal);
         QCOMPARE(failed, ending == u"folder removed");
-        const QMap<QString, QByteArray> after = snapshot(root);
+        const QMap<QString, QByteArray> after = folderSnapshot(root);
         if (refused || ending == u"abandon") {
             QCOMPARE(after, before); // byte for byte, and nothing else left
             return;
@@ -237,7 +209,7 @@ private slots:
             QCOMPARE(reason, rt::reasonFromErrno(ENOENT));
             return;
         }
-        expected[replaced.mid(root.size() + 1)] = "file " + fresh;
+        expected[replaced.mid(root.size() + 1)] = fileSummary(fresh);
         QCOMPARE(after, expected);
 
         struct stat now {};
