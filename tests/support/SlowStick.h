@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -88,7 +89,13 @@ private:
             return fail(QStringLiteral("cannot mount %1: %2")
                             .arg(QString::fromLocal8Bit(m_device), QString::fromLocal8Bit(std::strerror(errno))));
         m_mounted = true;
-        ::sync(); // what mounting wrote is not counted
+        // What mounting wrote is not counted.
+        const int root = ::open(QFile::encodeName(m_mountPoint.path()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool synced = root >= 0 && ::syncfs(root) == 0;
+        if (root >= 0)
+            ::close(root);
+        if (!synced)
+            return fail(QStringLiteral("cannot flush the new file system: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         if (!writeRule(bytesPerSecond))
             return fail(QStringLiteral("the kernel refused the write throttle: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
         m_throttled = true;
