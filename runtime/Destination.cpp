@@ -163,7 +163,6 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
         d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (d.m_fd < 0)
             raiseErrno();
-        d.m_kind = Kind::InPlace;
         struct stat opened {};
         if (fstat(d.m_fd, &opened) != 0)
             raiseErrno();
@@ -172,6 +171,7 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
         const int flags = fcntl(d.m_fd, F_GETFL);
         if (flags < 0 || fcntl(d.m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
             raiseErrno();
+        d.m_kind = Kind::InPlace; // only now may an abandon delete it
     }
     if (d.m_fd < 0)
         raise(error);
