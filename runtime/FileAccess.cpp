@@ -66,9 +66,12 @@ QString findFile(const QString &drivePath)
 {
     const QByteArray host = hostName(drivePath);
     struct stat st {};
-    if (stat(host.constData(), &st) != 0 || S_ISDIR(st.st_mode))
-        return QString();
-    return namePart(drivePath);
+    if (stat(host.constData(), &st) == 0)
+        return S_ISDIR(st.st_mode) ? QString() : namePart(drivePath);
+    // A link to nothing is an entry all the same: a copy would replace it.
+    if (lstat(host.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        return namePart(drivePath);
+    return QString();
 }
 
 qint64 fileLength(const QString &drivePath)

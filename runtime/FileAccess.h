@@ -15,7 +15,8 @@
 namespace rt {
 
 // The name part of the path when a file (not a folder) of that name exists,
-// else "". Throws like Drives::toHost for a drive that is not ready.
+// or a link to nothing, else "". Throws like Drives::toHost for a drive that
+// is not ready.
 QString findFile(const QString &drivePath);
 
 // Size in bytes, 64-bit.

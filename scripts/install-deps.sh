@@ -10,6 +10,7 @@ packages=(
   xvfb                      # the one test that draws under a real X server
   pkg-config libfuse3-dev fuse3  # the damaged medium of the rescue tests
   gddrescue                 # ddrescuelog reads back the rescue map
+  mount e2fsprogs           # a slow medium for the tests: losetup, mkfs.ext4
 )
 
 missing=()

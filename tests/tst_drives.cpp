@@ -173,6 +173,11 @@ private slots:
         rt::makeDir(QStringLiteral("C:\\\\New"));
         QVERIFY(drives.exists(u'c', QStringLiteral("New")));
         QCOMPARE(rt::findFile(QStringLiteral("C:\\New")), QString()); // folders are no files
+        // A link to nothing is an entry a copy would replace; a link to a folder is a folder.
+        QVERIFY(symlink("nowhere", QFile::encodeName(drives.host(u'c', QStringLiteral("dangling"))).constData()) == 0);
+        QVERIFY(symlink("New", QFile::encodeName(drives.host(u'c', QStringLiteral("NewLink"))).constData()) == 0);
+        QCOMPARE(rt::findFile(QStringLiteral("C:\\dangling")), QStringLiteral("dangling"));
+        QCOMPARE(rt::findFile(QStringLiteral("C:\\NewLink")), QString());
         QCOMPARE(errorOf([] { rt::makeDir(QStringLiteral("C:\\New")); }), int(rt::ErrPathFileAccess));
         QCOMPARE(errorOf([] { rt::makeDir(QStringLiteral("C:\\a\\b\\c")); }), int(rt::ErrPathNotFound));
 

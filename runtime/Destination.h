@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <deque>
+#include <sys/types.h>
+
+namespace rt {
+
+// The file a copy writes into, and how it finally takes the destination's name.
+//
+// The copy goes into a file of its own in the destination's folder: one with no
+// name at all (O_TMPFILE) where the file system allows, so even a killed program
+// leaves nothing behind, else one under a hidden name. Only commit() gives it the
+// destination's name, in one rename that replaces any old file; until then an old
+// file is untouched. Where the folder takes no new file but the old file may be
+// written, the copy writes into the old file itself, as a plain copier does.
+//
+// Plain OS calls only, no widgets: a copy engine may run these on a worker
+// thread, one call at a time. Failures are RtErrors with the OS's reason.
+class Destination {
+public:
+    // Prepares writing to drivePath (drive-letter form; 68 for a drive not
+    // ready). Anything under that name that is neither a regular file, a link to
+    // one, nor a link to nothing is refused (75) before anything is written or
+    // deleted. A link to a file is replaced at its target; a link to nothing is
+    // replaced itself, and nothing is ever created where it points. A new file
+    // gets newMode under the umask; a replaced file's permission bits, and its
+    // owner and group where the process may set them, go to the new file.
+    static Destination prepare(const QString &drivePath, mode_t newMode);
+
+    Destination() = default;
+    Destination(Destination &&other) noexcept;
+    Destination &operator=(Destination &&other) noexcept;
+    Destination(const Destination &) = delete;
+    Destination &operator=(const Destination &) = delete;
+    // Abandons what is not committed.
+    ~Destination();
+
+    int descriptor() const { return m_fd; }
+    bool writesInPlace() const { return m_kind == Kind::InPlace; }
+
+    // Call after each piece written at [offset, offset + count). Starts the
+    // piece's way to the medium at once and waits for pieces written more than
+    // kWriteBehind bytes ago, so what is not yet on the medium stays small and
+    // the copy moves at the speed the medium really takes. On a fast disk or a
+    // tmpfs this costs next to nothing.
+    void writeBehind(qint64 offset, qint64 count);
+
+    // Sets the length and flushes the data to the medium. commit() does this
+    // itself; an engine calls it first when it wants to look for a Stop between
+    // the long flush and the moment the name is taken.
+    void flush(qint64 length);
+    // flush(length), then gives the file the destination's name in one step and
+    // flushes the folder. Fails with the OS's reason when the file or its folder
+    // is gone, so a copy is never announced for a file that does not exist; on
+    // failure nothing of the new data keeps the name and an old file is
+    // untouched (except when writing in place).
+    void commit(qint64 length);
+    // Removes what this copy wrote: the unnamed or hidden file; in place, the
+    // file it opened, but only while that same file is still under its name.
+    // Never throws.
+    void abandon();
+
+    // The most data written but not known to be on the medium.
+    static constexpr qint64 kWriteBehind = 4 * 1048576;
+
+    // For tests: behave as on a file system without unnamed files, so the
+    // hidden-name way is taken.
+    static void setUnnamedFilesAllowed(bool allowed);
+
+private:
+    enum class Kind { None, Unnamed, Hidden, InPlace };
+
+    void closeAll() noexcept;
+    void throwIfGone() const;
+
+    Kind m_kind = Kind::None;
+    int m_fd = -1;
+    int m_dirFd = -1;          // the folder the name lives in
+    bool m_dirSyncable = false; // the folder could be opened for reading, so fsync works
+    QByteArray m_name;         // the destination's name in that folder
+    QByteArray m_hiddenName;   // Hidden: the name written under
+    dev_t m_device = 0;        // InPlace/Hidden: the file opened, to delete only that one
+    ino_t m_inode = 0;
+    bool m_flushed = false;
+    qint64 m_flushedLength = -1;
+    bool m_writeBehind = true;
+    struct Range {
+        qint64 offset;
+        qint64 count;
+    };
+    std::deque<Range> m_pending; // written and started, not yet waited for
+    qint64 m_pendingBytes = 0;
+};
+
+} // namespace rt
