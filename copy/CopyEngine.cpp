@@ -1,5 +1,6 @@
 #include "copy/CopyEngine.h"
 
+#include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
 #include "runtime/IoWorker.h"
 #include "runtime/Numbers.h"
@@ -10,7 +11,7 @@
 using Status = RescueMap::Status;
 using rt::PieceResult;
 
-CopyEngine::CopyEngine(const rt::File &source, rt::File &dest, CopyProgress &progress, rt::IoWorker &io)
+CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
     : m_source(source), m_dest(dest), m_progress(progress), m_io(io), m_transfer(new rt::Transfer)
 {
 }
@@ -23,10 +24,7 @@ CopyEngine::Outcome CopyEngine::run()
     // Holes of the source are not written, so the destination must start
     // empty for them to read as zeros.
     try {
-        m_io.run([this] {
-            if (m_dest.length() > 0)
-                m_dest.setLength(0);
-        });
+        m_io.run([this] { m_dest.empty(); });
     } catch (const rt::RtError &e) {
         m_outcome.end = Outcome::End::WriteFailed;
         m_outcome.reason = e.reason();
@@ -158,7 +156,19 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count)
         return {0, PieceResult::Failure::Read, e};
     if (const int e = rt::writeFault(offset, count))
         return {0, PieceResult::Failure::Write, e};
-    return m_io.run([&] { return m_transfer->copy(m_source, offset, m_dest, offset, count); });
+    return m_io.run([&] {
+        PieceResult r = m_transfer->copy(m_source, offset, m_dest.descriptor(), offset, count);
+        // What has arrived goes on to the medium in the background, and the
+        // copy waits for what was written a few MiB back: the bar then moves
+        // at the speed the medium really takes the data.
+        try {
+            m_dest.writeBehind(offset, r.bytes);
+        } catch (const rt::RtError &e) {
+            if (r.failure == PieceResult::Failure::None)
+                r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
+        }
+        return r;
+    });
 }
 
 bool CopyEngine::settle(qint64 offset, qint64 count, const PieceResult &result, Status failed)
@@ -177,7 +187,7 @@ bool CopyEngine::settle(qint64 offset, qint64 count, const PieceResult &result, 
         fail(Outcome::End::WriteFailed, e);
         return false;
     }
-    const PieceResult zeros = m_io.run([&] { return m_transfer->writeZeros(m_dest, badFrom, badSize); });
+    const PieceResult zeros = m_io.run([&] { return m_transfer->writeZeros(m_dest.descriptor(), badFrom, badSize); });
     if (zeros.failure != PieceResult::Failure::None) {
         fail(Outcome::End::WriteFailed, zeros.osError);
         return false;

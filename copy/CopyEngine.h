@@ -5,6 +5,7 @@
 #include <QString>
 
 namespace rt {
+class Destination;
 class File;
 class IoWorker;
 class Transfer;
@@ -23,7 +24,7 @@ public:
     virtual bool yieldAndGoOn() = 0;
 };
 
-// One copy from an open source into an open, emptied destination, done the way
+// One copy from an open source into a prepared destination, done the way
 // GNU ddrescue rescues a damaged medium:
 //   copying  - pieces of 1048576 bytes while that many remain, then 1024; a
 //              failed read keeps what the piece delivered, leaves the rest of
@@ -51,7 +52,7 @@ public:
         QString reason;        // why it failed
     };
 
-    CopyEngine(const rt::File &source, rt::File &dest, CopyProgress &progress, rt::IoWorker &io);
+    CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
     ~CopyEngine();
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
@@ -78,7 +79,7 @@ private:
     Step fail(Outcome::End end, int osError);
 
     const rt::File &m_source;
-    rt::File &m_dest;
+    rt::Destination &m_dest;
     CopyProgress &m_progress;
     rt::IoWorker &m_io;
     rt::Transfer *m_transfer;

@@ -1,5 +1,6 @@
 #include "copy/CopyModule.h"
 
+#include "runtime/Destination.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
@@ -80,16 +81,19 @@ void CopyModule::reportFailure(const QString &what, const QString &path, const Q
 //   checks   - an empty name, no source file, the same file, a source that
 //              cannot be opened or a declined replacement refuses the copy:
 //              caption back to "Copy", nothing created or left open;
-//   opening  - the source read-only (never created), then the destination
-//              (created with the source's permissions if missing; only ever a
-//              regular file); a failure reports which file and why;
+//   opening  - the source read-only (never created), then the destination:
+//              a new file of the copy's own beside the name (only ever a
+//              regular file, or a link to one, is replaced); a failure reports
+//              which file and why;
 //   passes   - CopyEngine moves the bytes, with the bar, both captions and one
 //              yield after every read; a Stop (Copying false) takes effect
 //              after the read under way;
-//   ending   - a completed copy is cut to length and announced, with the
-//              count of unreadable bytes and a map of them where there are
-//              any; a stopped or failed one is deleted (a failed one then says
-//              why). The caption returns to "Copy" in every case.
+//   ending   - a completed copy is cut to length, flushed to the medium,
+//              takes the destination's name in one step and is announced,
+//              with the count of unreadable bytes and a map of them where
+//              there are any; a stopped or failed one is removed and any old
+//              file kept (a failed one then says why). The caption returns to
+//              "Copy" in every case.
 void CopyModule::StartCopy()
 {
     const RunningScope running(m_running);
@@ -98,7 +102,7 @@ void CopyModule::StartCopy()
     DestFile = GetDestPath();
 
     rt::File source;
-    rt::File dest;
+    rt::Destination dest;
     if (!openFiles(source, dest)) {
         refuse();
         return;
@@ -109,35 +113,30 @@ void CopyModule::StartCopy()
     CopyEngine::Outcome outcome = engine.run();
     using End = CopyEngine::Outcome::End;
 
-    // Cutting to length and closing can wait on the medium (a file that
-    // replaced a longer one is written back on close), so they run on the
-    // worker too.
-    io.run([&] {
-        if (outcome.end == End::Completed) {
-            try {
-                dest.setLength(outcome.length);
-            } catch (const rt::RtError &e) {
-                outcome.end = End::WriteFailed;
-                outcome.reason = e.reason();
-            }
-        }
-        source.close();
-        if (const int closeError = dest.close(); closeError != 0 && outcome.end == End::Completed) {
+    // The data goes to the medium before the name is taken, and the message
+    // waits for both. The flush can take a while on a slow medium, so it runs
+    // on the worker with the window live, and a Stop during it still keeps an
+    // old file.
+    if (outcome.end == End::Completed) {
+        try {
+            io.run([&] { dest.flush(outcome.length); });
+            if (!Copying)
+                outcome.end = End::Stopped;
+            else
+                io.run([&] { dest.commit(outcome.length); });
+        } catch (const rt::RtError &e) {
             outcome.end = End::WriteFailed;
-            outcome.reason = rt::reasonFromErrno(closeError);
+            outcome.reason = e.reason();
         }
-    });
+    }
+    source.close();
 
     if (outcome.end == End::Completed) {
         announce(engine, outcome);
     } else {
-        // Stopped, or not all of it could be copied: no partial file stays
-        // behind. The file written is deleted, not a link that led to it.
-        try {
-            dest.deleteFromDisk();
-        } catch (const rt::RtError &) {
-            // Nothing more can be done about a file that cannot be deleted.
-        }
+        // Stopped, or not all of it could be copied: what this copy wrote goes,
+        // and a file it was to replace stays as it was.
+        io.run([&] { dest.abandon(); });
         if (outcome.end == End::WriteFailed)
             m_dialogs.msgBox(QStringLiteral("The destination file %1 could not be written.").arg(rt::displayPath(DestFile))
                                  + rt::kCrLf + outcome.reason,
@@ -202,7 +201,7 @@ bool CopyModule::yieldAndGoOn()
     return Copying;
 }
 
-bool CopyModule::openFiles(rt::File &source, rt::File &dest)
+bool CopyModule::openFiles(rt::File &source, rt::Destination &dest)
 {
     if (m_form.txtDest->text().isEmpty()) {
         m_dialogs.msgBox(QStringLiteral("No Destination file name is specified.") + rt::kCrLf
@@ -247,7 +246,7 @@ bool CopyModule::openFiles(rt::File &source, rt::File &dest)
         }
     }
     try {
-        dest = rt::File::open(DestFile, rt::File::Access::Write, source.permissions());
+        dest = rt::Destination::prepare(DestFile, source.permissions());
     } catch (const rt::RtError &e) {
         source.close();
         reportFailure(QStringLiteral("destination"), DestFile, e.reason());

@@ -8,6 +8,7 @@
 #include <optional>
 
 namespace rt {
+class Destination;
 class Dialogs;
 class File;
 }
@@ -40,7 +41,7 @@ public:
 
 private:
     // The checks, the question and both opens; false when the copy is refused.
-    bool openFiles(rt::File &source, rt::File &dest);
+    bool openFiles(rt::File &source, rt::Destination &dest);
     void refuse();
     void reportFailure(const QString &what, const QString &path, const QString &reason);
     // The closing message of a completed copy; writes the map of any damage.

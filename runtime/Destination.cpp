@@ -241,6 +241,18 @@ Destination &Destination::operator=(Destination &&other) noexcept
 
 Destination::~Destination() { abandon(); }
 
+void Destination::empty()
+{
+    if (m_kind != Kind::InPlace)
+        return;
+    int rc;
+    do {
+        rc = ftruncate(m_fd, 0);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        raiseErrno();
+}
+
 void Destination::writeBehind(qint64 offset, qint64 count)
 {
     m_flushed = false;

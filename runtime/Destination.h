@@ -42,6 +42,10 @@ public:
     int descriptor() const { return m_fd; }
     bool writesInPlace() const { return m_kind == Kind::InPlace; }
 
+    // Empties a file written in place, so what the copy skips (the holes of a
+    // sparse source) reads as zeros; a new file is empty already.
+    void empty();
+
     // Call after each piece written at [offset, offset + count). Starts the
     // piece's way to the medium at once and waits for pieces written more than
     // kWriteBehind bytes ago, so what is not yet on the medium stays small and

@@ -344,8 +344,8 @@ char *Transfer::buffer()
     return m_buffer;
 }
 
-PieceResult Transfer::copy(const File &source, qint64 sourceOffset, const File &dest,
-                           qint64 destOffset, qint64 count)
+PieceResult Transfer::copy(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
+                           qint64 count)
 {
     qint64 done = 0;
     while (done < count) {
@@ -357,7 +357,7 @@ PieceResult Transfer::copy(const File &source, qint64 sourceOffset, const File &
             continue;
         }
         const qint64 want = std::min(dataEnd, sourceOffset + count) - at;
-        const PieceResult r = moveData(source, at, dest, destOffset + done, want);
+        const PieceResult r = moveData(source, at, destFd, destOffset + done, want);
         done += r.bytes;
         if (r.failure != PieceResult::Failure::None)
             return {done, r.failure, r.osError};
@@ -395,8 +395,8 @@ std::pair<qint64, qint64> Transfer::dataRun(const File &source, qint64 offset)
     return {data, m_dataTo};
 }
 
-PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, const File &dest,
-                               qint64 destOffset, qint64 count)
+PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
+                               qint64 count)
 {
     qint64 done = 0;
     while (m_kernelCopy && done < count) {
@@ -409,7 +409,7 @@ PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, const Fi
                 return {done, PieceResult::Failure::Read, EIO};
             ask = std::min(ask, readable);
         }
-        const ssize_t n = copy_file_range(source.descriptor(), &in, dest.descriptor(), &out,
+        const ssize_t n = copy_file_range(source.descriptor(), &in, destFd, &out,
                                           static_cast<size_t>(ask), 0);
         if (n > 0) {
             done += n;
@@ -433,13 +433,13 @@ PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, const Fi
     }
     if (done == count)
         return {done, PieceResult::Failure::None, 0};
-    PieceResult rest = readWrite(source, sourceOffset + done, dest, destOffset + done, count - done);
+    PieceResult rest = readWrite(source, sourceOffset + done, destFd, destOffset + done, count - done);
     rest.bytes += done;
     return rest;
 }
 
-PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, const File &dest,
-                                qint64 destOffset, qint64 count)
+PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
+                                qint64 count)
 {
     char *const buf = buffer();
     qint64 done = 0;
@@ -459,7 +459,7 @@ PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, const F
             return {done, PieceResult::Failure::Read, errno};
         if (n == 0)
             break;
-        const PieceResult written = writeAll(dest, destOffset + done, buf, n);
+        const PieceResult written = writeAll(destFd, destOffset + done, buf, n);
         done += written.bytes;
         if (written.failure != PieceResult::Failure::None)
             return {done, written.failure, written.osError};
@@ -467,11 +467,11 @@ PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, const F
     return {done, PieceResult::Failure::None, 0};
 }
 
-PieceResult Transfer::writeAll(const File &dest, qint64 offset, const char *data, qint64 count)
+PieceResult Transfer::writeAll(int destFd, qint64 offset, const char *data, qint64 count)
 {
     qint64 done = 0;
     while (done < count) {
-        const ssize_t n = pwrite(dest.descriptor(), data + done, static_cast<size_t>(count - done),
+        const ssize_t n = pwrite(destFd, data + done, static_cast<size_t>(count - done),
                                  offset + done);
         if (n < 0 && errno == EINTR)
             continue;
@@ -484,13 +484,13 @@ PieceResult Transfer::writeAll(const File &dest, qint64 offset, const char *data
     return {done, PieceResult::Failure::None, 0};
 }
 
-PieceResult Transfer::writeZeros(const File &dest, qint64 offset, qint64 count)
+PieceResult Transfer::writeZeros(int destFd, qint64 offset, qint64 count)
 {
     char *const buf = buffer();
     std::memset(buf, 0, static_cast<size_t>(std::min(count, kBufferSize)));
     qint64 done = 0;
     while (done < count) {
-        PieceResult r = writeAll(dest, offset + done, buf, std::min(count - done, kBufferSize));
+        PieceResult r = writeAll(destFd, offset + done, buf, std::min(count - done, kBufferSize));
         done += r.bytes;
         if (r.failure != PieceResult::Failure::None)
             return {done, r.failure, r.osError};

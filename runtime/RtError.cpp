@@ -5,8 +5,8 @@
 
 namespace rt {
 
-RtError::RtError(int number, QString reason)
-    : std::runtime_error(reason.toStdString()), m_number(number), m_reason(std::move(reason))
+RtError::RtError(int number, QString reason, int osError)
+    : std::runtime_error(reason.toStdString()), m_number(number), m_reason(std::move(reason)), m_osError(osError)
 {
 }
 
@@ -43,7 +43,7 @@ QString reasonFromErrno(int osError)
 
 RtError errorFromErrno(int osError, NameKind kind)
 {
-    return RtError(errorNumberFromErrno(osError, kind), reasonFromErrno(osError));
+    return RtError(errorNumberFromErrno(osError, kind), reasonFromErrno(osError), osError);
 }
 
 } // namespace rt

@@ -22,14 +22,17 @@ enum ErrorNumber : int {
 // system's own reason for showing to the user.
 class RtError : public std::runtime_error {
 public:
-    RtError(int number, QString reason);
+    RtError(int number, QString reason, int osError = 0);
 
     int number() const { return m_number; }
     const QString &reason() const { return m_reason; }
+    // The errno it came from, 0 when it has none.
+    int osError() const { return m_osError; }
 
 private:
     int m_number;
     QString m_reason;
+    int m_osError;
 };
 
 // How an errno turns into a run-time error number. Folder operations report a
