@@ -236,7 +236,7 @@ double timeBareLoop(const QString &srcDrivePath, const QString &dstDrivePath, co
         if (!small && length - position < kMiB)
             small = true;
         const qint64 piece = small ? 1024 : kMiB;
-        const rt::PieceResult r = transfer.copy(source, position, dest, position, piece);
+        const rt::PieceResult r = transfer.copy(source, position, dest.descriptor(), position, piece);
         if (r.failure != rt::PieceResult::Failure::None)
             die("the bare transfer failed");
         position += r.bytes;

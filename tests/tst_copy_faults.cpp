@@ -439,11 +439,12 @@ private slots:
         QVERIFY(f.dialogs.shown.isEmpty());
     }
 
-    void stoppedCopyThroughALinkDeletesTheFileWritten()
+    void stoppedCopyThroughALinkKeepsTheTarget()
     {
         // Given a destination name that is a link to a file elsewhere,
         FormFixture f;
-        f.drives.makeFile(u'd', QStringLiteral("elsewhere/target.bin"), patternBytes(3 * kLargePiece, 5));
+        const QByteArray old = patternBytes(3 * kLargePiece, 5);
+        f.drives.makeFile(u'd', QStringLiteral("elsewhere/target.bin"), old);
         QVERIFY(::symlink(QFile::encodeName(f.drives.host(u'd', QStringLiteral("elsewhere/target.bin"))).constData(),
                           QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData()) == 0);
         prepareCopy(f, patternBytes(5 * kLargePiece, 6));
@@ -458,10 +459,13 @@ private slots:
 
         f.c().cmdCopy->click();
 
-        // when the copy is stopped half way, no half-written file stays behind the link.
+        // when the copy is stopped half way, the file behind the link keeps
+        // what it held, and nothing else is left in either folder.
         QCOMPARE(watch.reads.size(), qsizetype(2));
-        QVERIFY(!f.drives.exists(u'd', QStringLiteral("elsewhere/target.bin")));
+        QVERIFY(f.drives.read(u'd', QStringLiteral("elsewhere/target.bin")) == old);
         QVERIFY(QFileInfo(f.drives.host(u'd', QStringLiteral("out.bin"))).isSymLink());
+        QCOMPARE(QDir(f.drives.host(u'd', QStringLiteral("elsewhere"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("target.bin")});
         QCOMPARE(f.dialogs.shown.size(), qsizetype(1)); // the question only
     }
 
