@@ -1,4 +1,5 @@
 #include "support/CopyWatch.h"
+#include "support/TmpfsMount.h"
 
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,28 +48,6 @@ qint64 firstDifference(const QString &a, const QString &b)
     }
 }
 
-// A small tmpfs, unmounted when the object goes.
-class TmpfsMount {
-public:
-    TmpfsMount(const QString &where, const char *options)
-        : m_where(QFile::encodeName(where))
-    {
-        m_mounted = ::mount("tmpfs", m_where.constData(), "tmpfs", MS_NOSUID | MS_NODEV, options) == 0;
-        m_error = m_mounted ? 0 : errno;
-    }
-    ~TmpfsMount()
-    {
-        if (m_mounted)
-            ::umount2(m_where.constData(), MNT_DETACH);
-    }
-    bool mounted() const { return m_mounted; }
-    int error() const { return m_error; }
-
-private:
-    QByteArray m_where;
-    bool m_mounted = false;
-    int m_error = 0;
-};
 
 } // namespace
 
