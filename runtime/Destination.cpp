@@ -1,6 +1,7 @@
 #include "runtime/Destination.h"
 
 #include "runtime/Drives.h"
+#include "runtime/FileAccess.h"
 #include "runtime/RtError.h"
 
 #include <QFile>
@@ -30,27 +31,13 @@ std::atomic<bool> s_unnamedAllowed{true};
     raise(errno);
 }
 
-// What a name is, for the message that refuses it.
-QString kindOf(mode_t mode)
-{
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a named pipe");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("not a file");
-}
-
 [[noreturn]] void refuse(mode_t mode, bool throughLink)
 {
     if (S_ISDIR(mode))
         raise(EISDIR);
     throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ")
                                          + (throughLink ? QStringLiteral("a link to ") : QString())
-                                         + kindOf(mode));
+                                         + specialFileKind(mode));
 }
 
 // A hidden name beside the destination's: "." + (the start of) its name + a

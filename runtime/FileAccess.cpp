@@ -35,18 +35,6 @@ QByteArray hostName(const QString &drivePath)
     throw errorFromErrno(errno, kind);
 }
 
-QString fileKind(mode_t mode)
-{
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a pipe");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("a special file");
-}
 
 QString namePart(const QString &drivePath)
 {
@@ -55,6 +43,19 @@ QString namePart(const QString &drivePath)
 }
 
 } // namespace
+
+QString specialFileKind(mode_t mode)
+{
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a named pipe");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("not a file");
+}
 
 void setReadFaultHook(FaultHook hook) { s_readFault = std::move(hook); }
 void setWriteFaultHook(FaultHook hook) { s_writeFault = std::move(hook); }
@@ -219,7 +220,7 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
             errno = EISDIR;
             raiseErrno();
         }
-        throw RtError(ErrPathFileAccess, QStringLiteral("It is not a regular file (%1).").arg(fileKind(file.m_mode)));
+        throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(file.m_mode));
     }
     const int fl = fcntl(fd, F_GETFL);
     if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
@@ -229,24 +230,14 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
 
 File::File(int fd) : m_fd(fd)
 {
+    // A file whose kind cannot be told is taken for none that may be opened.
     struct stat st {};
-    if (fstat(fd, &st) == 0) {
-        m_device = st.st_dev;
-        m_inode = st.st_ino;
+    if (fstat(fd, &st) == 0)
         m_mode = st.st_mode;
-    }
-    char target[PATH_MAX];
-    const QByteArray link = "/proc/self/fd/" + QByteArray::number(fd);
-    const ssize_t n = readlink(link.constData(), target, sizeof target);
-    if (n > 0 && n < ssize_t(sizeof target))
-        m_realPath = QByteArray(target, int(n));
 }
 
 File::File(File &&other) noexcept
     : m_fd(std::exchange(other.m_fd, -1))
-    , m_realPath(std::move(other.m_realPath))
-    , m_device(other.m_device)
-    , m_inode(other.m_inode)
     , m_mode(other.m_mode)
 {
 }
@@ -256,25 +247,9 @@ File &File::operator=(File &&other) noexcept
     if (this != &other) {
         close();
         m_fd = std::exchange(other.m_fd, -1);
-        m_realPath = std::move(other.m_realPath);
-        m_device = other.m_device;
-        m_inode = other.m_inode;
         m_mode = other.m_mode;
     }
     return *this;
-}
-
-void File::deleteFromDisk()
-{
-    struct stat st {};
-    if (m_realPath.isEmpty() || lstat(m_realPath.constData(), &st) != 0)
-        raiseErrno();
-    if (st.st_dev != m_device || st.st_ino != m_inode || !S_ISREG(st.st_mode)) {
-        errno = ENOENT;
-        raiseErrno();
-    }
-    if (unlink(m_realPath.constData()) != 0)
-        raiseErrno();
 }
 
 File::~File() { close(); }
@@ -315,16 +290,6 @@ mode_t File::permissions() const
     if (fstat(m_fd, &st) != 0)
         raiseErrno();
     return st.st_mode & 0777;
-}
-
-void File::setLength(qint64 length)
-{
-    int rc;
-    do {
-        rc = ftruncate(m_fd, length);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        raiseErrno();
 }
 
 // ---- Transfer ---------------------------------------------------------------

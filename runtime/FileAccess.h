@@ -30,6 +30,10 @@ void killFile(const QString &drivePath);
 
 bool folderExists(const QString &drivePath);
 
+// What a name that is no regular file stands for ("a block device" ...), for
+// the message that refuses to write to it.
+QString specialFileKind(mode_t mode);
+
 // Creates a file that must not exist yet, with that content, and flushes it to
 // the medium. False, with nothing changed, when the name is taken.
 bool createNewFile(const QString &drivePath, const QByteArray &content);
@@ -68,20 +72,12 @@ public:
     // The file system's preferred I/O size for this file (st_blksize), 4096
     // when it names none: the unit in which a damaged medium fails.
     qint64 blockSize() const;
-    void setLength(qint64 length);
     // Returns 0, or the errno of a close that reported a late write failure.
     int close();
-    // Deletes the file this was opened on, wherever a link that named it
-    // pointed; also after close(). Nothing is deleted if another file has
-    // taken its place since.
-    void deleteFromDisk();
 
 private:
     explicit File(int fd);
     int m_fd = -1;
-    QByteArray m_realPath; // the file's own path, links resolved, when opened
-    dev_t m_device = 0;
-    ino_t m_inode = 0;
     mode_t m_mode = 0;
 };
 
