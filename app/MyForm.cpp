@@ -197,7 +197,8 @@ void MyForm::buildControls()
 
     auto find = [&byName](const char *name, auto *&slot) {
         slot = qobject_cast<std::remove_reference_t<decltype(*slot)> *>(byName.at(QString::fromLatin1(name)));
-        Q_ASSERT(slot);
+        if (!slot) // the table and the handlers disagree on a control's kind
+            qFatal("control %s is not of the kind the handlers use", name);
     };
     FormControls &c = m_controls;
     find("Frame1", c.Frame1);
@@ -272,7 +273,7 @@ void MyForm::Form_Load()
             list->setDrive(QStringLiteral("c:"));
         } catch (const rt::RtError &) {
             // Without drive C: the window still opens, on whatever drive it had.
-            m_dialogs.msgBox(QStringLiteral("Device Unavailable."), rt::MsgStyle::Information);
+            m_dialogs.msgBox(rt::kDeviceUnavailable, rt::MsgStyle::Information);
         }
     }
 }
@@ -298,7 +299,7 @@ void MyForm::cmdCopy_Click()
 void MyForm::cmdExit_Click()
 {
     if (m_dialogs.msgBox(QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."),
-                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, QStringLiteral("Talmo"))
+                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
         == rt::AnswerYes)
         close();
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,6 +33,12 @@ QByteArray hostName(const QString &drivePath)
 {
     throw errorFromErrno(errno, kind);
 }
+
+struct DirCloser {
+    // Only reads went through the stream: a failed close loses nothing.
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 QString namePart(const QString &drivePath)
 {
@@ -103,12 +110,20 @@ bool folderExists(const QString &drivePath)
 QStringList listFolder(const QString &drivePath, EntryKind kind)
 {
     const QByteArray host = hostName(drivePath);
-    DIR *dir = opendir(host.constData());
+    const DirHandle dir(opendir(host.constData()));
     if (!dir)
         raiseErrno(NameKind::Folder);
-    const int dirFd = dirfd(dir);
+    const int dirFd = dirfd(dir.get());
     QStringList names;
-    while (const dirent *entry = readdir(dir)) {
+    for (;;) {
+        // readdir tells its end from a failure (a medium gone mid-list) only by errno.
+        errno = 0;
+        const dirent *entry = readdir(dir.get());
+        if (!entry) {
+            if (errno != 0)
+                raiseErrno(NameKind::Folder);
+            break;
+        }
         const QByteArray name(entry->d_name);
         if (name.startsWith('.') || !isRepresentableName(name))
             continue;
@@ -125,7 +140,6 @@ QStringList listFolder(const QString &drivePath, EntryKind kind)
         if ((kind == EntryKind::Folders && isFolder) || (kind == EntryKind::Files && isFile))
             names.append(QFile::decodeName(name));
     }
-    closedir(dir);
     std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
         const int c = a.compare(b, Qt::CaseInsensitive);
         return c != 0 ? c < 0 : a < b;
@@ -166,7 +180,9 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
         errno = S_ISDIR(file.m_mode) ? EISDIR : EINVAL;
         raiseErrno();
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0)
+        raiseErrno();
     return file;
 }
 
