@@ -55,6 +55,9 @@ public:
     void showCentred();
 
     void Form_Load();
+    // Moves both sides to a folder (a drive-letter path), as a start folder
+    // given on the command line does.
+    void openFolder(const QString &drivePath);
     void cmdCopy_Click();
     void cmdExit_Click();
 

@@ -108,3 +108,10 @@ void Browsing::DelFile_Click()
         m_dialogs.msgBox(QStringLiteral("First Choose The File To Be Deleted."), rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
 }
+
+void Browsing::folderNotOpened(const QString &folder, const QString &reason)
+{
+    m_dialogs.msgBox(QStringLiteral("The folder %1 could not be opened.").arg(rt::displayPath(folder)) + rt::kCrLf
+                         + reason,
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
+}

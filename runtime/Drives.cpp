@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -80,6 +82,10 @@ bool isRepresentableName(const QByteArray &hostName)
 {
     if (hostName.contains('\\'))
         return false;
+    // Plain ASCII reads back unchanged in every encoding; only other names
+    // need the round trip (a folder can hold 100,000 of them).
+    if (std::all_of(hostName.begin(), hostName.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return true;
     return QFile::encodeName(QFile::decodeName(hostName)) == hostName;
 }
 
@@ -248,6 +254,14 @@ QChar Drives::currentDrive() const
         }
     }
     return best;
+}
+
+QString Drives::enterFolder(const QString &hostPath) const
+{
+    if (chdir(QFile::encodeName(hostPath).constData()) != 0)
+        throw errorFromErrno(errno, NameKind::Folder);
+    const QChar letter = currentDrive();
+    return currentFolder(letter);
 }
 
 std::optional<QString> Drives::toDrivePath(QChar letter, const QString &hostPath) const

@@ -48,6 +48,10 @@ public:
     // The drive the process's current folder lies on (the longest root that
     // holds it), c: when none does.
     QChar currentDrive() const;
+    // Makes a host folder the process's current folder and returns it in
+    // drive-letter form (the root of its drive when it cannot be written so).
+    // Throws RtError with the reason when it cannot be entered.
+    QString enterFolder(const QString &hostPath) const;
 
     // Translates a drive-letter path to its host path. Letters in either case
     // and repeated backslashes are accepted; "." and ".." are resolved and never

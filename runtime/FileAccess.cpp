@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <utility>
+#include <vector>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -107,14 +108,36 @@ bool folderExists(const QString &drivePath)
     }
 }
 
-QStringList listFolder(const QString &drivePath, EntryKind kind)
+namespace {
+
+// Sorted without regard to case, as by QString::compare(CaseInsensitive), but
+// with each name folded once instead of in every comparison.
+void sortNames(QStringList &names)
+{
+    struct Entry {
+        QString key;
+        QString name;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(size_t(names.size()));
+    for (QString &name : names)
+        entries.push_back({name.toCaseFolded(), std::move(name)});
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        const int c = a.key.compare(b.key);
+        return c != 0 ? c < 0 : a.name < b.name;
+    });
+    for (size_t i = 0; i < entries.size(); ++i)
+        names[qsizetype(i)] = std::move(entries[i].name);
+}
+
+// One pass over a folder, keeping the kinds asked for (either list may be null).
+void readEntries(const QString &drivePath, QStringList *folders, QStringList *files)
 {
     const QByteArray host = hostName(drivePath);
     const DirHandle dir(opendir(host.constData()));
     if (!dir)
         raiseErrno(NameKind::Folder);
     const int dirFd = dirfd(dir.get());
-    QStringList names;
     for (;;) {
         // readdir tells its end from a failure (a medium gone mid-list) only by errno.
         errno = 0;
@@ -124,27 +147,47 @@ QStringList listFolder(const QString &drivePath, EntryKind kind)
                 raiseErrno(NameKind::Folder);
             break;
         }
-        const QByteArray name(entry->d_name);
-        if (name.startsWith('.') || !isRepresentableName(name))
+        const char *const name = entry->d_name;
+        if (name[0] == '.')
             continue;
         bool isFolder = entry->d_type == DT_DIR;
         bool isFile = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
             // Links count as what they point to; dangling ones are left out.
             struct stat st {};
-            if (fstatat(dirFd, entry->d_name, &st, 0) != 0)
+            if (fstatat(dirFd, name, &st, 0) != 0)
                 continue;
             isFolder = S_ISDIR(st.st_mode);
             isFile = S_ISREG(st.st_mode);
         }
-        if ((kind == EntryKind::Folders && isFolder) || (kind == EntryKind::Files && isFile))
-            names.append(QFile::decodeName(name));
+        // The kind first: it is known without looking at the name.
+        QStringList *const into = isFolder ? folders : isFile ? files : nullptr;
+        if (!into)
+            continue;
+        const QByteArray bytes = QByteArray::fromRawData(name, qsizetype(std::strlen(name)));
+        if (isRepresentableName(bytes))
+            into->append(QFile::decodeName(bytes));
     }
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
-    });
+    if (folders)
+        sortNames(*folders);
+    if (files)
+        sortNames(*files);
+}
+
+} // namespace
+
+QStringList listFolder(const QString &drivePath, EntryKind kind)
+{
+    QStringList names;
+    readEntries(drivePath, kind == EntryKind::Folders ? &names : nullptr, kind == EntryKind::Files ? &names : nullptr);
     return names;
+}
+
+FolderEntries listFolderEntries(const QString &drivePath)
+{
+    FolderEntries entries;
+    readEntries(drivePath, &entries.folders, &entries.files);
+    return entries;
 }
 
 bool sameFile(const QString &drivePathA, const QString &drivePathB)
