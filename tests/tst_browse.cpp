@@ -3,6 +3,7 @@
 #include "support/FormFixture.h"
 
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -59,6 +60,59 @@ private slots:
         // Back up through an ancestor.
         FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\"));
         QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("top.txt")});
+    }
+
+    void openFolderIsMarkedAndHighlightedAfterEveryRead()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Inner"));
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Other"));
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        rt::FolderList *list = f.c().KorDir;
+        const QImage open = list->style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(16).toImage();
+        const QImage closed = list->style()->standardIcon(QStyle::SP_DirClosedIcon).pixmap(16).toImage();
+        QVERIFY(open != closed);
+        // Both pictures stand out on the list's black.
+        for (const QImage &picture : {open, closed}) {
+            int bright = 0;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    bright += qAlpha(picture.pixel(x, y)) > 128 && qGray(picture.pixel(x, y)) > 96;
+            QVERIFY(bright >= 40);
+        }
+        // Per row: 1 an open folder, 0 a closed one, -1 any other picture.
+        auto pictures = [&] {
+            QList<int> shown;
+            for (int i = 0; i < list->count(); ++i) {
+                const QImage picture = list->model()->index(i, 0).data(Qt::DecorationRole).value<QIcon>().pixmap(16).toImage();
+                shown.append(picture == open ? 1 : picture == closed ? 0 : -1);
+            }
+            return shown;
+        };
+
+        // Opened: the root and Data with open folders, Data highlighted, its subfolders closed.
+        FormFixture::openFolder(list, QStringLiteral("C:\\Data"));
+        QCOMPARE(FormFixture::items(list), (QStringList{"C:\\", "Data", "Inner", "Other"}));
+        QCOMPARE(pictures(), (QList<int>{1, 1, 0, 0}));
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->selectionModel()->isRowSelected(1));
+        // A single click elsewhere moves the highlight only; the pictures still show what is open.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(0, 0)).center());
+        QCOMPARE(list->currentRow(), 0);
+        QCOMPARE(list->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(pictures(), (QList<int>{1, 1, 0, 0}));
+        // Read again, the open folder is highlighted again.
+        list->refresh();
+        QCOMPARE(list->currentRow(), 1);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(3, 0)).center());
+        list->setPath(QStringLiteral("C:\\Data"));
+        QCOMPARE(list->currentRow(), 1);
+        // A click on no entry keeps the highlight.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 3));
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->selectionModel()->isRowSelected(1));
     }
 
     void enterOpensTheHighlightedFolder()
