@@ -198,6 +198,52 @@ private slots:
 
     // ---- a drive that is not ready -----------------------------------------
 
+    void unmountedVolumeIsNotReadyForAnyUse()
+    {
+        // Given a stick (a loop volume) in use on both sides under its letter,
+        FormFixture f;
+        LoopVolume volume(f.drives.host(u'd'));
+        if (!volume.mounted())
+            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        rt::Drives &map = rt::Drives::instance();
+        map.useSystemMap();
+        const QChar letter = volume.letter();
+        QVERIFY(!letter.isNull());
+        const QString root = QString(letter.toUpper()) + QStringLiteral(":\\");
+        QFile onStick(volume.mountPoint() + QStringLiteral("/onD.txt"));
+        QVERIFY(onStick.open(QIODevice::WriteOnly) && onStick.write("d") == 1);
+        onStick.close();
+        f.drives.makeFile(u'c', QStringLiteral("src.bin"), "source");
+        const QString sourceFolder = *map.toDrivePath(map.currentDrive(), f.drives.host(u'c'));
+        f.start();
+        FormFixture::pickDrive(f.c().KorDrv, letter);
+        FormFixture::pickDrive(f.c().drv2, letter);
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("onD.txt")));
+        QVERIFY(f.dialogs.shown.isEmpty());
+
+        // when it is unmounted, its mount folder left behind empty,
+        QVERIFY(volume.unmount());
+        // the file's size, a new folder, opening its root and a copy onto it all
+        // fail as for a drive that is not ready,
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("onD.txt")));
+        f.dialogs.inputs = {QStringLiteral("New")};
+        f.c().MD->trigger();
+        FormFixture::openFolder(f.c().KorDir, root);
+        QCOMPARE(f.dialogs.messages().size(), qsizetype(3));
+        QVERIFY(f.dialogs.messages()[0].startsWith(QStringLiteral("The size of %1onD.txt could not be read.").arg(root)));
+        QVERIFY(f.dialogs.messages()[1].startsWith(QStringLiteral("The folder %1New could not be created.").arg(root)));
+        QVERIFY(f.dialogs.messages()[2].startsWith(QStringLiteral("The folder %1 could not be opened.").arg(root)));
+
+        FormFixture::pickDrive(f.c().KorDrv, sourceFolder.at(0).toLower());
+        f.c().KorDir->setPath(sourceFolder);
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
+        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        f.c().cmdCopy->click();
+        QVERIFY(!f.dialogs.messages().contains(QStringLiteral("File Copy Completed.")));
+        // and nothing was written to the disk beneath the mount folder.
+        QVERIFY(QDir(volume.mountPoint()).isEmpty());
+    }
+
     void unavailableDriveIsReported_data()
     {
         QTest::addColumn<bool>("sourceSide");
