@@ -3,6 +3,8 @@
 //
 //   bench_listing [--rounds N] [--files N] [folder]
 //
+// bench/run.sh runs it after bench_copy, with the same arguments.
+//
 // The files go under <folder>/duplon-bench/list-N (default /tmp), made once
 // and kept. A round times `ls -U` of that folder (output to /dev/null), then the
 // window started in that folder up to the first paint of its file list, then
@@ -139,6 +141,10 @@ int main(int argc, char *argv[])
             rounds = std::max(1, args.at(++i).toInt());
         else if (a == u"--files" && i + 1 < args.size())
             files = std::max(1, args.at(++i).toInt());
+        else if (a == u"--big-mib" && i + 1 < args.size())
+            ++i; // bench_copy's, given to both by bench/run.sh
+        else if (a == u"--keep")
+            continue;
         else if (a.startsWith(u'-')) {
             std::printf("usage: bench_listing [--rounds N] [--files N] [folder]\n");
             return 2;

@@ -8,6 +8,9 @@ packages=(
   fonts-liberation          # a sans-serif face close to the window's metrics
   fonts-dejavu-core
   xvfb                      # the one test that draws under a real X server
+  desktop-file-utils        # the install test: the menu entry's validator,
+  appstream                 #   the metadata's validator,
+  dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends
 )
 
 missing=()
