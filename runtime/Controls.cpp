@@ -465,6 +465,10 @@ FolderBoundList::FolderBoundList(QWidget *parent, bool folders)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
     setTextElideMode(Qt::ElideRight);
+    if (folders) {
+        const int icon = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+        setIconSize(QSize(icon, icon));
+    }
     // What lies below the last whole row is painted as the list, not the frame.
     setBackgroundRole(QPalette::Base);
     setAutoFillBackground(true);
@@ -491,8 +495,9 @@ void FolderBoundList::setCurrentRow(int row)
 
 int FolderBoundList::rowHeight() const
 {
-    const int icon = m_model->openRows() > 0 || count() == 0 ? iconSize().height() : 0;
-    return std::max(fontMetrics().height(), std::max(icon, 16)) + 2;
+    // A line of text, or a folder picture where the list has them.
+    const int icon = m_model->hasPictures() ? iconSize().height() : 0;
+    return std::max(fontMetrics().height(), icon) + 2;
 }
 
 void FolderBoundList::fitWholeRows()

@@ -173,6 +173,7 @@ public:
     void fill(const QString &folder, QStringList names, const QStringList &openPaths = {});
     const QStringList &names() const { return m_names; }
     int openRows() const { return int(m_openPaths.size()); }
+    bool hasPictures() const { return m_folders; }
     QString text(int row) const;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
