@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <utility>
 #include <vector>
 #include <cerrno>
@@ -110,24 +111,69 @@ bool folderExists(const QString &drivePath)
 
 namespace {
 
-// Sorted without regard to case, as by QString::compare(CaseInsensitive), but
-// with each name folded once instead of in every comparison.
-void sortNames(QStringList &names)
+// The names of one kind as read: their bytes end to end, and where each lies.
+struct RawNames {
+    std::string bytes;
+    std::vector<std::pair<quint32, quint32>> spans; // offset, length
+    bool ascii = true;
+
+    void add(const char *name, size_t length)
+    {
+        spans.emplace_back(quint32(bytes.size()), quint32(length));
+        bytes.append(name, length);
+        for (size_t i = 0; i < length && ascii; ++i)
+            ascii = static_cast<unsigned char>(name[i]) < 0x80;
+    }
+};
+
+// The names sorted without regard to case, as QString::compare(CaseInsensitive)
+// orders them, equal ones by their exact text. Each name is folded once, not
+// in every comparison: a folder can hold 100,000 names.
+QStringList sortedNames(const RawNames &raw)
 {
+    QStringList names;
+    names.reserve(qsizetype(raw.spans.size()));
+    if (raw.ascii) {
+        // Plain ASCII, the usual case: folding is lower-casing A-Z, and byte
+        // order is the order of the text.
+        std::string folded = raw.bytes;
+        for (char &c : folded)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        auto compare = [](const char *a, quint32 la, const char *b, quint32 lb) {
+            const int c = std::memcmp(a, b, std::min(la, lb));
+            return c != 0 ? c : int(la) - int(lb);
+        };
+        std::vector<quint32> order(raw.spans.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = quint32(i);
+        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
+            const auto [ox, lx] = raw.spans[x];
+            const auto [oy, ly] = raw.spans[y];
+            const int c = compare(folded.data() + ox, lx, folded.data() + oy, ly);
+            return c != 0 ? c < 0 : compare(raw.bytes.data() + ox, lx, raw.bytes.data() + oy, ly) < 0;
+        });
+        for (quint32 i : order)
+            names.append(QString::fromLatin1(raw.bytes.data() + raw.spans[i].first, qsizetype(raw.spans[i].second)));
+        return names;
+    }
     struct Entry {
         QString key;
         QString name;
     };
     std::vector<Entry> entries;
-    entries.reserve(size_t(names.size()));
-    for (QString &name : names)
+    entries.reserve(raw.spans.size());
+    for (const auto &[offset, length] : raw.spans) {
+        QString name = QFile::decodeName(QByteArray::fromRawData(raw.bytes.data() + offset, qsizetype(length)));
         entries.push_back({name.toCaseFolded(), std::move(name)});
+    }
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
         const int c = a.key.compare(b.key);
         return c != 0 ? c < 0 : a.name < b.name;
     });
-    for (size_t i = 0; i < entries.size(); ++i)
-        names[qsizetype(i)] = std::move(entries[i].name);
+    for (Entry &entry : entries)
+        names.append(std::move(entry.name));
+    return names;
 }
 
 // One pass over a folder, keeping the kinds asked for (either list may be null).
@@ -138,6 +184,8 @@ void readEntries(const QString &drivePath, QStringList *folders, QStringList *fi
     if (!dir)
         raiseErrno(NameKind::Folder);
     const int dirFd = dirfd(dir.get());
+    RawNames folderNames;
+    RawNames fileNames;
     for (;;) {
         // readdir tells its end from a failure (a medium gone mid-list) only by errno.
         errno = 0;
@@ -161,17 +209,17 @@ void readEntries(const QString &drivePath, QStringList *folders, QStringList *fi
             isFile = S_ISREG(st.st_mode);
         }
         // The kind first: it is known without looking at the name.
-        QStringList *const into = isFolder ? folders : isFile ? files : nullptr;
+        RawNames *const into = isFolder && folders ? &folderNames : isFile && files ? &fileNames : nullptr;
         if (!into)
             continue;
-        const QByteArray bytes = QByteArray::fromRawData(name, qsizetype(std::strlen(name)));
-        if (isRepresentableName(bytes))
-            into->append(QFile::decodeName(bytes));
+        const size_t length = std::strlen(name);
+        if (isRepresentableName(QByteArray::fromRawData(name, qsizetype(length))))
+            into->add(name, length);
     }
     if (folders)
-        sortNames(*folders);
+        *folders = sortedNames(folderNames);
     if (files)
-        sortNames(*files);
+        *files = sortedNames(fileNames);
 }
 
 } // namespace

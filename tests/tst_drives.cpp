@@ -215,10 +215,12 @@ private slots:
         drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
         drives.makeFile(u'c', QStringLiteral("A.txt"), "a");
         drives.makeFile(u'c', QStringLiteral("c.TXT"), "c");
+        drives.makeFile(u'c', QStringLiteral("a.TXT"), "a"); // equal but for case: by its exact text
         drives.makeFile(u'c', QStringLiteral(".hidden"), "h");
         drives.makeFile(u'c', QStringLiteral("back\\slash"), "x");
         drives.makeFolder(u'c', QStringLiteral("Sub"));
         drives.makeFolder(u'c', QStringLiteral("another"));
+        drives.makeFolder(u'c', QStringLiteral("\u00c4rger")); // not ASCII: folded as Unicode
         drives.makeFolder(u'c', QStringLiteral(".git"));
         // A name that is not valid UTF-8 cannot be shown or typed back.
         const QByteArray badName = QFile::encodeName(drives.host(u'c')) + "/bad\xff.bin";
@@ -230,10 +232,11 @@ private slots:
         QVERIFY(symlink("nowhere", QFile::encodeName(drives.host(u'c', QStringLiteral("dangling"))).constData()) == 0);
 
         QCOMPARE(rt::listFolder(QStringLiteral("C:\\"), rt::EntryKind::Files),
-                 (QStringList{QStringLiteral("A.txt"), QStringLiteral("b.txt"), QStringLiteral("c.TXT"),
-                              QStringLiteral("link.txt")}));
+                 (QStringList{QStringLiteral("A.txt"), QStringLiteral("a.TXT"), QStringLiteral("b.txt"),
+                              QStringLiteral("c.TXT"), QStringLiteral("link.txt")}));
         QCOMPARE(rt::listFolder(QStringLiteral("C:\\"), rt::EntryKind::Folders),
-                 (QStringList{QStringLiteral("another"), QStringLiteral("Sub"), QStringLiteral("SubLink")}));
+                 (QStringList{QStringLiteral("another"), QStringLiteral("Sub"), QStringLiteral("SubLink"),
+                              QStringLiteral("\u00c4rger")}));
         QCOMPARE(errorOf([] { rt::listFolder(QStringLiteral("C:\\nope"), rt::EntryKind::Files); }),
                  int(rt::ErrPathNotFound));
         unlink(badName.constData()); // Qt cannot remove a name it cannot decode
