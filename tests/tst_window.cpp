@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -317,6 +318,17 @@ private slots:
             QVERIFY(list->visualRect(list->model()->index(1, 0)).right() < list->viewport()->width());
             QVERIFY(!list->horizontalScrollBar()->isVisible());
         }
+        // A name cut short shows whole in a tooltip; one shown whole has none.
+        rt::FolderList *folders = f.c().KorDir;
+        auto tipAt = [folders](int row) {
+            const QPoint at = folders->visualRect(folders->model()->index(row, 0)).center();
+            QHelpEvent help(QEvent::ToolTip, at, folders->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(folders->viewport(), &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QCOMPARE(folders->itemText(1), longName);
+        QCOMPARE(tipAt(0), QString());
+        QCOMPARE(tipAt(1), longName);
         // The drive boxes drop down in their own colours.
         for (rt::DriveList *drive : {f.c().KorDrv, f.c().drv2})
             for (QPalette::ColorRole role : {QPalette::Base, QPalette::Text})
