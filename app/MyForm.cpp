@@ -97,15 +97,26 @@ void applyColours(QWidget *widget, Kind kind, const ControlRow &row)
     widget->setPalette(palette);
 }
 
-QWidget *createControl(Kind kind, QWidget *parent)
+// What a screen reader calls the controls that have no caption of their own.
+const std::map<QString, QString> kAccessibleNames = {
+    {QStringLiteral("KorDrv"), QStringLiteral("Source drive")},
+    {QStringLiteral("KorDir"), QStringLiteral("Source folders")},
+    {QStringLiteral("KorFile"), QStringLiteral("Source files")},
+    {QStringLiteral("drv2"), QStringLiteral("Destination drive")},
+    {QStringLiteral("Dir2"), QStringLiteral("Destination folders")},
+    {QStringLiteral("txtDest"), QStringLiteral("Destination file name")},
+    {QStringLiteral("KorBar"), QStringLiteral("Copy progress")},
+};
+
+QWidget *createControl(Kind kind, QWidget *parent, const rt::StartFolder &start)
 {
     switch (kind) {
     case Kind::Frame: return new rt::Frame(parent);
     case Kind::TextBox: return new rt::TextBox(parent);
-    case Kind::FolderList: return new rt::FolderList(parent);
+    case Kind::FolderList: return new rt::FolderList(parent, start);
     case Kind::DriveList: return new rt::DriveList(parent);
     case Kind::Label: return new rt::Label(parent);
-    case Kind::FileList: return new rt::FileList(parent);
+    case Kind::FileList: return new rt::FileList(parent, start);
     case Kind::ProgressBar: return new rt::ProgressBar(parent);
     case Kind::CommandButton: return new rt::CommandButton(parent);
     }
@@ -167,10 +178,14 @@ void MyForm::buildControls()
     std::map<QString, QWidget *> byName;
     std::vector<std::pair<int, QWidget *>> focusOrder;
     std::vector<QWidget *> labels;
+    // The three lists start on the same folder: it is read once.
+    const rt::StartFolder start = rt::readStartFolder();
     for (const ControlRow &row : kControls) {
         QWidget *container = row.container ? byName.at(QString::fromLatin1(row.container)) : this;
-        QWidget *widget = createControl(row.kind, container);
+        QWidget *widget = createControl(row.kind, container, start);
         widget->setObjectName(QString::fromLatin1(row.name));
+        if (const auto name = kAccessibleNames.find(widget->objectName()); name != kAccessibleNames.end())
+            widget->setAccessibleName(name->second);
         widget->setGeometry(pixels(row.left), pixels(row.top), pixels(row.width), pixels(row.height));
         widget->setFont(makeFont(row.font.value_or(kDefaultFont)));
         applyColours(widget, row.kind, row);
@@ -197,7 +212,8 @@ void MyForm::buildControls()
 
     auto find = [&byName](const char *name, auto *&slot) {
         slot = qobject_cast<std::remove_reference_t<decltype(*slot)> *>(byName.at(QString::fromLatin1(name)));
-        Q_ASSERT(slot);
+        if (!slot) // the table and the handlers disagree on a control's kind
+            qFatal("control %s is not of the kind the handlers use", name);
     };
     FormControls &c = m_controls;
     find("Frame1", c.Frame1);
@@ -250,6 +266,9 @@ void MyForm::wireEvents()
             [b](int button, int shift, float x, float y) { b->Dir2_MouseDown(button, shift, x, y); });
     connect(c.KorFile, &rt::FileList::mouseDown, this,
             [b](int button, int shift, float x, float y) { b->KorFile_MouseDown(button, shift, x, y); });
+    for (rt::FolderList *list : {c.KorDir, c.Dir2})
+        connect(list, &rt::FolderList::openFailed, this,
+                [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });
     connect(c.DelFile, &QAction::triggered, this, [b] { b->DelFile_Click(); });
@@ -272,7 +291,24 @@ void MyForm::Form_Load()
             list->setDrive(QStringLiteral("c:"));
         } catch (const rt::RtError &) {
             // Without drive C: the window still opens, on whatever drive it had.
-            m_dialogs.msgBox(QStringLiteral("Device Unavailable."), rt::MsgStyle::Information);
+            m_dialogs.msgBox(rt::kDeviceUnavailable, rt::MsgStyle::Information);
+        }
+    }
+}
+
+void MyForm::openFolder(const QString &drivePath)
+{
+    const FormControls &c = m_controls;
+    const std::pair<rt::DriveList *, rt::FolderList *> sides[] = {{c.KorDrv, c.KorDir}, {c.drv2, c.Dir2}};
+    for (const auto &[drive, folders] : sides) {
+        try {
+            drive->setDrive(drivePath.left(2));
+            folders->setPath(drivePath);
+        } catch (const rt::RtError &e) {
+            if (e.number() == rt::ErrDeviceUnavailable)
+                m_dialogs.msgBox(rt::kDeviceUnavailable, rt::MsgStyle::Information);
+            else
+                m_browsing.folderNotOpened(drivePath, e.reason());
         }
     }
 }
@@ -298,7 +334,7 @@ void MyForm::cmdCopy_Click()
 void MyForm::cmdExit_Click()
 {
     if (m_dialogs.msgBox(QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."),
-                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, QStringLiteral("Talmo"))
+                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
         == rt::AnswerYes)
         close();
 }

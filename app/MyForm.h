@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/AppIcon.h"
 #include "browse/Browsing.h"
 #include "copy/CopyModule.h"
 #include "copy/FormControls.h"
@@ -34,7 +35,6 @@ struct ControlRow {
 
 // 0x00BBGGRR -> QColor.
 QColor colorFromBgr(quint32 bgr);
-QIcon makeAppIcon();
 
 class MyForm : public QWidget {
     Q_OBJECT
@@ -55,6 +55,9 @@ public:
     void showCentred();
 
     void Form_Load();
+    // Moves both sides to a folder (a drive-letter path), as a start folder
+    // given on the command line does.
+    void openFolder(const QString &drivePath);
     void cmdCopy_Click();
     void cmdExit_Click();
 

@@ -1,17 +1,62 @@
 #include "app/MyForm.h"
+#include "runtime/Drives.h"
+#include "runtime/RtError.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QStyleFactory>
+
+#include <cstdio>
+
+namespace {
+
+// The folder given on the command line, if any. --help and --version print and
+// end the program here, before the window system is reached, so they also
+// answer where there is no display.
+QStringList parseArguments(int &argc, char *argv[])
+{
+    const QCoreApplication parsing(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Copies one file at a time, from any drive to any folder, under a name you choose."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("folder"),
+                                 QStringLiteral("The folder both sides start in (default: the current folder)."),
+                                 QStringLiteral("[folder]"));
+    parser.process(parsing);
+    const QStringList folders = parser.positionalArguments();
+    if (folders.size() > 1)
+        parser.showHelp(2);
+    return folders;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("Duplon"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.01.0005"));
+    const QStringList folders = parseArguments(argc, argv);
+
+    QString startFolder;
+    if (!folders.isEmpty()) {
+        try {
+            startFolder = rt::Drives::instance().enterFolder(folders.first());
+        } catch (const rt::RtError &e) {
+            std::fprintf(stderr, "duplon: %s: %s\n", qPrintable(folders.first()), qPrintable(e.reason()));
+            return 2;
+        }
+    }
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Duplon"));
-    QApplication::setApplicationVersion(QStringLiteral("1.01.0005"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.duplon.Duplon"));
     // One look on every desktop, so the window's colours show as laid out.
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
 
     MyForm form;
+    if (!startFolder.isEmpty())
+        form.openFolder(startFolder);
     form.showCentred();
     return app.exec();
 }

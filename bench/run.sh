@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds bench_copy and runs it offscreen and, when Xvfb is installed, under a
-# real X server on a free display; then the rescue from a damaged medium
-# (bench_rescue, offscreen, where libfuse3 is built in). Arguments go to
-# bench_copy, e.g.
+# Builds bench_copy and bench_listing and runs them offscreen and, when Xvfb is
+# installed, under a real X server on a free display; then the rescue from a
+# damaged medium (bench_rescue, offscreen, where libfuse3 is built in).
+# Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$here/build-bench"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null || exit 2
-make -C "$build" -j2 bench_copy >/dev/null || exit 2
+make -C "$build" -j2 bench_copy bench_listing >/dev/null || exit 2
 bench="$build/bench/bench_copy"
+listing="$build/bench/bench_listing"
 export LC_ALL=C.UTF-8
 
 status=0
@@ -25,6 +26,7 @@ run_rescue() {
 
 echo "=== offscreen ==="
 QT_QPA_PLATFORM=offscreen "$bench" --keep "$@" || status=1
+QT_QPA_PLATFORM=offscreen "$listing" "$@" || status=1
 
 if command -v Xvfb >/dev/null 2>&1; then
     display=""
@@ -49,6 +51,7 @@ if command -v Xvfb >/dev/null 2>&1; then
     echo
     echo "=== Xvfb $display ==="
     DISPLAY="$display" QT_QPA_PLATFORM=xcb "$bench" "$@" || status=1
+    DISPLAY="$display" QT_QPA_PLATFORM=xcb "$listing" "$@" || status=1
 else
     echo "Xvfb not installed; skipping the X server run"
 fi

@@ -7,10 +7,6 @@
 #include "runtime/Numbers.h"
 #include "runtime/RtError.h"
 
-namespace {
-const QString kTalmo = QStringLiteral("Talmo");
-}
-
 Browsing::Browsing(FormControls &form, CopyModule &copy, rt::Dialogs &dialogs)
     : m_form(form), m_copy(copy), m_dialogs(dialogs)
 {
@@ -24,7 +20,7 @@ void Browsing::follow(const std::function<void()> &assign, int unavailableStyle)
         // Only a drive that is not ready is worth a word; the target list keeps
         // its folder either way.
         if (e.number() == rt::ErrDeviceUnavailable)
-            m_dialogs.msgBox(QStringLiteral("Device Unavailable."), unavailableStyle);
+            m_dialogs.msgBox(rt::kDeviceUnavailable, unavailableStyle);
     }
 }
 
@@ -53,7 +49,7 @@ void Browsing::KorFile_Click()
     } catch (const rt::RtError &e) {
         m_dialogs.msgBox(QStringLiteral("The size of %1 could not be read.").arg(rt::displayPath(m_copy.SourceFile))
                              + rt::kCrLf + e.reason(),
-                         rt::MsgStyle::Critical, kTalmo);
+                         rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
 }
 
@@ -81,7 +77,7 @@ void Browsing::MD_Click()
     } catch (const rt::RtError &e) {
         m_dialogs.msgBox(QStringLiteral("The folder %1 could not be created.").arg(rt::displayPath(folder))
                              + rt::kCrLf + e.reason(),
-                         rt::MsgStyle::Critical, kTalmo);
+                         rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
 }
 
@@ -94,9 +90,9 @@ void Browsing::Del_Click()
         try {
             rt::removeDir(folder);
         } catch (const rt::RtError &e) {
-            m_dialogs.msgBox(QStringLiteral("The folder %1 could not be removed.").arg(folder) + rt::kCrLf
+            m_dialogs.msgBox(QStringLiteral("The folder %1 could not be removed.").arg(rt::displayPath(folder)) + rt::kCrLf
                                  + e.reason(),
-                             rt::MsgStyle::Critical, kTalmo);
+                             rt::MsgStyle::Critical, rt::kTitleTalmo);
         }
     }
     // Re-reading a folder that is gone moves the list to its parent.
@@ -109,6 +105,13 @@ void Browsing::DelFile_Click()
         rt::killFile(m_copy.GetSourcePath());
         m_form.KorFile->refresh();
     } catch (const rt::RtError &) {
-        m_dialogs.msgBox(QStringLiteral("First Choose The File To Be Deleted."), rt::MsgStyle::Critical, kTalmo);
+        m_dialogs.msgBox(QStringLiteral("First Choose The File To Be Deleted."), rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
+}
+
+void Browsing::folderNotOpened(const QString &folder, const QString &reason)
+{
+    m_dialogs.msgBox(QStringLiteral("The folder %1 could not be opened.").arg(rt::displayPath(folder)) + rt::kCrLf
+                         + reason,
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
 }

@@ -25,6 +25,8 @@ public:
     void MD_Click();
     void Del_Click();
     void DelFile_Click();
+    // A folder list could not open the folder the user chose.
+    void folderNotOpened(const QString &folder, const QString &reason);
 
 private:
     // The three Change handlers are one procedure: hand a drive or folder on to

@@ -9,9 +9,18 @@
 #include <QCursor>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QHelpEvent>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QStyleOptionComboBox>
+#include <QStylePainter>
+#include <QStyledItemDelegate>
+#include <QToolTip>
 
 #include <algorithm>
 #include <cmath>
@@ -21,7 +30,6 @@ namespace rt {
 
 namespace {
 
-constexpr int kPathRole = Qt::UserRole;
 QPointer<DisplayPacer> s_pacer;
 
 int shiftState(Qt::KeyboardModifiers modifiers)
@@ -51,6 +59,98 @@ bool isEnterKey(const QKeyEvent *event)
 QString childPath(const QString &folder, const QString &name)
 {
     return isRootPath(folder) ? folder + name : folder + u'\\' + name;
+}
+
+// Marks the control that has the keyboard focus: a dotted rectangle in black
+// or white, whichever stands out against the colour beneath it.
+void drawFocusMark(QWidget *on, const QRect &rect, const QColor &beneath)
+{
+    QPainter painter(on);
+    QPen pen(qGray(beneath.rgb()) < 128 ? Qt::white : Qt::black, 1, Qt::DotLine);
+    pen.setCosmetic(true);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect.adjusted(0, 0, -1, -1));
+}
+
+// Draws a list's rows: indented by their level, cut with an ellipsis where the
+// list is too narrow, the full name then shown as a tooltip; each row as high
+// as the list says.
+class RowDelegate : public QStyledItemDelegate {
+public:
+    explicit RowDelegate(FolderBoundList *list) : QStyledItemDelegate(list), m_list(list) {}
+
+    QSize sizeHint(const QStyleOptionViewItem &, const QModelIndex &) const override
+    {
+        return QSize(1, m_list->rowHeight()); // as wide as the list, never wider
+    }
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem indented(option);
+        indented.rect.setLeft(option.rect.left() + indent(option, index));
+        QStyledItemDelegate::paint(painter, indented, index);
+    }
+
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        const QString text = index.data(Qt::DisplayRole).toString();
+        const int iconWidth = index.data(Qt::DecorationRole).isNull() ? 0 : view->iconSize().width() + 6;
+        const int room = option.rect.width() - indent(option, index) - iconWidth - 6;
+        if (option.fontMetrics.horizontalAdvance(text) > room)
+            QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+        else
+            QToolTip::hideText();
+        return true;
+    }
+
+private:
+    static int indent(const QStyleOptionViewItem &option, const QModelIndex &index)
+    {
+        return index.data(NameListModel::LevelRole).toInt() * option.fontMetrics.horizontalAdvance(QStringLiteral("  "));
+    }
+
+    FolderBoundList *m_list;
+};
+
+// What a screen reader hears of a drive list: its own name ("Source drive"),
+// then the drive chosen as its value. Qt's own combo box on Linux gives the
+// chosen drive as the name and leaves the name to a label, which these boxes
+// do not have.
+class DriveListAccessible : public QAccessibleWidget {
+public:
+    explicit DriveListAccessible(DriveList *list) : QAccessibleWidget(list, QAccessible::ComboBox) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        const auto *list = static_cast<const DriveList *>(widget());
+        if (t == QAccessible::Name && !list->accessibleName().isEmpty())
+            return list->accessibleName();
+        if (t == QAccessible::Value)
+            return list->currentText();
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override
+    {
+        return QAccessibleWidget::actionNames() << showMenuAction();
+    }
+    void doAction(const QString &action) override
+    {
+        if (action == showMenuAction())
+            static_cast<DriveList *>(widget())->showPopup();
+        else
+            QAccessibleWidget::doAction(action);
+    }
+};
+
+QAccessibleInterface *driveListAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String(DriveList::staticMetaObject.className()) && object->isWidgetType())
+        return new DriveListAccessible(static_cast<DriveList *>(object));
+    return nullptr;
 }
 
 } // namespace
@@ -156,6 +256,43 @@ void ProgressBar::setBarValue(float value)
 
 void ProgressBar::applyToScreen() { setValue(m_value); }
 
+// ---- CommandButton, TextBox -------------------------------------------------
+
+bool CommandButton::event(QEvent *event)
+{
+    // Qt presses a button for its access key only after a short animation, by
+    // then a copy may have run on by a piece; a click is handled at once.
+    if (event->type() == QEvent::Shortcut && isEnabled()
+        && !static_cast<QShortcutEvent *>(event)->isAmbiguous()) {
+        click();
+        return true;
+    }
+    return QPushButton::event(event);
+}
+
+void CommandButton::keyPressEvent(QKeyEvent *event)
+{
+    if (isEnterKey(event) && event->modifiers() == Qt::NoModifier) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
+}
+
+void CommandButton::paintEvent(QPaintEvent *event)
+{
+    QPushButton::paintEvent(event);
+    if (hasFocus())
+        drawFocusMark(this, rect().adjusted(4, 4, -4, -4), palette().color(QPalette::Button));
+}
+
+void TextBox::paintEvent(QPaintEvent *event)
+{
+    QLineEdit::paintEvent(event);
+    if (hasFocus())
+        drawFocusMark(this, rect().adjusted(1, 1, -1, -1), palette().color(QPalette::Base));
+}
+
 void ProgressBar::refresh()
 {
     DisplayPacer::instance().flush();
@@ -166,6 +303,8 @@ void ProgressBar::refresh()
 
 DriveList::DriveList(QWidget *parent) : QComboBox(parent), m_letter(Drives::instance().currentDrive())
 {
+    static const bool accessibleInstalled = (QAccessible::installFactory(driveListAccessible), true);
+    Q_UNUSED(accessibleInstalled);
     fill();
     connect(this, &QComboBox::activated, this, &DriveList::userPicked);
 }
@@ -192,6 +331,33 @@ void DriveList::showPopup()
     QComboBox::showPopup();
 }
 
+void DriveList::paintEvent(QPaintEvent *)
+{
+    // As QComboBox draws itself, but a label too long for the box ends in "…".
+    QStylePainter painter(this);
+    QStyleOptionComboBox option;
+    initStyleOption(&option);
+    painter.drawComplexControl(QStyle::CC_ComboBox, option);
+    const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
+    const int iconWidth = option.currentIcon.isNull() ? 0 : option.iconSize.width() + 4;
+    option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideRight, field.width() - 2 - iconWidth);
+    painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+    painter.end();
+    if (hasFocus())
+        drawFocusMark(this, rect().adjusted(2, 2, -2, -2), palette().color(QPalette::Base));
+}
+
+void DriveList::changeEvent(QEvent *event)
+{
+    QComboBox::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange) {
+        // The drop-down shows the box's own colours.
+        view()->setPalette(palette());
+        if (QWidget *container = view()->parentWidget())
+            container->setPalette(palette());
+    }
+}
+
 void DriveList::userPicked(int index)
 {
     const QString letter = itemData(index).toString();
@@ -215,35 +381,165 @@ void DriveList::setDrive(const QString &drive)
     emit change();
 }
 
-// ---- FolderBoundList ----------------------------------------------------------
+// ---- NameListModel ----------------------------------------------------------
 
-FolderBoundList::FolderBoundList(QWidget *parent, EntryKind kind) : QListWidget(parent), m_kind(kind)
+NameListModel::NameListModel(QObject *parent, bool folders) : QAbstractListModel(parent), m_folders(folders)
 {
-    setUniformItemSizes(true); // a folder of 100,000 names paints in milliseconds
-    setSelectionMode(QAbstractItemView::SingleSelection);
-    // A list starts on the process's current folder.
-    const QChar letter = Drives::instance().currentDrive();
-    try {
-        m_path = readFolder(Drives::instance().currentFolder(letter), &m_startNames);
-    } catch (const RtError &) {
-        m_path = QStringLiteral("%1:\\").arg(letter.toUpper());
+    if (m_folders) {
+        m_openIcon = QApplication::style()->standardIcon(QStyle::SP_DirOpenIcon);
+        m_closedIcon = QApplication::style()->standardIcon(QStyle::SP_DirClosedIcon);
     }
 }
 
-QString FolderBoundList::readFolder(const QString &path, QStringList *names) const
+void NameListModel::fill(const QString &folder, QStringList names, const QStringList &openPaths)
+{
+    beginResetModel();
+    m_folder = folder;
+    m_openPaths = openPaths;
+    m_names = std::move(names);
+    endResetModel();
+}
+
+QString NameListModel::text(int row) const
+{
+    if (row < 0 || row >= rowCount())
+        return QString();
+    if (row < openRows()) {
+        const QString &path = m_openPaths.at(row);
+        return row == 0 ? path : path.mid(path.lastIndexOf(u'\\') + 1);
+    }
+    return m_names.at(row - openRows());
+}
+
+int NameListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_openPaths.size() + m_names.size());
+}
+
+QVariant NameListModel::data(const QModelIndex &index, int role) const
+{
+    const int row = index.row();
+    if (!index.isValid() || row >= rowCount())
+        return QVariant();
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::AccessibleTextRole:
+        return text(row);
+    case Qt::DecorationRole:
+        if (!m_folders)
+            return QVariant();
+        return row < openRows() ? m_openIcon : m_closedIcon;
+    case PathRole:
+        return row < openRows() ? m_openPaths.at(row) : childPath(m_folder, m_names.at(row - openRows()));
+    case LevelRole:
+        return std::min(row, openRows());
+    default:
+        return QVariant();
+    }
+}
+
+// ---- FolderBoundList ----------------------------------------------------------
+
+StartFolder readStartFolder()
+{
+    const QChar letter = Drives::instance().currentDrive();
+    StartFolder start;
+    try {
+        start.path = Drives::instance().normalize(Drives::instance().currentFolder(letter));
+        start.entries = listFolderEntries(start.path);
+    } catch (const RtError &) {
+        start.path = QStringLiteral("%1:\\").arg(letter.toUpper());
+        start.entries = {};
+    }
+    return start;
+}
+
+FolderBoundList::FolderBoundList(QWidget *parent, bool folders)
+    : QListView(parent), m_model(new NameListModel(this, folders))
+{
+    setModel(m_model);
+    setItemDelegate(new RowDelegate(this));
+    setUniformItemSizes(true); // a folder of 100,000 names paints in milliseconds
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(QAbstractItemView::ScrollPerItem);
+    setTextElideMode(Qt::ElideRight);
+    if (folders) {
+        const int icon = style()->pixelMetric(QStyle::PM_SmallIconSize, nullptr, this);
+        setIconSize(QSize(icon, icon));
+    }
+    // What lies below the last whole row is painted as the list, not the frame.
+    setBackgroundRole(QPalette::Base);
+    setAutoFillBackground(true);
+}
+
+QString FolderBoundList::readFolder(const QString &path, EntryKind kind, QStringList *names) const
 {
     const QString normalized = Drives::instance().normalize(path);
     if (!folderExists(normalized))
         throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
-    *names = listFolder(normalized, m_kind);
+    *names = listFolder(normalized, kind);
     return normalized;
+}
+
+int FolderBoundList::currentRow() const
+{
+    return currentIndex().isValid() ? currentIndex().row() : -1;
+}
+
+void FolderBoundList::setCurrentRow(int row)
+{
+    setCurrentIndex(m_model->index(row, 0));
+}
+
+int FolderBoundList::rowHeight() const
+{
+    // A line of text, or a folder picture where the list has them.
+    const int icon = m_model->hasPictures() ? iconSize().height() : 0;
+    return std::max(fontMetrics().height(), icon) + 2;
+}
+
+void FolderBoundList::fitWholeRows()
+{
+    // As a list box that sizes itself to whole rows: the rows take the most
+    // whole rows that fit, and the rest of the height lies below them.
+    const int height = contentsRect().height();
+    const int slack = height > rowHeight() ? height % rowHeight() : 0;
+    if (viewportMargins().bottom() != slack)
+        setViewportMargins(0, 0, 0, slack);
+}
+
+void FolderBoundList::resizeEvent(QResizeEvent *event)
+{
+    fitWholeRows();
+    QListView::resizeEvent(event);
+}
+
+void FolderBoundList::changeEvent(QEvent *event)
+{
+    QListView::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) {
+        fitWholeRows();
+        scheduleDelayedItemsLayout();
+    }
+}
+
+void FolderBoundList::paintEvent(QPaintEvent *event)
+{
+    QListView::paintEvent(event);
+    if (hasFocus())
+        drawFocusMark(viewport(), viewport()->rect(), palette().color(QPalette::Base));
 }
 
 void FolderBoundList::mousePressEvent(QMouseEvent *event)
 {
     const int button = buttonCode(event->button());
-    if (button == MouseButton::Left)
-        QListWidget::mousePressEvent(event);
+    // A press on no entry keeps the choice, as in a list box.
+    if (button == MouseButton::Left && indexAt(event->position().toPoint()).isValid())
+        QListView::mousePressEvent(event);
+    else if (button == MouseButton::Left)
+        setFocus(Qt::MouseFocusReason);
     emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
                    twips(event->position().y()));
 }
@@ -251,15 +547,31 @@ void FolderBoundList::mousePressEvent(QMouseEvent *event)
 void FolderBoundList::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() == Qt::LeftButton)
-        QListWidget::mouseReleaseEvent(event);
+        QListView::mouseReleaseEvent(event);
+}
+
+void FolderBoundList::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && indexAt(event->position().toPoint()).isValid())
+        QListView::mouseDoubleClickEvent(event);
 }
 
 // ---- FolderList -------------------------------------------------------------
 
-FolderList::FolderList(QWidget *parent) : FolderBoundList(parent, EntryKind::Folders)
+FolderList::FolderList(QWidget *parent) : FolderList(parent, readStartFolder()) {}
+
+FolderList::FolderList(QWidget *parent, const StartFolder &start) : FolderBoundList(parent, true)
 {
-    fill(std::exchange(m_startNames, {}));
-    connect(this, &QListWidget::itemDoubleClicked, this, &FolderList::open);
+    m_path = start.path;
+    fill(start.entries.folders);
+    connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
+        openRow(index.row());
+    });
+}
+
+QString FolderList::itemPath(int row) const
+{
+    return m_model->index(row, 0).data(NameListModel::PathRole).toString();
 }
 
 void FolderList::fill()
@@ -275,35 +587,23 @@ void FolderList::fill()
 
 void FolderList::fill(const QStringList &subfolders)
 {
-    clear();
-    const QIcon openIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
-    const QIcon closedIcon = style()->standardIcon(QStyle::SP_DirClosedIcon);
-    const QStringList names = m_path.mid(3).split(u'\\', Qt::SkipEmptyParts);
-
-    auto add = [this](const QString &text, const QString &path, int level, const QIcon &icon) {
-        auto *item = new QListWidgetItem(icon, QString(level * 2, u' ') + text, this);
-        item->setData(kPathRole, path);
-        return item;
-    };
-    QString path = m_path.left(3);
-    QListWidgetItem *open = add(path, path, 0, openIcon);
-    for (int i = 0; i < names.size(); ++i) {
-        path = childPath(path, names.at(i));
-        open = add(names.at(i), path, i + 1, openIcon);
-    }
-    for (const QString &name : subfolders)
-        add(name, childPath(m_path, name), static_cast<int>(names.size()) + 1, closedIcon);
-    setCurrentItem(open);
+    QStringList openPaths{m_path.left(3)};
+    for (const QString &name : m_path.mid(3).split(u'\\', Qt::SkipEmptyParts))
+        openPaths.append(childPath(openPaths.last(), name));
+    m_model->fill(m_path, subfolders, openPaths);
+    setCurrentRow(m_model->openRows() - 1);
 }
 
 void FolderList::setPath(const QString &path)
 {
-    QStringList names;
-    const QString normalized = readFolder(path, &names);
-    if (normalized == m_path)
+    QStringList subfolders;
+    const QString normalized = readFolder(path, EntryKind::Folders, &subfolders);
+    if (normalized == m_path) {
+        fill(subfolders); // read again: the open folder is highlighted again
         return;
+    }
     m_path = normalized;
-    fill(names);
+    fill(subfolders);
     emit change();
 }
 
@@ -321,68 +621,72 @@ void FolderList::refresh()
     emit change();
 }
 
-void FolderList::open(QListWidgetItem *item)
+void FolderList::openRow(int row)
 {
-    if (!item)
+    if (row < 0 || row >= count())
         return;
+    const QString folder = itemPath(row);
     try {
-        setPath(item->data(kPathRole).toString());
-    } catch (const RtError &) {
-        // The folder went away or cannot be read: show what is there now.
-        QApplication::beep();
+        setPath(folder);
+    } catch (const RtError &e) {
+        // Show what is there now, then say why the folder did not open.
         refresh();
+        emit openFailed(folder, e.reason());
     }
 }
 
 void FolderList::keyPressEvent(QKeyEvent *event)
 {
     if (isEnterKey(event)) {
-        open(currentItem());
+        openRow(currentRow());
         return;
     }
-    QListWidget::keyPressEvent(event);
+    QListView::keyPressEvent(event);
 }
 
 // ---- FileList ---------------------------------------------------------------
 
-FileList::FileList(QWidget *parent) : FolderBoundList(parent, EntryKind::Files)
+FileList::FileList(QWidget *parent) : FileList(parent, readStartFolder()) {}
+
+FileList::FileList(QWidget *parent, const StartFolder &start) : FolderBoundList(parent, false)
 {
-    addItems(std::exchange(m_startNames, {}));
-    connect(this, &QListWidget::itemClicked, this, [this] { emit click(); });
+    m_path = start.path;
+    m_model->fill(m_path, start.entries.files);
+    connect(this, &QAbstractItemView::clicked, this, [this] { emit click(); });
 }
 
 void FileList::fill()
 {
-    clear();
+    QStringList names;
     try {
-        addItems(listFolder(m_path, EntryKind::Files));
+        names = listFolder(m_path, EntryKind::Files);
     } catch (const RtError &) {
         // A folder that has gone or cannot be read lists no files.
     }
+    m_model->fill(m_path, std::move(names));
 }
 
 void FileList::setPath(const QString &path)
 {
     QStringList names;
-    const QString normalized = readFolder(path, &names);
+    const QString normalized = readFolder(path, EntryKind::Files, &names);
     if (normalized == m_path)
         return;
     m_path = normalized;
-    clear();
-    addItems(names);
+    m_model->fill(m_path, std::move(names));
 }
 
 QString FileList::fileName() const
 {
-    const QList<QListWidgetItem *> selected = selectedItems();
-    return selected.isEmpty() ? QString() : selected.first()->text();
+    const QModelIndexList selected = selectionModel()->selectedIndexes();
+    return selected.isEmpty() ? QString() : m_model->text(selected.first().row());
 }
 
 void FileList::select(const QString &name)
 {
-    const QList<QListWidgetItem *> found = findItems(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (!found.isEmpty())
-        setCurrentItem(found.first());
+    const qsizetype row = m_model->names().indexOf(name);
+    if (row >= 0)
+        setCurrentRow(int(row));
 }
 
 bool FileList::selectFile(const QString &name)
@@ -405,7 +709,7 @@ void FileList::refresh()
 void FileList::keyPressEvent(QKeyEvent *event)
 {
     const int before = currentRow();
-    QListWidget::keyPressEvent(event);
+    QListView::keyPressEvent(event);
     if (currentRow() != before && currentRow() >= 0)
         emit click();
 }

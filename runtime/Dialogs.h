@@ -25,6 +25,11 @@ constexpr int AnswerNo = 7;
 // The title every message box without one of its own shows.
 QString applicationTitle();
 
+// The title of the program's own error messages and questions, and the word
+// for a drive that is not ready.
+inline const QString kTitleTalmo = QStringLiteral("Talmo");
+inline const QString kDeviceUnavailable = QStringLiteral("Device Unavailable.");
+
 // "\r\n" between the lines of a message, as the program's texts are written.
 inline const QString kCrLf = QStringLiteral("\r\n");
 
@@ -45,7 +50,6 @@ public:
 class QtDialogs : public Dialogs {
 public:
     explicit QtDialogs(QWidget *parent = nullptr) : m_parent(parent) {}
-    void setParent(QWidget *parent) { m_parent = parent; }
 
     int msgBox(const QString &prompt, int style, const std::optional<QString> &title) override;
     QString inputBox(const QString &prompt, const QString &title,

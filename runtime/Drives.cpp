@@ -6,10 +6,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <mntent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -42,6 +45,21 @@ QStringList resolveNames(const QStringList &names)
     return out;
 }
 
+struct MountTableCloser {
+    void operator()(FILE *table) const { (void)endmntent(table); } // always returns 1
+};
+struct DirCloser {
+    // Only reads went through the stream: a failed close loses nothing.
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+
+// Whether a folder can be listed: opening it is the one test that also holds
+// for root, whom access() never refuses.
+bool canList(const QByteArray &folder)
+{
+    return std::unique_ptr<DIR, DirCloser>(opendir(folder.constData())) != nullptr;
+}
+
 QStringList splitNames(QStringView text)
 {
     QStringList names;
@@ -64,6 +82,10 @@ bool isRepresentableName(const QByteArray &hostName)
 {
     if (hostName.contains('\\'))
         return false;
+    // Plain ASCII reads back unchanged in every encoding; only other names
+    // need the round trip (a folder can hold 100,000 of them).
+    if (std::all_of(hostName.begin(), hostName.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return true;
     return QFile::encodeName(QFile::decodeName(hostName)) == hostName;
 }
 
@@ -85,8 +107,18 @@ QString displayPath(const QString &drivePath)
     try {
         return Drives::instance().normalize(drivePath);
     } catch (const RtError &) {
-        return drivePath;
     }
+    // A drive that is not ready has no current folder to resolve against; the
+    // text is only tidied: single backslashes, none at the end but a root's.
+    const bool hasLetter = drivePath.size() >= 2 && drivePath.at(1) == u':' && drivePath.at(0).isLetter();
+    const QStringView rest = QStringView(drivePath).mid(hasLetter ? 2 : 0);
+    const bool absolute = !rest.isEmpty() && isSeparator(rest.front());
+    QStringList names = splitNames(rest);
+    names.removeAll(QString());
+    QString out = hasLetter ? drivePath.left(2).toUpper() : QString();
+    if (absolute)
+        out += u'\\';
+    return out + names.join(u'\\');
 }
 
 Drives::Drives()
@@ -105,6 +137,7 @@ void Drives::setFixedMap(const std::map<QChar, QString> &map)
     m_fixed = true;
     m_roots.clear();
     m_mounted.clear();
+    m_devices.clear();
     for (const auto &[letter, folder] : map) {
         m_roots[letter.toLower()] = QDir::cleanPath(folder);
         m_mounted[letter.toLower()] = true;
@@ -116,6 +149,7 @@ void Drives::useSystemMap()
     m_fixed = false;
     m_roots.clear();
     m_mounted.clear();
+    m_devices.clear();
     m_roots[u'c'] = QStringLiteral("/");
     m_mounted[u'c'] = true;
     scanMounts();
@@ -126,10 +160,10 @@ void Drives::scanMounts()
     for (auto &[letter, mounted] : m_mounted)
         mounted = (letter == u'c');
 
-    FILE *table = setmntent("/proc/self/mounts", "r");
+    const std::unique_ptr<FILE, MountTableCloser> table(setmntent("/proc/self/mounts", "r"));
     if (!table)
         return;
-    while (const mntent *entry = getmntent(table)) {
+    while (const mntent *entry = getmntent(table.get())) {
         const QByteArray device(entry->mnt_fsname);
         const QByteArray mountPoint(entry->mnt_dir);
         // Only volumes of real devices become drives; the root is c: already.
@@ -153,10 +187,11 @@ void Drives::scanMounts()
                     break;
                 }
         }
-        if (!found.isNull())
+        if (!found.isNull()) {
             m_mounted[found] = true;
+            m_devices[found] = st.st_dev;
+        }
     }
-    endmntent(table);
 }
 
 QList<QChar> Drives::refresh()
@@ -188,8 +223,14 @@ bool Drives::isReady(QChar letter) const
         return false;
     const QByteArray folder = QFile::encodeName(root(letter));
     struct stat st {};
-    return stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode)
-        && access(folder.constData(), R_OK | X_OK) == 0;
+    if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    // Once its volume is unmounted, a mount folder is a plain folder on another
+    // device; writing there would put the user's files on the wrong disk.
+    const auto device = m_devices.find(letter.toLower());
+    if (device != m_devices.end() && device->second != st.st_dev)
+        return false;
+    return canList(folder);
 }
 
 QString Drives::displayName(QChar letter) const
@@ -203,7 +244,8 @@ QChar Drives::currentDrive() const
     QChar best = u'c';
     qsizetype bestLength = -1;
     for (const auto &[letter, root] : m_roots) {
-        if (!m_mounted.at(letter))
+        const auto mounted = m_mounted.find(letter);
+        if (mounted == m_mounted.end() || !mounted->second)
             continue;
         const bool holds = root == u"/" || cwd == root || cwd.startsWith(root + u'/');
         if (holds && root.size() > bestLength) {
@@ -212,6 +254,14 @@ QChar Drives::currentDrive() const
         }
     }
     return best;
+}
+
+QString Drives::enterFolder(const QString &hostPath) const
+{
+    if (chdir(QFile::encodeName(hostPath).constData()) != 0)
+        throw errorFromErrno(errno, NameKind::Folder);
+    const QChar letter = currentDrive();
+    return currentFolder(letter);
 }
 
 std::optional<QString> Drives::toDrivePath(QChar letter, const QString &hostPath) const

@@ -6,6 +6,8 @@
 #include <map>
 #include <optional>
 
+#include <sys/types.h>
+
 namespace rt {
 
 // Drive letters over host folders. Everything above the runtime speaks in
@@ -33,7 +35,9 @@ public:
 
     // The host folder behind a letter, empty when the letter is unknown.
     QString root(QChar letter) const;
-    // A drive is ready when its folder exists and can be listed.
+    // A drive is ready when its folder exists and can be listed; a mounted
+    // volume's letter only while that volume is still mounted there, so a
+    // letter never leads to whatever lies under a bare mount folder.
     bool isReady(QChar letter) const;
     // "c: [/]": what a drive list shows for a letter.
     QString displayName(QChar letter) const;
@@ -44,6 +48,10 @@ public:
     // The drive the process's current folder lies on (the longest root that
     // holds it), c: when none does.
     QChar currentDrive() const;
+    // Makes a host folder the process's current folder and returns it in
+    // drive-letter form (the root of its drive when it cannot be written so).
+    // Throws RtError with the reason when it cannot be entered.
+    QString enterFolder(const QString &hostPath) const;
 
     // Translates a drive-letter path to its host path. Letters in either case
     // and repeated backslashes are accepted; "." and ".." are resolved and never
@@ -66,6 +74,7 @@ private:
     bool m_fixed = false;
     std::map<QChar, QString> m_roots;      // every letter ever given out
     std::map<QChar, bool> m_mounted;       // system map: is the volume there now
+    std::map<QChar, dev_t> m_devices;      // system map: the volume's device, d: on
 };
 
 // Whether a host file name can be shown and typed back in drive-letter form:
@@ -77,7 +86,8 @@ bool isRepresentableName(const QByteArray &hostName);
 QString parentPath(const QString &normalizedPath);
 bool isRootPath(const QString &normalizedPath);
 
-// A path as messages show it: the canonical form where it has one, else as given.
+// A path as messages show it: the canonical form where it has one, else with
+// its separators written as single backslashes (a drive that is not ready).
 QString displayPath(const QString &drivePath);
 
 } // namespace rt

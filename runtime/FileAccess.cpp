@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <climits>
 #include <limits>
+#include <string>
 #include <utility>
+#include <vector>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +38,11 @@ QByteArray hostName(const QString &drivePath)
     throw errorFromErrno(errno, kind);
 }
 
+struct DirCloser {
+    // Only reads went through the stream: a failed close loses nothing.
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 QString namePart(const QString &drivePath)
 {
@@ -152,37 +160,133 @@ bool createNewFile(const QString &drivePath, const QByteArray &content)
     return true;
 }
 
-QStringList listFolder(const QString &drivePath, EntryKind kind)
+namespace {
+
+// The names of one kind as read: their bytes end to end, and where each lies.
+struct RawNames {
+    std::string bytes;
+    std::vector<std::pair<quint32, quint32>> spans; // offset, length
+    bool ascii = true;
+
+    void add(const char *name, size_t length)
+    {
+        spans.emplace_back(quint32(bytes.size()), quint32(length));
+        bytes.append(name, length);
+        for (size_t i = 0; i < length && ascii; ++i)
+            ascii = static_cast<unsigned char>(name[i]) < 0x80;
+    }
+};
+
+// The names sorted without regard to case, as QString::compare(CaseInsensitive)
+// orders them, equal ones by their exact text. Each name is folded once, not
+// in every comparison: a folder can hold 100,000 names.
+QStringList sortedNames(const RawNames &raw)
+{
+    QStringList names;
+    names.reserve(qsizetype(raw.spans.size()));
+    if (raw.ascii) {
+        // Plain ASCII, the usual case: folding is lower-casing A-Z, and byte
+        // order is the order of the text.
+        std::string folded = raw.bytes;
+        for (char &c : folded)
+            if (c >= 'A' && c <= 'Z')
+                c = char(c - 'A' + 'a');
+        auto compare = [](const char *a, quint32 la, const char *b, quint32 lb) {
+            const int c = std::memcmp(a, b, std::min(la, lb));
+            return c != 0 ? c : int(la) - int(lb);
+        };
+        std::vector<quint32> order(raw.spans.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = quint32(i);
+        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
+            const auto [ox, lx] = raw.spans[x];
+            const auto [oy, ly] = raw.spans[y];
+            const int c = compare(folded.data() + ox, lx, folded.data() + oy, ly);
+            return c != 0 ? c < 0 : compare(raw.bytes.data() + ox, lx, raw.bytes.data() + oy, ly) < 0;
+        });
+        for (quint32 i : order)
+            names.append(QString::fromLatin1(raw.bytes.data() + raw.spans[i].first, qsizetype(raw.spans[i].second)));
+        return names;
+    }
+    struct Entry {
+        QString key;
+        QString name;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(raw.spans.size());
+    for (const auto &[offset, length] : raw.spans) {
+        QString name = QFile::decodeName(QByteArray::fromRawData(raw.bytes.data() + offset, qsizetype(length)));
+        entries.push_back({name.toCaseFolded(), std::move(name)});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        const int c = a.key.compare(b.key);
+        return c != 0 ? c < 0 : a.name < b.name;
+    });
+    for (Entry &entry : entries)
+        names.append(std::move(entry.name));
+    return names;
+}
+
+// One pass over a folder, keeping the kinds asked for (either list may be null).
+void readEntries(const QString &drivePath, QStringList *folders, QStringList *files)
 {
     const QByteArray host = hostName(drivePath);
-    DIR *dir = opendir(host.constData());
+    const DirHandle dir(opendir(host.constData()));
     if (!dir)
         raiseErrno(NameKind::Folder);
-    const int dirFd = dirfd(dir);
-    QStringList names;
-    while (const dirent *entry = readdir(dir)) {
-        const QByteArray name(entry->d_name);
-        if (name.startsWith('.') || !isRepresentableName(name))
+    const int dirFd = dirfd(dir.get());
+    RawNames folderNames;
+    RawNames fileNames;
+    for (;;) {
+        // readdir tells its end from a failure (a medium gone mid-list) only by errno.
+        errno = 0;
+        const dirent *entry = readdir(dir.get());
+        if (!entry) {
+            if (errno != 0)
+                raiseErrno(NameKind::Folder);
+            break;
+        }
+        const char *const name = entry->d_name;
+        if (name[0] == '.')
             continue;
         bool isFolder = entry->d_type == DT_DIR;
         bool isFile = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
             // Links count as what they point to; dangling ones are left out.
             struct stat st {};
-            if (fstatat(dirFd, entry->d_name, &st, 0) != 0)
+            if (fstatat(dirFd, name, &st, 0) != 0)
                 continue;
             isFolder = S_ISDIR(st.st_mode);
             isFile = S_ISREG(st.st_mode);
         }
-        if ((kind == EntryKind::Folders && isFolder) || (kind == EntryKind::Files && isFile))
-            names.append(QFile::decodeName(name));
+        // The kind first: it is known without looking at the name.
+        RawNames *const into = isFolder && folders ? &folderNames : isFile && files ? &fileNames : nullptr;
+        if (!into)
+            continue;
+        const size_t length = std::strlen(name);
+        if (isRepresentableName(QByteArray::fromRawData(name, qsizetype(length))))
+            into->add(name, length);
     }
-    closedir(dir);
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
-    });
+    if (folders)
+        *folders = sortedNames(folderNames);
+    if (files)
+        *files = sortedNames(fileNames);
+}
+
+} // namespace
+
+QStringList listFolder(const QString &drivePath, EntryKind kind)
+{
+    QStringList names;
+    readEntries(drivePath, kind == EntryKind::Folders ? &names : nullptr, kind == EntryKind::Files ? &names : nullptr);
     return names;
+}
+
+FolderEntries listFolderEntries(const QString &drivePath)
+{
+    FolderEntries entries;
+    readEntries(drivePath, &entries.folders, &entries.files);
+    return entries;
 }
 
 bool sameFile(const QString &drivePathA, const QString &drivePathB)
@@ -222,8 +326,8 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
         }
         throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(file.m_mode));
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0)
+    const int fileFlags = fcntl(fd, F_GETFL);
+    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0)
         raiseErrno();
     return file;
 }

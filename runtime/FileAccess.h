@@ -44,6 +44,13 @@ enum class EntryKind { Folders, Files };
 // written in drive-letter form are left out. Throws when the folder cannot be read.
 QStringList listFolder(const QString &drivePath, EntryKind kind);
 
+// Both kinds of a folder's entries, read in one pass, as listFolder gives them.
+struct FolderEntries {
+    QStringList folders;
+    QStringList files;
+};
+FolderEntries listFolderEntries(const QString &drivePath);
+
 // Whether two paths name the same file (also through links or other paths);
 // false when either does not exist or its drive is not ready.
 bool sameFile(const QString &drivePathA, const QString &drivePathB);

@@ -13,7 +13,6 @@ enum ErrorNumber : int {
     ErrDiskFull = 61,
     ErrTooManyFiles = 67,
     ErrDeviceUnavailable = 68,
-    ErrPermissionDenied = 70,
     ErrPathFileAccess = 75,
     ErrPathNotFound = 76,
 };

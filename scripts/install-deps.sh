@@ -11,6 +11,9 @@ packages=(
   pkg-config libfuse3-dev fuse3  # the damaged medium of the rescue tests
   gddrescue                 # ddrescuelog reads back the rescue map
   mount e2fsprogs           # a slow medium for the tests: losetup, mkfs.ext4
+  desktop-file-utils        # the install test: the menu entry's validator,
+  appstream                 #   the metadata's validator,
+  dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "support/FormFixture.h"
 
 #include <QSignalSpy>
+#include <QStyle>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -61,6 +62,59 @@ private slots:
         QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("top.txt")});
     }
 
+    void openFolderIsMarkedAndHighlightedAfterEveryRead()
+    {
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Inner"));
+        f.drives.makeFolder(u'c', QStringLiteral("Data/Other"));
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        rt::FolderList *list = f.c().KorDir;
+        const QImage open = list->style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(16).toImage();
+        const QImage closed = list->style()->standardIcon(QStyle::SP_DirClosedIcon).pixmap(16).toImage();
+        QVERIFY(open != closed);
+        // Both pictures stand out on the list's black.
+        for (const QImage &picture : {open, closed}) {
+            int bright = 0;
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    bright += qAlpha(picture.pixel(x, y)) > 128 && qGray(picture.pixel(x, y)) > 96;
+            QVERIFY(bright >= 40);
+        }
+        // Per row: 1 an open folder, 0 a closed one, -1 any other picture.
+        auto pictures = [&] {
+            QList<int> shown;
+            for (int i = 0; i < list->count(); ++i) {
+                const QImage picture = list->model()->index(i, 0).data(Qt::DecorationRole).value<QIcon>().pixmap(16).toImage();
+                shown.append(picture == open ? 1 : picture == closed ? 0 : -1);
+            }
+            return shown;
+        };
+
+        // Opened: the root and Data with open folders, Data highlighted, its subfolders closed.
+        FormFixture::openFolder(list, QStringLiteral("C:\\Data"));
+        QCOMPARE(FormFixture::items(list), (QStringList{"C:\\", "Data", "Inner", "Other"}));
+        QCOMPARE(pictures(), (QList<int>{1, 1, 0, 0}));
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->selectionModel()->isRowSelected(1));
+        // A single click elsewhere moves the highlight only; the pictures still show what is open.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(0, 0)).center());
+        QCOMPARE(list->currentRow(), 0);
+        QCOMPARE(list->path(), QStringLiteral("C:\\Data"));
+        QCOMPARE(pictures(), (QList<int>{1, 1, 0, 0}));
+        // Read again, the open folder is highlighted again.
+        list->refresh();
+        QCOMPARE(list->currentRow(), 1);
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualRect(list->model()->index(3, 0)).center());
+        list->setPath(QStringLiteral("C:\\Data"));
+        QCOMPARE(list->currentRow(), 1);
+        // A click on no entry keeps the highlight.
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, QPoint(5, list->viewport()->height() - 3));
+        QCOMPARE(list->currentRow(), 1);
+        QVERIFY(list->selectionModel()->isRowSelected(1));
+    }
+
     void enterOpensTheHighlightedFolder()
     {
         FormFixture f;
@@ -88,17 +142,43 @@ private slots:
         QCOMPARE(changes.count(), 1);
     }
 
-    void openingAVanishedFolderShowsWhatIsThere()
+    void folderThatCannotBeOpenedSaysWhy_data()
     {
+        QTest::addColumn<bool>("vanished"); // else it may not be read
+        QTest::addColumn<QStringList>("listed");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("vanished") << true << QStringList{"C:\\", "Data"} << "Path not found";
+        QTest::newRow("no permission") << false << QStringList{"C:\\", "Data", "Gone"} << "Permission denied";
+    }
+    void folderThatCannotBeOpenedSaysWhy()
+    {
+        QFETCH(bool, vanished);
+        QFETCH(QStringList, listed);
+        QFETCH(QString, reason);
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Gone"));
         f.start();
         f.c().KorDir->setPath(QStringLiteral("C:\\Data"));
-        QVERIFY(QDir().rmdir(f.drives.host(u'c', QStringLiteral("Data/Gone"))));
+        const QString gone = f.drives.host(u'c', QStringLiteral("Data/Gone"));
+        QVERIFY(vanished ? QDir().rmdir(gone) : chmod(QFile::encodeName(gone).constData(), 0) == 0);
+        // Root opens every folder: it tries as an ordinary user instead.
+        const bool asNobody = !vanished && geteuid() == 0;
+        if (asNobody) {
+            QVERIFY(chmod(QFile::encodeName(QFileInfo(f.drives.host(u'c')).path()).constData(), 0755) == 0);
+            QVERIFY(seteuid(65534) == 0);
+        }
         FormFixture::openFolder(f.c().KorDir, QStringLiteral("C:\\Data\\Gone"));
+        if (asNobody)
+            QVERIFY(seteuid(0) == 0);
+        // The list shows what is there now, with the open folder highlighted,
         QCOMPARE(f.c().KorDir->path(), QStringLiteral("C:\\Data"));
-        QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"C:\\", "Data"}));
-        QVERIFY(f.dialogs.shown.isEmpty());
+        QCOMPARE(FormFixture::items(f.c().KorDir), listed);
+        QCOMPARE(f.c().KorDir->currentRow(), 1);
+        // and says which folder did not open, and why.
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The folder C:\\Data\\Gone could not be opened.\r\n") + reason});
+        QCOMPARE(f.dialogs.shown[0].style, 16);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        chmod(QFile::encodeName(gone).constData(), 0755);
     }
 
     void driveListRereadsTheDrivesWhenOpened()
@@ -123,6 +203,52 @@ private slots:
     }
 
     // ---- a drive that is not ready -----------------------------------------
+
+    void unmountedVolumeIsNotReadyForAnyUse()
+    {
+        // Given a stick (a loop volume) in use on both sides under its letter,
+        FormFixture f;
+        LoopVolume volume(f.drives.host(u'd'));
+        if (!volume.mounted())
+            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        rt::Drives &map = rt::Drives::instance();
+        map.useSystemMap();
+        const QChar letter = volume.letter();
+        QVERIFY(!letter.isNull());
+        const QString root = QString(letter.toUpper()) + QStringLiteral(":\\");
+        QFile onStick(volume.mountPoint() + QStringLiteral("/onD.txt"));
+        QVERIFY(onStick.open(QIODevice::WriteOnly) && onStick.write("d") == 1);
+        onStick.close();
+        f.drives.makeFile(u'c', QStringLiteral("src.bin"), "source");
+        const QString sourceFolder = *map.toDrivePath(map.currentDrive(), f.drives.host(u'c'));
+        f.start();
+        FormFixture::pickDrive(f.c().KorDrv, letter);
+        FormFixture::pickDrive(f.c().drv2, letter);
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("onD.txt")));
+        QVERIFY(f.dialogs.shown.isEmpty());
+
+        // when it is unmounted, its mount folder left behind empty,
+        QVERIFY(volume.unmount());
+        // the file's size, a new folder, opening its root and a copy onto it all
+        // fail as for a drive that is not ready,
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("onD.txt")));
+        f.dialogs.inputs = {QStringLiteral("New")};
+        f.c().MD->trigger();
+        FormFixture::openFolder(f.c().KorDir, root);
+        QCOMPARE(f.dialogs.messages().size(), qsizetype(3));
+        QVERIFY(f.dialogs.messages()[0].startsWith(QStringLiteral("The size of %1onD.txt could not be read.").arg(root)));
+        QVERIFY(f.dialogs.messages()[1].startsWith(QStringLiteral("The folder %1New could not be created.").arg(root)));
+        QVERIFY(f.dialogs.messages()[2].startsWith(QStringLiteral("The folder %1 could not be opened.").arg(root)));
+
+        FormFixture::pickDrive(f.c().KorDrv, sourceFolder.at(0).toLower());
+        f.c().KorDir->setPath(sourceFolder);
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("src.bin")));
+        f.c().txtDest->setText(QStringLiteral("out.bin"));
+        f.c().cmdCopy->click();
+        QVERIFY(!f.dialogs.messages().contains(QStringLiteral("File Copy Completed.")));
+        // and nothing was written to the disk beneath the mount folder.
+        QVERIFY(QDir(volume.mountPoint()).isEmpty());
+    }
 
     void unavailableDriveIsReported_data()
     {
@@ -258,12 +384,16 @@ private slots:
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         rt::FileList *files = f.c().KorFile;
-        const QRect first = files->visualItemRect(files->item(0));
+        const QRect first = files->visualRect(files->model()->index(0, 0));
         QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, first.center());
         QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
         QTest::keyClick(files, Qt::Key_Down);
         QCOMPARE(f.c().txtDest->text(), QStringLiteral("b.txt"));
         QCOMPARE(files->fileName(), QStringLiteral("b.txt"));
+        // A click below the last entry keeps the choice, as in a list box.
+        QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, QPoint(first.center().x(), files->viewport()->height() - 3));
+        QCOMPARE(files->fileName(), QStringLiteral("b.txt"));
+        QCOMPARE(files->selectionModel()->selectedIndexes().size(), qsizetype(1));
     }
 
     // ---- composing the copy's paths ---------------------------------------

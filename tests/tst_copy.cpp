@@ -354,20 +354,31 @@ private slots:
         QCOMPARE(f.c().lblInputLoc->caption(), QString::number(size));
     }
 
-    void secondClickDuringTheFirstPieceStops()
+    void stopDuringTheFirstPieceStopsAfterIt_data()
     {
-        // A real press and release on the button, queued while the first piece runs.
+        QTest::addColumn<bool>("accessKey");
+        QTest::newRow("mouse click") << false;
+        QTest::newRow("Alt+T") << true;
+    }
+    void stopDuringTheFirstPieceStopsAfterIt()
+    {
+        // A real click on the button, or its access key, arriving while the first piece runs.
+        QFETCH(bool, accessKey);
         FormFixture f;
         prepareCopy(f, patternBytes(3 * kLargePiece, 13));
         if (QTest::currentTestFailed())
             return;
         f.form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
+        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
         CopyWatch watch(f.c());
         watch.onRead = [&](qint64 offset, qint64) {
             if (offset != 0)
                 return;
             rt::CommandButton *button = f.c().cmdCopy;
+            if (accessKey) {
+                inNextYield(button, [&f] { QTest::keyClick(f.form.get(), Qt::Key_T, Qt::AltModifier); });
+                return;
+            }
             const QPointF at(button->width() / 2.0, button->height() / 2.0);
             const QPointF global = button->mapToGlobal(at);
             QCoreApplication::postEvent(button, new QMouseEvent(QEvent::MouseButtonPress, at, global, Qt::LeftButton,

@@ -4,6 +4,8 @@
 #include "support/TestDrives.h"
 
 #include <QTemporaryDir>
+
+#include <algorithm>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -63,33 +65,105 @@ private slots:
         QVERIFY(!map.toDrivePath(u'd', drives.host(u'd', QStringLiteral("a\\b"))).has_value());
     }
 
-    void driveWithoutMediumIsNotReady()
+    void driveIsReadyOnlyWhenItCanBeListed_data()
     {
+        QTest::addColumn<QChar>("letter");
+        QTest::addColumn<bool>("unreadable");
+        QTest::addColumn<bool>("ready");
+        QTest::newRow("folder") << QChar(u'c') << false << true;
+        QTest::newRow("upper-case letter") << QChar(u'D') << false << true;
+        QTest::newRow("folder missing") << QChar(u'e') << false << false;
+        QTest::newRow("letter not in the map") << QChar(u'q') << false << false;
+        QTest::newRow("folder that cannot be listed") << QChar(u'd') << true << false;
+    }
+    void driveIsReadyOnlyWhenItCanBeListed()
+    {
+        QFETCH(QChar, letter);
+        QFETCH(bool, unreadable);
+        QFETCH(bool, ready);
         TestDrives drives;
         const rt::Drives &map = rt::Drives::instance();
-        QVERIFY(map.isReady(u'c'));
-        QVERIFY(map.isReady(u'D')); // either case
-        QVERIFY(!map.isReady(u'e'));
-        QVERIFY(!map.isReady(u'q')); // not in the map at all
-        QCOMPARE(map.letters(), (QList<QChar>{u'c', u'd', u'e'}));
-        QCOMPARE(errorOf([&] { map.toHost(QStringLiteral("E:\\x")); }), int(rt::ErrDeviceUnavailable));
-        QCOMPARE(errorOf([&] { map.toHost(QStringLiteral("Q:\\")); }), int(rt::ErrDeviceUnavailable));
-        QCOMPARE(errorOf([&] { map.toHost(QStringLiteral("\\no\\drive")); }), int(rt::ErrPathNotFound));
-        QCOMPARE(errorOf([&] { rt::fileLength(QStringLiteral("e:\\a.txt")); }), int(rt::ErrDeviceUnavailable));
+        const QByteArray folder = QFile::encodeName(drives.host(letter.toLower()));
+        // Root reads every folder: it asks as an ordinary user instead.
+        const bool asNobody = unreadable && geteuid() == 0;
+        if (unreadable) {
+            QVERIFY(chmod(QFile::encodeName(QFileInfo(drives.host(u'c')).path()).constData(), 0755) == 0);
+            QVERIFY(chmod(folder.constData(), 0) == 0);
+            if (asNobody)
+                QVERIFY(seteuid(65534) == 0);
+        }
+        const bool isReady = map.isReady(letter);
+        const int error = errorOf([&] { map.toHost(QString(letter) + QStringLiteral(":\\x")); });
+        if (asNobody)
+            QVERIFY(seteuid(0) == 0);
+        if (unreadable)
+            QVERIFY(chmod(folder.constData(), 0755) == 0);
+        QCOMPARE(isReady, ready);
+        QCOMPARE(error, ready ? 0 : int(rt::ErrDeviceUnavailable));
     }
 
-    void currentFolderFollowsTheProcess()
+    void lettersAreListedInOrder()
     {
         TestDrives drives;
-        const rt::Drives &map = rt::Drives::instance();
-        drives.makeFolder(u'd', QStringLiteral("Deep/Er"));
-        drives.cd(u'd', QStringLiteral("Deep/Er"));
-        QCOMPARE(map.currentDrive(), QChar(u'd'));
-        QCOMPARE(map.currentFolder(u'd'), QStringLiteral("D:\\Deep\\Er"));
-        QCOMPARE(map.currentFolder(u'c'), QStringLiteral("C:\\"));
-        drives.cd(u'c', QString());
-        QCOMPARE(map.currentDrive(), QChar(u'c'));
-        QCOMPARE(map.currentFolder(u'd'), QStringLiteral("D:\\"));
+        rt::Drives &map = rt::Drives::instance();
+        map.setFixedMap({{u'E', drives.host(u'd')}, {u'c', drives.host(u'c')}, {u'D', drives.host(u'd')}});
+        QCOMPARE(map.letters(), (QList<QChar>{u'c', u'd', u'e'}));
+        QCOMPARE(map.refresh(), map.letters());
+        QCOMPARE(errorOf([&] { map.toHost(QStringLiteral("\\no\\drive")); }), int(rt::ErrPathNotFound));
+    }
+
+    void displayPathsHaveSingleSeparators_data()
+    {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("ready drive") << "c:\\\\Data\\\\a.txt" << "C:\\Data\\a.txt";
+        QTest::newRow("drive not ready") << "e:\\\\onE.txt" << "E:\\onE.txt";
+        QTest::newRow("root of a drive not ready") << "E:\\\\" << "E:\\";
+        QTest::newRow("folder of a drive not ready") << "E:\\x/\\y\\" << "E:\\x\\y";
+    }
+    void displayPathsHaveSingleSeparators()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, shown);
+        TestDrives drives;
+        QCOMPARE(rt::displayPath(given), shown);
+    }
+
+    void currentFolderFollowsTheProcess_data()
+    {
+        QTest::addColumn<bool>("nested"); // d: is the folder Mnt inside c:
+        QTest::addColumn<QChar>("cdLetter");
+        QTest::addColumn<QString>("cdFolder");
+        QTest::addColumn<QChar>("drive");
+        QTest::addColumn<QString>("folderOfC");
+        QTest::addColumn<QString>("folderOfD");
+        QTest::newRow("on d:") << false << QChar(u'd') << "Deep/Er" << QChar(u'd') << "C:\\" << "D:\\Deep\\Er";
+        QTest::newRow("on c:") << false << QChar(u'c') << "Work" << QChar(u'c') << "C:\\Work" << "D:\\";
+        QTest::newRow("nested, inside the inner root") << true << QChar(u'c') << "Mnt/In" << QChar(u'd') << "C:\\" << "D:\\In";
+        QTest::newRow("nested, beside the inner root") << true << QChar(u'c') << "Mntx" << QChar(u'c') << "C:\\Mntx" << "D:\\";
+    }
+    void currentFolderFollowsTheProcess()
+    {
+        QFETCH(bool, nested);
+        QFETCH(QChar, cdLetter);
+        QFETCH(QString, cdFolder);
+        QFETCH(QChar, drive);
+        QFETCH(QString, folderOfC);
+        QFETCH(QString, folderOfD);
+        TestDrives drives;
+        rt::Drives &map = rt::Drives::instance();
+        drives.makeFolder(u'c', QStringLiteral("Work"));
+        if (nested) {
+            drives.makeFolder(u'c', QStringLiteral("Mnt/In"));
+            drives.makeFolder(u'c', QStringLiteral("Mntx"));
+            map.setFixedMap({{u'c', drives.host(u'c')}, {u'd', drives.host(u'c', QStringLiteral("Mnt"))}});
+        } else {
+            drives.makeFolder(u'd', QStringLiteral("Deep/Er"));
+        }
+        drives.cd(cdLetter, cdFolder);
+        QCOMPARE(map.currentDrive(), drive);
+        QCOMPARE(map.currentFolder(u'c'), folderOfC);
+        QCOMPARE(map.currentFolder(u'd'), folderOfD);
     }
 
     void systemMapHasTheRootAsC()
@@ -98,37 +172,41 @@ private slots:
         QCOMPARE(rt::Drives::instance().root(u'c'), QStringLiteral("/"));
         QVERIFY(rt::Drives::instance().isReady(u'c'));
         QCOMPARE(rt::Drives::instance().toHost(QStringLiteral("C:\\tmp")), QStringLiteral("/tmp"));
-        QCOMPARE(rt::Drives::instance().refresh().first(), QChar(u'c'));
+        const QList<QChar> letters = rt::Drives::instance().refresh();
+        QCOMPARE(letters.first(), QChar(u'c'));
+        QVERIFY(std::is_sorted(letters.begin(), letters.end()));
     }
 
     void mountedVolumeBecomesADriveAndLeaves()
     {
         // Given a real (loop) device mounted after start,
         QTemporaryDir dir;
-        const QByteArray image = QFile::encodeName(dir.path() + QStringLiteral("/volume.img"));
-        const QByteArray mountPoint = QFile::encodeName(dir.path() + QStringLiteral("/usb"));
-        QVERIFY(QDir().mkpath(QFile::decodeName(mountPoint)));
-        if (geteuid() != 0
-            || system(("truncate -s 8M '" + image + "' && mkfs.ext4 -q '" + image + "' 2>/dev/null").constData()) != 0
-            || system(("mount -o loop '" + image + "' '" + mountPoint + "' 2>/dev/null").constData()) != 0)
-            QSKIP("Mounting a loop device is not allowed here.");
+        LoopVolume volume(dir.path());
+        if (!volume.mounted())
+            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
         rt::Drives &map = rt::Drives::instance();
         map.useSystemMap();
 
         // then the drives, read again, list it under a letter of its own,
-        const QList<QChar> letters = map.refresh();
-        QChar letter;
-        for (QChar l : letters)
-            if (map.root(l) == QFile::decodeName(mountPoint))
-                letter = l;
-        const int unmounted = system(("umount '" + mountPoint + "'").constData());
+        const QChar letter = volume.letter();
         QVERIFY2(!letter.isNull(), "the mounted volume got no drive letter");
         QVERIFY(letter > QChar(u'c'));
-        QCOMPARE(unmounted, 0);
-        // and once it is gone, the letter is no longer listed and is not ready.
+        const QString root = QString(letter) + QStringLiteral(":\\");
+        rt::makeDir(root + QStringLiteral("Made"));
+        QVERIFY(QFileInfo::exists(volume.mountPoint() + QStringLiteral("/Made")));
+        QVERIFY(volume.unmount());
+
+        // and once it is gone, the letter is not ready even before the drives
+        // are read again: nothing lands in the bare mount folder,
+        QVERIFY(!map.isReady(letter));
+        QCOMPARE(errorOf([&] { rt::makeDir(root + QStringLiteral("Made")); }), int(rt::ErrDeviceUnavailable));
+        QCOMPARE(errorOf([&] { rt::listFolder(root, rt::EntryKind::Files); }), int(rt::ErrDeviceUnavailable));
+        QCOMPARE(errorOf([&] { rt::File::open(root + QStringLiteral("new.bin"), rt::File::Access::Write); }),
+                 int(rt::ErrDeviceUnavailable));
+        QVERIFY(QDir(volume.mountPoint()).isEmpty());
+        // and once they are read again, it is no longer listed.
         QVERIFY(!map.refresh().contains(letter));
         QVERIFY(!map.isReady(letter));
-        QCOMPARE(errorOf([&] { map.toHost(QString(letter) + QStringLiteral(":\\")); }), int(rt::ErrDeviceUnavailable));
     }
 
     void listsVisibleRepresentableNamesSorted()
@@ -137,10 +215,12 @@ private slots:
         drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
         drives.makeFile(u'c', QStringLiteral("A.txt"), "a");
         drives.makeFile(u'c', QStringLiteral("c.TXT"), "c");
+        drives.makeFile(u'c', QStringLiteral("a.TXT"), "a"); // equal but for case: by its exact text
         drives.makeFile(u'c', QStringLiteral(".hidden"), "h");
         drives.makeFile(u'c', QStringLiteral("back\\slash"), "x");
         drives.makeFolder(u'c', QStringLiteral("Sub"));
         drives.makeFolder(u'c', QStringLiteral("another"));
+        drives.makeFolder(u'c', QStringLiteral("\u00c4rger")); // not ASCII: folded as Unicode
         drives.makeFolder(u'c', QStringLiteral(".git"));
         // A name that is not valid UTF-8 cannot be shown or typed back.
         const QByteArray badName = QFile::encodeName(drives.host(u'c')) + "/bad\xff.bin";
@@ -152,10 +232,11 @@ private slots:
         QVERIFY(symlink("nowhere", QFile::encodeName(drives.host(u'c', QStringLiteral("dangling"))).constData()) == 0);
 
         QCOMPARE(rt::listFolder(QStringLiteral("C:\\"), rt::EntryKind::Files),
-                 (QStringList{QStringLiteral("A.txt"), QStringLiteral("b.txt"), QStringLiteral("c.TXT"),
-                              QStringLiteral("link.txt")}));
+                 (QStringList{QStringLiteral("A.txt"), QStringLiteral("a.TXT"), QStringLiteral("b.txt"),
+                              QStringLiteral("c.TXT"), QStringLiteral("link.txt")}));
         QCOMPARE(rt::listFolder(QStringLiteral("C:\\"), rt::EntryKind::Folders),
-                 (QStringList{QStringLiteral("another"), QStringLiteral("Sub"), QStringLiteral("SubLink")}));
+                 (QStringList{QStringLiteral("another"), QStringLiteral("Sub"), QStringLiteral("SubLink"),
+                              QStringLiteral("\u00c4rger")}));
         QCOMPARE(errorOf([] { rt::listFolder(QStringLiteral("C:\\nope"), rt::EntryKind::Files); }),
                  int(rt::ErrPathNotFound));
         unlink(badName.constData()); // Qt cannot remove a name it cannot decode

@@ -1,11 +1,14 @@
 #include "support/FormFixture.h"
 
+#include <QAccessible>
 #include <QAction>
+#include <QScrollBar>
 #include <QApplication>
 #include <QMenu>
 #include <QMenuBar>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -24,6 +27,20 @@ QString popupAfterPress(QWidget *viewport, Qt::MouseButton button)
     QTest::mouseRelease(viewport, button, {}, QPoint(10, 5));
     QCoreApplication::processEvents();
     return opened;
+}
+
+// Pixels that are black or white in one picture of a widget and different in
+// the other: a focus mark that stands out.
+int markPixels(const QImage &marked, const QImage &unmarked)
+{
+    int n = 0;
+    for (int y = 0; y < std::min(marked.height(), unmarked.height()); ++y)
+        for (int x = 0; x < std::min(marked.width(), unmarked.width()); ++x) {
+            const QRgb p = marked.pixel(x, y);
+            if (p != unmarked.pixel(x, y) && (qGray(p) < 16 || qGray(p) > 239))
+                ++n;
+        }
+    return n;
 }
 
 } // namespace
@@ -104,7 +121,7 @@ private slots:
         } else if (auto *text = qobject_cast<rt::TextBox *>(widget)) {
             QCOMPARE(text->text(), caption);
             QCOMPARE(text->palette().color(QPalette::Base), QColor(192, 64, 0));
-        } else if (qobject_cast<QListWidget *>(widget) || qobject_cast<QComboBox *>(widget)) {
+        } else if (qobject_cast<QListView *>(widget) || qobject_cast<QComboBox *>(widget)) {
             QCOMPARE(widget->palette().color(QPalette::Base), QColor(0, 0, 0));
             QCOMPARE(widget->palette().color(QPalette::Text), textColour);
         }
@@ -189,7 +206,13 @@ private slots:
         QCOMPARE(QApplication::focusWidget(), f.c().cmdCopy);
         QStringList visited;
         for (int i = 0; i < 8; ++i) {
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            // Each control, Copy at start too, marks the focus around itself.
+            QWidget *from = QApplication::focusWidget();
+            const QImage focused = from->grab().toImage();
+            QTest::keyClick(from, Qt::Key_Tab);
+            const QImage unfocused = from->grab().toImage();
+            QVERIFY2(markPixels(focused, unfocused) >= (from->width() + from->height()) / 2,
+                     qPrintable(from->objectName()));
             visited.append(QApplication::focusWidget()->objectName());
         }
         QCOMPARE(visited, (QStringList{"KorDrv", "KorDir", "KorFile", "drv2", "Dir2", "txtDest", "cmdExit", "cmdCopy"}));
@@ -210,9 +233,106 @@ private slots:
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(QStringLiteral("Talmo")));
         QVERIFY(form.isVisible());
 
+        // Enter presses the button that has the focus, at once.
+        f.c().cmdExit->setFocus();
+        QTest::keyClick(f.c().cmdExit, Qt::Key_Return);
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(2));
+        QVERIFY(form.isVisible());
+
         f.dialogs.answers = {rt::AnswerYes};
         f.c().cmdExit->click();
         QVERIFY(!form.isVisible());
+    }
+
+    void controlsHaveAccessibleNamesAndRoles_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("role");
+        auto row = [](const char *control, const char *name, QAccessible::Role role) {
+            QTest::newRow(control) << QString::fromLatin1(control) << QString::fromLatin1(name) << int(role);
+        };
+        row("KorDrv", "Source drive", QAccessible::ComboBox);
+        row("KorDir", "Source folders", QAccessible::List);
+        row("KorFile", "Source files", QAccessible::List);
+        row("drv2", "Destination drive", QAccessible::ComboBox);
+        row("Dir2", "Destination folders", QAccessible::List);
+        row("txtDest", "Destination file name", QAccessible::EditableText);
+        row("cmdCopy", "Copy", QAccessible::Button);
+        row("cmdExit", "Exit", QAccessible::Button);
+        row("Frame1", "Select Source:", QAccessible::Grouping);
+        row("lblBytes", "Source File Size:", QAccessible::StaticText);
+        row("KorBar", "Copy progress", QAccessible::ProgressBar);
+    }
+    void controlsHaveAccessibleNamesAndRoles()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, name);
+        QFETCH(int, role);
+        FormFixture f;
+        MyForm &form = f.start();
+        QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(form.findChild<QWidget *>(control));
+        QVERIFY(iface);
+        QCOMPARE(iface->text(QAccessible::Name), name);
+        QCOMPARE(int(iface->role()), role);
+        if (control == u"KorBar") {
+            f.c().KorBar->setBarValue(42);
+            f.c().KorBar->refresh();
+            QVERIFY(iface->valueInterface());
+            QCOMPARE(iface->valueInterface()->currentValue().toInt(), 42);
+        }
+    }
+
+    void startFolderOpensOnBothSides()
+    {
+        // As "duplon FOLDER" starts: both sides move to that folder, on its drive.
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Photos/2024"));
+        f.drives.makeFile(u'd', QStringLiteral("Photos/p.jpg"), "p");
+        MyForm &form = f.start();
+        form.openFolder(rt::Drives::instance().enterFolder(f.drives.host(u'd', QStringLiteral("Photos"))));
+        for (rt::DriveList *drive : {f.c().KorDrv, f.c().drv2})
+            QCOMPARE(drive->drive(), QStringLiteral("d:"));
+        for (rt::FolderList *folders : {f.c().KorDir, f.c().Dir2})
+            QCOMPARE(folders->path(), QStringLiteral("D:\\Photos"));
+        QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("p.jpg")});
+        QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    void listsShowWholeRowsAndNoSideways()
+    {
+        FormFixture f;
+        const QString longName = QStringLiteral("A folder name far too long for the list to show whole");
+        f.drives.makeFolder(u'c', longName);
+        for (int i = 0; i < 30; ++i)
+            f.drives.makeFile(u'c', QStringLiteral("file%1.txt").arg(i), "x");
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        for (rt::FolderBoundList *list : std::initializer_list<rt::FolderBoundList *>{f.c().KorDir, f.c().Dir2, f.c().KorFile}) {
+            const int row = list->rowHeight();
+            QVERIFY(row >= list->fontMetrics().height());
+            QCOMPARE(list->viewport()->height() % row, 0);
+            QCOMPARE(list->visualRect(list->model()->index(1, 0)).height(), row);
+            // Nothing reaches past the right edge: no sideways scrolling.
+            QVERIFY(list->visualRect(list->model()->index(1, 0)).right() < list->viewport()->width());
+            QVERIFY(!list->horizontalScrollBar()->isVisible());
+        }
+        // A name cut short shows whole in a tooltip; one shown whole has none.
+        rt::FolderList *folders = f.c().KorDir;
+        auto tipAt = [folders](int row) {
+            const QPoint at = folders->visualRect(folders->model()->index(row, 0)).center();
+            QHelpEvent help(QEvent::ToolTip, at, folders->viewport()->mapToGlobal(at));
+            QCoreApplication::sendEvent(folders->viewport(), &help);
+            return QToolTip::isVisible() ? QToolTip::text() : QString();
+        };
+        QCOMPARE(folders->itemText(1), longName);
+        QCOMPARE(tipAt(0), QString());
+        QCOMPARE(tipAt(1), longName);
+        // The drive boxes drop down in their own colours.
+        for (rt::DriveList *drive : {f.c().KorDrv, f.c().drv2})
+            for (QPalette::ColorRole role : {QPalette::Base, QPalette::Text})
+                QCOMPARE(drive->view()->palette().color(role), drive->palette().color(role));
     }
 
     void startsOnDriveCsCurrentFolder()
@@ -230,7 +350,7 @@ private slots:
         QCOMPARE(f.c().KorFile->path(), QStringLiteral("C:\\Work"));
         QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{QStringLiteral("w.txt")});
         QCOMPARE(FormFixture::items(f.c().KorDir), (QStringList{"C:\\", "Work", "Sub"}));
-        QCOMPARE(f.c().KorDir->currentItem()->text().trimmed(), QStringLiteral("Work"));
+        QCOMPARE(f.c().KorDir->itemText(f.c().KorDir->currentRow()), QStringLiteral("Work"));
         QVERIFY(f.dialogs.shown.isEmpty());
     }
 

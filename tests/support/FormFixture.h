@@ -34,18 +34,18 @@ struct FormFixture {
     static void openFolder(rt::FolderList *list, const QString &path)
     {
         for (int i = 0; i < list->count(); ++i) {
-            if (list->item(i)->data(Qt::UserRole).toString() == path) {
-                emit list->itemDoubleClicked(list->item(i));
+            if (list->itemPath(i) == path) {
+                emit list->doubleClicked(list->model()->index(i, 0));
                 return;
             }
         }
         QFAIL(qPrintable(QStringLiteral("%1 is not in the folder list").arg(path)));
     }
-    static QStringList items(const QListWidget *list)
+    static QStringList items(const rt::FolderBoundList *list)
     {
         QStringList out;
         for (int i = 0; i < list->count(); ++i)
-            out.append(list->item(i)->text().trimmed());
+            out.append(list->itemText(i));
         return out;
     }
 };

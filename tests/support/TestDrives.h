@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdlib>
 #include <unistd.h>
 
 // A drive map over a temporary folder: c: and d: are real folders, e: points
@@ -62,6 +63,46 @@ public:
 private:
     QTemporaryDir m_dir;
     QString m_oldCwd;
+};
+
+// A small ext4 volume on a loop device, mounted at a folder of its own: a real
+// medium as the drive map sees one. Needs root; mounted() tells whether it worked.
+class LoopVolume {
+public:
+    explicit LoopVolume(const QString &folder)
+        : m_image(QFile::encodeName(folder + QStringLiteral("/volume.img")))
+        , m_mountPoint(QFile::encodeName(folder + QStringLiteral("/usb")))
+    {
+        QDir().mkpath(mountPoint());
+        m_mounted = geteuid() == 0
+            && system(("truncate -s 8M '" + m_image + "' && mkfs.ext4 -q '" + m_image + "' 2>/dev/null").constData()) == 0
+            && system(("mount -o loop '" + m_image + "' '" + m_mountPoint + "' 2>/dev/null").constData()) == 0;
+    }
+    ~LoopVolume() { unmount(); }
+    LoopVolume(const LoopVolume &) = delete;
+    LoopVolume &operator=(const LoopVolume &) = delete;
+
+    bool mounted() const { return m_mounted; }
+    QString mountPoint() const { return QFile::decodeName(m_mountPoint); }
+    bool unmount()
+    {
+        if (m_mounted && system(("umount '" + m_mountPoint + "'").constData()) == 0)
+            m_mounted = false;
+        return !m_mounted;
+    }
+    // The letter the system map gave the volume, after a refresh; null if none.
+    QChar letter() const
+    {
+        for (QChar l : rt::Drives::instance().refresh())
+            if (rt::Drives::instance().root(l) == mountPoint())
+                return l;
+        return QChar();
+    }
+
+private:
+    QByteArray m_image;
+    QByteArray m_mountPoint;
+    bool m_mounted = false;
 };
 
 // Bytes that differ from offset to offset, so a shifted copy never compares equal.

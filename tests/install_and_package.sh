@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, checks the menu entry and the
+# AppStream metadata with the desktop's own validators, then builds the Debian
+# package and lists what it holds and what it depends on.
+#   install_and_package.sh BUILD_DIR
+set -euo pipefail
+build="$1"
+for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps cpack; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+        exit 77
+    fi
+done
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+id=io.github.duplon.Duplon
+
+cmake --install "$build" --prefix "$work/usr" >/dev/null
+share="$work/usr/share"
+test -x "$work/usr/bin/duplon"
+desktop-file-validate "$share/applications/$id.desktop"
+appstreamcli validate --no-net "$share/metainfo/$id.metainfo.xml"
+test -s "$share/icons/hicolor/scalable/apps/$id.svg"
+for size in 16 22 24 32 48 64 128 256; do
+    png="$share/icons/hicolor/${size}x${size}/apps/$id.png"
+    # The width and height stand at bytes 16-23 of a PNG's header.
+    read -r width height < <(od -An -tu1 -j16 -N8 "$png" | awk '{print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8}')
+    if [ "$width" != "$size" ] || [ "$height" != "$size" ]; then
+        echo "FAIL: $png is ${width}x${height}"
+        exit 1
+    fi
+done
+"$work/usr/bin/duplon" --version | grep -q '^Duplon '
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null)
+deb="$(ls "$work"/package/duplon_*.deb)"
+echo "== $(basename "$deb")"
+dpkg-deb -f "$deb" Package Version Architecture Depends
+dpkg-deb -c "$deb"
+contents="$(dpkg-deb -c "$deb")"
+for f in ./usr/bin/duplon ./usr/share/applications/$id.desktop ./usr/share/metainfo/$id.metainfo.xml \
+         ./usr/share/icons/hicolor/scalable/apps/$id.svg ./usr/share/icons/hicolor/48x48/apps/$id.png; do
+    grep -q " $f\$" <<<"$contents" || { echo "FAIL: $f is not in the package"; exit 1; }
+done
+depends="$(dpkg-deb -f "$deb" Depends)"
+for d in libqt6widgets6 libc6 qt6-qpa-plugins; do
+    grep -q "$d" <<<"$depends" || { echo "FAIL: the package does not depend on $d"; exit 1; }
+done
+echo "installed, validated and packaged"
