@@ -315,18 +315,18 @@ void MyForm::openFolder(const QString &drivePath)
 
 void MyForm::cmdCopy_Click()
 {
-    if (m_controls.cmdCopy->caption() == u"Copy") {
+    if (m_controls.cmdCopy->caption() == kCopyCaption) {
         // A "Copy" that arrives inside a running copy's yield (a Stop and a
         // click pending together) must not start a copy within the copy.
         if (m_copy.isRunning())
             return;
         m_copy.Copying = true;
-        m_controls.cmdCopy->setCaption(QStringLiteral("S&top"));
+        m_controls.cmdCopy->setCaption(kStopCaption);
         m_copy.StartCopy();
         if (m_endRequested)
             close();
     } else {
-        m_controls.cmdCopy->setCaption(QStringLiteral("Copy"));
+        m_controls.cmdCopy->setCaption(kCopyCaption);
         m_copy.Copying = false;
     }
 }

@@ -3,7 +3,7 @@
 #include "app/AppIcon.h"
 #include "browse/Browsing.h"
 #include "copy/CopyModule.h"
-#include "copy/FormControls.h"
+#include "runtime/FormControls.h"
 #include "runtime/Dialogs.h"
 
 #include <QColor>

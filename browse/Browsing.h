@@ -1,6 +1,6 @@
 #pragma once
 
-#include "copy/FormControls.h"
+#include "runtime/FormControls.h"
 
 #include <functional>
 

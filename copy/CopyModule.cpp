@@ -13,8 +13,6 @@
 
 namespace {
 
-const QString kCopyCaption = QStringLiteral("Copy");
-const QString kTalmo = QStringLiteral("Talmo");
 const QString kSelectionTitle = QStringLiteral("Source/Dest Error.");
 
 // Joins a folder and a name with one backslash, unless the folder (a drive's
@@ -74,7 +72,7 @@ void CopyModule::reportFailure(const QString &what, const QString &path, const Q
 {
     m_dialogs.msgBox(QStringLiteral("The %1 file %2 could not be opened.").arg(what, rt::displayPath(path))
                          + rt::kCrLf + reason,
-                     rt::MsgStyle::Critical, kTalmo);
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
 
 // One copy, in four stages:
@@ -140,11 +138,11 @@ void CopyModule::StartCopy()
         if (outcome.end == End::WriteFailed)
             m_dialogs.msgBox(QStringLiteral("The destination file %1 could not be written.").arg(rt::displayPath(DestFile))
                                  + rt::kCrLf + outcome.reason,
-                             rt::MsgStyle::Critical, kTalmo);
+                             rt::MsgStyle::Critical, rt::kTitleTalmo);
         else if (outcome.end == End::ReadFailed)
             m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(SourceFile))
                                  + rt::kCrLf + outcome.reason,
-                             rt::MsgStyle::Critical, kTalmo);
+                             rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
     m_form.cmdCopy->setCaption(kCopyCaption);
     m_form.KorBar->refresh();
@@ -206,7 +204,7 @@ bool CopyModule::openFiles(rt::File &source, rt::Destination &dest)
     if (m_form.txtDest->text().isEmpty()) {
         m_dialogs.msgBox(QStringLiteral("No Destination file name is specified.") + rt::kCrLf
                              + QStringLiteral("Please give a file name to be created."),
-                         rt::MsgStyle::Critical, kTalmo);
+                         rt::MsgStyle::Critical, rt::kTitleTalmo);
         m_form.txtDest->setFocus();
         return false;
     }
@@ -239,7 +237,7 @@ bool CopyModule::openFiles(rt::File &source, rt::Destination &dest)
         const int answer = m_dialogs.msgBox(
             QStringLiteral("A file naming '") + m_form.txtDest->text() + QStringLiteral("' already exists.")
                 + rt::kCrLf + QStringLiteral("Do You Want to OverWrite the File."),
-            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, kTalmo);
+            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
         if (answer != rt::AnswerYes) {
             source.close();
             return false;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "copy/CopyEngine.h"
-#include "copy/FormControls.h"
+#include "runtime/FormControls.h"
 
 #include <QString>
 

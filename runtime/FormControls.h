@@ -2,8 +2,14 @@
 
 #include "runtime/Controls.h"
 
+#include <QString>
+
 class QAction;
 class QMenu;
+
+// The captions of cmdCopy, which the window and the copy both set and test.
+inline const QString kCopyCaption = QStringLiteral("Copy");
+inline const QString kStopCaption = QStringLiteral("S&top");
 
 // The main window's controls and menus by the names the handlers use. The
 // window fills it; the copy module and the browsing handlers read and write
