@@ -33,7 +33,16 @@ CopyEngine::Outcome CopyEngine::run()
 
     for (Step (CopyEngine::*pass)() : {&CopyEngine::copyingPass, &CopyEngine::trimmingPass,
                                        &CopyEngine::scrapingPass}) {
-        const Step step = (this->*pass)();
+        Step step;
+        try {
+            step = (this->*pass)();
+        } catch (const rt::RtError &e) {
+            // Nothing left to copy with (no memory for the buffer): the copy
+            // cannot be finished, and must not be announced.
+            m_outcome.end = Outcome::End::WriteFailed;
+            m_outcome.reason = e.reason();
+            return m_outcome;
+        }
         if (step == Step::Stop) {
             m_outcome.end = Outcome::End::Stopped;
             return m_outcome;

@@ -172,7 +172,7 @@ QString CopyModule::writeMap(const RescueMap &map, bool &written)
     const QByteArray contents = map.mapfile(
         (QStringLiteral("duplon ") + rt::displayPath(SourceFile) + u' ' + rt::displayPath(DestFile)).toUtf8());
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
-    for (int n = 0;; ++n) {
+    for (int n = 0; n < 1000; ++n) {
         const QString name = n == 0 ? DestFile + QStringLiteral(".map")
                                     : DestFile + QStringLiteral(".%1.map").arg(n);
         try {
@@ -184,6 +184,7 @@ QString CopyModule::writeMap(const RescueMap &map, bool &written)
             return e.reason();
         }
     }
+    return QStringLiteral("no free name beside the copy");
 }
 
 void CopyModule::showProgress(int percent, qint64 rescued, qint64 readPosition)
