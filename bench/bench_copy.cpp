@@ -3,27 +3,41 @@
 //
 //   bench_copy [--rounds N] [--big-mib M] [--keep] [folder]
 //
-// The test files go under <folder>/duplon-bench (default /tmp). Cases:
-//   1  a 1 GiB file, warm in the page cache: window / cp            bound <= 1.10
-//   2  100 MiB + 1048575 bytes vs 100 MiB, both through the window  bound <= 1.50
-//   3  peak resident memory during the 1 GiB copy above the idle
-//      window's resident memory                                    bound <= 2 MiB
+// The sources go under <folder>/duplon-bench/src (default /tmp) and stay warm
+// in the page cache. Cases:
+//   1  a 1 GiB file through the window into <folder>/duplon-bench/dst, against
+//      cp of the same file followed by `sync FILE`: the window's copy ends
+//      only once its file is on the medium, so cp's must too  bound <= 1.10
+//   2  the same 1 GiB onto a tmpfs mounted for the run on
+//      <folder>/duplon-bench/ram (the source stays where it is,
+//      warm), against plain cp; skipped where mounting is not
+//      allowed (it needs root)                                 bound <= 1.10
+//   3  100 MiB + 1048575 bytes vs 100 MiB, both through the
+//      window into <folder> (the tail's 1024 small pieces)     bound <= 1.50
+//   4  peak resident memory during the 1 GiB copy of case 1
+//      above the idle window's resident memory                 bound <= 2 MiB
 // Every timed run writes a new destination file (deleted before the run), for
 // cp and for the window alike, and starts after a sync so that writeback of an
-// earlier run does not land in it. A round runs each side more than once in
-// interleaved order and keeps each side's fastest run; ratios are taken within
-// a round, then the median over the rounds is printed. Absolute times on a
-// shared VM are noisy: quote the ratios.
+// earlier run does not land in it. Every copy through the window must report
+// "File Copy Completed." and match its source byte for byte. A round runs each
+// side more than once in interleaved order and keeps each side's fastest run;
+// ratios are taken within a round, then the median over the rounds is printed.
+// Absolute times on a shared VM are noisy: quote the ratios.
 //
-// For diagnosis the 1 GiB case also times the program's own transfer loop
-// without the window (with and without a yield per piece), and the time from
-// the click to the first piece and from the last piece to the return.
+// For diagnosis the 1 GiB cases also time the copy's own piece loop without
+// the window: into the same kind of destination file with the same write-behind
+// and final flush, once on the calling thread and once through the I/O worker
+// with a yield per piece, as the window's copy runs it. The tail pair also runs
+// on the tmpfs, where no flush hides the cost of a piece.
 
 #include "app/MyForm.h"
+#include "runtime/Controls.h"
+#include "runtime/Destination.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
-#include "runtime/Controls.h"
 #include "runtime/FileAccess.h"
+#include "runtime/IoWorker.h"
+#include "runtime/RtError.h"
 
 #include <QApplication>
 #include <QDir>
@@ -34,14 +48,19 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <linux/magic.h>
 #include <spawn.h>
 #include <string>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -51,7 +70,6 @@ extern char **environ;
 namespace {
 
 constexpr qint64 kMiB = 1048576;
-constexpr int kSmallReps = 4;
 
 // Answers Yes to the overwrite question and OK to everything else, and keeps
 // the last message so a run can check that the copy reported completion.
@@ -81,6 +99,24 @@ public:
     long paints = 0;
 };
 
+// The tmpfs of case 2, unmounted on every way out, die() included.
+std::string s_mounted;
+
+void unmountRam()
+{
+    if (!s_mounted.empty())
+        ::umount2(s_mounted.c_str(), MNT_DETACH);
+    s_mounted.clear();
+}
+
+// An interrupted run must not leave a tmpfs full of test data behind.
+void unmountOnSignal(int sig)
+{
+    if (!s_mounted.empty())
+        ::umount2(s_mounted.c_str(), MNT_DETACH);
+    ::_exit(128 + sig);
+}
+
 [[noreturn]] void die(const std::string &what)
 {
     std::fprintf(stderr, "bench_copy: %s\n", what.c_str());
@@ -97,6 +133,24 @@ double median(std::vector<double> v)
 }
 
 double maxOf(const std::vector<double> &v) { return v.empty() ? 0 : *std::max_element(v.begin(), v.end()); }
+
+// The file system a folder is on, for the report.
+std::string fileSystemOf(const QString &folder)
+{
+    struct statfs fs {};
+    if (statfs(QFile::encodeName(folder).constData(), &fs) != 0)
+        return "?";
+    switch (fs.f_type) {
+    case EXT4_SUPER_MAGIC: return "ext2/3/4";
+    case TMPFS_MAGIC: return "tmpfs";
+    case BTRFS_SUPER_MAGIC: return "btrfs";
+    case XFS_SUPER_MAGIC: return "xfs";
+    case OVERLAYFS_SUPER_MAGIC: return "overlayfs";
+    }
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%lx", static_cast<unsigned long>(fs.f_type));
+    return hex;
+}
 
 // A file of the given size with bytes that vary with the offset; kept when it
 // is already there with that size.
@@ -176,22 +230,33 @@ void freshDestination(const std::string &path)
     ::sync();
 }
 
-// Seconds that `cp src dst` takes, child process start to exit.
-double timeCp(const std::string &src, const std::string &dst)
+void runTool(const char *const argv[])
 {
-    freshDestination(dst);
-    const char *argv[] = {"cp", src.c_str(), dst.c_str(), nullptr};
-    QElapsedTimer t;
-    t.start();
     pid_t pid;
-    if (posix_spawnp(&pid, "cp", nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
-        die("cannot start cp");
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char **>(argv), environ) != 0)
+        die(std::string("cannot start ") + argv[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    const double s = double(t.nsecsElapsed()) / 1e9;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        die("cp failed for " + src);
+        die(std::string(argv[0]) + " failed for " + argv[1]);
+}
+
+enum class Flush { No, SyncFile };
+
+// Seconds that `cp src dst` takes, child process start to exit; with
+// Flush::SyncFile until `sync dst` (an fsync of that file) has returned too.
+double timeCp(const std::string &src, const std::string &dst, Flush flush)
+{
+    freshDestination(dst);
+    const char *cp[] = {"cp", src.c_str(), dst.c_str(), nullptr};
+    const char *sync[] = {"sync", dst.c_str(), nullptr};
+    QElapsedTimer t;
+    t.start();
+    runTool(cp);
+    if (flush == Flush::SyncFile)
+        runTool(sync);
+    const double s = double(t.nsecsElapsed()) / 1e9;
     if (sizeOf(dst) != sizeOf(src))
         die("cp left a wrong size for " + dst);
     return s;
@@ -217,37 +282,58 @@ void resetPeak()
     ::close(fd);
 }
 
-// The program's own transfer (rt::Transfer) in the same pieces as a copy, with
-// no window: the floor the window's copy can reach. With yield, one
-// processEvents per piece as the copy does, but nothing on the window changes.
-double timeBareLoop(const QString &srcDrivePath, const QString &dstDrivePath, const std::string &dstHost,
-                    bool yield)
+// The window's copy without the window: the same pieces (rt::Transfer) into
+// the same kind of destination file (rt::Destination, write-behind, flush and
+// name at the end). Alone: every call on this thread, no events. Through the
+// worker: each piece, the flush and the naming on an rt::IoWorker of its own
+// and one yield per piece, as the copy runs them, but nothing on the window
+// changes.
+enum class Loop { Alone, ThroughWorker };
+
+double timeBareLoop(const QString &srcDrivePath, const QString &dstDrivePath, const std::string &srcHost,
+                    const std::string &dstHost, Loop how)
 {
     freshDestination(dstHost);
     QElapsedTimer t;
     t.start();
-    rt::File source = rt::File::open(srcDrivePath, rt::File::Access::Read);
-    rt::File dest = rt::File::open(dstDrivePath, rt::File::Access::Write, source.permissions());
-    rt::Transfer transfer;
-    qint64 position = 0;
-    bool small = false;
-    for (;;) {
-        const qint64 length = source.length();
-        if (!small && length - position < kMiB)
-            small = true;
-        const qint64 piece = small ? 1024 : kMiB;
-        const rt::PieceResult r = transfer.copy(source, position, dest.descriptor(), position, piece);
-        if (r.failure != rt::PieceResult::Failure::None)
-            die("the bare transfer failed");
-        position += r.bytes;
-        if (yield)
-            rt::yieldToEvents();
-        if (r.bytes < piece)
-            break;
+    try {
+        rt::File source = rt::File::open(srcDrivePath, rt::File::Access::Read);
+        rt::Destination dest = rt::Destination::prepare(dstDrivePath, source.permissions());
+        std::unique_ptr<rt::IoWorker> worker;
+        if (how == Loop::ThroughWorker)
+            worker = std::make_unique<rt::IoWorker>();
+        const auto onWorker = [&worker](auto op) { return worker ? worker->run(op) : op(); };
+        rt::Transfer transfer;
+        onWorker([&] { dest.empty(); });
+        qint64 position = 0;
+        bool small = false;
+        for (;;) {
+            const qint64 length = source.length();
+            if (!small && length - position < kMiB)
+                small = true;
+            const qint64 piece = small ? 1024 : kMiB;
+            const rt::PieceResult r = onWorker([&] {
+                const rt::PieceResult moved = transfer.copy(source, position, dest.descriptor(), position, piece);
+                dest.writeBehind(position, moved.bytes);
+                return moved;
+            });
+            if (r.failure != rt::PieceResult::Failure::None)
+                die("the bare transfer failed");
+            position += r.bytes;
+            if (worker)
+                rt::yieldToEvents();
+            if (r.bytes < piece)
+                break;
+        }
+        onWorker([&] { dest.commit(position); });
+        source.close();
+    } catch (const rt::RtError &e) {
+        die("the bare transfer into " + dstHost + " failed: " + e.reason().toStdString());
     }
-    source.close();
-    dest.close();
-    return double(t.nsecsElapsed()) / 1e9;
+    const double s = double(t.nsecsElapsed()) / 1e9;
+    if (sizeOf(dstHost) != sizeOf(srcHost))
+        die("the bare transfer left a wrong size for " + dstHost);
+    return s;
 }
 
 struct WindowRun {
@@ -255,7 +341,7 @@ struct WindowRun {
     long pieces = 0;
     long paints = 0;
     double beforeFirst = 0; // click to the first piece's caption
-    double afterLast = 0;   // the last piece's caption to the return of the click
+    double afterLast = 0;   // the last piece's caption to the return of the click: flush, name, message
     qint64 idleKiB = 0; // VmRSS before the copy
     qint64 peakKiB = 0; // VmHWM after it, the peak reset just before
 };
@@ -284,20 +370,26 @@ public:
             die("the window was never exposed");
         settle(300);
         c.KorDir->setPath(QStringLiteral("C:\\src"));
-        c.Dir2->setPath(QStringLiteral("C:\\dst"));
         settle(100);
     }
 
     // Lets pending repaints and timers run, as an idle window would.
     static void settle(int ms) { QTest::qWait(ms); }
 
-    // One copy through the window: pick the source, type the destination name,
-    // press Copy. The destination is new (deleted first).
-    WindowRun copy(const QString &name, bool measureMemory)
+    // One copy through the window from src into the given folder: open that
+    // folder in the destination list, pick the source, type the destination
+    // name, press Copy. The destination is new (deleted first). The copy must
+    // report completion and match its source.
+    WindowRun copy(const QString &name, const QString &folder, bool measureMemory)
     {
         FormControls &c = m_form->controls();
-        const std::string dst = host(QStringLiteral("dst/") + name);
+        const std::string src = host(QStringLiteral("src/") + name);
+        const std::string dst = host(folder + u'/' + name);
         freshDestination(dst);
+        if (folder != m_destFolder) {
+            c.Dir2->setPath(QStringLiteral("C:\\") + folder);
+            m_destFolder = folder;
+        }
         c.KorFile->refresh();
         if (!c.KorFile->selectFile(name))
             die("the file list does not show " + name.toStdString());
@@ -326,10 +418,10 @@ public:
         run.paints = m_paintCounter.paints;
 
         if (m_dialogs.count != messagesBefore + 1 || m_dialogs.last != u"File Copy Completed.")
-            die("the copy of " + name.toStdString() + " did not report completion: "
-                + m_dialogs.last.toStdString());
-        if (sizeOf(dst) != sizeOf(host(QStringLiteral("src/") + name)))
-            die("the copy of " + name.toStdString() + " has the wrong size");
+            die("the copy of " + name.toStdString() + " into " + folder.toStdString()
+                + " did not report completion: " + m_dialogs.last.toStdString());
+        if (!sameContent(src, dst))
+            die("the window's copy " + dst + " differs from its source");
         return run;
     }
 
@@ -340,13 +432,41 @@ private:
     BenchDialogs &m_dialogs;
     std::unique_ptr<MyForm> m_form;
     PaintCounter m_paintCounter;
+    QString m_destFolder;
     long m_pieces = 0;
     QElapsedTimer m_clock;
     qint64 m_firstPieceNs = 0;
     qint64 m_lastPieceNs = 0;
 };
 
+// Runs every side twice, in the order A B C D D C B A with the start rotating
+// with `turn`, and returns each side's fastest run: a drift in the machine's
+// speed within the round then favours no side, and one run that the VM slows
+// down does not decide the round.
+std::vector<double> interleaved(int turn, const std::vector<std::function<double()>> &sides)
+{
+    const size_t n = sides.size();
+    std::vector<double> best(n, 1e9);
+    for (size_t k = 0; k < 2 * n; ++k) {
+        const size_t i = (size_t(turn) + (k < n ? k : 2 * n - 1 - k)) % n;
+        best[i] = std::min(best[i], sides[i]());
+    }
+    return best;
+}
+
 const char *verdict(bool ok) { return ok ? "PASS" : "MISS"; }
+
+// Medians of one 1 GiB destination over the rounds.
+struct BigCase {
+    std::vector<double> cp, win, ratio, alone, worker, winOverWorker, before, after;
+    long pieces = 0, paints = 0;
+};
+
+// Medians of the 100 MiB pair on one destination over the rounds.
+struct TailCase {
+    std::vector<double> cpBase, cpTail, winBase, winTail, ratio, baseCp, tailCp, smallPieceUs;
+    long pieces = 0, paints = 0;
+};
 
 } // namespace
 
@@ -371,7 +491,7 @@ int main(int argc, char *argv[])
         else if (a == u"-h" || a == u"--help") {
             std::printf("usage: bench_copy [--rounds N] [--big-mib M] [--keep] [folder]\n"
                         "  test files go under <folder>/duplon-bench (default /tmp); --keep leaves\n"
-                        "  the sources there for the next run\n");
+                        "  the sources there for the next run; the tmpfs case needs root\n");
             return 0;
         } else if (!a.startsWith(u'-'))
             folder = a;
@@ -380,8 +500,9 @@ int main(int argc, char *argv[])
     }
 
     const QString root = QDir(folder).absoluteFilePath(QStringLiteral("duplon-bench"));
-    if (!QDir().mkpath(root + QStringLiteral("/src")) || !QDir().mkpath(root + QStringLiteral("/dst")))
-        die("cannot create " + root.toStdString());
+    for (const char *sub : {"/src", "/dst", "/ram"})
+        if (!QDir().mkpath(root + QLatin1String(sub)))
+            die("cannot create " + root.toStdString() + sub);
 
     const QString bigName = QStringLiteral("big.bin");
     const QString baseName = QStringLiteral("base100.bin");
@@ -389,11 +510,16 @@ int main(int argc, char *argv[])
     const qint64 bigSize = bigMiB * kMiB;
     const qint64 baseSize = 100 * kMiB;
     const qint64 tailSize = 100 * kMiB + 1048575;
+    const QString disk = QStringLiteral("dst");
+    const QString ram = QStringLiteral("ram");
 
     BenchDialogs dialogs;
     Bench bench(root, dialogs);
     auto src = [&](const QString &n) { return bench.host(QStringLiteral("src/") + n); };
-    auto dst = [&](const QString &n) { return bench.host(QStringLiteral("dst/") + n); };
+    auto dst = [&](const QString &where, const QString &n) { return bench.host(where + u'/' + n); };
+    auto drivePath = [](const QString &where, const QString &n) {
+        return QStringLiteral("C:\\") + where + u'\\' + n;
+    };
 
     std::printf("Preparing %s ...\n", qPrintable(root));
     std::fflush(stdout);
@@ -404,144 +530,199 @@ int main(int argc, char *argv[])
     for (const QString &n : {bigName, baseName, tailName})
         warm(src(n));
 
+    // Room for the big file and the 100 MiB pair, with some to spare.
+    const std::string ramHost = bench.host(ram);
+    const std::string ramOptions = "size=" + std::to_string(bigSize + 512 * kMiB) + ",mode=0755";
+    std::string ramSkipped;
+    if (::mount("tmpfs", ramHost.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ramOptions.c_str()) == 0) {
+        s_mounted = ramHost;
+        std::atexit(unmountRam);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            std::signal(sig, unmountOnSignal);
+    } else {
+        ramSkipped = "cannot mount a tmpfs on " + ramHost + ": " + std::strerror(errno) + " (it needs root)";
+        std::printf("Case 2 and the tail on a tmpfs are skipped: %s\n", ramSkipped.c_str());
+    }
+    const bool withRam = ramSkipped.empty();
+    const std::string diskFs = fileSystemOf(root + u'/' + disk);
+
     bench.open();
 
-    // The first copy of the process also serves as warm-up; its memory counts.
+    // Warm-up: a copy of each kind before anything counts; the first copy's
+    // memory counts, as it is the first time the process copies at all.
     std::vector<double> memDeltaKiB;
     qint64 firstIdle = 0, firstPeak = 0;
     {
-        const WindowRun first = bench.copy(bigName, true);
+        const WindowRun first = bench.copy(bigName, disk, true);
         firstIdle = first.idleKiB;
         firstPeak = first.peakKiB;
         memDeltaKiB.push_back(double(first.peakKiB - first.idleKiB));
-        if (!sameContent(src(bigName), dst(bigName)))
-            die("the window's copy of " + bigName.toStdString() + " differs from its source");
-        (void)timeCp(src(bigName), dst(bigName));
-        const WindowRun t = bench.copy(tailName, false);
-        if (!sameContent(src(tailName), dst(tailName)))
-            die("the window's copy of " + tailName.toStdString() + " differs from its source");
-        (void)t;
+        (void)timeCp(src(bigName), dst(disk, bigName), Flush::SyncFile);
+        bench.copy(tailName, disk, false);
+        if (withRam) {
+            bench.copy(bigName, ram, false);
+            (void)timeCp(src(bigName), dst(ram, bigName), Flush::No);
+            bench.copy(tailName, ram, false);
+        }
     }
 
-    std::vector<double> cpBig, winBig, ratioBig, ratioBare, ratioBareYield, ratioWinBare, bigBefore, bigAfter, cpBase, cpTail, winBase, winTail, ratioTail,
-        ratioBaseCp, ratioTailCp;
-    long bigPieces = 0, bigPaints = 0, tailPieces = 0, tailPaints = 0;
+    BigCase bigDisk, bigRam;
+    TailCase tailDisk, tailRam;
 
-    std::printf("\n%-6s %9s %9s %7s | %9s %9s %9s %9s %7s | %9s\n", "round", "cp 1G", "win 1G", "×cp",
-                "cp 100M", "win 100M", "cp tail", "win tail", "tail×", "peak+KiB");
-    const QString srcBig = QStringLiteral("C:\\src\\") + bigName;
-    const QString dstBig = QStringLiteral("C:\\dst\\") + bigName;
+    // The 1 GiB file onto one destination: cp (with the given flush), the
+    // window, the loop alone and the loop through the worker.
+    auto bigRound = [&](int r, const QString &where, Flush flush, BigCase &out, bool measureMemory) {
+        WindowRun best;
+        best.seconds = 1e9;
+        const std::vector<double> t = interleaved(
+            r, {[&] { return timeCp(src(bigName), dst(where, bigName), flush); },
+                [&] {
+                    const WindowRun run = bench.copy(bigName, where, measureMemory);
+                    if (measureMemory)
+                        memDeltaKiB.push_back(double(run.peakKiB - run.idleKiB));
+                    if (run.seconds < best.seconds)
+                        best = run;
+                    return run.seconds;
+                },
+                [&] {
+                    return timeBareLoop(drivePath(QStringLiteral("src"), bigName), drivePath(where, bigName),
+                                        src(bigName), dst(where, bigName), Loop::Alone);
+                },
+                [&] {
+                    return timeBareLoop(drivePath(QStringLiteral("src"), bigName), drivePath(where, bigName),
+                                        src(bigName), dst(where, bigName), Loop::ThroughWorker);
+                }});
+        const double c = t[0], w = t[1], alone = t[2], worker = t[3];
+        out.cp.push_back(c);
+        out.win.push_back(w);
+        out.ratio.push_back(w / c);
+        out.alone.push_back(alone / c);
+        out.worker.push_back(worker / c);
+        out.winOverWorker.push_back(w / worker);
+        out.before.push_back(best.beforeFirst * 1e3);
+        out.after.push_back(best.afterLast * 1e3);
+        out.pieces = best.pieces;
+        out.paints = best.paints;
+        ::unlink(dst(where, bigName).c_str());
+    };
+
+    // The 100 MiB pair onto one destination: each file through the window and
+    // by cp, every side four times (the runs are short).
+    auto tailRound = [&](int r, const QString &where, Flush flush, TailCase &out) {
+        std::vector<double> best(4, 1e9);
+        WindowRun bestTail;
+        bestTail.seconds = 1e9;
+        for (int rep = 0; rep < 2; ++rep) {
+            const std::vector<double> t = interleaved(
+                2 * r + rep, {[&] { return bench.copy(baseName, where, false).seconds; },
+                              [&] {
+                                  const WindowRun run = bench.copy(tailName, where, false);
+                                  if (run.seconds < bestTail.seconds)
+                                      bestTail = run;
+                                  return run.seconds;
+                              },
+                              [&] { return timeCp(src(baseName), dst(where, baseName), flush); },
+                              [&] { return timeCp(src(tailName), dst(where, tailName), flush); }});
+            for (size_t i = 0; i < best.size(); ++i)
+                best[i] = std::min(best[i], t[i]);
+        }
+        const double wb = best[0], wt = best[1], cb = best[2], ct = best[3];
+        out.winBase.push_back(wb);
+        out.winTail.push_back(wt);
+        out.cpBase.push_back(cb);
+        out.cpTail.push_back(ct);
+        out.ratio.push_back(wt / wb);
+        out.baseCp.push_back(wb / cb);
+        out.tailCp.push_back(wt / ct);
+        out.smallPieceUs.push_back((wt - wb) / 1024 * 1e6);
+        out.pieces = bestTail.pieces;
+        out.paints = bestTail.paints;
+    };
+
+    std::printf("\n%-5s | %8s %8s %6s | %8s %8s %6s | %6s %6s | %8s\n", "", "cp+sync", "window", "×", "cp",
+                "window", "×", "tail×", "tail×", "peak+");
+    std::printf("%-5s | %24s | %24s | %6s %6s | %8s\n", "round", "big file onto the disk", "big file onto the tmpfs",
+                "disk", "tmpfs", "KiB");
     for (int r = 0; r < rounds; ++r) {
-        // Each round runs every side twice, in the order A B C D D C B A with
-        // the start rotating from round to round, and keeps each side's faster
-        // run: a drift in the machine's speed within the round then favours no
-        // side, and one run that the VM slows down does not decide the round.
-        double c = 1e9, w = 1e9, bare = 1e9, bareYield = 1e9;
-        WindowRun wr;
-        for (int k = 0; k < 8; ++k) {
-            switch ((r + (k < 4 ? k : 7 - k)) % 4) {
-            case 0: c = std::min(c, timeCp(src(bigName), dst(bigName))); break;
-            case 1: {
-                const WindowRun run = bench.copy(bigName, true);
-                memDeltaKiB.push_back(double(run.peakKiB - run.idleKiB));
-                if (run.seconds < w) {
-                    w = run.seconds;
-                    wr = run;
-                }
-                break;
-            }
-            case 2: bare = std::min(bare, timeBareLoop(srcBig, dstBig, dst(bigName), false)); break;
-            case 3: bareYield = std::min(bareYield, timeBareLoop(srcBig, dstBig, dst(bigName), true)); break;
-            }
+        bigRound(r, disk, Flush::SyncFile, bigDisk, true);
+        tailRound(r, disk, Flush::SyncFile, tailDisk);
+        if (withRam) {
+            bigRound(r, ram, Flush::No, bigRam, false);
+            tailRound(r, ram, Flush::No, tailRam);
+            std::printf("%-5d | %7.3fs %7.3fs %6.2f | %7.3fs %7.3fs %6.2f | %6.2f %6.2f | %8.0f\n", r + 1,
+                        bigDisk.cp.back(), bigDisk.win.back(), bigDisk.ratio.back(), bigRam.cp.back(),
+                        bigRam.win.back(), bigRam.ratio.back(), tailDisk.ratio.back(), tailRam.ratio.back(),
+                        maxOf(memDeltaKiB));
+        } else {
+            std::printf("%-5d | %7.3fs %7.3fs %6.2f | %24s | %6.2f %6s | %8.0f\n", r + 1, bigDisk.cp.back(),
+                        bigDisk.win.back(), bigDisk.ratio.back(), "skipped", tailDisk.ratio.back(), "-",
+                        maxOf(memDeltaKiB));
         }
-        cpBig.push_back(c);
-        winBig.push_back(w);
-        ratioBig.push_back(w / c);
-        ratioBare.push_back(bare / c);
-        ratioBareYield.push_back(bareYield / c);
-        ratioWinBare.push_back(w / bare);
-        bigBefore.push_back(wr.beforeFirst * 1e3);
-        bigAfter.push_back(wr.afterLast * 1e3);
-        bigPieces = wr.pieces;
-        bigPaints = wr.paints;
-
-        // The 100 MiB pair is short (tens of ms): several interleaved runs of
-        // each, keeping each side's fastest.
-        double cb = 1e9, ct = 1e9, wb = 1e9, wt = 1e9;
-        for (int k = 0; k < kSmallReps; ++k) {
-            const bool baseFirst = (r + k) % 2 == 0;
-            for (int side = 0; side < 2; ++side) {
-                if ((side == 0) == baseFirst) {
-                    wb = std::min(wb, bench.copy(baseName, false).seconds);
-                } else {
-                    const WindowRun run = bench.copy(tailName, false);
-                    if (run.seconds < wt) {
-                        wt = run.seconds;
-                        tailPieces = run.pieces;
-                        tailPaints = run.paints;
-                    }
-                }
-            }
-            cb = std::min(cb, timeCp(src(baseName), dst(baseName)));
-            ct = std::min(ct, timeCp(src(tailName), dst(tailName)));
-        }
-        cpBase.push_back(cb);
-        cpTail.push_back(ct);
-        winBase.push_back(wb);
-        winTail.push_back(wt);
-        ratioTail.push_back(wt / wb);
-        ratioBaseCp.push_back(wb / cb);
-        ratioTailCp.push_back(wt / ct);
-
-        std::printf("%-6d %8.3fs %8.3fs %7.2f | %8.3fs %8.3fs %8.3fs %8.3fs %7.2f | %9.0f\n", r + 1, c, w,
-                    w / c, cb, wb, ct, wt, wt / wb, maxOf(memDeltaKiB));
         std::fflush(stdout);
     }
 
-    if (!keep) {
-        for (const QString &n : {bigName, baseName, tailName}) {
+    for (const QString &n : {bigName, baseName, tailName}) {
+        if (!keep)
             ::unlink(src(n).c_str());
-            ::unlink(dst(n).c_str());
-        }
-    } else {
-        for (const QString &n : {bigName, baseName, tailName})
-            ::unlink(dst(n).c_str());
+        ::unlink(dst(disk, n).c_str());
     }
+    unmountRam();
 
     const double mb = 1e6;
-    const double bigRatio = median(ratioBig);
-    const double tailRatio = median(ratioTail);
+    const double diskRatio = median(bigDisk.ratio);
+    const double ramRatio = median(bigRam.ratio);
+    const double tailRatio = median(tailDisk.ratio);
     const double memWorst = maxOf(memDeltaKiB);
-    const bool ok1 = bigRatio <= 1.10, ok2 = tailRatio <= 1.50, ok3 = memWorst <= 2048;
+    const bool ok1 = diskRatio <= 1.10, ok2 = !withRam || ramRatio <= 1.10, ok3 = tailRatio <= 1.50,
+               ok4 = memWorst <= 2048;
 
-    std::printf("\nDuplon copy benchmark: platform %s, %d rounds (medians), files in %s\n",
-                qPrintable(QGuiApplication::platformName()), rounds, qPrintable(root));
-    std::printf("%-44s %9s %9s %10s %8s  %s\n", "case", "window", "MB/s", "ratio", "bound", "result");
-    std::printf("%-44s %8.3fs %9.0f %7.2f×cp %8s  %s\n",
-                qPrintable(QStringLiteral("1  %1 MiB warm (cp %2 s, %3 MB/s)")
-                               .arg(bigMiB)
-                               .arg(median(cpBig), 0, 'f', 3)
-                               .arg(double(bigSize) / mb / median(cpBig), 0, 'f', 0)),
-                median(winBig), double(bigSize) / mb / median(winBig), bigRatio, "<= 1.10", verdict(ok1));
-    std::printf("%-44s %8.3fs %9.0f %7.2f×cp %8s\n", "   100 MiB (window vs cp)", median(winBase),
-                double(baseSize) / mb / median(winBase), median(ratioBaseCp), "");
-    std::printf("%-44s %8.3fs %9.0f %7.2f×cp %8s\n", "   100 MiB + 1048575 B (window vs cp)", median(winTail),
-                double(tailSize) / mb / median(winTail), median(ratioTailCp), "");
-    std::printf("%-44s %9s %9s %6.2f×100M %7s  %s\n", "2  tail: (100 MiB + 1048575 B) / 100 MiB", "", "",
-                tailRatio, "<= 1.50", verdict(ok2));
-    std::printf("%-44s %9s %9s %6.0f KiB %8s  %s\n", "3  peak RSS above idle during the big copy", "", "",
-                memWorst, "<= 2048", verdict(ok3));
-    std::printf("   reference, no window: the same transfer loop %.2f×cp, with a yield per piece %.2f×cp\n",
-                median(ratioBare), median(ratioBareYield));
-    std::printf("   window / the same loop without window: %.3f; before the first piece %.2f ms, after the last %.2f ms\n",
-                median(ratioWinBare), median(bigBefore), median(bigAfter));
-    std::printf("   memory: first copy idle %lld KiB, peak %lld KiB; per-round peak above idle: median %.0f KiB, "
+    std::printf("\nDuplon copy benchmark: platform %s, %d rounds (medians), files in %s (%s)\n",
+                qPrintable(QGuiApplication::platformName()), rounds, qPrintable(root), diskFs.c_str());
+    std::printf("%-46s %9s %7s %15s %8s  %s\n", "case", "window", "MB/s", "ratio", "bound", "result");
+    const auto bigLine = [&](const QString &label, const char *cpName, const BigCase &b, double ratio, bool ok) {
+        std::printf("%-46s %8.3fs %7.0f %7.2f×%-7s %8s  %s\n", qPrintable(label), median(b.win),
+                    double(bigSize) / mb / median(b.win), ratio, cpName, "<= 1.10", verdict(ok));
+        std::printf("   %s %.3f s (%.0f MB/s); no window, ×%s: the copy's loop alone %.2f, through the worker\n"
+                    "   with a yield per piece %.2f; window / that loop %.3f; click to the first piece %.2f ms,\n"
+                    "   last piece to the return (flush, name, message) %.2f ms\n",
+                    cpName, median(b.cp), double(bigSize) / mb / median(b.cp), cpName, median(b.alone),
+                    median(b.worker), median(b.winOverWorker), median(b.before), median(b.after));
+    };
+    bigLine(QStringLiteral("1  %1 MiB onto the disk").arg(bigMiB), "cp+sync", bigDisk, diskRatio, ok1);
+    if (withRam)
+        bigLine(QStringLiteral("2  %1 MiB onto a tmpfs").arg(bigMiB), "cp", bigRam, ramRatio, ok2);
+    else
+        std::printf("2  %lld MiB onto a tmpfs: skipped, %s\n", static_cast<long long>(bigMiB), ramSkipped.c_str());
+    const auto tailLines = [&](const char *where, const char *cpName, const TailCase &t) {
+        std::printf("%-46s %8.3fs %7.0f %7.2f×%-7s\n",
+                    qPrintable(QStringLiteral("   100 MiB onto the %1").arg(QLatin1String(where))),
+                    median(t.winBase), double(baseSize) / mb / median(t.winBase), median(t.baseCp), cpName);
+        std::printf("%-46s %8.3fs %7.0f %7.2f×%-7s\n",
+                    qPrintable(QStringLiteral("   100 MiB + 1048575 B onto the %1").arg(QLatin1String(where))),
+                    median(t.winTail), double(tailSize) / mb / median(t.winTail), median(t.tailCp), cpName);
+    };
+    tailLines("disk", "cp+sync", tailDisk);
+    std::printf("%-46s %9s %7s %9.2f×100M %6s  %s\n", "3  tail: (100 MiB + 1048575 B) / 100 MiB, disk", "", "",
+                tailRatio, "<= 1.50", verdict(ok3));
+    if (withRam) {
+        tailLines("tmpfs", "cp", tailRam);
+        std::printf("%-46s %9s %7s %9.2f×100M\n", "   tail: (100 MiB + 1048575 B) / 100 MiB, tmpfs", "", "",
+                    median(tailRam.ratio));
+    }
+    std::printf("%-46s %9s %7s %10.0f KiB %7s  %s\n", "4  peak RSS above idle during the disk copy", "", "",
+                memWorst, "<= 2048", verdict(ok4));
+    std::printf("   memory: first copy idle %lld KiB, peak %lld KiB; per-run peak above idle: median %.0f KiB, "
                 "worst %.0f KiB\n",
                 firstIdle, firstPeak, median(memDeltaKiB), memWorst);
-    std::printf("   pieces / repaints of bar+captions in the last round: big %ld / %ld, tail %ld / %ld\n",
-                bigPieces, bigPaints, tailPieces, tailPaints);
-    std::printf("   cost of the 1024 small pieces of the tail: %.1f µs each\n",
-                (median(winTail) - median(winBase)) / 1024 * 1e6);
+    std::printf("   pieces / repaints of bar+captions (fastest run of the last round): big file, disk %ld / %ld",
+                bigDisk.pieces, bigDisk.paints);
+    if (withRam)
+        std::printf(", tmpfs %ld / %ld", bigRam.pieces, bigRam.paints);
+    std::printf("; tail, disk %ld / %ld\n", tailDisk.pieces, tailDisk.paints);
+    std::printf("   cost of the 1024 small pieces of the tail: %.1f µs each onto the disk", median(tailDisk.smallPieceUs));
+    if (withRam)
+        std::printf(", %.1f µs each onto the tmpfs", median(tailRam.smallPieceUs));
+    std::printf("\n");
     std::fflush(stdout);
-    return ok1 && ok2 && ok3 ? 0 : 1;
+    return ok1 && ok2 && ok3 && ok4 ? 0 : 1;
 }

@@ -4,6 +4,8 @@
 # damaged medium (bench_rescue, offscreen, where libfuse3 is built in).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
+# The tmpfs case mounts a tmpfs of its own for each run and needs root;
+# without it, that case says it was skipped.
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$here/build-bench"
