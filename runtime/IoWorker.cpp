@@ -2,7 +2,9 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 #include <utility>
 
 namespace rt {
@@ -15,27 +17,33 @@ constexpr int kPosted = 1;   // a job waits for the worker
 constexpr int kDone = 2;     // the worker has run it
 constexpr int kQuit = 3;     // the worker is to end
 
-// Spinning this long before sleeping keeps the hand-over of a quick job (the
-// small pieces take microseconds) cheaper than a wake-up from sleep, without
-// taking a core from anyone for long.
-constexpr auto kSpin = std::chrono::microseconds(100);
 // How long the window's thread sleeps on a job before it goes back to its
 // events: short enough that nobody sees the window pause, long enough that
 // a piece of ordinary speed never needs an event loop of its own.
 constexpr auto kQuietWait = std::chrono::milliseconds(10);
+// The longest a thread waits actively for the other. Waking a sleeping thread
+// costs tens of microseconds, more than a whole piece on a fast medium.
+constexpr std::chrono::nanoseconds kMaxSpin = std::chrono::microseconds(1000);
+constexpr std::chrono::nanoseconds kMinSpin = std::chrono::microseconds(50);
+// The worker waits this long for the next job: about what the window's thread
+// takes to show a piece and yield.
+constexpr std::chrono::nanoseconds kIdleSpin = std::chrono::microseconds(200);
 
+// Waits actively for pred up to `spin`, giving the processor away between
+// looks, so a worker that shares one processor with the waiter still runs.
 template <typename Pred>
-bool spinUntil(Pred pred)
+bool spinUntil(Pred pred, std::chrono::nanoseconds spin)
 {
-    const auto until = std::chrono::steady_clock::now() + kSpin;
+    const auto until = std::chrono::steady_clock::now() + spin;
     do {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 32; ++i) {
             if (pred())
                 return true;
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
         }
+        std::this_thread::yield();
     } while (std::chrono::steady_clock::now() < until);
     return pred();
 }
@@ -57,8 +65,12 @@ void IoWorker::runJob(std::function<void()> job)
     m_state.store(kPosted);
     m_state.notify_one();
 
+    // Wait actively about as long as the jobs have lately taken (a piece on a
+    // fast medium), within bounds; a slow medium is slept on.
+    const auto started = std::chrono::steady_clock::now();
+    const auto spin = std::clamp(m_typical + m_typical / 2, kMinSpin, kMaxSpin);
     const auto done = [this] { return m_state.load(std::memory_order_acquire) == kDone; };
-    if (!spinUntil(done)) {
+    if (!spinUntil(done, spin)) {
         std::unique_lock lock(m_mutex);
         m_sleeping = true;
         m_wake.wait_for(lock, kQuietWait, done);
@@ -74,6 +86,8 @@ void IoWorker::runJob(std::function<void()> job)
             m_waiting.store(false);
         }
     }
+    const auto took = std::chrono::steady_clock::now() - started;
+    m_typical = (3 * m_typical + std::min<std::chrono::nanoseconds>(took, 4 * kMaxSpin)) / 4;
     m_state.store(kIdle);
     m_job = nullptr;
     if (m_error)
@@ -85,7 +99,7 @@ void IoWorker::workerLoop()
     for (;;) {
         const auto idle = [](int s) { return s == kIdle || s == kDone; };
         int s = m_state.load();
-        if (idle(s) && !spinUntil([&] { return !idle(s = m_state.load()); })) {
+        if (idle(s) && !spinUntil([&] { return !idle(s = m_state.load()); }, kIdleSpin)) {
             while (idle(s)) {
                 m_state.wait(s);
                 s = m_state.load();

@@ -3,6 +3,7 @@
 #include <QEventLoop>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <exception>
@@ -46,6 +47,7 @@ private:
     std::function<void()> m_job;
     std::exception_ptr m_error; // what the job threw, thrown again on the caller's thread
     std::atomic<int> m_state{0}; // see the .cpp
+    std::chrono::nanoseconds m_typical{0}; // how long jobs have lately taken
     std::atomic<bool> m_waiting{false}; // the caller runs its event loop
     std::mutex m_mutex;
     std::condition_variable m_wake;
