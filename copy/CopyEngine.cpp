@@ -12,11 +12,11 @@ using Status = RescueMap::Status;
 using rt::PieceResult;
 
 CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
-    : m_source(source), m_dest(dest), m_progress(progress), m_io(io), m_transfer(new rt::Transfer)
+    : m_source(source), m_dest(dest), m_progress(progress), m_io(io), m_transfer(std::make_unique<rt::Transfer>())
 {
 }
 
-CopyEngine::~CopyEngine() { delete m_transfer; }
+CopyEngine::~CopyEngine() = default;
 
 CopyEngine::Outcome CopyEngine::run()
 {
@@ -75,8 +75,7 @@ CopyEngine::Step CopyEngine::copyingPass()
         const PieceResult result = read(position, piece);
         if (result.failure == PieceResult::Failure::Write)
             return fail(Outcome::End::WriteFailed, result.osError);
-        if (!settle(position, result.bytes, result, Status::Finished))
-            return Step::Fail;
+        finish(position, result.bytes);
 
         bool atEnd = false;
         if (result.failure == PieceResult::Failure::Read) {
@@ -147,13 +146,12 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
     const PieceResult result = read(offset, end - offset);
     if (result.failure == PieceResult::Failure::Write)
         return fail(Outcome::End::WriteFailed, result.osError);
+    const qint64 arrived = std::min(result.bytes, end - offset);
+    finish(offset, arrived);
     // A block that delivers less than asked without an error has gone from
     // the source since the first pass: what is missing is given up as well.
-    PieceResult settled = result;
-    if (settled.failure == PieceResult::Failure::None && settled.bytes < end - offset)
-        settled.failure = PieceResult::Failure::Read;
-    failedOut = settled.failure != PieceResult::Failure::None;
-    if (!settle(offset, end - offset, settled, Status::Bad))
+    failedOut = arrived < end - offset;
+    if (failedOut && !giveUp(offset + arrived, end - offset - arrived))
         return Step::Fail;
     return report(end);
 }
@@ -180,16 +178,15 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count)
     });
 }
 
-bool CopyEngine::settle(qint64 offset, qint64 count, const PieceResult &result, Status failed)
+void CopyEngine::finish(qint64 offset, qint64 bytes)
 {
-    const qint64 arrived = std::min(result.bytes, count);
-    m_map.set(offset, arrived, Status::Finished);
-    m_settled += arrived;
-    m_outcome.rescued += arrived;
-    if (result.failure != PieceResult::Failure::Read || failed != Status::Bad || arrived == count)
-        return true;
-    const qint64 badFrom = offset + arrived;
-    const qint64 badSize = count - arrived;
+    m_map.set(offset, bytes, Status::Finished);
+    m_settled += bytes;
+    m_outcome.rescued += bytes;
+}
+
+bool CopyEngine::giveUp(qint64 badFrom, qint64 badSize)
+{
     m_map.set(badFrom, badSize, Status::Bad);
     m_settled += badSize;
     if (const int e = rt::writeFault(badFrom, badSize)) {

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace rt {
 class Destination;
 class File;
@@ -68,10 +70,10 @@ private:
     Step scrapingPass();
     // Reads [offset, offset + count) into the same place of the destination.
     rt::PieceResult read(qint64 offset, qint64 count);
-    // Files what a read of [offset, offset + count) gave: what arrived is
-    // finished; the rest, when the read failed, gets `failed` (bad areas are
-    // written as zeros). False when the destination failed.
-    bool settle(qint64 offset, qint64 count, const rt::PieceResult &result, RescueMap::Status failed);
+    // Files bytes that arrived as finished.
+    void finish(qint64 offset, qint64 bytes);
+    // Files bytes as bad and writes them as zeros; false when that write failed.
+    bool giveUp(qint64 offset, qint64 size);
     // Reads one block at [offset, end) and settles it; Fail on a write failure,
     // Stop when the user stopped. failedOut tells whether the read failed.
     Step readBlock(qint64 offset, qint64 end, bool &failedOut);
@@ -82,7 +84,7 @@ private:
     rt::Destination &m_dest;
     CopyProgress &m_progress;
     rt::IoWorker &m_io;
-    rt::Transfer *m_transfer;
+    std::unique_ptr<rt::Transfer> m_transfer;
     RescueMap m_map;
     Outcome m_outcome;
     qint64 m_length = 0; // the open source's length, as last asked

@@ -10,6 +10,14 @@ void RescueMap::set(qint64 pos, qint64 size, Status status)
         return;
     if (pos > end())
         m_areas.push_back({end(), pos - end(), Status::NonTried});
+    if (pos == end()) {
+        // The usual case, once per piece of a first pass: the map grows at its end.
+        if (!m_areas.empty() && m_areas.back().status == status)
+            m_areas.back().size += size;
+        else
+            m_areas.push_back({pos, size, status});
+        return;
+    }
     const qint64 stop = pos + size;
 
     // Everything that [pos, stop) touches is cut out; the untouched parts of
