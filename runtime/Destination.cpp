@@ -40,6 +40,16 @@ std::atomic<bool> s_unnamedAllowed{true};
                                          + specialFileKind(mode));
 }
 
+void truncateTo(int fd, qint64 length)
+{
+    int rc;
+    do {
+        rc = ftruncate(fd, length);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        raiseErrno();
+}
+
 // A hidden name beside the destination's: "." + (the start of) its name + a
 // random tail, so two copies never pick the same one.
 QByteArray hiddenNameFor(const QByteArray &name)
@@ -230,14 +240,8 @@ Destination::~Destination() { abandon(); }
 
 void Destination::empty()
 {
-    if (m_kind != Kind::InPlace)
-        return;
-    int rc;
-    do {
-        rc = ftruncate(m_fd, 0);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        raiseErrno();
+    if (m_kind == Kind::InPlace)
+        truncateTo(m_fd, 0);
 }
 
 void Destination::writeBehind(qint64 offset, qint64 count)
@@ -290,12 +294,8 @@ void Destination::flush(qint64 length)
         raise(EBADF);
     if (m_flushed && m_flushedLength == length)
         return;
+    truncateTo(m_fd, length);
     int rc;
-    do {
-        rc = ftruncate(m_fd, length);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
-        raiseErrno();
     do {
         rc = fdatasync(m_fd);
     } while (rc != 0 && errno == EINTR);
