@@ -6,7 +6,6 @@
 #include <QFile>
 #include <QLocale>
 #include <QMetaObject>
-#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -65,11 +64,9 @@ struct Piece {
     qint64 after;
 };
 
-// The pieces of a copy of a file of the given size, with reads failing at the
-// given offsets: 1048576 bytes while that many remain, then 1024; a piece that
-// ends short ends the copy; an unreadable piece covers up to 1048576 bytes of
-// zeros and the next read starts right after them.
-inline QList<Piece> expectedPieces(qint64 size, const QSet<qint64> &unreadable = {})
+// The pieces of a clean copy of a file of the given size: 1048576 bytes while
+// that many remain, then 1024; a piece that ends short ends the copy.
+inline QList<Piece> expectedPieces(qint64 size)
 {
     QList<Piece> pieces;
     qint64 position = 0;
@@ -77,14 +74,6 @@ inline QList<Piece> expectedPieces(qint64 size, const QSet<qint64> &unreadable =
     for (;;) {
         small = small || size - position < kLargePiece;
         const qint64 count = small ? kSmallPiece : kLargePiece;
-        if (unreadable.contains(position)) {
-            const qint64 region = std::max<qint64>(0, std::min(position + kLargePiece, size) - position);
-            pieces.append({position, count, position + region});
-            position += region;
-            if (region == 0)
-                break;
-            continue;
-        }
         const qint64 bytes = std::min(count, size - position);
         pieces.append({position, count, position + bytes});
         position += bytes;
@@ -161,18 +150,7 @@ public:
             QMetaObject::invokeMethod(&m_context, [this] { ++yields; }, Qt::QueuedConnection);
             if (onRead)
                 onRead(offset, count);
-            for (const auto &[from, to] : badRanges)
-                if (offset < to && from < offset + count) {
-                    ++failedReads;
-                    for (qint64 b = offset / 4096; b * 4096 < offset + count; ++b)
-                        ++failedReadsOfBlock[b];
-                    return readError;
-                }
-            if (unreadable.contains(offset)) {
-                ++failedReads;
-                return readError;
-            }
-            return 0;
+            return unreadable.contains(offset) ? readError : 0;
         });
         m_connections.append(QObject::connect(c.KorBar, &rt::ProgressBar::barValueSet, c.KorBar,
                                               [this](int v) { shown.bar.append({int(reads.size()), v}); }));
@@ -200,11 +178,8 @@ public:
 
     QList<Read> reads;
     Progress shown;
-    QSet<qint64> unreadable;                  // reads that start here fail
-    QList<std::pair<qint64, qint64>> badRanges; // reads that touch [first, second) fail
+    QSet<qint64> unreadable; // reads that start here fail
     int readError = 5; // EIO
-    int failedReads = 0;
-    QHash<qint64, int> failedReadsOfBlock;     // by 4096-byte block number
     std::function<void(qint64 offset, qint64 count)> onRead;
     // Yields to the event loop seen: one per piece, each before the next piece.
     qsizetype yields = 0;
