@@ -36,6 +36,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/Transfer.h"
 #include "runtime/IoWorker.h"
 #include "runtime/RtError.h"
 

@@ -2,6 +2,7 @@
 
 #include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
+#include "runtime/Transfer.h"
 #include "runtime/IoWorker.h"
 #include "runtime/Numbers.h"
 #include "runtime/RtError.h"

@@ -2,6 +2,7 @@
 
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/PosixIo.h"
 #include "runtime/RtError.h"
 
 #include <QFile>
@@ -17,19 +18,13 @@
 
 namespace rt {
 
+using posix::raise;
+using posix::raiseErrno;
+using posix::retryEintr;
+
 namespace {
 
 std::atomic<bool> s_unnamedAllowed{true};
-
-[[noreturn]] void raise(int osError)
-{
-    throw errorFromErrno(osError);
-}
-
-[[noreturn]] void raiseErrno()
-{
-    raise(errno);
-}
 
 [[noreturn]] void refuse(mode_t mode, bool throughLink)
 {
@@ -42,11 +37,7 @@ std::atomic<bool> s_unnamedAllowed{true};
 
 void truncateTo(int fd, qint64 length)
 {
-    int rc;
-    do {
-        rc = ftruncate(fd, length);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
         raiseErrno();
 }
 
@@ -255,9 +246,7 @@ void Destination::writeBehind(qint64 offset, qint64 count)
     constexpr qint64 kStartAtOnce = 65536;
     int rc = 0;
     if (count >= kStartAtOnce) {
-        do {
-            rc = sync_file_range(m_fd, offset, count, SYNC_FILE_RANGE_WRITE);
-        } while (rc != 0 && errno == EINTR);
+        rc = retryEintr([&] { return sync_file_range(m_fd, offset, count, SYNC_FILE_RANGE_WRITE); });
     }
     if (rc == 0) {
         if (!m_pending.empty() && m_pending.back().offset + m_pending.back().count == offset
@@ -271,10 +260,10 @@ void Destination::writeBehind(qint64 offset, qint64 count)
         const Range r = m_pending.front();
         m_pending.pop_front();
         m_pendingBytes -= r.count;
-        do {
-            rc = sync_file_range(m_fd, r.offset, r.count,
-                                 SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        } while (rc != 0 && errno == EINTR);
+        rc = retryEintr([&] {
+            return sync_file_range(m_fd, r.offset, r.count,
+                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        });
     }
     if (rc == 0)
         return;
@@ -295,11 +284,7 @@ void Destination::flush(qint64 length)
     if (m_flushed && m_flushedLength == length)
         return;
     truncateTo(m_fd, length);
-    int rc;
-    do {
-        rc = fdatasync(m_fd);
-    } while (rc != 0 && errno == EINTR);
-    if (rc != 0)
+    if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
         raiseErrno();
     m_pending.clear();
     m_pendingBytes = 0;
@@ -361,8 +346,8 @@ void Destination::commit(qint64 length)
     int error = 0;
     if (m_dirSyncable && fsync(m_dirFd) != 0)
         error = errno;
-    if (::close(m_fd) != 0 && errno != EINTR && error == 0)
-        error = errno;
+    if (const int closed = posix::closeFd(m_fd); closed && error == 0)
+        error = closed;
     m_fd = -1;
     closeAll();
     if (error != 0)

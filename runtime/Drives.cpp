@@ -1,5 +1,6 @@
 #include "runtime/Drives.h"
 
+#include "runtime/PosixIo.h"
 #include "runtime/RtError.h"
 
 #include <QDir>
@@ -48,16 +49,12 @@ QStringList resolveNames(const QStringList &names)
 struct MountTableCloser {
     void operator()(FILE *table) const { (void)endmntent(table); } // always returns 1
 };
-struct DirCloser {
-    // Only reads went through the stream: a failed close loses nothing.
-    void operator()(DIR *dir) const { (void)closedir(dir); }
-};
 
 // Whether a folder can be listed: opening it is the one test that also holds
 // for root, whom access() never refuses.
 bool canList(const QByteArray &folder)
 {
-    return std::unique_ptr<DIR, DirCloser>(opendir(folder.constData())) != nullptr;
+    return posix::DirHandle(opendir(folder.constData())) != nullptr;
 }
 
 QStringList splitNames(QStringView text)

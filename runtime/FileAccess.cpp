@@ -1,6 +1,7 @@
 #include "runtime/FileAccess.h"
 
 #include "runtime/Drives.h"
+#include "runtime/PosixIo.h"
 #include "runtime/RtError.h"
 
 #include <QFile>
@@ -22,27 +23,11 @@
 
 namespace rt {
 
+using posix::hostName;
+using posix::raiseErrno;
+using posix::retryEintr;
+
 namespace {
-
-FaultHook s_readFault;
-FaultHook s_writeFault;
-ReadableHook s_readable;
-
-QByteArray hostName(const QString &drivePath)
-{
-    return QFile::encodeName(Drives::instance().toHost(drivePath));
-}
-
-[[noreturn]] void raiseErrno(NameKind kind = NameKind::File)
-{
-    throw errorFromErrno(errno, kind);
-}
-
-struct DirCloser {
-    // Only reads went through the stream: a failed close loses nothing.
-    void operator()(DIR *dir) const { (void)closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 QString namePart(const QString &drivePath)
 {
@@ -64,12 +49,6 @@ QString specialFileKind(mode_t mode)
         return QStringLiteral("a socket");
     return QStringLiteral("not a file");
 }
-
-void setReadFaultHook(FaultHook hook) { s_readFault = std::move(hook); }
-void setWriteFaultHook(FaultHook hook) { s_writeFault = std::move(hook); }
-void setReadableHook(ReadableHook hook) { s_readable = std::move(hook); }
-int readFault(qint64 offset, qint64 count) { return s_readFault ? s_readFault(offset, count) : 0; }
-int writeFault(qint64 offset, qint64 count) { return s_writeFault ? s_writeFault(offset, count) : 0; }
 
 QString findFile(const QString &drivePath)
 {
@@ -141,18 +120,16 @@ bool createNewFile(const QString &drivePath, const QByteArray &content)
     }
     int failure = 0;
     for (qint64 done = 0; done < content.size() && !failure;) {
-        const ssize_t n = ::write(fd, content.constData() + done, size_t(content.size() - done));
+        const ssize_t n = retryEintr([&] { return ::write(fd, content.constData() + done, size_t(content.size() - done)); });
         if (n > 0)
             done += n;
-        else if (n == 0)
-            failure = ENOSPC;
-        else if (errno != EINTR)
-            failure = errno;
+        else
+            failure = n == 0 ? ENOSPC : errno;
     }
-    if (!failure && fdatasync(fd) != 0)
+    if (!failure && retryEintr([fd] { return fdatasync(fd); }) != 0)
         failure = errno;
-    if (::close(fd) != 0 && !failure && errno != EINTR)
-        failure = errno;
+    if (const int closed = posix::closeFd(fd); closed && !failure)
+        failure = closed;
     if (failure) {
         unlink(host.constData());
         throw errorFromErrno(failure);
@@ -160,134 +137,6 @@ bool createNewFile(const QString &drivePath, const QByteArray &content)
     return true;
 }
 
-namespace {
-
-// The names of one kind as read: their bytes end to end, and where each lies.
-struct RawNames {
-    std::string bytes;
-    std::vector<std::pair<quint32, quint32>> spans; // offset, length
-    bool ascii = true;
-
-    void add(const char *name, size_t length)
-    {
-        spans.emplace_back(quint32(bytes.size()), quint32(length));
-        bytes.append(name, length);
-        for (size_t i = 0; i < length && ascii; ++i)
-            ascii = static_cast<unsigned char>(name[i]) < 0x80;
-    }
-};
-
-// The names sorted without regard to case, as QString::compare(CaseInsensitive)
-// orders them, equal ones by their exact text. Each name is folded once, not
-// in every comparison: a folder can hold 100,000 names.
-QStringList sortedNames(const RawNames &raw)
-{
-    QStringList names;
-    names.reserve(qsizetype(raw.spans.size()));
-    if (raw.ascii) {
-        // Plain ASCII, the usual case: folding is lower-casing A-Z, and byte
-        // order is the order of the text.
-        std::string folded = raw.bytes;
-        for (char &c : folded)
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        auto compare = [](const char *a, quint32 la, const char *b, quint32 lb) {
-            const int c = std::memcmp(a, b, std::min(la, lb));
-            return c != 0 ? c : int(la) - int(lb);
-        };
-        std::vector<quint32> order(raw.spans.size());
-        for (size_t i = 0; i < order.size(); ++i)
-            order[i] = quint32(i);
-        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
-            const auto [ox, lx] = raw.spans[x];
-            const auto [oy, ly] = raw.spans[y];
-            const int c = compare(folded.data() + ox, lx, folded.data() + oy, ly);
-            return c != 0 ? c < 0 : compare(raw.bytes.data() + ox, lx, raw.bytes.data() + oy, ly) < 0;
-        });
-        for (quint32 i : order)
-            names.append(QString::fromLatin1(raw.bytes.data() + raw.spans[i].first, qsizetype(raw.spans[i].second)));
-        return names;
-    }
-    struct Entry {
-        QString key;
-        QString name;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(raw.spans.size());
-    for (const auto &[offset, length] : raw.spans) {
-        QString name = QFile::decodeName(QByteArray::fromRawData(raw.bytes.data() + offset, qsizetype(length)));
-        entries.push_back({name.toCaseFolded(), std::move(name)});
-    }
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        const int c = a.key.compare(b.key);
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
-    for (Entry &entry : entries)
-        names.append(std::move(entry.name));
-    return names;
-}
-
-// One pass over a folder, keeping the kinds asked for (either list may be null).
-void readEntries(const QString &drivePath, QStringList *folders, QStringList *files)
-{
-    const QByteArray host = hostName(drivePath);
-    const DirHandle dir(opendir(host.constData()));
-    if (!dir)
-        raiseErrno(NameKind::Folder);
-    const int dirFd = dirfd(dir.get());
-    RawNames folderNames;
-    RawNames fileNames;
-    for (;;) {
-        // readdir tells its end from a failure (a medium gone mid-list) only by errno.
-        errno = 0;
-        const dirent *entry = readdir(dir.get());
-        if (!entry) {
-            if (errno != 0)
-                raiseErrno(NameKind::Folder);
-            break;
-        }
-        const char *const name = entry->d_name;
-        if (name[0] == '.')
-            continue;
-        bool isFolder = entry->d_type == DT_DIR;
-        bool isFile = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-            // Links count as what they point to; dangling ones are left out.
-            struct stat st {};
-            if (fstatat(dirFd, name, &st, 0) != 0)
-                continue;
-            isFolder = S_ISDIR(st.st_mode);
-            isFile = S_ISREG(st.st_mode);
-        }
-        // The kind first: it is known without looking at the name.
-        RawNames *const into = isFolder && folders ? &folderNames : isFile && files ? &fileNames : nullptr;
-        if (!into)
-            continue;
-        const size_t length = std::strlen(name);
-        if (isRepresentableName(QByteArray::fromRawData(name, qsizetype(length))))
-            into->add(name, length);
-    }
-    if (folders)
-        *folders = sortedNames(folderNames);
-    if (files)
-        *files = sortedNames(fileNames);
-}
-
-} // namespace
-
-QStringList listFolder(const QString &drivePath, EntryKind kind)
-{
-    QStringList names;
-    readEntries(drivePath, kind == EntryKind::Folders ? &names : nullptr, kind == EntryKind::Files ? &names : nullptr);
-    return names;
-}
-
-FolderEntries listFolderEntries(const QString &drivePath)
-{
-    FolderEntries entries;
-    readEntries(drivePath, &entries.folders, &entries.files);
-    return entries;
-}
 
 bool sameFile(const QString &drivePathA, const QString &drivePathB)
 {
@@ -311,10 +160,7 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     // again at once for ordinary files.
     const int flags = (access == Access::Read ? O_RDONLY : (O_WRONLY | O_CREAT)) | O_CLOEXEC
         | O_NONBLOCK;
-    int fd;
-    do {
-        fd = ::open(host.constData(), flags, createMode);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = retryEintr([&] { return ::open(host.constData(), flags, createMode); });
     if (fd < 0)
         raiseErrno();
     File file(fd);
@@ -362,10 +208,7 @@ int File::close()
 {
     if (m_fd < 0)
         return 0;
-    const int rc = ::close(m_fd);
-    m_fd = -1;
-    // EINTR after close leaves the descriptor closed on Linux; not a failure.
-    return rc != 0 && errno != EINTR ? errno : 0;
+    return posix::closeFd(std::exchange(m_fd, -1));
 }
 
 qint64 File::length() const
@@ -394,177 +237,6 @@ mode_t File::permissions() const
     if (fstat(m_fd, &st) != 0)
         raiseErrno();
     return st.st_mode & 0777;
-}
-
-// ---- Transfer ---------------------------------------------------------------
-
-Transfer::Transfer() = default;
-
-Transfer::~Transfer() { std::free(m_buffer); }
-
-char *Transfer::buffer()
-{
-    // Page-aligned: an unaligned buffer makes read/write about 1.4 times slower.
-    // Untouched pages cost no memory, so kernel copies never grow the process.
-    if (!m_buffer)
-        m_buffer = static_cast<char *>(std::aligned_alloc(4096, kBufferSize));
-    if (!m_buffer)
-        throw RtError(7, QStringLiteral("Out of memory"));
-    return m_buffer;
-}
-
-PieceResult Transfer::copy(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
-                           qint64 count)
-{
-    qint64 done = 0;
-    while (done < count) {
-        const qint64 at = sourceOffset + done;
-        const auto [dataStart, dataEnd] = dataRun(source, at);
-        if (dataStart > at) {
-            // A hole reads as zeros; the destination already holds zeros there.
-            done += std::min(dataStart, sourceOffset + count) - at;
-            continue;
-        }
-        const qint64 want = std::min(dataEnd, sourceOffset + count) - at;
-        const PieceResult r = moveData(source, at, destFd, destOffset + done, want);
-        done += r.bytes;
-        if (r.failure != PieceResult::Failure::None)
-            return {done, r.failure, r.osError};
-        if (r.bytes < want)
-            break; // the source has ended
-    }
-    return {done, PieceResult::Failure::None, 0};
-}
-
-std::pair<qint64, qint64> Transfer::dataRun(const File &source, qint64 offset)
-{
-    constexpr qint64 kAll = std::numeric_limits<qint64>::max();
-    if (offset >= m_dataFrom && offset < m_dataTo)
-        return {offset, m_dataTo};
-    if (!m_seekData)
-        return {offset, kAll};
-    const off_t data = lseek(source.descriptor(), offset, SEEK_DATA);
-    if (data < 0) {
-        if (errno != ENXIO) {
-            m_seekData = false; // this file system cannot tell: all of it is data
-            return {offset, kAll};
-        }
-        // No data from here on: a hole up to the end, or the end itself, where
-        // a read must say so (some files report a size of 0 and still read).
-        qint64 length = 0;
-        try {
-            length = source.length();
-        } catch (const RtError &) {
-        }
-        return offset < length ? std::pair{length, length} : std::pair{offset, kAll};
-    }
-    const off_t hole = lseek(source.descriptor(), data, SEEK_HOLE);
-    m_dataFrom = data;
-    m_dataTo = hole > data ? hole : kAll;
-    return {data, m_dataTo};
-}
-
-PieceResult Transfer::moveData(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
-                               qint64 count)
-{
-    qint64 done = 0;
-    while (m_kernelCopy && done < count) {
-        loff_t in = sourceOffset + done;
-        loff_t out = destOffset + done;
-        qint64 ask = count - done;
-        if (s_readable) {
-            const qint64 readable = s_readable(in, ask);
-            if (readable <= 0)
-                return {done, PieceResult::Failure::Read, EIO};
-            ask = std::min(ask, readable);
-        }
-        const ssize_t n = copy_file_range(source.descriptor(), &in, destFd, &out,
-                                          static_cast<size_t>(ask), 0);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            break; // the end, or a file system that reports no data (as /proc does)
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP
-            || errno == EBADF) {
-            m_kernelCopy = false; // these file systems cannot; stay with read/write
-            break;
-        }
-        // The kernel does not say which side failed. Reading the same bytes
-        // again to find out would cost a damaged medium another slow failure,
-        // so only errors that belong to writing count as the destination's.
-        const int e = errno;
-        const bool writeSide = e == ENOSPC || e == EDQUOT || e == EFBIG || e == EROFS;
-        return {done, writeSide ? PieceResult::Failure::Write : PieceResult::Failure::Read, e};
-    }
-    if (done == count)
-        return {done, PieceResult::Failure::None, 0};
-    PieceResult rest = readWrite(source, sourceOffset + done, destFd, destOffset + done, count - done);
-    rest.bytes += done;
-    return rest;
-}
-
-PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset,
-                                qint64 count)
-{
-    char *const buf = buffer();
-    qint64 done = 0;
-    while (done < count) {
-        qint64 want = std::min(count - done, kBufferSize);
-        if (s_readable) {
-            const qint64 readable = s_readable(sourceOffset + done, want);
-            if (readable <= 0)
-                return {done, PieceResult::Failure::Read, EIO};
-            want = std::min(want, readable);
-        }
-        const ssize_t n = pread(source.descriptor(), buf, static_cast<size_t>(want),
-                                sourceOffset + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {done, PieceResult::Failure::Read, errno};
-        if (n == 0)
-            break;
-        const PieceResult written = writeAll(destFd, destOffset + done, buf, n);
-        done += written.bytes;
-        if (written.failure != PieceResult::Failure::None)
-            return {done, written.failure, written.osError};
-    }
-    return {done, PieceResult::Failure::None, 0};
-}
-
-PieceResult Transfer::writeAll(int destFd, qint64 offset, const char *data, qint64 count)
-{
-    qint64 done = 0;
-    while (done < count) {
-        const ssize_t n = pwrite(destFd, data + done, static_cast<size_t>(count - done),
-                                 offset + done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {done, PieceResult::Failure::Write, errno};
-        if (n == 0)
-            return {done, PieceResult::Failure::Write, ENOSPC};
-        done += n;
-    }
-    return {done, PieceResult::Failure::None, 0};
-}
-
-PieceResult Transfer::writeZeros(int destFd, qint64 offset, qint64 count)
-{
-    char *const buf = buffer();
-    std::memset(buf, 0, static_cast<size_t>(std::min(count, kBufferSize)));
-    qint64 done = 0;
-    while (done < count) {
-        PieceResult r = writeAll(destFd, offset + done, buf, std::min(count - done, kBufferSize));
-        done += r.bytes;
-        if (r.failure != PieceResult::Failure::None)
-            return {done, r.failure, r.osError};
-    }
-    return {done, PieceResult::Failure::None, 0};
 }
 
 } // namespace rt

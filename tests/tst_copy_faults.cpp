@@ -1,4 +1,5 @@
 #include "support/CopyWatch.h"
+#include "runtime/Transfer.h"
 #include "support/TmpfsMount.h"
 
 #include <QTemporaryDir>

@@ -1,5 +1,6 @@
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/FolderListing.h"
 #include "runtime/RtError.h"
 #include "support/TestDrives.h"
 

@@ -1,6 +1,7 @@
 #include "copy/CopyEngine.h"
 #include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
+#include "runtime/Transfer.h"
 #include "runtime/IoWorker.h"
 #include "support/TestDrives.h"
 

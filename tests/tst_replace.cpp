@@ -1,4 +1,5 @@
 #include "support/CopyWatch.h"
+#include "runtime/Transfer.h"
 #include "support/FolderSnapshot.h"
 #include "support/SlowStick.h"
 #include "support/TmpfsMount.h"

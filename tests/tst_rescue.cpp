@@ -1,4 +1,5 @@
 #include "support/BadMedium.h"
+#include "runtime/Transfer.h"
 #include "support/CopyWatch.h"
 
 #include <QElapsedTimer>

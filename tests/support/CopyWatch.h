@@ -1,6 +1,7 @@
 #pragma once
 
 #include "runtime/FileAccess.h"
+#include "runtime/Transfer.h"
 #include "support/FormFixture.h"
 
 #include <QFile>

@@ -1,0 +1,62 @@
+#pragma once
+
+// Private to runtime/: the POSIX idioms that every file operation here shares,
+// written once.
+
+#include "runtime/Drives.h"
+#include "runtime/RtError.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+
+#include <cerrno>
+#include <dirent.h>
+#include <memory>
+#include <unistd.h>
+
+namespace rt::posix {
+
+// Calls again while a signal interrupts the call (a result below 0 with EINTR).
+template <typename Call>
+auto retryEintr(Call call) -> decltype(call())
+{
+    decltype(call()) rc;
+    do {
+        rc = call();
+    } while (rc < 0 && errno == EINTR);
+    return rc;
+}
+
+[[noreturn]] inline void raise(int osError, NameKind kind = NameKind::File)
+{
+    throw errorFromErrno(osError, kind);
+}
+
+[[noreturn]] inline void raiseErrno(NameKind kind = NameKind::File)
+{
+    raise(errno, kind);
+}
+
+// Closes a descriptor; 0, or the errno of a close that reported a late write
+// failure. EINTR after close leaves the descriptor closed on Linux: not a failure.
+inline int closeFd(int fd)
+{
+    if (fd < 0)
+        return 0;
+    return ::close(fd) != 0 && errno != EINTR ? errno : 0;
+}
+
+struct DirCloser {
+    // Only reads went through the stream: a failed close loses nothing.
+    void operator()(DIR *dir) const { (void)closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+// The host path behind a drive-letter path, as the OS takes it.
+inline QByteArray hostName(const QString &drivePath)
+{
+    return QFile::encodeName(Drives::instance().toHost(drivePath));
+}
+
+} // namespace rt::posix
