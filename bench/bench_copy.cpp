@@ -326,7 +326,10 @@ double timeBareLoop(const QString &srcDrivePath, const QString &dstDrivePath, co
             if (r.bytes < piece)
                 break;
         }
-        onWorker([&] { dest.commit(position); });
+        onWorker([&] {
+            if (const auto committed = dest.commit(position); committed.folderFlushError || committed.closeError)
+                die("the bare transfer's file did not close cleanly");
+        });
         source.close();
     } catch (const rt::RtError &e) {
         die("the bare transfer into " + dstHost + " failed: " + e.reason().toStdString());

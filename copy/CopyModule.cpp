@@ -95,6 +95,7 @@ void CopyModule::reportFailure(const QString &what, const QString &path, const Q
 void CopyModule::StartCopy()
 {
     const RunningScope running(m_running);
+    m_lastEnding = {};
 
     SourceFile = GetSourcePath();
     DestFile = GetDestPath();
@@ -115,13 +116,14 @@ void CopyModule::StartCopy()
     // waits for both. The flush can take a while on a slow medium, so it runs
     // on the worker with the window live, and a Stop during it still keeps an
     // old file.
+    rt::Destination::Committed committed;
     if (outcome.end == End::Completed) {
         try {
             io.run([&] { dest.flush(outcome.length); });
             if (!Copying)
                 outcome.end = End::Stopped;
             else
-                io.run([&] { dest.commit(outcome.length); });
+                committed = io.run([&] { return dest.commit(outcome.length); });
         } catch (const rt::RtError &e) {
             outcome.end = End::WriteFailed;
             outcome.reason = e.reason();
@@ -129,7 +131,17 @@ void CopyModule::StartCopy()
     }
     source.close();
 
-    if (outcome.end == End::Completed) {
+    if (outcome.end == End::Completed && (committed.closeError || committed.folderFlushError)) {
+        // The copy has its name, and any old file is gone: no failed write,
+        // but no "completed" either.
+        const QString name = rt::displayPath(DestFile);
+        m_dialogs.msgBox(committed.closeError
+                             ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
+                                 + rt::kCrLf + rt::reasonFromErrno(committed.closeError)
+                             : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name)
+                                 + rt::kCrLf + rt::reasonFromErrno(committed.folderFlushError),
+                         rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    } else if (outcome.end == End::Completed) {
         announce(engine, outcome);
     } else {
         // Stopped, or not all of it could be copied: what this copy wrote goes,
@@ -144,6 +156,11 @@ void CopyModule::StartCopy()
                                  + rt::kCrLf + outcome.reason,
                              rt::MsgStyle::Critical, rt::kTitleTalmo);
     }
+    using Kind = Ending::Kind;
+    m_lastEnding = {outcome.end == End::Completed ? Kind::Completed
+                        : outcome.end == End::Stopped ? Kind::Stopped
+                                                      : Kind::Failed,
+                    rt::displayPath(DestFile)};
     m_form.cmdCopy->setCaption(kCopyCaption);
     m_form.KorBar->refresh();
 }

@@ -36,6 +36,14 @@ public:
     // yields use it to keep from starting or ending things under it.
     bool isRunning() const { return m_running; }
 
+    // How the last copy ended, for what the desktop shows outside the window.
+    struct Ending {
+        enum class Kind { None, Completed, Stopped, Failed }; // None: refused, or none yet
+        Kind kind = Kind::None;
+        QString destination; // the copy's file, as messages show it
+    };
+    const Ending &lastEnding() const { return m_lastEnding; }
+
     void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
     bool yieldAndGoOn() override;
 
@@ -53,4 +61,5 @@ private:
     FormControls &m_form;
     rt::Dialogs &m_dialogs;
     bool m_running = false;
+    Ending m_lastEnding;
 };

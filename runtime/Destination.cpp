@@ -309,7 +309,7 @@ void Destination::throwIfGone() const
         raise(ENOENT);
 }
 
-void Destination::commit(qint64 length)
+Destination::Committed Destination::commit(qint64 length)
 {
     flush(length);
     throwIfGone();
@@ -343,15 +343,12 @@ void Destination::commit(qint64 length)
     // From here the name holds the new file: nothing is to be abandoned.
     m_kind = Kind::None;
 
-    int error = 0;
-    if (m_dirSyncable && fsync(m_dirFd) != 0)
-        error = errno;
-    if (const int closed = posix::closeFd(m_fd); closed && error == 0)
-        error = closed;
-    m_fd = -1;
+    Committed committed;
+    if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0)
+        committed.folderFlushError = errno;
+    committed.closeError = posix::closeFd(std::exchange(m_fd, -1));
     closeAll();
-    if (error != 0)
-        raise(error);
+    return committed;
 }
 
 void Destination::abandon()

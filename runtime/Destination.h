@@ -57,12 +57,21 @@ public:
     // itself; an engine calls it first when it wants to look for a Stop between
     // the long flush and the moment the name is taken.
     void flush(qint64 length);
+    // What remains uncertain once the copy has its name (0: nothing): the
+    // folder's flush failed, so the name may not be on the medium yet; or the
+    // close reported a late write failure (network and FUSE file systems do),
+    // so the data under the name may be incomplete.
+    struct Committed {
+        int folderFlushError = 0;
+        int closeError = 0;
+    };
     // flush(length), then gives the file the destination's name in one step and
-    // flushes the folder. Fails with the OS's reason when the file or its folder
-    // is gone, so a copy is never announced for a file that does not exist; on
-    // failure nothing of the new data keeps the name and an old file is
-    // untouched (except when writing in place).
-    void commit(qint64 length);
+    // flushes the folder. Throws, with the OS's reason, for what fails before
+    // the name is taken (the file or its folder gone included, so a copy is
+    // never announced for a file that does not exist): nothing of the new data
+    // then keeps the name and an old file is untouched (except when writing in
+    // place). What fails after it is returned, never thrown.
+    [[nodiscard]] Committed commit(qint64 length);
     // Removes what this copy wrote: the unnamed or hidden file; in place, the
     // file it opened, but only while that same file is still under its name.
     // Never throws.

@@ -160,7 +160,8 @@ private slots:
                     if (ending == u"folder removed")
                         QVERIFY(QDir(drives.host(u'd', QStringLiteral("sub"))).removeRecursively());
                     try {
-                        d.commit(fresh.size());
+                        const rt::Destination::Committed committed = d.commit(fresh.size());
+                        QCOMPARE(committed.folderFlushError + committed.closeError, 0);
                     } catch (const rt::RtError &e) {
                         failed = true;
                         reason = e.reason();
@@ -236,7 +237,7 @@ private slots:
             }
             QVERIFY2(mostBehind <= rt::Destination::kWriteBehind + kPiece,
                      qPrintable(QStringLiteral("%1 bytes written were not yet on the medium").arg(mostBehind)));
-            d.commit(content.size());
+            QCOMPARE(d.commit(content.size()).closeError, 0);
             QVERIFY2(stick.bytesTaken() >= content.size(),
                      qPrintable(QStringLiteral("the medium has taken %1 of %2 bytes").arg(stick.bytesTaken()).arg(content.size())));
         }
@@ -254,8 +255,8 @@ private:
             if (!d.writesInPlace())
                 return 1;
             writePieces(d, fresh);
-            d.commit(fresh.size());
-            return 0;
+            const rt::Destination::Committed committed = d.commit(fresh.size());
+            return committed.folderFlushError || committed.closeError ? 3 : 0;
         } catch (const rt::RtError &) {
             return 2;
         }

@@ -103,7 +103,7 @@ private slots:
         rt::IoWorker io;
         CopyEngine engine(source, dest, progress, io);
         const CopyEngine::Outcome outcome = engine.run();
-        dest.commit(outcome.length);
+        QCOMPARE(dest.commit(outcome.length).closeError, 0);
 
         QCOMPARE(int(outcome.end), int(CopyEngine::Outcome::End::Completed));
         QCOMPARE(outcome.unreadable, blockTo - blockFrom);
