@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <limits>
 
 void RescueMap::set(qint64 pos, qint64 size, Status status)
 {
@@ -71,7 +72,7 @@ qint64 RescueMap::bytes(Status status) const
     return total;
 }
 
-QByteArray RescueMap::mapfile(const QByteArray &commandLine) const
+QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &current) const
 {
     const auto hex = [](qint64 v, int width) {
         return "0x" + QByteArray::number(v, 16).toUpper().rightJustified(width, '0');
@@ -83,9 +84,50 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine) const
     out += "# Current time: " + now + "\n";
     out += "# Finished\n";
     out += "# current_pos  current_status  current_pass\n";
-    out += hex(end(), 8) + "     " + kFinishedPass + "               1\n";
+    out += hex(current.pos < 0 ? end() : current.pos, 8) + "     " + current.status + "               "
+        + QByteArray::number(current.pass) + "\n";
     out += "#      pos        size  status\n";
     for (const Area &a : m_areas)
         out += hex(a.pos, 8) + "  " + hex(a.size, 8) + "  " + char(a.status) + "\n";
     return out;
+}
+
+std::optional<RescueMap> RescueMap::parse(const QByteArray &mapfile)
+{
+    RescueMap map;
+    bool statusLine = false;
+    for (QByteArray line : mapfile.split('\n')) {
+        // A comment starts at a '#' at the start of the line or after a blank.
+        for (qsizetype hash = line.indexOf('#'); hash >= 0; hash = line.indexOf('#', hash + 1))
+            if (hash == 0 || line.at(hash - 1) == ' ' || line.at(hash - 1) == '\t') {
+                line.truncate(hash);
+                break;
+            }
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() == 1 && fields[0].isEmpty())
+            continue;
+        const auto number = [](const QByteArray &text, qint64 &value) {
+            bool ok = false;
+            value = text.toLongLong(&ok, 0);
+            return ok && value >= 0;
+        };
+        qint64 pos = 0, size = 0;
+        if (!statusLine) {
+            // The position, one of ?*/-FG+, and in newer versions the pass.
+            qint64 pass = 1;
+            if ((fields.size() != 2 && fields.size() != 3) || !number(fields[0], pos) || fields[1].size() != 1
+                || !QByteArray("?*/-FG+").contains(fields[1][0]) || (fields.size() == 3 && !number(fields[2], pass)))
+                return std::nullopt;
+            statusLine = true;
+            continue;
+        }
+        if (fields.size() != 3 || !number(fields[0], pos) || !number(fields[1], size) || fields[2].size() != 1
+            || !QByteArray("?*/-+").contains(fields[2][0]) || (!map.m_areas.empty() && pos != map.end())
+            || pos > std::numeric_limits<qint64>::max() - size)
+            return std::nullopt;
+        map.set(pos, size, Status(fields[2][0]));
+    }
+    if (!statusLine)
+        return std::nullopt;
+    return map;
 }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <optional>
 #include <vector>
 
 // What is known about each byte of a source, as GNU ddrescue keeps it: one
@@ -39,8 +40,23 @@ public:
     const Area *findFrom(qint64 pos, Status status) const;
     qint64 bytes(Status status) const;
 
+    // ddrescue's status line: where the rescue is and in which of its phases
+    // (one of ?*/-+) and pass; by default finished, at the end.
+    struct Current {
+        qint64 pos = -1; // -1: the end
+        char status = kFinishedPass;
+        int pass = 1;
+    };
     // The map in ddrescue's mapfile format; positions and sizes in hex.
-    QByteArray mapfile(const QByteArray &commandLine) const;
+    QByteArray mapfile(const QByteArray &commandLine, const Current &current) const;
+    QByteArray mapfile(const QByteArray &commandLine) const { return mapfile(commandLine, Current{}); }
+    // The areas of a mapfile, this program's or GNU ddrescue's: comments (from
+    // a '#' at a line's start or after blanks), the status line, then areas
+    // that follow on from each other without gaps or overlaps, each a position,
+    // a size (decimal, 0x hex or 0 octal) and one of ?*/-+. Anything else
+    // makes the mapfile malformed: nullopt. Bytes before the first area are
+    // non-tried.
+    static std::optional<RescueMap> parse(const QByteArray &mapfile);
 
 private:
     std::vector<Area> m_areas;
