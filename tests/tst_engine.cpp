@@ -1,4 +1,5 @@
 #include "copy/CopyEngine.h"
+#include "copy/MapFiles.h"
 #include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
 #include "runtime/Transfer.h"
@@ -114,6 +115,92 @@ private slots:
         QByteArray expected = content;
         expected.replace(blockFrom, blockTo - blockFrom, QByteArray(blockTo - blockFrom, '\0'));
         QVERIFY(drives.read(u'd', QStringLiteral("out.bin")) == expected);
+    }
+
+    // Which map beside a copy is offered for going on: only the newest, only
+    // one that reads as a map, fits the source's length, has areas left, and
+    // whose finished blocks hold the source's bytes in the copy.
+    void offersOnlyAMapThatFits_data()
+    {
+        QTest::addColumn<QStringList>("names"); // maps beside D:\out.bin
+        QTest::addColumn<QByteArrayList>("texts");
+        QTest::addColumn<bool>("copyDiffers"); // a byte of a finished block changed in the copy
+        QTest::addColumn<QString>("offered");  // the map offered, or none
+        QTest::addColumn<qint64>("unfinished");
+
+        // 40960 bytes, of which block 4 was not read, as the copy lacks it.
+        const auto map = [](const QByteArray &time, const QByteArray &areas,
+                            const QByteArray &command = "ddrescue -b 4096 /dev/sdb1 out.bin out.bin.map") {
+            return "# Mapfile. Created by GNU ddrescue version 1.27\n# Command line: " + command
+                + "\n# Current time: " + time + "\n0x00004000     -               2\n" + areas;
+        };
+        const QByteArray fits = "0x0 0x4000 +\n16384 4096 - # marginal\n0x5000 0x5000 +\n";
+        RescueMap own;
+        own.set(0, 16384, Status::Finished);
+        own.set(16384, 4096, Status::Bad);
+        own.set(20480, 20480, Status::Finished);
+        const QString mapName = QStringLiteral("out.bin.map");
+
+        QTest::newRow("this program's map") << QStringList{mapName} << QByteArrayList{own.mapfile("duplon")} << false
+                                            << mapName << qint64(4096);
+        QTest::newRow("ddrescue's statuses") << QStringList{mapName}
+                                             << QByteArrayList{map("2026-01-01 10:00:00",
+                                                                   "0 8192 +\n8192 4096 ?\n12288 8192 /\n20480 20480 +\n")}
+                                             << false << mapName << qint64(12288);
+        QTest::newRow("a finished block differs") << QStringList{mapName} << QByteArrayList{own.mapfile("duplon")} << true
+                                                  << QString() << qint64(0);
+        QTest::newRow("another length") << QStringList{mapName} << QByteArrayList{map("t", "0 16384 +\n16384 8192 -\n")}
+                                        << false << QString() << qint64(0);
+        QTest::newRow("nothing left to read") << QStringList{mapName} << QByteArrayList{map("t", "0 40960 +\n")} << false
+                                              << QString() << qint64(0);
+        QTest::newRow("a gap") << QStringList{mapName} << QByteArrayList{map("t", "0 16384 +\n20480 20480 -\n")} << false
+                               << QString() << qint64(0);
+        QTest::newRow("an unknown status") << QStringList{mapName} << QByteArrayList{map("t", "0 40960 x\n")} << false
+                                           << QString() << qint64(0);
+        QTest::newRow("no status line") << QStringList{mapName} << QByteArrayList{"0 40960 -\n"} << false << QString()
+                                        << qint64(0);
+        QTest::newRow("ddrescue's log for the pair")
+            << QStringList{QStringLiteral("rescue.log")}
+            << QByteArrayList{map("t", fits, "ddrescue -b4096 /dev/sdb1 out.bin rescue.log -r3")} << false
+            << QStringLiteral("rescue.log") << qint64(4096);
+        QTest::newRow("ddrescue's log for another copy")
+            << QStringList{QStringLiteral("rescue.log")} << QByteArrayList{map("t", fits, "ddrescue /dev/sdb1 other.bin rescue.log")}
+            << false << QString() << qint64(0);
+        QTest::newRow("the newest fits") << QStringList{mapName, QStringLiteral("out.bin.1.map")}
+                                         << QByteArrayList{map("2026-01-01 10:00:00", "0 40960 -\n"),
+                                                           map("2026-01-02 09:00:00", fits)}
+                                         << false << QStringLiteral("out.bin.1.map") << qint64(4096);
+        QTest::newRow("the newest does not fit") << QStringList{mapName, QStringLiteral("out.bin.1.map")}
+                                                 << QByteArrayList{map("2026-01-03 10:00:00", "0 8192 -\n"),
+                                                                   map("2026-01-02 09:00:00", fits)}
+                                                 << false << QString() << qint64(0);
+    }
+    void offersOnlyAMapThatFits()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QByteArrayList, texts);
+        QFETCH(bool, copyDiffers);
+        QFETCH(QString, offered);
+        QFETCH(qint64, unfinished);
+        TestDrives drives;
+        const QByteArray content = patternBytes(40960, 9);
+        drives.makeFile(u'c', QStringLiteral("src.bin"), content);
+        QByteArray copy = content;
+        copy.replace(16384, 4096, QByteArray(4096, '\0'));
+        if (copyDiffers)
+            copy[30000] = char(~copy[30000]);
+        drives.makeFile(u'd', QStringLiteral("out.bin"), copy);
+        for (qsizetype i = 0; i < names.size(); ++i)
+            drives.makeFile(u'd', names[i], texts[i]);
+
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::IoWorker io;
+        const std::optional<Resumable> found = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        QCOMPARE(found ? found->mapFile.name : QString(), offered);
+        if (found) {
+            QCOMPARE(found->unfinished, unfinished);
+            QCOMPARE(found->mapPath(), QStringLiteral("D:\\") + offered);
+        }
     }
 };
 

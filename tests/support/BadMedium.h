@@ -31,12 +31,19 @@ public:
         qint64 begin; // half-open, in bytes, within any file of the folder
         qint64 end;
     };
+    struct Marginal {
+        qint64 begin;
+        qint64 end;
+        int failures; // each block of it fails this many reads, then reads
+    };
     struct Options {
         QList<Range> bad = {};
         QList<Range> slow = {}; // reads touching these are held slowDelayMs first
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
+        QList<Marginal> marginal = {};
+        QList<Range> fromAbove = {}; // read only when the file's previous read started above
     };
     // What the medium has been asked so far.
     struct Stats {
@@ -66,6 +73,10 @@ public:
             args << QStringLiteral("--bad") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         for (const Range &r : options.slow)
             args << QStringLiteral("--slow") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
+        for (const Marginal &r : options.marginal)
+            args << QStringLiteral("--marginal") << QStringLiteral("%1-%2:%3").arg(r.begin).arg(r.end).arg(r.failures);
+        for (const Range &r : options.fromAbove)
+            args << QStringLiteral("--from-above") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
              << QString::number(options.slowDelayMs);
         if (options.shortReads)

@@ -2,7 +2,8 @@
 // chosen byte ranges unreadable, optionally slowly, and counts what was read.
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
-//         [--slow-delay MS] [--short-reads] [FUSE options]
+//         [--slow-delay MS] [--short-reads] [--marginal A-B:K]... [--from-above A-B]...
+//         [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -10,6 +11,8 @@
 // ms first. With --short-reads a read that starts before the first bad block
 // it touches returns the whole 4096-byte blocks before it instead, as a disk
 // returns the sectors before a bad one; the next read, at the bad block, fails.
+// A marginal range fails the first K reads of each of its blocks, then reads;
+// a from-above range reads only when the file's previous read started above it.
 //
 // Every read reaches the file system at the size asked (direct_io, no page
 // cache, no read-ahead) and st_blksize is 4096. The hidden file ".badfs-stats"
@@ -50,6 +53,8 @@ const char kStatsName[] = "/.badfs-stats";
 struct Range {
     int64_t begin;
     int64_t end;
+    int failures = -1;      // marginal: each block fails this many reads first
+    bool fromAbove = false; // reads only after a read further up the file
     bool touches(int64_t offset, int64_t size) const { return begin < offset + size && end > offset; }
 };
 
@@ -66,6 +71,7 @@ Options g_options;
 uint64_t g_failed = 0;
 uint64_t g_reads = 0;
 std::map<std::string, std::vector<uint32_t>> g_blockReads;
+std::map<std::string, int64_t> g_lastRead; // where each file's previous read started
 const bool g_trace = std::getenv("BADFS_TRACE") != nullptr; // every read on stderr
 
 std::string hostPath(const char *path) { return g_options.source + path; }
@@ -185,9 +191,22 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
             sleepMs(g_options.slowDelayMs);
             break;
         }
+    const auto last = g_lastRead.find(path);
+    const int64_t previous = last == g_lastRead.end() ? -1 : last->second;
+    g_lastRead[path] = offset;
+    const std::vector<uint32_t> &counts = g_blockReads[path];
+    const auto failsNow = [&](const Range &r) {
+        if (r.fromAbove)
+            return previous <= offset;
+        const int64_t stop = std::min(r.end, offset + want);
+        for (int64_t b = std::max(r.begin, int64_t(offset)) / kBlock; r.failures >= 0 && b * kBlock < stop; ++b)
+            if (size_t(b) >= counts.size() || counts[size_t(b)] < uint32_t(r.failures))
+                return true;
+        return r.failures < 0;
+    };
     int64_t firstBad = -1;
     for (const Range &r : g_options.bad)
-        if (r.touches(offset, want)) {
+        if (r.touches(offset, want) && failsNow(r)) {
             const int64_t at = std::max<int64_t>(r.begin, offset);
             if (firstBad < 0 || at < firstBad)
                 firstBad = at;
@@ -240,7 +259,7 @@ bool parseNumber(const char *text, int64_t &value)
     if (errno != 0 || end == text || v < 0)
         return false;
     value = v;
-    return *end == '\0' || *end == '-';
+    return *end == '\0' || *end == '-' || *end == ':';
 }
 
 bool parseRange(const char *text, Range &r)
@@ -250,6 +269,11 @@ bool parseRange(const char *text, Range &r)
     if (!dash || !parseNumber(text, r.begin) || !parseNumber(dash + 1, end) || end <= r.begin)
         return false;
     r.end = end;
+    const char *colon = std::strchr(dash, ':');
+    int64_t failures = 0;
+    if (colon && !parseNumber(colon + 1, failures))
+        return false;
+    r.failures = colon ? int(failures) : -1;
     return true;
 }
 
@@ -257,7 +281,8 @@ int usage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
-                 "          [--slow-delay MS] [--short-reads] [FUSE options]\n",
+                 "          [--slow-delay MS] [--short-reads] [--marginal A-B:K]... [--from-above A-B]...\n"
+                 "          [FUSE options]\n",
                  program);
     return 2;
 }
@@ -284,8 +309,10 @@ int main(int argc, char *argv[])
         const bool hasValue = i + 1 < argc;
         Range r{};
         int64_t ms = 0;
-        if ((a == "--bad" || a == "--slow") && hasValue && parseRange(argv[i + 1], r)) {
-            (a == "--bad" ? g_options.bad : g_options.slow).push_back(r);
+        if ((a == "--bad" || a == "--slow" || a == "--marginal" || a == "--from-above") && hasValue
+            && parseRange(argv[i + 1], r) && (a == "--marginal") == (r.failures >= 0)) {
+            r.fromAbove = a == "--from-above";
+            (a == "--slow" ? g_options.slow : g_options.bad).push_back(r);
             ++i;
         } else if ((a == "--bad-delay" || a == "--slow-delay") && hasValue && parseNumber(argv[i + 1], ms)) {
             (a == "--bad-delay" ? g_options.badDelayMs : g_options.slowDelayMs) = int(ms);
