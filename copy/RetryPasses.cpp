@@ -58,7 +58,7 @@ RetryPasses::Outcome RetryPasses::run()
         step = pass(m_pass % 2 == 1, recovered);
         // The backward pass always follows the first; then only a pass that
         // recovered something earns another.
-        goOn = m_pass == 1 || recovered > 0;
+        goOn = (m_pass == 1 || recovered > 0) && m_map.bytes(Status::Finished) < m_map.end();
     }
     m_outcome.passes = m_pass;
     m_outcome.unreadable = m_map.end() - m_map.bytes(Status::Finished);

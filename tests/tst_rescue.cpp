@@ -1,4 +1,7 @@
 #include "support/BadMedium.h"
+#include "copy/RetryPasses.h"
+#include "runtime/Destination.h"
+#include "runtime/IoWorker.h"
 #include "runtime/Transfer.h"
 #include "support/CopyWatch.h"
 
@@ -8,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,6 +65,71 @@ void prepareRescue(FormFixture &f, const BadMedium &medium)
     aimCopy(f, kSourceName);
 }
 
+// Shows nothing; stops after a given number of reads.
+struct QuietProgress : CopyProgress {
+    int reads = 0;
+    int stopAfter = -1;
+    void showProgress(int, qint64, qint64) override { ++reads; }
+    bool yieldAndGoOn() override { return reads != stopAfter; }
+};
+
+// The blocks, the last one ending with the file: a real medium does not fail past a file's end.
+QList<Range> blockRanges(const QList<qint64> &blocks, qint64 size)
+{
+    QList<Range> ranges;
+    for (qint64 b : blocks)
+        ranges.append({b * kBlock, std::min((b + 1) * kBlock, size)});
+    return ranges;
+}
+
+// A first rescue of C:\src.bin into D:\out.bin from the medium: by the engine,
+// with its map written as the window writes it, or by GNU ddrescue. The map's
+// name; empty when the rescue did not complete.
+QString firstRescue(const TestDrives &drives, const BadMedium &medium, bool byDdrescue)
+{
+    rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', drives.host(u'd')}});
+    if (byDdrescue) {
+        QProcess::execute(QStringLiteral("ddrescue"), {QStringLiteral("-q"), QStringLiteral("-b"), QStringLiteral("4096"),
+                                                       medium.path() + u'/' + kSourceName, drives.host(u'd', QStringLiteral("out.bin")),
+                                                       drives.host(u'd', QStringLiteral("rescue.log"))});
+        return QFile::exists(drives.host(u'd', QStringLiteral("rescue.log"))) ? QStringLiteral("rescue.log") : QString();
+    }
+    const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+    rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+    QuietProgress progress;
+    rt::IoWorker io;
+    CopyEngine engine(source, dest, progress, io);
+    const CopyEngine::Outcome outcome = engine.run();
+    if (outcome.end != CopyEngine::Outcome::End::Completed || dest.commit(outcome.length).closeError
+        || !rt::createNewFile(QStringLiteral("D:\\out.bin.map"), engine.map().mapfile("duplon C:\\src.bin D:\\out.bin")))
+        return QString();
+    return QStringLiteral("out.bin.map");
+}
+
+// The blocks that ddrescuelog lists with a status ('+' or '-'); {-1} when it cannot read the map.
+QList<qint64> listedBlocks(const QString &mapHost, char status)
+{
+    QProcess list;
+    list.start(QStringLiteral("ddrescuelog"), {QStringLiteral("-b4096"), QStringLiteral("-l") + QChar(status), mapHost});
+    if (!list.waitForFinished(30000) || list.exitStatus() != QProcess::NormalExit || list.exitCode() != 0)
+        return {-1};
+    QList<qint64> blocks;
+    for (const QByteArray &line : list.readAllStandardOutput().split('\n'))
+        if (!line.trimmed().isEmpty())
+            blocks.append(line.trimmed().toLongLong());
+    return blocks;
+}
+
+qint64 blockBytes(const QList<qint64> &blocks, qint64 size)
+{
+    qint64 bytes = 0;
+    for (qint64 b : blocks)
+        bytes += std::min(kBlock, size - b * kBlock);
+    return bytes;
+}
+
+using Marginals = QMap<qint64, int>; // block -> reads that fail before it reads
+
 qint64 allocatedBytes(const QString &host)
 {
     struct stat st {};
@@ -73,6 +142,30 @@ Q_DECLARE_METATYPE(BadMedium::Range)
 
 class TestRescue : public QObject {
     Q_OBJECT
+public:
+    // The retry that interruptedRetryKeepsCopyAndMap kills: this program, run again.
+    static void initMain()
+    {
+        const QString medium = qEnvironmentVariable("DUPLON_RETRY_MEDIUM");
+        if (medium.isEmpty())
+            return;
+        int argc = 1;
+        char name[] = "retry";
+        char *argv[] = {name, nullptr};
+        QCoreApplication app(argc, argv);
+        rt::Drives::instance().setFixedMap({{u'c', medium}, {u'd', qEnvironmentVariable("DUPLON_RETRY_DEST")}});
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::IoWorker io;
+        QuietProgress progress;
+        std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        if (resumable) {
+            RetryPasses retry(source, *std::move(resumable), progress, io);
+            retry.setSaveInterval(std::chrono::milliseconds(0));
+            retry.run();
+        }
+        std::exit(resumable ? 0 : 3);
+    }
+
 private slots:
     void cleanup()
     {
@@ -267,6 +360,207 @@ private slots:
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // ---- going on with a rescue -------------------------------------------------
+
+    void retryReadsOnlyWhatWasUnreadable_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QList<qint64>>("dead");         // blocks that still fail
+        QTest::addColumn<Marginals>("marginal");
+        QTest::addColumn<QList<qint64>>("fromAbove");    // blocks that read only after a read above them
+        QTest::addColumn<QList<qint64>>("recovered");
+        QTest::addColumn<int>("passes");
+        QTest::addColumn<bool>("byDdrescue");
+
+        constexpr qint64 M = kLargePiece;
+        // Pass 1 reads 40, pass 2 (backward) 200, pass 3 the last, partial block.
+        QTest::newRow("marginal blocks read on later passes")
+            << 2 * M + 5000 << QList<qint64>{10, 300} << Marginals{{40, 0}, {200, 1}, {513, 2}} << QList<qint64>{}
+            << QList<qint64>{40, 200, 513} << 3 << false;
+        // 99 reads in pass 1 (the last read before it, a comparison, was near
+        // the end), 300 in the backward pass after 301; 450, the highest, never.
+        QTest::newRow("blocks that read only from above")
+            << 2 * M << QList<qint64>{100, 301, 400} << Marginals{} << QList<qint64>{99, 300, 450}
+            << QList<qint64>{99, 300} << 3 << false;
+        QTest::newRow("a map of GNU ddrescue") << M + 3000 << QList<qint64>{7} << Marginals{{20, 0}, {30, 1}}
+                                               << QList<qint64>{} << QList<qint64>{20, 30} << 3 << true;
+        Marginals all;
+        for (qint64 b = 0; b < 17; ++b)
+            all.insert(b, 0);
+        QTest::newRow("everything reads now") << 16 * kBlock + 100 << QList<qint64>{} << all << QList<qint64>{}
+                                              << all.keys() << 1 << false;
+    }
+    void retryReadsOnlyWhatWasUnreadable()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QList<qint64>, dead);
+        QFETCH(Marginals, marginal);
+        QFETCH(QList<qint64>, fromAbove);
+        QFETCH(QList<qint64>, recovered);
+        QFETCH(int, passes);
+        QFETCH(bool, byDdrescue);
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
+            QSKIP("GNU ddrescue (gddrescue) is not installed, so no map can be written or read back");
+
+        TestDrives drives;
+        const QByteArray content = patternBytes(size, 71);
+        drives.makeFile(u'c', kSourceName, content);
+        QList<qint64> unreadable = dead + marginal.keys() + fromAbove;
+        std::sort(unreadable.begin(), unreadable.end());
+        QString mapName;
+        {
+            BadMedium first(drives.host(u'c'), {.bad = blockRanges(unreadable, size)});
+            if (!first.mounted())
+                QSKIP(qPrintable(first.whyNot()));
+            mapName = firstRescue(drives, first, byDdrescue);
+        }
+        QVERIFY(!mapName.isEmpty());
+        const QString copyHost = drives.host(u'd', QStringLiteral("out.bin"));
+        const QByteArray before = drives.read(u'd', QStringLiteral("out.bin"));
+        struct stat was {};
+        QCOMPARE(::stat(QFile::encodeName(copyHost).constData(), &was), 0);
+
+        QList<BadMedium::Marginal> marginalRanges;
+        for (auto it = marginal.begin(); it != marginal.end(); ++it)
+            marginalRanges.append({it.key() * kBlock, std::min((it.key() + 1) * kBlock, size), it.value()});
+        BadMedium medium(drives.host(u'c'),
+                         {.bad = blockRanges(dead, size), .marginal = marginalRanges, .fromAbove = blockRanges(fromAbove, size)});
+        QVERIFY(medium.mounted());
+        rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', drives.host(u'd')}});
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::IoWorker io;
+        std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        QVERIFY(resumable);
+        QCOMPARE(resumable->mapFile.name, mapName);
+        QCOMPARE(resumable->unfinished, blockBytes(unreadable, size));
+        QuietProgress progress;
+        const RetryPasses::Outcome outcome = RetryPasses(source, *std::move(resumable), progress, io).run();
+
+        QCOMPARE(int(outcome.end), int(RetryPasses::Outcome::End::Completed));
+        QCOMPARE(outcome.recovered, blockBytes(recovered, size));
+        QCOMPARE(outcome.unreadable, blockBytes(unreadable, size) - outcome.recovered);
+        QCOMPARE(outcome.passes, passes);
+        QCOMPARE(outcome.complete, outcome.unreadable == 0);
+        QCOMPARE(retryClosingMessage(outcome).style, outcome.complete ? 64 : 48);
+
+        // The source's bytes where the medium now gives them; nothing else changed.
+        const QByteArray after = drives.read(u'd', QStringLiteral("out.bin"));
+        QCOMPARE(after.size(), before.size());
+        for (qint64 b = 0; b * kBlock < size; ++b)
+            QVERIFY2(after.mid(b * kBlock, kBlock) == (recovered.contains(b) ? content : before).mid(b * kBlock, kBlock),
+                     qPrintable(QStringLiteral("block %1").arg(b)));
+        struct stat now {};
+        QCOMPARE(::stat(QFile::encodeName(copyHost).constData(), &now), 0);
+        QCOMPARE(now.st_mtim.tv_sec, was.st_mtim.tv_sec);
+        QCOMPARE(now.st_mtim.tv_nsec, was.st_mtim.tv_nsec);
+        QCOMPARE(now.st_mode, was.st_mode);
+
+        // Each block still unreadable was read once per pass; finished blocks
+        // only to compare the copy with the source.
+        const BadMedium::Stats stats = medium.stats(kSourceName);
+        qint64 finishedReads = 0;
+        for (auto it = stats.blockReads.begin(); it != stats.blockReads.end(); ++it) {
+            if (!unreadable.contains(it.key()))
+                finishedReads += it.value();
+            else if (!recovered.contains(it.key()))
+                QVERIFY2(it.value() == passes, qPrintable(QStringLiteral("block %1 read %2 times").arg(it.key()).arg(it.value())));
+        }
+        QVERIFY2(finishedReads <= kSampleBlocks, qPrintable(QString::number(finishedReads)));
+
+        const QString mapHost = drives.host(u'd', mapName);
+        if (outcome.complete) {
+            QVERIFY(!QFile::exists(mapHost));
+        } else {
+            QList<qint64> stillBad = unreadable;
+            stillBad.removeIf([&](qint64 b) { return recovered.contains(b); });
+            QCOMPARE(listedBlocks(mapHost, '-'), stillBad);
+        }
+    }
+
+    // A Stop, or the program killed, during a retry leaves a copy and a map
+    // that agree: every block the map calls finished holds the source's bytes,
+    // every other one what the first copy left there; the retry can go on.
+    void interruptedRetryKeepsCopyAndMap_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("Stop") << false;
+        QTest::newRow("killed") << true;
+    }
+    void interruptedRetryKeepsCopyAndMap()
+    {
+        QFETCH(bool, killed);
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
+            QSKIP("ddrescuelog (gddrescue) is not installed, so the map cannot be read back");
+        constexpr qint64 size = kLargePiece;
+        TestDrives drives;
+        const QByteArray content = patternBytes(size, 72);
+        drives.makeFile(u'c', kSourceName, content);
+        // Blocks 10 to 89 were unreadable; the even ones read now, the odd ones slowly fail.
+        QList<qint64> unreadable, dead;
+        QList<BadMedium::Marginal> marginal;
+        for (qint64 b = 10; b < 90; ++b) {
+            unreadable.append(b);
+            if (b % 2)
+                dead.append(b);
+            else
+                marginal.append({b * kBlock, (b + 1) * kBlock, 0});
+        }
+        {
+            BadMedium first(drives.host(u'c'), {.bad = blockRanges(unreadable, size)});
+            if (!first.mounted())
+                QSKIP(qPrintable(first.whyNot()));
+            QVERIFY(!firstRescue(drives, first, false).isEmpty());
+        }
+        const QByteArray before = drives.read(u'd', QStringLiteral("out.bin"));
+        const QString mapHost = drives.host(u'd', QStringLiteral("out.bin.map"));
+        const QByteArray firstMap = drives.read(u'd', QStringLiteral("out.bin.map"));
+        BadMedium medium(drives.host(u'c'), {.bad = blockRanges(dead, size), .badDelayMs = 25, .marginal = marginal});
+        QVERIFY(medium.mounted());
+        rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', drives.host(u'd')}});
+
+        if (killed) {
+            // The retry saves its map after every change; it is killed a while after the first.
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DUPLON_RETRY_MEDIUM"), medium.path());
+            env.insert(QStringLiteral("DUPLON_RETRY_DEST"), drives.host(u'd'));
+            child.setProcessEnvironment(env);
+            child.start(QCoreApplication::applicationFilePath(), {});
+            QVERIFY(child.waitForStarted());
+            QTRY_VERIFY_WITH_TIMEOUT(drives.read(u'd', QStringLiteral("out.bin.map")) != firstMap, 20000);
+            QTest::qWait(300);
+            ::kill(pid_t(child.processId()), SIGKILL);
+            QVERIFY(child.waitForFinished(10000));
+            QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+        } else {
+            const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+            rt::IoWorker io;
+            std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+            QVERIFY(resumable);
+            QuietProgress progress;
+            progress.stopAfter = 30;
+            const RetryPasses::Outcome outcome = RetryPasses(source, *std::move(resumable), progress, io).run();
+            QCOMPARE(int(outcome.end), int(RetryPasses::Outcome::End::Stopped));
+            QCOMPARE(progress.reads, 30); // nothing read after the Stop
+        }
+
+        const QList<qint64> finished = listedBlocks(mapHost, '+');
+        QVERIFY(!finished.contains(-1));
+        const QByteArray after = drives.read(u'd', QStringLiteral("out.bin"));
+        int recovered = 0;
+        for (qint64 b = 0; b * kBlock < size; ++b) {
+            QVERIFY2(after.mid(b * kBlock, kBlock) == (finished.contains(b) ? content : before).mid(b * kBlock, kBlock),
+                     qPrintable(QStringLiteral("block %1").arg(b)));
+            recovered += finished.contains(b) && unreadable.contains(b);
+        }
+        QVERIFY2(recovered > 0 && recovered < marginal.size(), qPrintable(QString::number(recovered)));
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::IoWorker io;
+        const std::optional<Resumable> again = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        QVERIFY(again);
+        QCOMPARE(again->unfinished, blockBytes(unreadable, size) - recovered * kBlock);
     }
 
     // ---- holes and devices ---------------------------------------------------------

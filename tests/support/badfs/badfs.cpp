@@ -200,7 +200,7 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
             return previous <= offset;
         const int64_t stop = std::min(r.end, offset + want);
         for (int64_t b = std::max(r.begin, int64_t(offset)) / kBlock; r.failures >= 0 && b * kBlock < stop; ++b)
-            if (size_t(b) >= counts.size() || counts[size_t(b)] < uint32_t(r.failures))
+            if ((size_t(b) < counts.size() ? counts[size_t(b)] : 0) < uint32_t(r.failures))
                 return true;
         return r.failures < 0;
     };
