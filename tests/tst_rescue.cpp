@@ -120,6 +120,22 @@ QList<qint64> listedBlocks(const QString &mapHost, char status)
     return blocks;
 }
 
+// Goes on with the rescue of C:\src.bin in D:\out.bin; nullopt when none is offered.
+std::optional<RetryPasses::Outcome> retryRescue(int stopAfter = -1,
+                                                std::chrono::milliseconds saveEvery = RetryPasses::kSaveInterval)
+{
+    const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+    rt::IoWorker io;
+    std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+    if (!resumable)
+        return std::nullopt;
+    QuietProgress progress;
+    progress.stopAfter = stopAfter;
+    RetryPasses retry(source, *std::move(resumable), progress, io);
+    retry.setSaveInterval(saveEvery);
+    return retry.run();
+}
+
 qint64 blockBytes(const QList<qint64> &blocks, qint64 size)
 {
     qint64 bytes = 0;
@@ -154,16 +170,7 @@ public:
         char *argv[] = {name, nullptr};
         QCoreApplication app(argc, argv);
         rt::Drives::instance().setFixedMap({{u'c', medium}, {u'd', qEnvironmentVariable("DUPLON_RETRY_DEST")}});
-        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-        rt::IoWorker io;
-        QuietProgress progress;
-        std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
-        if (resumable) {
-            RetryPasses retry(source, *std::move(resumable), progress, io);
-            retry.setSaveInterval(std::chrono::milliseconds(0));
-            retry.run();
-        }
-        std::exit(resumable ? 0 : 3);
+        std::exit(retryRescue(-1, std::chrono::milliseconds(0)) ? 0 : 3);
     }
 
 private slots:
@@ -267,18 +274,9 @@ private slots:
         // The map lists exactly the bad blocks, as ddrescue reads it.
         const QString mapHost = f.drives.host(u'd', mapName);
         QVERIFY2(QFile::exists(mapHost), qPrintable(mapHost));
-        const QString ddrescuelog = QStandardPaths::findExecutable(QStringLiteral("ddrescuelog"));
-        if (ddrescuelog.isEmpty())
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
             QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");
-        QProcess list;
-        list.start(ddrescuelog, {QStringLiteral("-b"), QString::number(kBlock), QStringLiteral("-l-"), mapHost});
-        QVERIFY(list.waitForFinished(30000));
-        QCOMPARE(list.exitCode(), 0);
-        QList<qint64> listed;
-        for (const QByteArray &line : list.readAllStandardOutput().split('\n'))
-            if (!line.trimmed().isEmpty())
-                listed.append(line.trimmed().toLongLong());
-        QCOMPARE(listed, badBlocks);
+        QCOMPARE(listedBlocks(mapHost, '-'), badBlocks);
     }
 
     // ---- stopping -----------------------------------------------------------------
@@ -429,16 +427,12 @@ private slots:
                          {.bad = blockRanges(dead, size), .marginal = marginalRanges, .fromAbove = blockRanges(fromAbove, size)});
         QVERIFY(medium.mounted());
         rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', drives.host(u'd')}});
-        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-        rt::IoWorker io;
-        std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
-        QVERIFY(resumable);
-        QCOMPARE(resumable->mapFile.name, mapName);
-        QCOMPARE(resumable->unfinished, blockBytes(unreadable, size));
-        QuietProgress progress;
-        const RetryPasses::Outcome outcome = RetryPasses(source, *std::move(resumable), progress, io).run();
+        const std::optional<RetryPasses::Outcome> offered = retryRescue();
+        QVERIFY(offered);
+        const RetryPasses::Outcome &outcome = *offered;
 
         QCOMPARE(int(outcome.end), int(RetryPasses::Outcome::End::Completed));
+        QCOMPARE(outcome.mapPath, QStringLiteral("D:\\") + mapName);
         QCOMPARE(outcome.recovered, blockBytes(recovered, size));
         QCOMPARE(outcome.unreadable, blockBytes(unreadable, size) - outcome.recovered);
         QCOMPARE(outcome.passes, passes);
@@ -535,15 +529,10 @@ private slots:
             QVERIFY(child.waitForFinished(10000));
             QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         } else {
-            const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-            rt::IoWorker io;
-            std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\out.bin"), source, io);
-            QVERIFY(resumable);
-            QuietProgress progress;
-            progress.stopAfter = 30;
-            const RetryPasses::Outcome outcome = RetryPasses(source, *std::move(resumable), progress, io).run();
-            QCOMPARE(int(outcome.end), int(RetryPasses::Outcome::End::Stopped));
-            QCOMPARE(progress.reads, 30); // nothing read after the Stop
+            const std::optional<RetryPasses::Outcome> outcome = retryRescue(30);
+            QVERIFY(outcome);
+            QCOMPARE(int(outcome->end), int(RetryPasses::Outcome::End::Stopped));
+            QCOMPARE(outcome->recovered, 15 * kBlock); // blocks 10 to 39: nothing read after the Stop
         }
 
         const QList<qint64> finished = listedBlocks(mapHost, '+');
@@ -556,11 +545,6 @@ private slots:
             recovered += finished.contains(b) && unreadable.contains(b);
         }
         QVERIFY2(recovered > 0 && recovered < marginal.size(), qPrintable(QString::number(recovered)));
-        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-        rt::IoWorker io;
-        const std::optional<Resumable> again = findResumable(QStringLiteral("D:\\out.bin"), source, io);
-        QVERIFY(again);
-        QCOMPARE(again->unfinished, blockBytes(unreadable, size) - recovered * kBlock);
     }
 
     // ---- holes and devices ---------------------------------------------------------
