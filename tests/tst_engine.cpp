@@ -1,9 +1,17 @@
 #include "copy/CopyJob.h"
+#include "runtime/RtError.h"
 #include "runtime/Transfer.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDrives.h"
 
+#include <QDir>
 #include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <ctime>
+#include <new>
+#include <thread>
 
 #include <cerrno>
 
@@ -49,7 +57,50 @@ Areas mapAreas(const QByteArray &mapfile, QByteArray *statusLine)
 class TestEngine : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { rt::setReadableHook(nullptr); }
+    void cleanup()
+    {
+        rt::setReadableHook(nullptr);
+        rt::setReadFaultHook(nullptr);
+    }
+
+    // Running out of memory mid-copy ends the copy as failed, with nothing of
+    // it left behind, and never reaches the caller.
+    void anExceptionEndsTheCopyAsFailed()
+    {
+        TestDrives drives;
+        drives.makeFile(u'c', QStringLiteral("src.bin"), patternBytes(3 * 1048576, 6));
+        rt::setReadFaultHook([](qint64 offset, qint64) -> int {
+            if (offset >= 1048576)
+                throw std::bad_alloc();
+            return 0;
+        });
+        Recorder progress;
+        ScriptedDialogs dialogs;
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
+                    progress, dialogs);
+        QCOMPARE(int(job.run()), int(CopyJob::End::Failed));
+        QCOMPARE(dialogs.messages(), QStringList{QStringLiteral("The destination file D:\\out.bin could not be written.\r\n")
+                                                 + rt::reasonFromErrno(ENOMEM)});
+        QCOMPARE(QDir(drives.host(u'd')).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // Once the program quits, every event loop returns at once: a wait on the
+    // worker must then sleep, not spin.
+    void waitAfterQuitTakesNoProcessorTime()
+    {
+        rt::IoWorker io;
+        double busy = -1;
+        QTimer::singleShot(0, [&] {
+            QCoreApplication::exit(0);
+            timespec from{}, to{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
+            io.run([] { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); });
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &to);
+            busy = double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) / 1e9;
+        });
+        QCoreApplication::exec(); // also clears the quit for the tests after this one
+        QVERIFY2(busy >= 0 && busy < 0.2, qPrintable(QStringLiteral("%1 s of processor time").arg(busy)));
+    }
 
     // The map is the rescue's one record of what is where: every change must
     // keep it sorted, gapless and merged.

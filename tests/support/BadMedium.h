@@ -36,6 +36,7 @@ public:
         QList<Range> slow = {}; // reads touching these are held slowDelayMs first
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
+        int openDelayMs = 0;     // every open of a file is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
     };
     // What the medium has been asked so far.
@@ -67,7 +68,8 @@ public:
         for (const Range &r : options.slow)
             args << QStringLiteral("--slow") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
-             << QString::number(options.slowDelayMs);
+             << QString::number(options.slowDelayMs) << QStringLiteral("--open-delay")
+             << QString::number(options.openDelayMs);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
         args << QStringLiteral("-f") << QStringLiteral("-s");
