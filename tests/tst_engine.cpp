@@ -5,6 +5,8 @@
 #include "support/TestDrives.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
@@ -61,6 +63,58 @@ private slots:
     {
         rt::setReadableHook(nullptr);
         rt::setReadFaultHook(nullptr);
+    }
+
+    // Trimming reads from each edge of a failed region up to its first
+    // failing block, and scraping reads what lies between; a block that ends
+    // short without an error (the source shrank meanwhile) is given up.
+    void blockPasses_data()
+    {
+        QTest::addColumn<bool>("shrinks");
+        QTest::newRow("trimming stops at a failing block") << false;
+        QTest::newRow("a block that ends short is given up") << true;
+    }
+    void blockPasses()
+    {
+        QFETCH(bool, shrinks);
+        constexpr qint64 M = 1048576, B = 4096, size = 3 * M;
+        const qint64 bad1 = M + 2 * B, bad2 = M + 5 * B;
+        TestDrives drives;
+        drives.makeFile(u'c', QStringLiteral("src.bin"), patternBytes(size, 7));
+        QList<std::pair<qint64, qint64>> reads;
+        rt::setReadFaultHook([&](qint64 offset, qint64 count) -> int {
+            reads.append({offset, count});
+            if (shrinks && reads.size() == 4) // the first trimming read
+                QFile::resize(drives.host(u'c', QStringLiteral("src.bin")), M + B / 2);
+            const bool hitsBad = (offset < bad1 + B && offset + count > bad1) || (offset < bad2 + B && offset + count > bad2);
+            return hitsBad ? EIO : 0;
+        });
+        Recorder progress;
+        ScriptedDialogs dialogs;
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
+                    progress, dialogs);
+        QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
+
+        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {2 * M, M}, {3 * M, 1024}};
+        QByteArray statusLine;
+        const Areas areas = mapAreas(drives.read(u'd', QStringLiteral("out.bin.map")), &statusLine);
+        if (shrinks) {
+            // Half of the first block arrived; everything after it is gone.
+            expected += {{M, B}, {2 * M - B, B}};
+            for (qint64 at = M + B; at < 2 * M - B; at += B)
+                expected.append({at, B});
+            QCOMPARE(reads, expected);
+            QCOMPARE(areas, (Areas{{0, M + B / 2, '+'}, {M + B / 2, M - B / 2, '-'}, {2 * M, M, '+'}}));
+            return;
+        }
+        for (qint64 at = M; at <= bad1; at += B)
+            expected.append({at, B});
+        for (qint64 at = 2 * M - B; at >= bad2; at -= B)
+            expected.append({at, B});
+        for (qint64 at = bad1 + B; at < bad2; at += B)
+            expected.append({at, B});
+        QCOMPARE(reads, expected);
+        QCOMPARE(areas, (Areas{{0, bad1, '+'}, {bad1, B, '-'}, {bad1 + B, bad2 - bad1 - B, '+'}, {bad2, B, '-'}, {bad2 + B, size - bad2 - B, '+'}}));
     }
 
     // Running out of memory mid-copy ends the copy as failed, with nothing of
@@ -140,14 +194,19 @@ private slots:
     {
         QTest::addColumn<qint64>("badFrom");
         QTest::addColumn<qint64>("badTo");
-        QTest::newRow("inside the second piece") << qint64(1048576 + 300000) << qint64(1048576 + 300001);
-        QTest::newRow("two blocks at a piece's end") << qint64(2 * 1048576 - 8000) << qint64(2 * 1048576);
-        QTest::newRow("the last bytes") << qint64(3000000 - 10) << qint64(3000000);
+        QTest::addColumn<QString>("name");
+        const QString plain = QStringLiteral("out.bin");
+        QTest::newRow("inside the second piece") << qint64(1048576 + 300000) << qint64(1048576 + 300001) << plain;
+        QTest::newRow("two blocks at a piece's end") << qint64(2 * 1048576 - 8000) << qint64(2 * 1048576) << plain;
+        QTest::newRow("the last bytes") << qint64(3000000 - 10) << qint64(3000000) << plain;
+        // The map's comment lines name the files: still one line each.
+        QTest::newRow("a name holding a newline") << qint64(4096) << qint64(8192) << QStringLiteral("two\nlines.bin");
     }
     void partialReadsKeepWhatArrived()
     {
         QFETCH(qint64, badFrom);
         QFETCH(qint64, badTo);
+        QFETCH(QString, name);
         constexpr qint64 size = 3000000, block = 4096;
         TestDrives drives;
         const QByteArray content = patternBytes(size, 5);
@@ -164,22 +223,30 @@ private slots:
 
         Recorder progress;
         ScriptedDialogs dialogs;
-        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
-                    progress, dialogs);
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\") + name, name}, progress, dialogs);
         QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
 
         QCOMPARE(dialogs.messages().size(), qsizetype(1));
         QVERIFY2(dialogs.messages()[0].contains(QStringLiteral("\r\n%1 bytes could not be read").arg(blockTo - blockFrom)),
                  qPrintable(dialogs.messages()[0]));
         QByteArray statusLine;
-        QCOMPARE(mapAreas(drives.read(u'd', QStringLiteral("out.bin.map")), &statusLine),
+        QCOMPARE(mapAreas(drives.read(u'd', name + QStringLiteral(".map")), &statusLine),
                  (Areas{{0, blockFrom, '+'}, {blockFrom, blockTo - blockFrom, '-'}, {blockTo, size - blockTo, '+'}}
                       .mid(0, blockTo == size ? 2 : 3)));
         // ddrescue's own reading of a finished rescue: at the end, all passes done.
         QCOMPARE(statusLine, "0x" + QByteArray::number(size, 16).toUpper().rightJustified(8, '0') + " +");
         QByteArray expected = content;
         expected.replace(blockFrom, blockTo - blockFrom, QByteArray(blockTo - blockFrom, '\0'));
-        QVERIFY(drives.read(u'd', QStringLiteral("out.bin")) == expected);
+        QVERIFY(drives.read(u'd', name) == expected);
+        // And ddrescue reads the map back.
+        const QString ddrescuelog = QStandardPaths::findExecutable(QStringLiteral("ddrescuelog"));
+        if (ddrescuelog.isEmpty())
+            QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");
+        QProcess list;
+        list.start(ddrescuelog, {QStringLiteral("-b4096"), QStringLiteral("-l-"), drives.host(u'd', name + QStringLiteral(".map"))});
+        QVERIFY(list.waitForFinished(30000));
+        QVERIFY2(list.exitCode() == 0, list.readAllStandardError().constData());
+        QCOMPARE(list.readAllStandardOutput().trimmed().split('\n').first().toLongLong(), blockFrom / block);
     }
 };
 
