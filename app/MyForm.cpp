@@ -315,20 +315,15 @@ void MyForm::openFolder(const QString &drivePath)
 
 void MyForm::cmdCopy_Click()
 {
-    if (m_controls.cmdCopy->caption() == kCopyCaption) {
-        // A "Copy" that arrives inside a running copy's yield (a Stop and a
-        // click pending together) must not start a copy within the copy.
-        if (m_copy.isRunning())
-            return;
-        m_copy.Copying = true;
-        m_controls.cmdCopy->setCaption(kStopCaption);
-        m_copy.StartCopy();
-        if (m_endRequested)
-            close();
-    } else {
-        m_controls.cmdCopy->setCaption(kCopyCaption);
-        m_copy.Copying = false;
+    // The run state, not the caption's text, tells a start from a stop: a
+    // "Copy" click that arrives inside a running copy's yield (a Stop and a
+    // click pending together) must not start a copy within the copy.
+    if (m_copy.isRunning()) {
+        m_copy.Stop();
+        return;
     }
+    m_copy.Copying = true;
+    m_copy.StartCopy();
 }
 
 void MyForm::cmdExit_Click()
@@ -341,13 +336,10 @@ void MyForm::cmdExit_Click()
 
 void MyForm::closeEvent(QCloseEvent *event)
 {
-    if (m_copy.isRunning()) {
-        // Stop the copy (it closes its files and deletes the partial file);
-        // the window closes once it has returned.
-        m_endRequested = true;
-        m_copy.Copying = false;
-        event->ignore();
-        return;
-    }
+    // The window goes at once. A running copy stops once the operation in
+    // flight returns, removes its partial file, and the program then ends as
+    // the click that started the copy returns.
+    if (m_copy.isRunning())
+        m_copy.Stop();
     event->accept();
 }

@@ -74,7 +74,4 @@ private:
     FormControls m_controls;
     CopyModule m_copy;
     Browsing m_browsing;
-    // Set when the program is to end while a copy still runs: the copy is
-    // stopped first, and the window closes once it has unwound.
-    bool m_endRequested = false;
 };

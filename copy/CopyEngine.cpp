@@ -21,11 +21,18 @@ CopyEngine::~CopyEngine() = default;
 
 CopyEngine::Outcome CopyEngine::run()
 {
-    m_block = m_source.blockSize();
     // Holes of the source are not written, so the destination must start
     // empty for them to read as zeros.
     try {
-        m_io.run([this] { m_dest.empty(); });
+        m_io.run([this] {
+            m_block = m_source.blockSize();
+            try {
+                m_length = m_source.length();
+            } catch (const rt::RtError &) {
+                // Left at 0: the first read tells what is wrong with the source.
+            }
+            m_dest.empty();
+        });
     } catch (const rt::RtError &e) {
         m_outcome.end = Outcome::End::WriteFailed;
         m_outcome.reason = e.reason();
@@ -62,18 +69,14 @@ CopyEngine::Step CopyEngine::copyingPass()
     qint64 position = 0; // the same in both files: source byte k lands at destination byte k
     bool smallPieces = false;
     for (;;) {
-        // The open source's own length: picking another file in the list
-        // during the copy must not change the pieces or the percentage.
-        try {
-            m_length = m_source.length();
-        } catch (const rt::RtError &) {
-            // Keep the last length; the read below reports the real trouble.
-        }
+        // The open source's own length, as asked after the last piece: picking
+        // another file in the list during the copy must not change the pieces
+        // or the percentage.
         if (!smallPieces && m_length - position < kLargePiece)
             smallPieces = true;
         const qint64 piece = smallPieces ? kSmallPiece : kLargePiece;
 
-        const PieceResult result = read(position, piece);
+        const PieceResult result = read(position, piece, AskLength::Yes);
         if (result.failure == PieceResult::Failure::Write)
             return fail(Outcome::End::WriteFailed, result.osError);
         finish(position, result.bytes);
@@ -132,12 +135,16 @@ CopyEngine::Step CopyEngine::trimmingPass()
 
 CopyEngine::Step CopyEngine::scrapingPass()
 {
-    while (const RescueMap::Area *area = m_map.findFrom(0, Status::NonScraped)) {
+    // Everything before the cursor is settled: each area is looked for from
+    // there, so the pass costs in proportion to the areas, not their square.
+    qint64 cursor = 0;
+    while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonScraped)) {
         const qint64 from = area->pos;
         const qint64 blockEnd = std::min((from / m_block + 1) * m_block, area->end());
         bool failed = false;
         if (const Step s = readBlock(from, blockEnd, failed); s != Step::GoOn)
             return s;
+        cursor = blockEnd;
     }
     return Step::GoOn;
 }
@@ -157,7 +164,7 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
     return report(end);
 }
 
-PieceResult CopyEngine::read(qint64 offset, qint64 count)
+PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
 {
     // The test hooks run here, on the window's thread, before any byte moves.
     if (const int e = rt::readFault(offset, count))
@@ -174,6 +181,13 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count)
         } catch (const rt::RtError &e) {
             if (r.failure == PieceResult::Failure::None)
                 r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
+        }
+        if (askLength == AskLength::Yes) {
+            try {
+                m_length = m_source.length();
+            } catch (const rt::RtError &) {
+                // Keep the last length; the next read reports the real trouble.
+            }
         }
         return r;
     });

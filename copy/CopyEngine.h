@@ -24,6 +24,9 @@ public:
     virtual void showProgress(int percent, qint64 rescued, qint64 readPosition) = 0;
     // One yield to pending events; false once the copy is to stop.
     virtual bool yieldAndGoOn() = 0;
+    // Whether the copy is to go on, without yielding: asked after each wait
+    // on the worker, whose event loop has just run the window's events.
+    virtual bool goingOn() const = 0;
 };
 
 // One copy from an open source into a prepared destination, done the way
@@ -68,8 +71,10 @@ private:
     Step copyingPass();
     Step trimmingPass();
     Step scrapingPass();
-    // Reads [offset, offset + count) into the same place of the destination.
-    rt::PieceResult read(qint64 offset, qint64 count);
+    enum class AskLength { No, Yes };
+    // Reads [offset, offset + count) into the same place of the destination;
+    // with AskLength::Yes the worker then asks the source's length again.
+    rt::PieceResult read(qint64 offset, qint64 count, AskLength askLength = AskLength::No);
     // Files bytes that arrived as finished.
     void finish(qint64 offset, qint64 bytes);
     // Files bytes as bad and writes them as zeros; false when that write failed.

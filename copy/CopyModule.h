@@ -5,22 +5,21 @@
 
 #include <QString>
 
-#include <optional>
-
+class CopyJob;
 namespace rt {
-class Destination;
 class Dialogs;
-class File;
 }
 
 // The window's side of a copy: the state it shares with the window, the paths
-// it copies between, the check of the user's choice, the questions and the
-// closing message. The bytes are moved by CopyEngine, which reports back here.
+// it copies between, the check of the user's choice, and the bar and captions
+// a running copy shows. The copy itself, with its names fixed when it starts,
+// is a CopyJob that lives exactly as long as StartCopy runs.
 class CopyModule : public CopyProgress {
 public:
     CopyModule(FormControls &form, rt::Dialogs &dialogs);
 
-    // Full path of the source file; also written by a click in the file list.
+    // Full path of the source file; also written by a click in the file list,
+    // which prepares the next copy and leaves a running one alone.
     QString SourceFile;
     // Full path of the destination file.
     QString DestFile;
@@ -32,9 +31,11 @@ public:
     bool CheckSelection();
     void StartCopy();
 
-    // True while StartCopy is on the stack; handlers that run inside its
-    // yields use it to keep from starting or ending things under it.
-    bool isRunning() const { return m_running; }
+    // Whether a copy runs (StartCopy is on the stack, maybe stopping): the one
+    // run state, which the caption of cmdCopy follows.
+    bool isRunning() const { return m_job != nullptr; }
+    // Asks the running copy to stop after the operation under way.
+    void Stop();
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
@@ -46,20 +47,14 @@ public:
 
     void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
     bool yieldAndGoOn() override;
+    bool goingOn() const override { return Copying; }
 
 private:
-    // The checks, the question and both opens; false when the copy is refused.
-    bool openFiles(rt::File &source, rt::Destination &dest);
-    void refuse();
-    void reportFailure(const QString &what, const QString &path, const QString &reason);
-    // The closing message of a completed copy; writes the map of any damage.
-    void announce(const CopyEngine &engine, const CopyEngine::Outcome &outcome);
-    // Writes the map beside the destination under a free name; that name, or
-    // why it could not be written.
-    QString writeMap(const RescueMap &map, bool &written);
+    // The one place the caption of cmdCopy is given from the run state.
+    void showRunState();
 
     FormControls &m_form;
     rt::Dialogs &m_dialogs;
-    bool m_running = false;
+    CopyJob *m_job = nullptr;
     Ending m_lastEnding;
 };

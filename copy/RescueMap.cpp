@@ -78,9 +78,19 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &curr
         return "0x" + QByteArray::number(v, 16).toUpper().rightJustified(width, '0');
     };
     const QByteArray now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
+    // A comment ends at its line's end: control characters in a name (a
+    // newline) are written as \xHH, so every map reads back.
+    QByteArray command;
+    for (const char c : commandLine) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            command += "\\x" + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');
+        else
+            command += c;
+    }
     QByteArray out;
     out += "# Mapfile. Created by Duplon\n";
-    out += "# Command line: " + commandLine + "\n";
+    out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
     out += "# Finished\n";
     out += "# current_pos  current_status  current_pass\n";

@@ -163,7 +163,8 @@ RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readP
         return Step::Stop;
     if (m_sinceSave.elapsed() >= m_saveInterval.count() && !save({m_cursor, kRetrying, m_pass}))
         return Step::Fail;
-    return Step::GoOn;
+    // The save waited on the medium, with the window's events handled meanwhile.
+    return m_progress.goingOn() ? Step::GoOn : Step::Stop;
 }
 
 bool RetryPasses::save(const RescueMap::Current &current)

@@ -90,7 +90,16 @@ void ProgressBar::setBarValue(float value)
     postToScreen();
 }
 
-void ProgressBar::applyToScreen() { setValue(m_value); }
+void ProgressBar::applyToScreen()
+{
+    // QProgressBar repaints on a new value only once it has moved a chunk
+    // since its last paint, and any partial paint counts: the strip under a
+    // label that reaches into the bar's column is repainted with every new
+    // caption, and the rest of the bar would then stay behind by any number
+    // of small steps. The pacer already holds this to one frame: repaint whole.
+    setValue(m_value);
+    update();
+}
 
 // ---- CommandButton, TextBox -------------------------------------------------
 

@@ -181,10 +181,9 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
                 && errno != EOPNOTSUPP)
                 raiseErrno();
         }
-        const mode_t mode = old.st_mode & (ownerKept ? 07777 : 0777);
-        // Some file systems (FAT) hold no permission bits and refuse them.
-        if (fchmod(d.m_fd, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP)
-            raiseErrno();
+        // The mode waits for the commit: until it is complete, the new file
+        // is private, whatever the old one allowed.
+        d.m_finalMode = old.st_mode & (ownerKept ? 07777 : 0777);
     }
     return d;
 }
@@ -198,6 +197,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_hiddenName(std::move(other.m_hiddenName))
     , m_device(other.m_device)
     , m_inode(other.m_inode)
+    , m_finalMode(other.m_finalMode)
     , m_flushed(other.m_flushed)
     , m_flushedLength(other.m_flushedLength)
     , m_writeBehind(other.m_writeBehind)
@@ -218,6 +218,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_hiddenName = std::move(other.m_hiddenName);
         m_device = other.m_device;
         m_inode = other.m_inode;
+        m_finalMode = other.m_finalMode;
         m_flushed = other.m_flushed;
         m_flushedLength = other.m_flushedLength;
         m_writeBehind = other.m_writeBehind;
@@ -313,6 +314,9 @@ Destination::Committed Destination::commit(qint64 length)
 {
     flush(length);
     throwIfGone();
+    // Some file systems (FAT) hold no permission bits and refuse them.
+    if (m_finalMode && fchmod(m_fd, *m_finalMode) != 0 && errno != EPERM && errno != EOPNOTSUPP)
+        raiseErrno();
 
     if (m_kind == Kind::Unnamed) {
         // The file gets a hidden name first, then takes the destination's in

@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <deque>
+#include <optional>
 #include <sys/types.h>
 
 namespace rt {
@@ -98,6 +99,7 @@ private:
     QByteArray m_hiddenName;   // Hidden: the name written under
     dev_t m_device = 0;        // InPlace/Hidden: the file opened, to delete only that one
     ino_t m_inode = 0;
+    std::optional<mode_t> m_finalMode; // a replaced file's mode, given at the commit
     bool m_flushed = false;
     qint64 m_flushedLength = -1;
     bool m_writeBehind = true;

@@ -86,6 +86,11 @@ bool isRepresentableName(const QByteArray &hostName)
     return QFile::encodeName(QFile::decodeName(hostName)) == hostName;
 }
 
+QString childPath(const QString &folder, const QString &name)
+{
+    return folder.endsWith(u'\\') ? folder + name : folder + u'\\' + name;
+}
+
 bool isRootPath(const QString &normalizedPath)
 {
     return normalizedPath.size() == 3 && normalizedPath.endsWith(u'\\');

@@ -85,6 +85,10 @@ bool isRepresentableName(const QByteArray &hostName);
 // "C:\"); a root is its own parent.
 QString parentPath(const QString &normalizedPath);
 bool isRootPath(const QString &normalizedPath);
+// A name inside a folder: one backslash between them, none added where the
+// folder (a drive's root) already ends with one. Every path of the window's
+// lists and of a copy is joined here.
+QString childPath(const QString &folder, const QString &name);
 
 // A path as messages show it: the canonical form where it has one, else with
 // its separators written as single backslashes (a drive that is not ready).

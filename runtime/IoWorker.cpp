@@ -79,11 +79,21 @@ void IoWorker::runJob(std::function<void()> job)
     if (!done()) {
         // A slow operation: let the window live until the worker says it is
         // done. A quit left over from an earlier job only ends one round.
-        while (m_state.load() != kDone) {
+        bool quitting = false;
+        while (!quitting && m_state.load() != kDone) {
             m_waiting.store(true);
+            // Once the program is quitting, exec() returns at once (-1): the
+            // window is gone by then, so sleep until the worker is done
+            // rather than spin.
             if (m_state.load() != kDone)
-                m_loop.exec();
+                quitting = m_loop.exec() < 0;
             m_waiting.store(false);
+        }
+        if (quitting) {
+            std::unique_lock lock(m_mutex);
+            m_sleeping = true;
+            m_wake.wait(lock, done);
+            m_sleeping = false;
         }
     }
     const auto took = std::chrono::steady_clock::now() - started;

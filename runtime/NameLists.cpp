@@ -20,11 +20,6 @@ namespace rt {
 
 namespace {
 
-QString childPath(const QString &folder, const QString &name)
-{
-    return isRootPath(folder) ? folder + name : folder + u'\\' + name;
-}
-
 // Draws a list's rows: indented by their level, cut with an ellipsis where the
 // list is too narrow, the full name then shown as a tooltip; each row as high
 // as the list says.

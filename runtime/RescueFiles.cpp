@@ -126,7 +126,7 @@ RescueFiles::RescueFiles(const QString &copyDrivePath)
 
 QString RescueFiles::drivePath(const QString &name) const
 {
-    return m_driveFolder.endsWith(u'\\') ? m_driveFolder + name : m_driveFolder + u'\\' + name;
+    return childPath(m_driveFolder, name);
 }
 
 QByteArray RescueFiles::host(const QString &name) const

@@ -67,6 +67,8 @@ private slots:
         QTest::newRow("replace") << "file" << "commit" << true << none;
         QTest::newRow("replace, hidden name") << "file" << "commit" << false << none;
         QTest::newRow("replace abandoned, hidden name") << "file" << "abandon" << false << none;
+        // Another file took the hidden name meanwhile: an abandon leaves it alone.
+        QTest::newRow("hidden name taken over, abandoned") << "nothing" << "take over and abandon" << false << none;
         QTest::newRow("link to a file") << "link to a file" << "commit" << true << none;
         QTest::newRow("link to a file abandoned") << "link to a file" << "abandon" << true << none;
         QTest::newRow("link to nothing, hidden name") << "dangling link" << "commit" << false << none;
@@ -153,7 +155,20 @@ private slots:
                 rt::Destination d = rt::Destination::prepare(QStringLiteral("D:\\sub\\out.bin"), newMode);
                 QVERIFY(!d.writesInPlace());
                 writePieces(d, fresh);
+                // Private until complete: a replaced file's mode comes only with its name.
+                struct stat open {};
+                QCOMPARE(::fstat(d.descriptor(), &open), 0);
+                QCOMPARE(open.st_mode & 0777, replaces ? mode_t(0600) : newMode & ~currentUmask());
                 during = folderSnapshot(root);
+                if (ending == u"take over and abandon") {
+                    const QString hidden = root + u'/' + during.lastKey();
+                    QVERIFY(QFile::rename(hidden, drives.host(u'd', QStringLiteral("sub/moved"))));
+                    drives.makeFile(u'd', hidden.mid(root.size() + 1), "another file");
+                    d.abandon();
+                    QCOMPARE(drives.read(u'd', hidden.mid(root.size() + 1)), QByteArray("another file"));
+                    QVERIFY(drives.exists(u'd', QStringLiteral("sub/moved")));
+                    return;
+                }
                 if (ending == u"abandon") {
                     d.abandon();
                 } else {

@@ -1,12 +1,22 @@
-#include "copy/CopyEngine.h"
+#include "copy/CopyJob.h"
 #include "copy/MapFiles.h"
-#include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
-#include "runtime/Transfer.h"
 #include "runtime/IoWorker.h"
+#include "runtime/RtError.h"
+#include "runtime/Transfer.h"
+#include "support/ScriptedDialogs.h"
 #include "support/TestDrives.h"
 
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <ctime>
+#include <new>
+#include <thread>
 
 #include <cerrno>
 
@@ -23,20 +33,131 @@ Areas areasOf(const RescueMap &map)
     return out;
 }
 
-// Shows nothing; stops once it has seen a given number of reads.
+// Shows nothing and never stops.
 struct Recorder : CopyProgress {
-    int reads = 0;
-    int stopAfter = -1;
-    void showProgress(int, qint64, qint64) override { ++reads; }
-    bool yieldAndGoOn() override { return reads != stopAfter; }
+    void showProgress(int, qint64, qint64) override {}
+    bool yieldAndGoOn() override { return true; }
+    bool goingOn() const override { return true; }
 };
+
+// The areas of a written map, and its status line's position and status.
+Areas mapAreas(const QByteArray &mapfile, QByteArray *statusLine)
+{
+    Areas out;
+    bool status = true;
+    for (const QByteArray &line : mapfile.split('\n')) {
+        if (line.startsWith('#') || line.isEmpty())
+            continue;
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (std::exchange(status, false))
+            *statusLine = f.value(0) + ' ' + f.value(1);
+        else
+            out.append({f.value(0).toLongLong(nullptr, 16), f.value(1).toLongLong(nullptr, 16), f.value(2).at(0)});
+    }
+    return out;
+}
 
 } // namespace
 
 class TestEngine : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { rt::setReadableHook(nullptr); }
+    void cleanup()
+    {
+        rt::setReadableHook(nullptr);
+        rt::setReadFaultHook(nullptr);
+    }
+
+    // Trimming reads from each edge of a failed region up to its first
+    // failing block, and scraping reads what lies between; a block that ends
+    // short without an error (the source shrank meanwhile) is given up.
+    void blockPasses_data()
+    {
+        QTest::addColumn<bool>("shrinks");
+        QTest::newRow("trimming stops at a failing block") << false;
+        QTest::newRow("a block that ends short is given up") << true;
+    }
+    void blockPasses()
+    {
+        QFETCH(bool, shrinks);
+        constexpr qint64 M = 1048576, B = 4096, size = 3 * M;
+        const qint64 bad1 = M + 2 * B, bad2 = M + 5 * B;
+        TestDrives drives;
+        drives.makeFile(u'c', QStringLiteral("src.bin"), patternBytes(size, 7));
+        QList<std::pair<qint64, qint64>> reads;
+        rt::setReadFaultHook([&](qint64 offset, qint64 count) -> int {
+            reads.append({offset, count});
+            if (shrinks && reads.size() == 4) // the first trimming read
+                QFile::resize(drives.host(u'c', QStringLiteral("src.bin")), M + B / 2);
+            const bool hitsBad = (offset < bad1 + B && offset + count > bad1) || (offset < bad2 + B && offset + count > bad2);
+            return hitsBad ? EIO : 0;
+        });
+        Recorder progress;
+        ScriptedDialogs dialogs;
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
+                    progress, dialogs);
+        QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
+
+        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {2 * M, M}, {3 * M, 1024}};
+        QByteArray statusLine;
+        const Areas areas = mapAreas(drives.read(u'd', QStringLiteral("out.bin.map")), &statusLine);
+        if (shrinks) {
+            // Half of the first block arrived; everything after it is gone.
+            expected += {{M, B}, {2 * M - B, B}};
+            for (qint64 at = M + B; at < 2 * M - B; at += B)
+                expected.append({at, B});
+            QCOMPARE(reads, expected);
+            QCOMPARE(areas, (Areas{{0, M + B / 2, '+'}, {M + B / 2, M - B / 2, '-'}, {2 * M, M, '+'}}));
+            return;
+        }
+        for (qint64 at = M; at <= bad1; at += B)
+            expected.append({at, B});
+        for (qint64 at = 2 * M - B; at >= bad2; at -= B)
+            expected.append({at, B});
+        for (qint64 at = bad1 + B; at < bad2; at += B)
+            expected.append({at, B});
+        QCOMPARE(reads, expected);
+        QCOMPARE(areas, (Areas{{0, bad1, '+'}, {bad1, B, '-'}, {bad1 + B, bad2 - bad1 - B, '+'}, {bad2, B, '-'}, {bad2 + B, size - bad2 - B, '+'}}));
+    }
+
+    // Running out of memory mid-copy ends the copy as failed, with nothing of
+    // it left behind, and never reaches the caller.
+    void anExceptionEndsTheCopyAsFailed()
+    {
+        TestDrives drives;
+        drives.makeFile(u'c', QStringLiteral("src.bin"), patternBytes(3 * 1048576, 6));
+        rt::setReadFaultHook([](qint64 offset, qint64) -> int {
+            if (offset >= 1048576)
+                throw std::bad_alloc();
+            return 0;
+        });
+        Recorder progress;
+        ScriptedDialogs dialogs;
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
+                    progress, dialogs);
+        QCOMPARE(int(job.run()), int(CopyJob::End::Failed));
+        QCOMPARE(dialogs.messages(), QStringList{QStringLiteral("The destination file D:\\out.bin could not be written.\r\n")
+                                                 + rt::reasonFromErrno(ENOMEM)});
+        QCOMPARE(QDir(drives.host(u'd')).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // Once the program quits, every event loop returns at once: a wait on the
+    // worker must then sleep, not spin.
+    void waitAfterQuitTakesNoProcessorTime()
+    {
+        rt::IoWorker io;
+        double busy = -1;
+        QTimer::singleShot(0, [&] {
+            QCoreApplication::exit(0);
+            timespec from{}, to{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
+            io.run([] { std::this_thread::sleep_for(std::chrono::milliseconds(1000)); });
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &to);
+            busy = double(to.tv_sec - from.tv_sec) + double(to.tv_nsec - from.tv_nsec) / 1e9;
+        });
+        QCoreApplication::exec(); // also clears the quit for the tests after this one
+        QVERIFY2(busy >= 0 && busy < 0.2, qPrintable(QStringLiteral("%1 s of processor time").arg(busy)));
+    }
 
     // The map is the rescue's one record of what is where: every change must
     // keep it sorted, gapless and merged.
@@ -76,14 +197,19 @@ private slots:
     {
         QTest::addColumn<qint64>("badFrom");
         QTest::addColumn<qint64>("badTo");
-        QTest::newRow("inside the second piece") << qint64(1048576 + 300000) << qint64(1048576 + 300001);
-        QTest::newRow("two blocks at a piece's end") << qint64(2 * 1048576 - 8000) << qint64(2 * 1048576);
-        QTest::newRow("the last bytes") << qint64(3000000 - 10) << qint64(3000000);
+        QTest::addColumn<QString>("name");
+        const QString plain = QStringLiteral("out.bin");
+        QTest::newRow("inside the second piece") << qint64(1048576 + 300000) << qint64(1048576 + 300001) << plain;
+        QTest::newRow("two blocks at a piece's end") << qint64(2 * 1048576 - 8000) << qint64(2 * 1048576) << plain;
+        QTest::newRow("the last bytes") << qint64(3000000 - 10) << qint64(3000000) << plain;
+        // The map's comment lines name the files: still one line each.
+        QTest::newRow("a name holding a newline") << qint64(4096) << qint64(8192) << QStringLiteral("two\nlines.bin");
     }
     void partialReadsKeepWhatArrived()
     {
         QFETCH(qint64, badFrom);
         QFETCH(qint64, badTo);
+        QFETCH(QString, name);
         constexpr qint64 size = 3000000, block = 4096;
         TestDrives drives;
         const QByteArray content = patternBytes(size, 5);
@@ -98,23 +224,32 @@ private slots:
             return std::max<qint64>(0, blockFrom - offset);
         });
 
-        rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
         Recorder progress;
-        rt::IoWorker io;
-        CopyEngine engine(source, dest, progress, io);
-        const CopyEngine::Outcome outcome = engine.run();
-        QCOMPARE(dest.commit(outcome.length).closeError, 0);
+        ScriptedDialogs dialogs;
+        CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\") + name, name}, progress, dialogs);
+        QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
 
-        QCOMPARE(int(outcome.end), int(CopyEngine::Outcome::End::Completed));
-        QCOMPARE(outcome.unreadable, blockTo - blockFrom);
-        QCOMPARE(outcome.rescued, size - (blockTo - blockFrom));
-        QCOMPARE(areasOf(engine.map()),
+        QCOMPARE(dialogs.messages().size(), qsizetype(1));
+        QVERIFY2(dialogs.messages()[0].contains(QStringLiteral("\r\n%1 bytes could not be read").arg(blockTo - blockFrom)),
+                 qPrintable(dialogs.messages()[0]));
+        QByteArray statusLine;
+        QCOMPARE(mapAreas(drives.read(u'd', name + QStringLiteral(".map")), &statusLine),
                  (Areas{{0, blockFrom, '+'}, {blockFrom, blockTo - blockFrom, '-'}, {blockTo, size - blockTo, '+'}}
                       .mid(0, blockTo == size ? 2 : 3)));
+        // ddrescue's own reading of a finished rescue: at the end, all passes done.
+        QCOMPARE(statusLine, "0x" + QByteArray::number(size, 16).toUpper().rightJustified(8, '0') + " +");
         QByteArray expected = content;
         expected.replace(blockFrom, blockTo - blockFrom, QByteArray(blockTo - blockFrom, '\0'));
-        QVERIFY(drives.read(u'd', QStringLiteral("out.bin")) == expected);
+        QVERIFY(drives.read(u'd', name) == expected);
+        // And ddrescue reads the map back.
+        const QString ddrescuelog = QStandardPaths::findExecutable(QStringLiteral("ddrescuelog"));
+        if (ddrescuelog.isEmpty())
+            QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");
+        QProcess list;
+        list.start(ddrescuelog, {QStringLiteral("-b4096"), QStringLiteral("-l-"), drives.host(u'd', name + QStringLiteral(".map"))});
+        QVERIFY(list.waitForFinished(30000));
+        QVERIFY2(list.exitCode() == 0, list.readAllStandardError().constData());
+        QCOMPARE(list.readAllStandardOutput().trimmed().split('\n').first().toLongLong(), blockFrom / block);
     }
 
     // Which map beside a copy is offered for going on: only the newest, only

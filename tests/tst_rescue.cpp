@@ -70,7 +70,8 @@ struct QuietProgress : CopyProgress {
     int reads = 0;
     int stopAfter = -1;
     void showProgress(int, qint64, qint64) override { ++reads; }
-    bool yieldAndGoOn() override { return reads != stopAfter; }
+    bool yieldAndGoOn() override { return goingOn(); }
+    bool goingOn() const override { return reads != stopAfter; }
 };
 
 // The blocks, the last one ending with the file: a real medium does not fail past a file's end.
@@ -356,6 +357,57 @@ private slots:
         QCOMPARE(watch.reads.size(), heldRead);
         QCOMPARE(f.dialogs.messages(), QStringList());
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // A source whose open takes seconds (a drive spinning up, a share timing
+    // out): Stop, Exit and the close box are handled while it is held, and the
+    // copy ends before it has read or written anything.
+    void commandsWhileTheOpenIsHeld_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::newRow("Stop") << QStringLiteral("Stop");
+        QTest::newRow("Exit answered Yes") << QStringLiteral("Exit");
+        QTest::newRow("close box") << QStringLiteral("close");
+    }
+    void commandsWhileTheOpenIsHeld()
+    {
+        QFETCH(QString, command);
+        FormFixture f;
+        f.drives.makeFile(u'c', kSourceName, patternBytes(2 * kLargePiece, 64));
+        BadMedium medium(f.drives.host(u'c'), {.openDelayMs = 3000});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        if (QTest::currentTestFailed())
+            return;
+        f.form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
+        CopyWatch watch(f.c());
+        f.dialogs.answers = {rt::AnswerYes};
+        qsizetype readsAtCommand = -1;
+        bool shownAfter = true;
+        QTimer::singleShot(300, f.form.get(), [&] {
+            readsAtCommand = watch.reads.size();
+            if (command == u"Stop")
+                f.c().cmdCopy->click();
+            else if (command == u"Exit")
+                f.c().cmdExit->click();
+            else
+                f.form->close();
+            shownAfter = f.form->isVisible();
+        });
+        const int descriptors = openDescriptors();
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(readsAtCommand, qsizetype(0)); // handled while the open was held
+        QCOMPARE(f.dialogs.messages(), command == u"Exit" ? QStringList{QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'.")}
+                                                          : QStringList());
+        QCOMPARE(shownAfter, command == u"Stop");
+        QCOMPARE(watch.reads.size(), qsizetype(0));
+        QCOMPARE(QDir(f.drives.host(u'd')).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
     }

@@ -1,12 +1,17 @@
 // The window drawn by a real X server (Xvfb, started here), read back from the
 // screen: what a user sees, not what the widgets believe they hold.
-#include "support/FormFixture.h"
+#include "runtime/Transfer.h"
+#include "support/CopyWatch.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
 
 #include <csignal>
 #include <cstdio>
@@ -97,6 +102,57 @@ private slots:
         }
         QVERIFY2(changed > f.c().KorBar->height() / 2, qPrintable(QString::number(changed)));
         qInfo("screenshot saved to %s", qPrintable(saved));
+    }
+
+    // What the X server shows of the bar during a long copy from a slow
+    // medium is the share settled, within a chunk and a frame, at every look.
+    void barOnScreenFollowsALongCopy()
+    {
+        FormFixture f;
+        constexpr qint64 size = 200 * copytest::kLargePiece;
+        QFile source(f.drives.host(u'c', QStringLiteral("big.bin")));
+        QVERIFY(source.open(QIODevice::WriteOnly));
+        const QByteArray piece(copytest::kLargePiece, 'x'); // data, not a hole: every piece is read
+        for (qint64 i = 0; i < size / piece.size(); ++i)
+            QCOMPARE(source.write(piece), piece.size());
+        source.close();
+        f.start();
+        copytest::aimCopy(f, QStringLiteral("big.bin"));
+        MyForm &form = *f.form;
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        rt::setReadableHook([](qint64, qint64 count) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(12)); // on the I/O worker
+            return count;
+        });
+
+        rt::ProgressBar *bar = f.c().KorBar;
+        const int x = bar->width() / 2;
+        const QColor empty = QColor(form.screen()->grabWindow(0).toImage().pixel(bar->mapToGlobal(QPoint(x, bar->height() / 2))));
+        QStringList looks;
+        int worst = 0;
+        QTimer look;
+        QObject::connect(&look, &QTimer::timeout, &form, [&] {
+            const QImage shot = form.screen()->grabWindow(0).toImage();
+            // The fill grows from the bottom: its top is the highest pixel of
+            // the middle column that is neither the empty groove nor a gap.
+            int top = bar->height();
+            for (int y = bar->height() - 3; y >= 2; --y)
+                if (QColor(shot.pixel(bar->mapToGlobal(QPoint(x, y)))) != empty)
+                    top = y;
+            const int drawn = int(100.0 * (bar->height() - 2 - top) / (bar->height() - 4) + 0.5);
+            looks.append(QStringLiteral("%1 drawn for %2").arg(std::max(0, drawn)).arg(bar->barValue()));
+            worst = std::max(worst, std::abs(std::max(0, drawn) - bar->barValue()));
+        });
+        look.start(300);
+        f.c().cmdCopy->click();
+        look.stop();
+        rt::setReadableHook(nullptr);
+
+        QCOMPARE(f.dialogs.messages(), QStringList{copytest::kCompleted});
+        QVERIFY2(looks.size() >= 5, qPrintable(looks.join(u", ")));
+        // A chunk of this bar is about 2.4 %, and a frame of a 4 s copy 0.4 %.
+        QVERIFY2(worst <= 4, qPrintable(looks.join(u", ")));
     }
 };
 

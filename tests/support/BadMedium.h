@@ -41,6 +41,7 @@ public:
         QList<Range> slow = {}; // reads touching these are held slowDelayMs first
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
+        int openDelayMs = 0;     // every open of a file is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
         QList<Marginal> marginal = {};
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
@@ -78,7 +79,8 @@ public:
         for (const Range &r : options.fromAbove)
             args << QStringLiteral("--from-above") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
-             << QString::number(options.slowDelayMs);
+             << QString::number(options.slowDelayMs) << QStringLiteral("--open-delay")
+             << QString::number(options.openDelayMs);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
         args << QStringLiteral("-f") << QStringLiteral("-s");

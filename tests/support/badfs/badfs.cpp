@@ -2,8 +2,8 @@
 // chosen byte ranges unreadable, optionally slowly, and counts what was read.
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
-//         [--slow-delay MS] [--short-reads] [--marginal A-B:K]... [--from-above A-B]...
-//         [FUSE options]
+//         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
+//         [--from-above A-B]... [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -64,6 +64,7 @@ struct Options {
     std::vector<Range> slow;
     int badDelayMs = 0;
     int slowDelayMs = 0;
+    int openDelayMs = 0; // a drive spinning up, a share timing out
     bool shortReads = false;
 };
 
@@ -165,6 +166,7 @@ int bf_open(const char *path, fuse_file_info *fi)
         fi->fh = uint64_t(-1);
         return 0;
     }
+    sleepMs(g_options.openDelayMs);
     const int fd = open(hostPath(path).c_str(), O_RDONLY);
     if (fd < 0)
         return -errno;
@@ -281,8 +283,8 @@ int usage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
-                 "          [--slow-delay MS] [--short-reads] [--marginal A-B:K]... [--from-above A-B]...\n"
-                 "          [FUSE options]\n",
+                 "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
+                 "          [--from-above A-B]... [FUSE options]\n",
                  program);
     return 2;
 }
@@ -314,8 +316,9 @@ int main(int argc, char *argv[])
             r.fromAbove = a == "--from-above";
             (a == "--slow" ? g_options.slow : g_options.bad).push_back(r);
             ++i;
-        } else if ((a == "--bad-delay" || a == "--slow-delay") && hasValue && parseNumber(argv[i + 1], ms)) {
-            (a == "--bad-delay" ? g_options.badDelayMs : g_options.slowDelayMs) = int(ms);
+        } else if ((a == "--bad-delay" || a == "--slow-delay" || a == "--open-delay") && hasValue
+                   && parseNumber(argv[i + 1], ms)) {
+            (a == "--bad-delay" ? g_options.badDelayMs : a == "--slow-delay" ? g_options.slowDelayMs : g_options.openDelayMs) = int(ms);
             ++i;
         } else if (a == "--short-reads") {
             g_options.shortReads = true;
