@@ -153,8 +153,8 @@ std::optional<MapFile> newestMap(const rt::RescueFiles &files)
 std::optional<Resumable> findResumable(const QString &destination, const rt::File &source, rt::IoWorker &io)
 {
     try {
-        const rt::RescueFiles files(destination);
-        return io.run([&] { return findNow(files, source); });
+        // Even resolving the drive letter asks whether the drive is ready.
+        return io.run([&] { return findNow(rt::RescueFiles(destination), source); });
     } catch (const rt::RtError &) {
         return std::nullopt; // a folder, copy or source that cannot be read offers nothing
     }

@@ -63,9 +63,9 @@ struct Resumable {
 // place, and matches the source at up to kSampleBlocks finished blocks spread
 // over the file, read from both (a finished block that no longer reads from
 // the source is passed over; when the map lists any finished bytes, at least
-// one block must have been compared). Resolves the destination on the
-// caller's thread; everything that can block runs on io. nullopt when
-// anything fails or does not match: then no retry is offered.
+// one block must have been compared). Everything that can wait on a medium
+// runs on io. nullopt when anything fails or does not match: then no retry
+// is offered.
 std::optional<Resumable> findResumable(const QString &destination, const rt::File &source, rt::IoWorker &io);
 
 constexpr int kSampleBlocks = 64;

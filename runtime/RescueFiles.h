@@ -54,9 +54,9 @@ private:
     bool m_written = false; // since the time was last given back
 };
 
-// A copy and its folder. Made on the caller's thread, where drive letters are
-// resolved; every other member may block on the medium and belongs on the I/O
-// worker. Names are plain file names in the copy's folder.
+// A copy and its folder. Making one resolves the drive-letter path, which asks
+// whether the drive is ready; that and every member may wait on the medium
+// and belong on the I/O worker. Names are plain file names in the copy's folder.
 class RescueFiles {
 public:
     // Throws RtError 68 or 76 as Drives::toHost does.

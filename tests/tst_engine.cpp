@@ -270,27 +270,21 @@ private slots:
                 + "\n# Current time: " + time + "\n0x00004000     -               2\n" + areas;
         };
         const QByteArray fits = "0x0 0x4000 +\n16384 4096 - # marginal\n0x5000 0x5000 +\n";
-        RescueMap own;
-        own.set(0, 16384, Status::Finished);
-        own.set(16384, 4096, Status::Bad);
-        own.set(20480, 20480, Status::Finished);
+        const QByteArray own = RescueMap::parse(map("t", fits))->mapfile("duplon"); // read, then written back
         const QString name = QStringLiteral("out.bin.map"), log = QStringLiteral("rescue.log");
         const QString newer = QStringLiteral("out.bin.1.map");
 
-        QTest::newRow("this program's map") << QStringList{name} << QByteArrayList{own.mapfile("duplon")} << false << name
-                                            << qint64(4096);
-        QTest::newRow("a finished block differs") << QStringList{name} << QByteArrayList{own.mapfile("duplon")} << true
-                                                  << QString() << qint64(0);
+        QTest::newRow("this program's map") << QStringList{name} << QByteArrayList{own} << false << name << qint64(4096);
+        QTest::newRow("a finished block differs") << QStringList{name} << QByteArrayList{own} << true << QString() << qint64(0);
         QTest::newRow("ddrescue's statuses")
             << QStringList{name} << QByteArrayList{map("t", "0 8192 +\n8192 4096 ?\n12288 8192 /\n20480 20480 +\n")}
             << false << name << qint64(12288);
-        for (const auto &[row, areas] : {std::pair{"another length", "0 16384 +\n16384 8192 -\n"},
-                                         {"nothing left to read", "0 40960 +\n"},
-                                         {"a gap", "0 16384 +\n20480 20480 -\n"},
-                                         {"an unknown status", "0 40960 x\n"}})
-            QTest::newRow(row) << QStringList{name} << QByteArrayList{map("t", areas)} << false << QString() << qint64(0);
-        QTest::newRow("no status line") << QStringList{name} << QByteArrayList{"0 40960 -\n"} << false << QString()
-                                        << qint64(0);
+        for (const auto &[row, text] : {std::pair<const char *, QByteArray>{"another length", map("t", "0 16384 +\n16384 8192 -\n")},
+                                        {"nothing left to read", map("t", "0 40960 +\n")},
+                                        {"a gap", map("t", "0 16384 +\n20480 20480 -\n")},
+                                        {"an unknown status", map("t", "0 40960 x\n")},
+                                        {"no status line", "0 40960 -\n"}})
+            QTest::newRow(row) << QStringList{name} << QByteArrayList{text} << false << QString() << qint64(0);
         QTest::newRow("ddrescue's log for the pair")
             << QStringList{log} << QByteArrayList{map("t", fits, "ddrescue -b4096 /dev/sdb1 out.bin rescue.log -r3")}
             << false << log << qint64(4096);
