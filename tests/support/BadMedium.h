@@ -30,11 +30,7 @@ public:
     struct Range {
         qint64 begin; // half-open, in bytes, within any file of the folder
         qint64 end;
-    };
-    struct Marginal {
-        qint64 begin;
-        qint64 end;
-        int failures; // each block of it fails this many reads, then reads
+        int failures = 0; // marginal ranges only
     };
     struct Options {
         QList<Range> bad = {};
@@ -43,7 +39,7 @@ public:
         int slowDelayMs = 0;
         int openDelayMs = 0;     // every open of a file is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
-        QList<Marginal> marginal = {};
+        QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
     };
     // What the medium has been asked so far.
@@ -74,7 +70,7 @@ public:
             args << QStringLiteral("--bad") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         for (const Range &r : options.slow)
             args << QStringLiteral("--slow") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
-        for (const Marginal &r : options.marginal)
+        for (const Range &r : options.marginal)
             args << QStringLiteral("--marginal") << QStringLiteral("%1-%2:%3").arg(r.begin).arg(r.end).arg(r.failures);
         for (const Range &r : options.fromAbove)
             args << QStringLiteral("--from-above") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
