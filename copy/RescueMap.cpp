@@ -92,7 +92,11 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &curr
     out += "# Mapfile. Created by Duplon\n";
     out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
-    out += "# Finished\n";
+    if (current.status == kFinishedPass)
+        out += "# Finished\n";
+    else // ddrescue's words for its retry passes
+        out += "# Retrying bad sectors... Retry " + QByteArray::number(current.pass)
+            + (current.pass % 2 ? " (forwards)\n" : " (backwards)\n");
     out += "# current_pos  current_status  current_pass\n";
     out += hex(current.pos < 0 ? end() : current.pos, 8) + "     " + current.status + "               "
         + QByteArray::number(current.pass) + "\n";

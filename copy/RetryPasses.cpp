@@ -54,11 +54,11 @@ RetryPasses::Outcome RetryPasses::run()
     Step step = Step::GoOn;
     for (bool goOn = true; goOn && step == Step::GoOn && m_pass < kMaxPasses;) {
         ++m_pass;
-        qint64 recovered = 0;
-        step = pass(m_pass % 2 == 1, recovered);
+        const qint64 recoveredBefore = m_outcome.recovered;
+        step = pass(m_pass % 2 == 1);
         // The backward pass always follows the first; then only a pass that
         // recovered something earns another.
-        goOn = (m_pass == 1 || recovered > 0) && m_map.bytes(Status::Finished) < m_map.end();
+        goOn = (m_pass == 1 || m_outcome.recovered > recoveredBefore) && m_map.bytes(Status::Finished) < m_map.end();
     }
     m_outcome.passes = m_pass;
     m_outcome.unreadable = m_map.end() - m_map.bytes(Status::Finished);
@@ -91,9 +91,8 @@ RetryPasses::Outcome RetryPasses::run()
     return m_outcome;
 }
 
-RetryPasses::Step RetryPasses::pass(bool forward, qint64 &recoveredInPass)
+RetryPasses::Step RetryPasses::pass(bool forward)
 {
-    const qint64 recoveredBefore = m_outcome.recovered;
     m_failedInPass = 0;
     const std::vector<RescueMap::Area> &areas = m_map.areas();
     // The cursor moves one way only; what a read settles is finished or bad
@@ -120,12 +119,9 @@ RetryPasses::Step RetryPasses::pass(bool forward, qint64 &recoveredInPass)
             from = std::max(r->pos, (to - 1) / m_block * m_block);
         }
         m_cursor = forward ? to : from;
-        if (const Step s = readBlock(from, to, m_cursor); s != Step::GoOn) {
-            recoveredInPass = m_outcome.recovered - recoveredBefore;
+        if (const Step s = readBlock(from, to, m_cursor); s != Step::GoOn)
             return s;
-        }
     }
-    recoveredInPass = m_outcome.recovered - recoveredBefore;
     return Step::GoOn;
 }
 

@@ -78,7 +78,8 @@ public:
 private:
     enum class Step { GoOn, Stop, Fail };
 
-    Step pass(bool forward, qint64 &recoveredInPass);
+    // One pass over what is not finished, block by block, each block once.
+    Step pass(bool forward);
     // Reads [offset, end) of the source; writes what arrives into the copy.
     Step readBlock(qint64 offset, qint64 end, qint64 readPosition);
     // Flushes the copy, then replaces the map; false when the copy's flush failed.
