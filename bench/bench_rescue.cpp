@@ -28,6 +28,9 @@
 #include <QFile>
 #include <QSet>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 #include <algorithm>
 #include <cstdio>
@@ -44,8 +47,12 @@ public:
     int msgBox(const QString &prompt, int style, const std::optional<QString> &) override
     {
         messages.append(prompt);
-        return (style & 7) == rt::MsgStyle::YesNo ? rt::AnswerYes : rt::AnswerOk;
+        if (onMessage)
+            onMessage();
+        return (style & 7) == rt::MsgStyle::YesNo ? (answerNo ? rt::AnswerNo : rt::AnswerYes) : rt::AnswerOk;
     }
+    std::function<void()> onMessage;
+    bool answerNo = false;
     QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
     QStringList messages;
 };
@@ -189,9 +196,32 @@ int rescue(const QString &root, int delayMs)
     std::printf("  closing message              %s\n",
                 qPrintable(dialogs.messages.join(QStringLiteral(" | ")).replace(QStringLiteral("\r\n"), QStringLiteral(" / "))));
     std::fflush(stdout);
-    form.close();
+    const bool rescued = seconds <= bound && wrongBlocks == 0;
     retry(root, bad, delayMs);
-    return seconds <= bound && wrongBlocks == 0 ? 0 : 1;
+
+    // A source whose open is held 5 s, as a drive spinning up: how soon the
+    // Exit question comes when Exit is clicked 100 ms into the copy.
+    BadMedium slowOpen(root + QStringLiteral("/src"), {.openDelayMs = 5000});
+    if (!slowOpen.mounted())
+        return rescued ? 0 : 1;
+    rt::Drives::instance().setFixedMap({{u'c', slowOpen.path()}, {u'd', root + QStringLiteral("/dst")}});
+    c.KorDir->setPath(QStringLiteral("C:\\"));
+    c.KorFile->selectFile(QStringLiteral("damaged.bin"));
+    c.txtDest->setText(QStringLiteral("held.bin"));
+    qint64 clickedAt = -1, askedAt = -1;
+    dialogs.onMessage = [&] {
+        if (askedAt < 0)
+            askedAt = clock.elapsed();
+    };
+    dialogs.answerNo = true;
+    QTimer::singleShot(100, &form, [&] {
+        clickedAt = clock.elapsed();
+        c.cmdExit->click();
+    });
+    clock.restart();
+    c.cmdCopy->click(); // the question is answered No: the copy then runs to its end
+    std::printf("  Exit during an open held 5 s %8lld ms from the click to the question\n", askedAt - clickedAt);
+    return rescued ? 0 : 1;
 }
 
 // The same medium a little better: the odd bad blocks still fail, the even

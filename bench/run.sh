@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds bench_copy and bench_listing and runs them offscreen and, when Xvfb is
 # installed, under a real X server on a free display; then the rescue from a
-# damaged medium (bench_rescue, offscreen, where libfuse3 is built in).
+# damaged medium (bench_rescue, offscreen, where libfuse3 is built in) and the
+# block passes' cost as the bad blocks grow in number (bench_scrape).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
 # The tmpfs case mounts a tmpfs of its own for each run and needs root;
@@ -24,6 +25,9 @@ run_rescue() {
     else
         echo "bench_rescue not built (no libfuse3); skipped"
     fi
+    echo
+    echo "=== the block passes' cost against the number of bad blocks ==="
+    make -C "$build" -j2 bench_scrape >/dev/null && "$build/bench/bench_scrape" || status=1
 }
 
 echo "=== offscreen ==="

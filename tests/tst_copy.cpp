@@ -1,3 +1,4 @@
+#include "support/TestKit.h"
 #include "support/CopyWatch.h"
 #include "runtime/Transfer.h"
 
@@ -9,6 +10,8 @@
 #include <unistd.h>
 
 using namespace copytest;
+
+using namespace testkit;
 
 namespace {
 
@@ -37,11 +40,7 @@ const QString kOverwriteSuffix = QStringLiteral("' already exists.\r\nDo You Wan
 class TestCopy : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        rt::setReadFaultHook(nullptr);
-        rt::setWriteFaultHook(nullptr);
-    }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // ---- complete copies ------------------------------------------------------
 

@@ -1,3 +1,4 @@
+#include "support/TestKit.h"
 #include "support/CopyWatch.h"
 #include "runtime/Transfer.h"
 #include "support/TmpfsMount.h"
@@ -16,13 +17,9 @@
 
 using namespace copytest;
 
+using namespace testkit;
+
 namespace {
-
-QString reason(int osError) { return QString::fromLocal8Bit(std::strerror(osError)); }
-
-const QString kNotWritten = QStringLiteral("The destination file D:\\out.bin could not be written.\r\n");
-
-bool isRoot() { return geteuid() == 0; }
 
 // The first offset at which two files differ, or -1; read a piece at a time
 // so files of gigabytes can be compared.
@@ -55,11 +52,7 @@ qint64 firstDifference(const QString &a, const QString &b)
 class TestCopyFaults : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        rt::setReadFaultHook(nullptr);
-        rt::setWriteFaultHook(nullptr);
-    }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // A source that fails where its size says it has ended (a kernel file
     // whose size reads 0) is refused, never copied as empty without a word.
@@ -145,7 +138,7 @@ private slots:
         QCOMPARE(descriptorsDuringMessage, descriptors);
         QCOMPARE(watch.reads.size(), qsizetype(pieces));
         QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
-        QCOMPARE(f.dialogs.shown[0].prompt, kNotWritten + reason(osError));
+        QCOMPARE(f.dialogs.shown[0].prompt, notWritten() + reason(osError));
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
@@ -178,7 +171,7 @@ private slots:
 
         f.c().cmdCopy->click();
 
-        QCOMPARE(f.dialogs.messages(), QStringList{kNotWritten + reason(ENOSPC)});
+        QCOMPARE(f.dialogs.messages(), QStringList{notWritten() + reason(ENOSPC)});
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
         // The copy ended with the piece that did not fit: the second.

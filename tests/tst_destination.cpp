@@ -1,5 +1,6 @@
 #include "runtime/Destination.h"
 #include "runtime/RtError.h"
+#include "support/TestKit.h"
 #include "support/CopyWatch.h"
 #include "support/FolderSnapshot.h"
 #include "support/SlowStick.h"
@@ -16,14 +17,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using namespace testkit;
+
 namespace {
 
 constexpr qint64 kPiece = 1048576;
 constexpr uid_t kNobody = 65534;
-
-bool isRoot() { return geteuid() == 0; }
-
-QByteArray hostBytes(const QString &path) { return QFile::encodeName(path); }
 
 // Writes content through a prepared destination as a copy does: in pieces, each
 // followed by the write-behind call.
@@ -49,7 +48,7 @@ mode_t currentUmask()
 class TestDestination : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup() { rt::Destination::setUnnamedFilesAllowed(true); }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // Where a copy writes, what an old file keeps, and that only a complete file
     // ever holds the name. The destination is D:\sub\out.bin; a link's target

@@ -4,6 +4,7 @@
 #include "runtime/IoWorker.h"
 #include "runtime/RtError.h"
 #include "runtime/Transfer.h"
+#include "support/TestKit.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDrives.h"
 
@@ -22,6 +23,8 @@
 
 using Status = RescueMap::Status;
 using Areas = QList<std::tuple<qint64, qint64, char>>;
+
+using namespace testkit;
 
 namespace {
 
@@ -62,11 +65,7 @@ Areas mapAreas(const QByteArray &mapfile, QByteArray *statusLine)
 class TestEngine : public QObject {
     Q_OBJECT
 private slots:
-    void cleanup()
-    {
-        rt::setReadableHook(nullptr);
-        rt::setReadFaultHook(nullptr);
-    }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // Trimming reads from each edge of a failed region up to its first
     // failing block, and scraping reads what lies between; a block that ends

@@ -1,3 +1,4 @@
+#include "support/TestKit.h"
 #include "support/CopyWatch.h"
 #include "runtime/Transfer.h"
 #include "support/FolderSnapshot.h"
@@ -20,15 +21,10 @@ using namespace copytest;
 // Whole copies through the window that replace a file, or end before they
 // could: only a complete file, on the medium, ever takes the destination's name.
 
+using namespace testkit;
+
 namespace {
 
-QString reason(int osError) { return QString::fromLocal8Bit(std::strerror(osError)); }
-
-bool isRoot() { return geteuid() == 0; }
-
-QByteArray hostBytes(const QString &path) { return QFile::encodeName(path); }
-
-const QString kNotWritten = QStringLiteral("The destination file");
 const QString kOverwriteSuffix = QStringLiteral("' already exists.\r\nDo You Want to OverWrite the File.");
 
 // The argument that makes this program the copy that the killing test kills.
@@ -48,11 +44,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
         f.form->repaint();
     }
-    void cleanup()
-    {
-        rt::setReadFaultHook(nullptr);
-        rt::setWriteFaultHook(nullptr);
-    }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // A replace that ends before the copy is complete leaves the old file as it
     // was and nothing else; a destination folder removed under the copy is a
@@ -123,7 +115,7 @@ private slots:
         QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("A file naming 'out.bin") + kOverwriteSuffix);
         if (osError) {
             const QString text = f.dialogs.shown[1].prompt;
-            QVERIFY2(text.startsWith(kNotWritten) && text.endsWith(reason(osError)), qPrintable(text));
+            QCOMPARE(text, notWritten(QStringLiteral("D:\\sub\\out.bin")) + reason(osError));
             QCOMPARE(f.dialogs.shown[1].style, 16);
         }
         QCOMPARE(f.form->isVisible(), how != u"close");

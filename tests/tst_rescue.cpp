@@ -1,3 +1,4 @@
+#include "support/TestKit.h"
 #include "support/BadMedium.h"
 #include "copy/RetryPasses.h"
 #include "runtime/Destination.h"
@@ -22,13 +23,13 @@
 
 using namespace copytest;
 
+using namespace testkit;
+
 namespace {
 
 using Range = BadMedium::Range;
 constexpr qint64 kBlock = BadMedium::kBlock;
 const QString kSourceName = QStringLiteral("src.bin");
-
-bool isRoot() { return geteuid() == 0; }
 
 // The blocks with any byte in a bad range, in order.
 QList<qint64> blocksTouched(const QList<Range> &bad, qint64 size)
@@ -172,11 +173,7 @@ public:
     }
 
 private slots:
-    void cleanup()
-    {
-        rt::setReadFaultHook(nullptr);
-        rt::setWriteFaultHook(nullptr);
-    }
+    void cleanup() { testkit::resetTestSwitches(); }
 
     // ---- every readable block is rescued ---------------------------------------
 
