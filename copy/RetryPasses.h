@@ -1,6 +1,7 @@
 #pragma once
 
 #include "copy/MapFiles.h"
+#include "runtime/Dialogs.h"
 #include "runtime/RescueFiles.h"
 
 #include <QElapsedTimer>
@@ -42,7 +43,7 @@ class IoWorker;
 //
 // A job runs it so, once the source is open and the destination exists:
 //   std::optional<Resumable> r = findResumable(DestFile, source, io);
-//   if (r && msgBox(retryQuestion(txtDest text, r->unfinished), 52, "Talmo") == Yes) {
+//   if (r && msgBox(retryQuestion(typedName, r->unfinished), kRetryQuestionStyle, kTitleTalmo) == Yes) {
 //       RetryPasses::Outcome o = RetryPasses(source, *std::move(r), progress, io).run();
 //       Completed: show retryClosingMessage(o); Stopped: nothing;
 //       WriteFailed: "The destination file ... could not be written." + o.reason
@@ -108,6 +109,7 @@ private:
 //   An earlier copy of 'NAME' with N bytes that could not be read is there.
 //   Do You Want to Read Only Those Parts Again.
 QString retryQuestion(const QString &copyName, qint64 unreadable);
+constexpr int kRetryQuestionStyle = rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo;
 
 // The closing message of a completed retry (no title; style 64 when the copy
 // is now complete, else 48 as after a rescue):
