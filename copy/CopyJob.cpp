@@ -1,5 +1,6 @@
 #include "copy/CopyJob.h"
 
+#include "copy/RetryPasses.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
 #include "runtime/RtError.h"
@@ -36,8 +37,12 @@ CopyJob::~CopyJob()
 CopyJob::End CopyJob::run()
 {
     try {
-        if (const End opened = open(); opened != End::Completed)
-            return opened;
+        switch (open()) {
+        case Way::Refused: return End::Refused;
+        case Way::Stopped: return End::Stopped;
+        case Way::GoOnFromMap: return retry();
+        case Way::Fresh: break;
+        }
         CopyEngine engine(m_source, m_dest, m_progress, m_io);
         return finish(engine.run(), engine);
     } catch (const rt::RtError &e) {
@@ -52,7 +57,7 @@ CopyJob::End CopyJob::run()
     return End::Failed;
 }
 
-CopyJob::End CopyJob::open()
+CopyJob::Way CopyJob::open()
 {
     bool same = false;
     bool exists = false;
@@ -63,15 +68,15 @@ CopyJob::End CopyJob::open()
         });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
-        return End::Refused;
+        return Way::Refused;
     }
     if (same) {
         m_dialogs.msgBox(QStringLiteral("Source and destination are the same file."), rt::MsgStyle::Critical,
                          kSelectionTitle);
-        return End::Refused;
+        return Way::Refused;
     }
     if (!m_progress.goingOn())
-        return End::Stopped;
+        return Way::Stopped;
 
     // A source that cannot be read is reported before anyone is asked to give
     // up the file it would replace.
@@ -84,13 +89,27 @@ CopyJob::End CopyJob::open()
     } catch (const rt::RtError &e) {
         abandon();
         tellCannotOpen(QStringLiteral("source"), m_names.source, e.reason());
-        return End::Refused;
+        return Way::Refused;
     }
     if (!m_progress.goingOn()) {
         abandon();
-        return End::Stopped;
+        return Way::Stopped;
     }
 
+    // A copy that an earlier rescue left, with a map that fits this source:
+    // reading only what could not be read keeps every block it saved.
+    if (exists) {
+        m_resumable = findResumable(m_names.destination, m_source, m_io);
+        if (!m_progress.goingOn()) {
+            abandon();
+            return Way::Stopped;
+        }
+        if (m_resumable
+            && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->unfinished), kRetryQuestionStyle,
+                                rt::kTitleTalmo)
+                == rt::AnswerYes)
+            return Way::GoOnFromMap;
+    }
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
     if (exists) {
@@ -100,7 +119,7 @@ CopyJob::End CopyJob::open()
             rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
         if (answer != rt::AnswerYes) {
             abandon();
-            return End::Refused;
+            return Way::Refused;
         }
     }
     try {
@@ -108,13 +127,13 @@ CopyJob::End CopyJob::open()
     } catch (const rt::RtError &e) {
         abandon();
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
-        return End::Refused;
+        return Way::Refused;
     }
     if (!m_progress.goingOn()) {
         abandon();
-        return End::Stopped;
+        return Way::Stopped;
     }
-    return End::Completed;
+    return Way::Fresh;
 }
 
 CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engine)
@@ -167,6 +186,26 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
         m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
                              + rt::kCrLf + outcome.reason,
                          rt::MsgStyle::Critical, rt::kTitleTalmo);
+        return End::Failed;
+    }
+    return End::Failed;
+}
+
+CopyJob::End CopyJob::retry()
+{
+    const RetryPasses::Outcome outcome = RetryPasses(m_source, *std::move(m_resumable), m_progress, m_io).run();
+    m_io.run([&] { (void)m_source.close(); });
+    switch (outcome.end) {
+    case RetryPasses::Outcome::End::Completed: {
+        const ClosingMessage message = retryClosingMessage(outcome);
+        m_dialogs.msgBox(message.text, message.style);
+        return End::Completed;
+    }
+    case RetryPasses::Outcome::End::Stopped:
+        // The earlier copy and its map stay, brought up to what was read.
+        return End::Stopped;
+    case RetryPasses::Outcome::End::WriteFailed:
+        tellCannotWrite(outcome.reason);
         return End::Failed;
     }
     return End::Failed;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "copy/CopyEngine.h"
+#include "copy/MapFiles.h"
 #include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
 #include "runtime/IoWorker.h"
@@ -24,7 +25,11 @@ class Dialogs;
 //   opening - is it the same file, does the name exist, the source opened
 //             read-only (never created), the replace question, then the
 //             destination prepared; a Stop here abandons the copy before any
-//             byte is written, a failure names the file and says why;
+//             byte is written, a failure names the file and says why. An
+//             existing copy with a map of an earlier rescue that fits the
+//             source is offered first to be gone on with (RetryPasses): then
+//             only its unreadable parts are read again, into it, and a Stop
+//             keeps it and its map as they stand;
 //   passes  - CopyEngine moves the bytes, with a progress report and a yield
 //             after every read; a Stop takes effect after the read under way;
 //   ending  - the data is flushed, and only if no Stop came meanwhile does the
@@ -52,9 +57,12 @@ public:
     End run();
 
 private:
-    // The checks, the question and both opens on the worker; Refused or
-    // Stopped when the copy is not to go on, Completed when it is.
-    End open();
+    enum class Way { Refused, Stopped, Fresh, GoOnFromMap };
+    // The checks, the questions and both opens on the worker: how the copy
+    // goes on, if it does.
+    Way open();
+    // Reads again what an earlier rescue could not, into its copy.
+    End retry();
     End finish(CopyEngine::Outcome outcome, const CopyEngine &engine);
     // Removes what this copy wrote and closes the source; never throws.
     void abandon();
@@ -71,4 +79,5 @@ private:
     rt::IoWorker m_io;
     rt::File m_source;
     rt::Destination m_dest;
+    std::optional<Resumable> m_resumable; // the earlier rescue to go on with
 };

@@ -547,6 +547,55 @@ private slots:
         QVERIFY2(finishedReads <= kSampleBlocks, qPrintable(QString::number(finishedReads)));
     }
 
+    // Copy pressed again onto a rescued copy, through the window: Yes reads
+    // only what could not be read, into that copy; No asks to replace it and
+    // makes a fresh copy, whose map takes a free name.
+    void copyAgainOntoARescuedCopy_data()
+    {
+        QTest::addColumn<bool>("goOn");
+        QTest::newRow("Yes: only the unreadable parts") << true;
+        QTest::newRow("No: a fresh copy") << false;
+    }
+    void copyAgainOntoARescuedCopy()
+    {
+        QFETCH(bool, goOn);
+        FormFixture f;
+        const qint64 size = kLargePiece + 5000;
+        const QByteArray content = patternBytes(size, 81);
+        f.drives.makeFile(u'c', kSourceName, content);
+        // Block 5 fails its first two reads (all a first copy tries), block 9 always.
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{9 * kBlock, 10 * kBlock}}, .marginal = {{5 * kBlock, 6 * kBlock, 2}}});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        if (QTest::currentTestFailed())
+            return;
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(2 * kBlock, QStringLiteral("D:\\out.bin.map"))});
+
+        f.dialogs.shown.clear();
+        f.dialogs.answers = goOn ? std::deque<int>{rt::AnswerYes} : std::deque<int>{rt::AnswerNo, rt::AnswerYes};
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.shown[0].prompt,
+                 QStringLiteral("An earlier copy of 'out.bin' with 8192 bytes that could not be read is there.\r\n"
+                                "Do You Want to Read Only Those Parts Again."));
+        QCOMPARE(f.dialogs.shown[0].style, 52);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QByteArray expected = content;
+        expected.replace(9 * kBlock, kBlock, QByteArray(kBlock, '\0'));
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+        QCOMPARE(f.c().KorBar->barValue(), 100);
+        if (goOn) {
+            QCOMPARE(f.dialogs.messages().mid(1),
+                     QStringList{kCompleted + QStringLiteral("\r\n4096 bytes could now be read and 4096 bytes still could not.\r\n"
+                                                            "The map of the unreadable parts, D:\\out.bin.map, was brought up to date.")});
+            QCOMPARE(listedBlocks(f.drives.host(u'd', QStringLiteral("out.bin.map")), '-'), QList<qint64>{9});
+        } else {
+            QCOMPARE(f.dialogs.messages().mid(2), QStringList{rescueMessage(kBlock, QStringLiteral("D:\\out.bin.1.map"))});
+        }
+    }
+
     // ---- holes and devices ---------------------------------------------------------
 
     void holesStayHoles()
