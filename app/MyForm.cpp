@@ -1,5 +1,6 @@
 #include "app/MyForm.h"
 
+#include "runtime/Accessibility.h"
 #include "runtime/RtError.h"
 
 #include <QAction>
@@ -153,7 +154,9 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     , m_dialogs(dialogs ? *dialogs : *m_ownDialogs)
     , m_copy(m_controls, m_dialogs)
     , m_browsing(m_controls, m_copy, m_dialogs)
+    , m_desktop(new rt::DesktopNotices(this))
 {
+    rt::installAccessibility();
     setObjectName(QStringLiteral("MyForm"));
     setWindowTitle(QStringLiteral("Talmo's File Copy Program"));
     setWindowIcon(makeAppIcon());
@@ -269,6 +272,7 @@ void MyForm::wireEvents()
     for (rt::FolderList *list : {c.KorDir, c.Dir2})
         connect(list, &rt::FolderList::openFailed, this,
                 [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
+    connect(c.KorBar, &rt::ProgressBar::barValueSet, m_desktop, &rt::DesktopNotices::setProgress);
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });
     connect(c.DelFile, &QAction::triggered, this, [b] { b->DelFile_Click(); });
@@ -322,7 +326,16 @@ void MyForm::cmdCopy_Click()
             return;
         m_copy.Copying = true;
         m_controls.cmdCopy->setCaption(kStopCaption);
+        m_desktop->copyStarted();
         m_copy.StartCopy();
+        using Kind = CopyModule::Ending::Kind;
+        using End = rt::DesktopNotices::End;
+        const CopyModule::Ending &ending = m_copy.lastEnding();
+        m_desktop->copyEnded(ending.kind == Kind::Completed ? End::Completed
+                                 : ending.kind == Kind::Stopped ? End::Stopped
+                                 : ending.kind == Kind::Failed  ? End::Failed
+                                                                : End::Refused,
+                             ending.destination);
         if (m_endRequested)
             close();
     } else {

@@ -5,6 +5,7 @@
 #include "copy/CopyModule.h"
 #include "runtime/FormControls.h"
 #include "runtime/Dialogs.h"
+#include "runtime/DesktopNotices.h"
 
 #include <QColor>
 #include <QWidget>
@@ -50,6 +51,7 @@ public:
     FormControls &controls() { return m_controls; }
     CopyModule &copyModule() { return m_copy; }
     Browsing &browsing() { return m_browsing; }
+    rt::DesktopNotices &desktopNotices() { return *m_desktop; }
 
     // Shows the window centred on its screen with the focus on Copy.
     void showCentred();
@@ -77,4 +79,6 @@ private:
     // Set when the program is to end while a copy still runs: the copy is
     // stopped first, and the window closes once it has unwound.
     bool m_endRequested = false;
+    // The copy's progress and ending, shown on the desktop outside the window.
+    rt::DesktopNotices *m_desktop;
 };

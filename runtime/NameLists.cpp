@@ -112,8 +112,15 @@ QVariant NameListModel::data(const QModelIndex &index, int role) const
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::AccessibleTextRole:
         return text(row);
+    case Qt::AccessibleTextRole:
+        // What the picture and the indentation show, for a screen reader:
+        // "Pictures, open folder, level 3".
+        if (!m_folders)
+            return text(row);
+        return QStringLiteral("%1, %2, level %3")
+            .arg(text(row), row < openRows() ? QStringLiteral("open folder") : QStringLiteral("subfolder"))
+            .arg(std::min(row, openRows()) + 1);
     case Qt::DecorationRole:
         if (!m_folders)
             return QVariant();
@@ -224,13 +231,35 @@ void FolderBoundList::paintEvent(QPaintEvent *event)
 void FolderBoundList::mousePressEvent(QMouseEvent *event)
 {
     const int button = buttonCode(event->button());
+    const QModelIndex entry = indexAt(event->position().toPoint());
     // A press on no entry keeps the choice, as in a list box.
-    if (button == MouseButton::Left && indexAt(event->position().toPoint()).isValid())
+    if (button == MouseButton::Left && entry.isValid())
         QListView::mousePressEvent(event);
     else if (button == MouseButton::Left)
         setFocus(Qt::MouseFocusReason);
+    else if (button == MouseButton::Right && entry.isValid())
+        selectForMenu(entry);
     emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
                    twips(event->position().y()));
+}
+
+bool FolderBoundList::menuKeyPressed(QKeyEvent *event)
+{
+    if (!isMenuKey(event))
+        return false;
+    selectForMenu(currentIndex());
+    // The menu opens beside the current row (the top of the list when there is
+    // none), through the same MouseDown a right press raises: the handlers
+    // open their menus for it.
+    QPoint at(0, 0);
+    if (currentIndex().isValid()) {
+        scrollTo(currentIndex());
+        const QRect row = visualRect(currentIndex());
+        at = QPoint(row.left() + row.height(), row.center().y());
+    }
+    const KeyboardMenuAnchor anchor(viewport()->mapToGlobal(at));
+    emit mouseDown(MouseButton::Right, shiftState(event->modifiers()), twips(at.x()), twips(at.y()));
+    return true;
 }
 
 void FolderBoundList::mouseReleaseEvent(QMouseEvent *event)
@@ -326,6 +355,8 @@ void FolderList::openRow(int row)
 
 void FolderList::keyPressEvent(QKeyEvent *event)
 {
+    if (menuKeyPressed(event))
+        return;
     if (isEnterKey(event)) {
         openRow(currentRow());
         return;
@@ -397,10 +428,22 @@ void FileList::refresh()
 
 void FileList::keyPressEvent(QKeyEvent *event)
 {
+    if (menuKeyPressed(event))
+        return;
     const int before = currentRow();
     QListView::keyPressEvent(event);
     if (currentRow() != before && currentRow() >= 0)
         emit click();
+}
+
+void FileList::selectForMenu(const QModelIndex &index)
+{
+    // As a left click on it: the file chosen is the one the menu acts on, and
+    // its name and size show.
+    if (!index.isValid())
+        return;
+    setCurrentIndex(index);
+    emit click();
 }
 
 } // namespace rt

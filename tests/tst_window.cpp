@@ -10,23 +10,40 @@
 #include <QTimer>
 #include <QToolTip>
 
+#include <functional>
+
 namespace {
 
-// What a right, left or middle press over a list opens: the popup's object
-// name, or "" when nothing opens.
-QString popupAfterPress(QWidget *viewport, Qt::MouseButton button)
+// Runs what should open a popup; gives the popup's object name ("" when none
+// opened) and where it showed, and lets `use` act in it (else it closes).
+struct Opened {
+    QString name;
+    QRect geometry;
+};
+Opened popupAfter(const std::function<void()> &act, const std::function<void(QMenu *)> &use = {})
 {
-    QString opened;
-    QTimer::singleShot(0, [&opened] {
-        if (QWidget *popup = QApplication::activePopupWidget()) {
-            opened = popup->objectName();
-            popup->close();
+    Opened opened;
+    QTimer::singleShot(0, [&] {
+        if (auto *popup = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            opened = {popup->objectName(), popup->geometry()};
+            if (use)
+                use(popup);
+            if (popup->isVisible())
+                popup->close();
         }
     });
-    QTest::mousePress(viewport, button, {}, QPoint(10, 5));
-    QTest::mouseRelease(viewport, button, {}, QPoint(10, 5));
+    act();
     QCoreApplication::processEvents();
     return opened;
+}
+
+// What a right, left or middle press over a list opens.
+QString popupAfterPress(QWidget *viewport, Qt::MouseButton button, QPoint at = QPoint(10, 5))
+{
+    return popupAfter([&] {
+        QTest::mousePress(viewport, button, {}, at);
+        QTest::mouseRelease(viewport, button, {}, at);
+    }).name;
 }
 
 // Pixels that are black or white in one picture of a widget and different in
@@ -193,8 +210,112 @@ private slots:
         QCOMPARE(popupAfterPress(f.c().KorFile->viewport(), Qt::MiddleButton), QString());
         QCOMPARE(popupAfterPress(f.c().KorDir->viewport(), Qt::RightButton), QString());
         QCOMPARE(popupAfterPress(f.c().txtDest, Qt::RightButton), QString());
-        // A right press selects nothing in the file list.
-        QCOMPARE(f.c().KorFile->fileName(), QString());
+        // A right press on a file chooses it, as a left click does.
+        QCOMPARE(f.c().KorFile->fileName(), QStringLiteral("a.txt"));
+        QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
+    }
+
+    void menuKeysOpenTheFocusedListsMenuBesideItsRow_data()
+    {
+        QTest::addColumn<QString>("list");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("Dir2, Menu") << "Dir2" << int(Qt::Key_Menu) << int(Qt::NoModifier);
+        QTest::newRow("Dir2, Shift+F10") << "Dir2" << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+        QTest::newRow("KorFile, Menu") << "KorFile" << int(Qt::Key_Menu) << int(Qt::NoModifier);
+        QTest::newRow("KorFile, Shift+F10") << "KorFile" << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+    }
+    void menuKeysOpenTheFocusedListsMenuBesideItsRow()
+    {
+        QFETCH(QString, list);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
+        FormFixture f;
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            f.drives.makeFile(u'c', QString::fromLatin1(name), "x");
+        f.drives.makeFolder(u'c', QStringLiteral("Sub1"));
+        f.drives.makeFolder(u'c', QStringLiteral("Sub2"));
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const bool files = list == u"KorFile";
+        rt::FolderBoundList *target = files ? static_cast<rt::FolderBoundList *>(f.c().KorFile) : f.c().Dir2;
+        if (files)
+            QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        // The keyboard's row moves on without choosing, as Ctrl+Down does.
+        const int row = target->count() - 1;
+        target->selectionModel()->setCurrentIndex(target->model()->index(row, 0), QItemSelectionModel::NoUpdate);
+        target->setFocus();
+        const QString folder = f.c().Dir2->path();
+
+        const Opened opened = popupAfter(
+            [&] { QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers)); });
+        QCOMPARE(opened.name, QString::fromLatin1(files ? "KorSrc" : "Talmo"));
+        const QRect rowRect(target->viewport()->mapToGlobal(target->visualRect(target->model()->index(row, 0)).topLeft()),
+                            target->visualRect(target->model()->index(row, 0)).size());
+        QVERIFY2(rowRect.contains(opened.geometry.topLeft()), qPrintable(QStringLiteral("menu at %1,%2, row at %3,%4")
+            .arg(opened.geometry.x()).arg(opened.geometry.y()).arg(rowRect.x()).arg(rowRect.y())));
+        if (files) {
+            // The key chose the file it stood on, as a right press does.
+            QCOMPARE(f.c().KorFile->fileName(), QStringLiteral("c.txt"));
+            QCOMPARE(f.c().txtDest->text(), QStringLiteral("c.txt"));
+        } else {
+            QCOMPARE(f.c().Dir2->path(), folder); // the menu acts on the open folder
+        }
+        // Other keys open nothing.
+        QCOMPARE(popupAfter([&] { QTest::keyClick(target, Qt::Key_F10); }).name, QString());
+    }
+
+    // Delete File deletes the file shown as chosen, however the menu opened.
+    void deleteFileActsOnTheFileShownAsChosen_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("deleted");
+        QTest::newRow("right press on b.txt") << "press on b" << "b.txt";
+        QTest::newRow("right press beside the rows") << "press beside" << "a.txt";
+        QTest::newRow("Menu key on b.txt") << "key on b" << "b.txt";
+    }
+    void deleteFileActsOnTheFileShownAsChosen()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, deleted);
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        rt::FileList *files = f.c().KorFile;
+        QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, files->visualRect(files->model()->index(0, 0)).center());
+        QCOMPARE(files->fileName(), QStringLiteral("a.txt"));
+
+        const QPoint onB = files->visualRect(files->model()->index(1, 0)).center();
+        const QPoint beside(10, files->viewport()->height() - 3);
+        QVERIFY(!files->indexAt(beside).isValid());
+        const Opened opened = popupAfter(
+            [&] {
+                if (how == u"key on b") {
+                    files->selectionModel()->setCurrentIndex(files->model()->index(1, 0), QItemSelectionModel::NoUpdate);
+                    QTest::keyClick(files, Qt::Key_Menu);
+                } else {
+                    QTest::mousePress(files->viewport(), Qt::RightButton, {}, how == u"press on b" ? onB : beside);
+                }
+            },
+            [&](QMenu *menu) {
+                // What the user sees while the menu is open: the chosen file
+                // highlighted, its name in the box.
+                QCOMPARE(files->selectionModel()->selectedIndexes().size(), qsizetype(1));
+                QCOMPARE(files->fileName(), deleted);
+                QCOMPARE(f.c().txtDest->text(), deleted);
+                QTest::keyClick(menu, Qt::Key_Down);
+                QTest::keyClick(menu, Qt::Key_Return);
+            });
+        QCOMPARE(opened.name, QStringLiteral("KorSrc"));
+        QVERIFY(f.dialogs.shown.isEmpty());
+        QVERIFY(!f.drives.exists(u'c', deleted));
+        const QString kept = deleted == u"a.txt" ? QStringLiteral("b.txt") : QStringLiteral("a.txt");
+        QVERIFY(f.drives.exists(u'c', kept));
+        QCOMPARE(FormFixture::items(files), QStringList{kept});
     }
 
     void tabVisitsTheControlsInOrder()
@@ -273,13 +394,16 @@ private slots:
         MyForm &form = f.start();
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(form.findChild<QWidget *>(control));
         QVERIFY(iface);
+        // A drive box says the drive chosen, as its entry shows it.
+        if (auto *drive = form.findChild<rt::DriveList *>(control))
+            name += QStringLiteral(", ") + drive->currentText();
         QCOMPARE(iface->text(QAccessible::Name), name);
         QCOMPARE(int(iface->role()), role);
         if (control == u"KorBar") {
+            // Its value in words, and no value to set (which would offer Increase).
             f.c().KorBar->setBarValue(42);
-            f.c().KorBar->refresh();
-            QVERIFY(iface->valueInterface());
-            QCOMPARE(iface->valueInterface()->currentValue().toInt(), 42);
+            QCOMPARE(iface->text(QAccessible::Description), QStringLiteral("42%"));
+            QVERIFY(!iface->valueInterface());
         }
     }
 
