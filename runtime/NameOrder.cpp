@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numeric>
 #include <optional>
+#include <string_view>
 
 namespace rt {
 
@@ -142,13 +143,11 @@ void NameOrder::learnAsciiOrder(const QLocale &locale)
     m_asciiTable = m_collator.compare(QStringLiteral("A"), QStringLiteral("a")) == 0;
 }
 
-std::string NameOrder::asciiKey(const char *name, quint32 length) const
+void NameOrder::appendAsciiKey(std::string &key, const char *name, quint32 length) const
 {
     // The weights of the characters; a run of digits as the digits' weight,
     // the count of its significant digits, and those digits: byte order is then
     // the order of the names.
-    std::string key;
-    key.reserve(length + 2);
     for (quint32 i = 0; i < length;) {
         const auto c = static_cast<unsigned char>(name[i]);
         if (!isDigit(c)) {
@@ -167,7 +166,6 @@ std::string NameOrder::asciiKey(const char *name, quint32 length) const
         key.append(name + i, end - i);
         i = end;
     }
-    return key;
 }
 
 QStringList NameOrder::sorted(const std::string &bytes, const std::vector<std::pair<quint32, quint32>> &spans,
@@ -178,16 +176,24 @@ QStringList NameOrder::sorted(const std::string &bytes, const std::vector<std::p
     if (ascii && m_asciiTable) {
         // Plain ASCII, the usual case: each name is turned into a key once,
         // and the keys compare as bytes.
-        std::vector<std::string> keys;
-        keys.reserve(spans.size());
-        for (const auto &[offset, length] : spans)
-            keys.push_back(asciiKey(bytes.data() + offset, length));
+        // (All keys in one buffer: a folder can hold 100,000 names.)
+        std::string keys;
+        keys.reserve(bytes.size() + 2 * spans.size());
+        std::vector<std::pair<quint32, quint32>> keySpans;
+        keySpans.reserve(spans.size());
+        for (const auto &[offset, length] : spans) {
+            const auto start = quint32(keys.size());
+            appendAsciiKey(keys, bytes.data() + offset, length);
+            keySpans.emplace_back(start, quint32(keys.size()) - start);
+        }
         std::vector<quint32> order(spans.size());
         std::iota(order.begin(), order.end(), 0u);
-        auto raw = [&](quint32 i) { return std::string_view(bytes.data() + spans[i].first, spans[i].second); };
+        auto view = [](const std::string &in, std::pair<quint32, quint32> span) {
+            return std::string_view(in.data() + span.first, span.second);
+        };
         std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
-            const int c = keys[x].compare(keys[y]);
-            return c != 0 ? c < 0 : raw(x) < raw(y);
+            const int c = view(keys, keySpans[x]).compare(view(keys, keySpans[y]));
+            return c != 0 ? c < 0 : view(bytes, spans[x]) < view(bytes, spans[y]);
         });
         for (quint32 i : order)
             names.append(QString::fromLatin1(bytes.data() + spans[i].first, qsizetype(spans[i].second)));

@@ -38,7 +38,7 @@ public:
 
 private:
     void learnAsciiOrder(const QLocale &locale);
-    std::string asciiKey(const char *name, quint32 length) const;
+    void appendAsciiKey(std::string &key, const char *name, quint32 length) const;
     QStringList sortedByCollator(QStringList names) const;
 
     QCollator m_collator;
