@@ -7,9 +7,14 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QGroupBox>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace {
@@ -135,6 +140,68 @@ void setCaption(QWidget *widget, Kind kind, const QString &caption)
     }
 }
 
+// The width a control's caption may take: a label's whole box, a frame's
+// title between its indent and the frame's right edge, a button's face inside
+// its margins.
+int captionRoom(QWidget *widget, Kind kind)
+{
+    const QStyle *style = widget->style();
+    switch (kind) {
+    case Kind::Label:
+        return widget->contentsRect().width();
+    case Kind::Frame: {
+        auto *box = static_cast<QGroupBox *>(widget);
+        QStyleOptionGroupBox option;
+        option.initFrom(box);
+        option.text = box->title();
+        option.textAlignment = box->alignment();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+        const QRect title = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+        return box->width() - 2 * std::max(title.left(), 1);
+    }
+    case Kind::CommandButton:
+        return widget->width() - 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget)
+                                      + style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget));
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+int captionWidth(const QFont &font, const QString &caption)
+{
+    // Without the access key's "&"; one pixel more for a bold face's overhang.
+    QString shown = caption;
+    shown.remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    return int(std::ceil(QFontMetricsF(font).horizontalAdvance(shown))) + 1;
+}
+
+int captionRoomOf(QWidget *widget)
+{
+    for (const ControlRow &row : kControls)
+        if (widget->objectName() == QLatin1String(row.name))
+            return captionRoom(widget, row.kind);
+    return -1;
+}
+
+namespace {
+
+// Fonts differ in width: where the face the desktop gives is wider than the
+// window's own, a caption is set a little smaller rather than cut off.
+void fitCaption(QWidget *widget, Kind kind, const QString &caption)
+{
+    const int room = captionRoom(widget, kind);
+    if (room < 0 || caption.isEmpty())
+        return;
+    QFont font = widget->font();
+    const qreal designed = font.pointSizeF();
+    while (captionWidth(font, caption) > room && font.pointSizeF() > designed * 0.7)
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    widget->setFont(font);
+}
+
 bool takesFocus(Kind kind)
 {
     return kind != Kind::Frame && kind != Kind::Label && kind != Kind::ProgressBar;
@@ -196,6 +263,7 @@ void MyForm::buildControls()
         // nothing anywhere else.
         widget->setContextMenuPolicy(Qt::NoContextMenu);
         setCaption(widget, row.kind, QString::fromLatin1(row.caption));
+        fitCaption(widget, row.kind, QString::fromLatin1(row.caption));
         if (takesFocus(row.kind))
             focusOrder.emplace_back(row.tabIndex, widget);
         else

@@ -34,6 +34,11 @@ struct ControlRow {
     std::optional<Font> font;
 };
 
+// The pixels a caption takes in a font, and the room a control of the window
+// has for its caption (-1 for controls without one); no caption is cut off.
+int captionWidth(const QFont &font, const QString &caption);
+int captionRoomOf(QWidget *widget);
+
 // 0x00BBGGRR -> QColor.
 QColor colorFromBgr(quint32 bgr);
 

@@ -5,6 +5,7 @@
 #include <QScrollBar>
 #include <QApplication>
 #include <QMenu>
+#include <QGroupBox>
 #include <QMenuBar>
 #include <QTest>
 #include <QTimer>
@@ -120,7 +121,8 @@ private slots:
                  QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
         QVERIFY(widget->isVisibleTo(&form));
         QVERIFY(widget->isEnabled());
-        QCOMPARE(widget->font().pointSizeF(), points);
+        // A face wider than the window's own sets a caption a little smaller.
+        QVERIFY(widget->font().pointSizeF() <= points && widget->font().pointSizeF() >= points * 0.7);
         QCOMPARE(widget->font().bold(), bold);
         QCOMPARE(widget->font().underline(), underline);
 
@@ -174,6 +176,50 @@ private slots:
         QVERIFY(f.copy().SourceFile.isEmpty());
         QVERIFY(f.copy().DestFile.isEmpty());
         QVERIFY(f.dialogs.shown.isEmpty());
+    }
+
+    // Every caption of the window fits its box, whatever face and scale the
+    // desktop gives (ctest runs this at scales 1.5 and 2, and with DejaVu only).
+    void captionsFitTheirBoxes()
+    {
+        FormFixture f;
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        int checked = 0;
+        for (QWidget *control : form.findChildren<QWidget *>()) {
+            const int room = captionRoomOf(control);
+            QString caption;
+            if (auto *frame = qobject_cast<QGroupBox *>(control))
+                caption = frame->title();
+            else if (auto *label = qobject_cast<rt::Label *>(control))
+                caption = label->caption();
+            else if (auto *button = qobject_cast<QPushButton *>(control))
+                caption = button->text();
+            if (room < 0 || caption.isEmpty())
+                continue;
+            ++checked;
+            QVERIFY2(captionWidth(control->font(), caption) <= room,
+                     qPrintable(QStringLiteral("%1 (%2, %3 pt) takes %4 of %5 pixels").arg(caption, control->font().family())
+                                    .arg(control->font().pointSizeF()).arg(captionWidth(control->font(), caption)).arg(room)));
+            // On the pixels: nothing of a label's text or a frame's title in
+            // the box's last columns (the bar covers two labels' ends).
+            const bool frame = qobject_cast<QGroupBox *>(control);
+            if (!frame && !qobject_cast<rt::Label *>(control))
+                continue;
+            if (!frame && control->geometry().right() >= f.c().KorBar->geometry().left())
+                continue;
+            const QImage drawn = form.grab(QRect(control->mapTo(&form, QPoint()), control->size())).toImage();
+            const QColor text = control->palette().color(QPalette::WindowText);
+            const int rows = frame ? int(control->fontMetrics().height() * drawn.devicePixelRatio()) : drawn.height();
+            for (int x = drawn.width() - 2; x < drawn.width(); ++x)
+                for (int y = 0; y < rows; ++y) {
+                    const QColor p = drawn.pixelColor(x, y);
+                    QVERIFY2(qAbs(p.red() - text.red()) + qAbs(p.green() - text.green()) + qAbs(p.blue() - text.blue()) > 96,
+                             qPrintable(caption));
+                }
+        }
+        QCOMPARE(checked, 8); // two frames, four labels, two buttons
     }
 
     void menusArePopupsOnly()
