@@ -52,7 +52,14 @@ public:
         const QString text = index.data(Qt::DisplayRole).toString();
         const int iconWidth = index.data(Qt::DecorationRole).isNull() ? 0 : view->iconSize().width() + 6;
         const int room = option.rect.width() - indent(option, index) - iconWidth - 6;
-        if (option.fontMetrics.horizontalAdvance(text) > room)
+        // The open folder tells where it is: its full path, which its name alone
+        // does not show.
+        const auto *model = static_cast<const NameListModel *>(index.model());
+        const QString path = index.data(NameListModel::PathRole).toString();
+        const bool openFolder = model->hasPictures() && index.row() == model->openRows() - 1 && path != text;
+        if (openFolder)
+            QToolTip::showText(event->globalPos(), path, view->viewport(), option.rect);
+        else if (option.fontMetrics.horizontalAdvance(text) > room)
             QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
         else
             QToolTip::hideText();
@@ -62,7 +69,13 @@ public:
 private:
     static int indent(const QStyleOptionViewItem &option, const QModelIndex &index)
     {
-        return index.data(NameListModel::LevelRole).toInt() * option.fontMetrics.horizontalAdvance(QStringLiteral("  "));
+        // Two spaces a level, but all levels together at most a third of the
+        // row: deep down, the ancestors' steps narrow so that the open folder
+        // and its subfolders keep room for their names.
+        const int deepest = std::max(static_cast<const NameListModel *>(index.model())->openRows(), 1);
+        const int step = std::min(option.fontMetrics.horizontalAdvance(QStringLiteral("  ")),
+                                  option.rect.width() / 3 / deepest);
+        return index.data(NameListModel::LevelRole).toInt() * step;
     }
 
     FolderBoundList *m_list;

@@ -505,6 +505,46 @@ private slots:
                 QCOMPARE(drive->view()->palette().color(role), drive->palette().color(role));
     }
 
+    // Ten levels down the open folder's name still shows, its full path in
+    // its tooltip.
+    void deepFoldersStayReadable()
+    {
+        FormFixture f;
+        const QString deep = QStringLiteral("Documents/Projects/Archive/Pictures/Holidays/Summer/Beach/Day/Hour/Sunset");
+        f.drives.makeFolder(u'c', deep + QStringLiteral("/Evening"));
+        f.drives.cd(u'c', deep);
+        MyForm &form = f.start();
+        form.showCentred();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        for (rt::FolderList *list : {f.c().KorDir, f.c().Dir2}) {
+            const QModelIndex open = list->model()->index(list->currentRow(), 0);
+            QCOMPARE(list->itemText(open.row()), QStringLiteral("Sunset"));
+            // The text drawn on the open folder's row: the whole name where it
+            // fits in two thirds of the row.
+            const QRect row = list->visualRect(open);
+            const QImage drawn = list->viewport()->grab(row).toImage();
+            const QColor ground = drawn.pixelColor(drawn.width() - 1, 0);
+            // The highlight starts at the row's indentation, the text after its picture.
+            int start = 0;
+            while (start < drawn.width() && drawn.pixelColor(start, 0) != ground)
+                ++start;
+            int first = -1, last = -1;
+            for (int x = start + list->iconSize().width() + 2; x < drawn.width(); ++x)
+                for (int y = 0; y < drawn.height(); ++y) {
+                    if (drawn.pixelColor(x, y) != ground) {
+                        first = first < 0 ? x : first;
+                        last = x;
+                    }
+                }
+            const int wanted = std::min(list->fontMetrics().horizontalAdvance(QStringLiteral("Sunset")),
+                                        row.width() * 2 / 3 - list->iconSize().width() - 12) - 2;
+            QVERIFY2(last - first >= wanted, qPrintable(QStringLiteral("%1: %2 pixels of text").arg(list->objectName()).arg(last - first)));
+            QHelpEvent help(QEvent::ToolTip, row.center(), list->viewport()->mapToGlobal(row.center()));
+            QCoreApplication::sendEvent(list->viewport(), &help);
+            QCOMPARE(QToolTip::text(), QStringLiteral("C:\\") + QString(deep).replace(u'/', u'\\'));
+        }
+    }
+
     void startsOnDriveCsCurrentFolder()
     {
         // Given a current folder on C:, both folder lists open it.
