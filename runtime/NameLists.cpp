@@ -3,6 +3,7 @@
 #include "runtime/ControlBasics.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/FolderPictures.h"
 #include "runtime/RtError.h"
 
 #include <QAbstractItemView>
@@ -88,8 +89,8 @@ private:
 NameListModel::NameListModel(QObject *parent, bool folders) : QAbstractListModel(parent), m_folders(folders)
 {
     if (m_folders) {
-        m_openIcon = QApplication::style()->standardIcon(QStyle::SP_DirOpenIcon);
-        m_closedIcon = QApplication::style()->standardIcon(QStyle::SP_DirClosedIcon);
+        m_openIcon = folderIcon(true);
+        m_closedIcon = folderIcon(false);
     }
 }
 

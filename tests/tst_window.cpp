@@ -1,4 +1,5 @@
 #include "support/FormFixture.h"
+#include "runtime/FolderPictures.h"
 
 #include <QAccessible>
 #include <QAction>
@@ -542,6 +543,45 @@ private slots:
             QHelpEvent help(QEvent::ToolTip, row.center(), list->viewport()->mapToGlobal(row.center()));
             QCoreApplication::sendEvent(list->viewport(), &help);
             QCOMPARE(QToolTip::text(), QStringLiteral("C:\\") + QString(deep).replace(u'/', u'\\'));
+        }
+    }
+
+    // The open folder's picture is drawn open: at 16 pixels a third of it or
+    // more differs from the closed one. The program's small icons are drawn on
+    // their own grids, sharp: no half-covered pixels, as a larger drawing
+    // scaled down would have.
+    void picturesTellApartAndSmallIconsAreSharp()
+    {
+        const QImage open = rt::drawFolder(16, true);
+        const QImage closed = rt::drawFolder(16, false);
+        int differ = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) {
+                const QColor a = open.pixelColor(x, y), b = closed.pixelColor(x, y);
+                differ += qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) + qAbs(a.blue() - b.blue())
+                        + qAbs(a.alpha() - b.alpha()) > 48;
+            }
+        QVERIFY2(differ * 3 >= 256, qPrintable(QString::number(differ)));
+        FormFixture f;
+        f.drives.makeFolder(u'c', QStringLiteral("Sub"));
+        f.start();
+        const auto shown = [&](int row) {
+            return f.c().KorDir->model()->index(row, 0).data(Qt::DecorationRole).value<QIcon>().pixmap(16).toImage()
+                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        };
+        QCOMPARE(shown(0), open);
+        QCOMPARE(shown(1), closed);
+
+        auto halfCovered = [](const QImage &image) {
+            int n = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    n += qAlpha(image.pixel(x, y)) > 0 && qAlpha(image.pixel(x, y)) < 255;
+            return n;
+        };
+        for (int size : {16, 24}) {
+            QCOMPARE(halfCovered(drawAppIcon(size)), 0);
+            QVERIFY(halfCovered(drawAppIcon(32).scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)) > size);
         }
     }
 
