@@ -5,7 +5,7 @@
 #   install_and_package.sh BUILD_DIR
 set -euo pipefail
 build="$1"
-for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps cpack; do
+for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps cpack apt; do
     if ! command -v "$tool" >/dev/null; then
         echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
         exit 77
@@ -46,4 +46,21 @@ depends="$(dpkg-deb -f "$deb" Depends)"
 for d in libqt6widgets6 libc6 qt6-qpa-plugins; do
     grep -q "$d" <<<"$depends" || { echo "FAIL: the package does not depend on $d"; exit 1; }
 done
+for d in libqt6dbus6; do
+    grep -q "$d" <<<"$depends" || { echo "FAIL: the package does not depend on $d"; exit 1; }
+done
+
+# The description as apt shows it: the summary, then paragraphs of prose of
+# their own (no line indented further, which apt would show preformatted).
+shown="$(apt show "$deb" 2>/dev/null | sed -n '/^Description:/,/^$/p')"
+echo "$shown"
+summary="$(head -1 <<<"$shown" | sed 's/^Description: //')"
+body="$(tail -n +2 <<<"$shown" | sed '/^$/d')"
+grep -qx ' \.' <<<"$body" || { echo "FAIL: the description has no second paragraph"; exit 1; }
+! grep -q '^  ' <<<"$body" || { echo "FAIL: the description has preformatted lines"; exit 1; }
+! grep -qiF "$summary" <<<"$body" || { echo "FAIL: the description repeats its summary"; exit 1; }
+# The software centre's description: sentences of its own, not the summary again.
+meta="$(sed -n '/<description>/,/<\/description>/p' "$share/metainfo/$id.metainfo.xml")"
+[ "$(grep -o '\. ' <<<"$meta" | wc -l)" -ge 1 ] && [ "$(grep -c '<p>' <<<"$meta")" -ge 2 ] \
+    || { echo "FAIL: the AppStream description is not prose of its own"; exit 1; }
 echo "installed, validated and packaged"
