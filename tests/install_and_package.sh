@@ -31,6 +31,10 @@ for size in 16 22 24 32 48 64 128 256; do
     fi
 done
 "$work/usr/bin/duplon" --version | grep -q '^Duplon '
+# Extra arguments: one line naming them, status 2.
+rc=0; said="$("$work/usr/bin/duplon" one two 2>&1)" || rc=$?
+[ "$rc" = 2 ] && [ "$(wc -l <<<"$said")" = 1 ] && grep -q '"two"' <<<"$said" \
+    || { echo "FAIL: extra arguments gave status $rc and: $said"; exit 1; }
 
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null)
 deb="$(ls "$work"/package/duplon_*.deb)"
