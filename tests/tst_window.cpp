@@ -16,8 +16,8 @@
 
 namespace {
 
-// Runs what should open a popup; gives the popup's object name ("" when none
-// opened) and where it showed, and lets `use` act in it (else it closes).
+// Runs what should open a popup; gives the popup's name ("" when none opened)
+// and place, and lets `use` act in it before it closes.
 struct Opened {
     QString name;
     QRect geometry;
@@ -30,8 +30,7 @@ Opened popupAfter(const std::function<void()> &act, const std::function<void(QMe
             opened = {popup->objectName(), popup->geometry()};
             if (use)
                 use(popup);
-            if (popup->isVisible())
-                popup->close();
+            popup->close();
         }
     });
     act();
@@ -39,12 +38,11 @@ Opened popupAfter(const std::function<void()> &act, const std::function<void(QMe
     return opened;
 }
 
-// What a right, left or middle press over a list opens.
-QString popupAfterPress(QWidget *viewport, Qt::MouseButton button, QPoint at = QPoint(10, 5))
+QString popupAfterPress(QWidget *viewport, Qt::MouseButton button)
 {
     return popupAfter([&] {
-        QTest::mousePress(viewport, button, {}, at);
-        QTest::mouseRelease(viewport, button, {}, at);
+        QTest::mousePress(viewport, button, {}, QPoint(10, 5));
+        QTest::mouseRelease(viewport, button, {}, QPoint(10, 5));
     }).name;
 }
 
@@ -179,8 +177,8 @@ private slots:
         QVERIFY(f.dialogs.shown.isEmpty());
     }
 
-    // Every caption of the window fits its box, whatever face and scale the
-    // desktop gives (ctest runs this at scales 1.5 and 2, and with DejaVu only).
+    // Every caption fits its box, by measure and on the pixels (no text in a
+    // box's last columns); ctest runs this at scales 1.5 and 2 and with DejaVu only.
     void captionsFitTheirBoxes()
     {
         FormFixture f;
@@ -188,35 +186,24 @@ private slots:
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         int checked = 0;
-        for (QWidget *control : form.findChildren<QWidget *>()) {
-            const int room = captionRoomOf(control);
-            QString caption;
-            if (auto *frame = qobject_cast<QGroupBox *>(control))
-                caption = frame->title();
-            else if (auto *label = qobject_cast<rt::Label *>(control))
-                caption = label->caption();
-            else if (auto *button = qobject_cast<QPushButton *>(control))
-                caption = button->text();
-            if (room < 0 || caption.isEmpty())
+        for (QWidget *w : form.findChildren<QWidget *>()) {
+            auto *frame = qobject_cast<QGroupBox *>(w);
+            auto *label = qobject_cast<rt::Label *>(w);
+            const QString caption = frame ? frame->title() : label ? label->caption()
+                : qobject_cast<QPushButton *>(w) ? static_cast<QPushButton *>(w)->text() : QString();
+            if (captionRoomOf(w) < 0 || caption.isEmpty())
                 continue;
             ++checked;
-            QVERIFY2(captionWidth(control->font(), caption) <= room,
-                     qPrintable(QStringLiteral("%1 (%2, %3 pt) takes %4 of %5 pixels").arg(caption, control->font().family())
-                                    .arg(control->font().pointSizeF()).arg(captionWidth(control->font(), caption)).arg(room)));
-            // On the pixels: nothing of a label's text or a frame's title in
-            // the box's last columns (the bar covers two labels' ends).
-            const bool frame = qobject_cast<QGroupBox *>(control);
-            if (!frame && !qobject_cast<rt::Label *>(control))
-                continue;
-            if (!frame && control->geometry().right() >= f.c().KorBar->geometry().left())
-                continue;
-            const QImage drawn = form.grab(QRect(control->mapTo(&form, QPoint()), control->size())).toImage();
-            const QColor text = control->palette().color(QPalette::WindowText);
-            const int rows = frame ? int(control->fontMetrics().height() * drawn.devicePixelRatio()) : drawn.height();
+            QVERIFY2(captionWidth(w->font(), caption) <= captionRoomOf(w), qPrintable(caption));
+            if (!frame && (!label || w->geometry().right() >= f.c().KorBar->geometry().left()))
+                continue; // a button, or a label whose end lies under the bar
+            const QImage drawn = form.grab(QRect(w->mapTo(&form, QPoint()), w->size())).toImage();
+            const QRgb ink = w->palette().color(QPalette::WindowText).rgb();
+            const int rows = frame ? int(w->fontMetrics().height() * drawn.devicePixelRatio()) : drawn.height();
             for (int x = drawn.width() - 2; x < drawn.width(); ++x)
                 for (int y = 0; y < rows; ++y) {
-                    const QColor p = drawn.pixelColor(x, y);
-                    QVERIFY2(qAbs(p.red() - text.red()) + qAbs(p.green() - text.green()) + qAbs(p.blue() - text.blue()) > 96,
+                    const QRgb p = drawn.pixel(x, y);
+                    QVERIFY2(qAbs(qRed(p) - qRed(ink)) + qAbs(qGreen(p) - qGreen(ink)) + qAbs(qBlue(p) - qBlue(ink)) > 96,
                              qPrintable(caption));
                 }
         }
@@ -262,107 +249,67 @@ private slots:
         QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
     }
 
-    void menuKeysOpenTheFocusedListsMenuBesideItsRow_data()
+    // The Menu key and Shift+F10 open a list's menu beside its current row,
+    // a right press at the pointer; in the file list the file they stand on is
+    // chosen first (a press beside the files keeps the choice), and Delete
+    // File deletes the file shown as chosen. Dir2's menu acts on the open folder.
+    void listMenusActOnWhatIsShownAsChosen_data()
     {
         QTest::addColumn<QString>("list");
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("modifiers");
-        QTest::newRow("Dir2, Menu") << "Dir2" << int(Qt::Key_Menu) << int(Qt::NoModifier);
-        QTest::newRow("Dir2, Shift+F10") << "Dir2" << int(Qt::Key_F10) << int(Qt::ShiftModifier);
-        QTest::newRow("KorFile, Menu") << "KorFile" << int(Qt::Key_Menu) << int(Qt::NoModifier);
-        QTest::newRow("KorFile, Shift+F10") << "KorFile" << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("chosen"); // the file deleted; "" in Dir2
+        for (const char *how : {"Menu", "Shift+F10"}) {
+            QTest::addRow("Dir2, %s", how) << "Dir2" << how << "";
+            QTest::addRow("KorFile, %s", how) << "KorFile" << how << "b.txt";
+        }
+        QTest::newRow("KorFile, right press on b.txt") << "KorFile" << "press" << "b.txt";
+        QTest::newRow("KorFile, right press beside") << "KorFile" << "beside" << "a.txt";
     }
-    void menuKeysOpenTheFocusedListsMenuBesideItsRow()
+    void listMenusActOnWhatIsShownAsChosen()
     {
         QFETCH(QString, list);
-        QFETCH(int, key);
-        QFETCH(int, modifiers);
-        FormFixture f;
-        for (const char *name : {"a.txt", "b.txt", "c.txt"})
-            f.drives.makeFile(u'c', QString::fromLatin1(name), "x");
-        f.drives.makeFolder(u'c', QStringLiteral("Sub1"));
-        f.drives.makeFolder(u'c', QStringLiteral("Sub2"));
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
-        const bool files = list == u"KorFile";
-        rt::FolderBoundList *target = files ? static_cast<rt::FolderBoundList *>(f.c().KorFile) : f.c().Dir2;
-        if (files)
-            QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
-        // The keyboard's row moves on without choosing, as Ctrl+Down does.
-        const int row = target->count() - 1;
-        target->selectionModel()->setCurrentIndex(target->model()->index(row, 0), QItemSelectionModel::NoUpdate);
-        target->setFocus();
-        const QString folder = f.c().Dir2->path();
-
-        const Opened opened = popupAfter(
-            [&] { QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers)); });
-        QCOMPARE(opened.name, QString::fromLatin1(files ? "KorSrc" : "Talmo"));
-        const QRect rowRect(target->viewport()->mapToGlobal(target->visualRect(target->model()->index(row, 0)).topLeft()),
-                            target->visualRect(target->model()->index(row, 0)).size());
-        QVERIFY2(rowRect.contains(opened.geometry.topLeft()), qPrintable(QStringLiteral("menu at %1,%2, row at %3,%4")
-            .arg(opened.geometry.x()).arg(opened.geometry.y()).arg(rowRect.x()).arg(rowRect.y())));
-        if (files) {
-            // The key chose the file it stood on, as a right press does.
-            QCOMPARE(f.c().KorFile->fileName(), QStringLiteral("c.txt"));
-            QCOMPARE(f.c().txtDest->text(), QStringLiteral("c.txt"));
-        } else {
-            QCOMPARE(f.c().Dir2->path(), folder); // the menu acts on the open folder
-        }
-        // Other keys open nothing.
-        QCOMPARE(popupAfter([&] { QTest::keyClick(target, Qt::Key_F10); }).name, QString());
-    }
-
-    // Delete File deletes the file shown as chosen, however the menu opened.
-    void deleteFileActsOnTheFileShownAsChosen_data()
-    {
-        QTest::addColumn<QString>("how");
-        QTest::addColumn<QString>("deleted");
-        QTest::newRow("right press on b.txt") << "press on b" << "b.txt";
-        QTest::newRow("right press beside the rows") << "press beside" << "a.txt";
-        QTest::newRow("Menu key on b.txt") << "key on b" << "b.txt";
-    }
-    void deleteFileActsOnTheFileShownAsChosen()
-    {
         QFETCH(QString, how);
-        QFETCH(QString, deleted);
+        QFETCH(QString, chosen);
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
         f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
+        f.drives.makeFolder(u'c', QStringLiteral("Sub"));
         MyForm &form = f.start();
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowActive(&form));
-        rt::FileList *files = f.c().KorFile;
-        QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, files->visualRect(files->model()->index(0, 0)).center());
-        QCOMPARE(files->fileName(), QStringLiteral("a.txt"));
-
-        const QPoint onB = files->visualRect(files->model()->index(1, 0)).center();
-        const QPoint beside(10, files->viewport()->height() - 3);
-        QVERIFY(!files->indexAt(beside).isValid());
+        QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        rt::FolderBoundList *target = list == u"Dir2" ? static_cast<rt::FolderBoundList *>(f.c().Dir2) : f.c().KorFile;
+        // The keyboard's row moves to the last entry without choosing it, as Ctrl+Down does.
+        const QModelIndex last = target->model()->index(target->count() - 1, 0);
+        target->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate);
+        target->setFocus();
+        const QRect row(target->viewport()->mapToGlobal(target->visualRect(last).topLeft()), target->visualRect(last).size());
+        const QString folder = f.c().Dir2->path();
+        const bool key = how != u"press" && how != u"beside";
         const Opened opened = popupAfter(
             [&] {
-                if (how == u"key on b") {
-                    files->selectionModel()->setCurrentIndex(files->model()->index(1, 0), QItemSelectionModel::NoUpdate);
-                    QTest::keyClick(files, Qt::Key_Menu);
-                } else {
-                    QTest::mousePress(files->viewport(), Qt::RightButton, {}, how == u"press on b" ? onB : beside);
-                }
+                if (key)
+                    QTest::keyClick(target, how == u"Menu" ? Qt::Key_Menu : Qt::Key_F10,
+                                    how == u"Menu" ? Qt::NoModifier : Qt::ShiftModifier);
+                else
+                    QTest::mousePress(target->viewport(), Qt::RightButton, {},
+                                      how == u"press" ? target->visualRect(last).center()
+                                                      : QPoint(5, target->viewport()->height() - 3));
             },
             [&](QMenu *menu) {
-                // What the user sees while the menu is open: the chosen file
-                // highlighted, its name in the box.
-                QCOMPARE(files->selectionModel()->selectedIndexes().size(), qsizetype(1));
-                QCOMPARE(files->fileName(), deleted);
-                QCOMPARE(f.c().txtDest->text(), deleted);
+                if (chosen.isEmpty())
+                    return;
+                QCOMPARE(f.c().KorFile->fileName(), chosen); // highlighted, its name in the box
+                QCOMPARE(f.c().txtDest->text(), chosen);
                 QTest::keyClick(menu, Qt::Key_Down);
                 QTest::keyClick(menu, Qt::Key_Return);
             });
-        QCOMPARE(opened.name, QStringLiteral("KorSrc"));
-        QVERIFY(f.dialogs.shown.isEmpty());
-        QVERIFY(!f.drives.exists(u'c', deleted));
-        const QString kept = deleted == u"a.txt" ? QStringLiteral("b.txt") : QStringLiteral("a.txt");
-        QVERIFY(f.drives.exists(u'c', kept));
-        QCOMPARE(FormFixture::items(files), QStringList{kept});
+        QCOMPARE(opened.name, QString::fromLatin1(chosen.isEmpty() ? "Talmo" : "KorSrc"));
+        QVERIFY(!key || row.contains(opened.geometry.topLeft()));
+        QCOMPARE(f.c().Dir2->path(), folder);
+        if (!chosen.isEmpty())
+            QCOMPARE(FormFixture::items(f.c().KorFile), QStringList{chosen == u"a.txt" ? "b.txt" : "a.txt"});
+        QCOMPARE(popupAfter([&] { QTest::keyClick(target, Qt::Key_F10); }).name, QString()); // plain F10: nothing
     }
 
     void tabVisitsTheControlsInOrder()
@@ -506,8 +453,8 @@ private slots:
                 QCOMPARE(drive->view()->palette().color(role), drive->palette().color(role));
     }
 
-    // Ten levels down the open folder's name still shows, its full path in
-    // its tooltip.
+    // Ten levels down the open folder's name shows whole (the text drawn
+    // after its picture is as wide as the name), its full path in its tooltip.
     void deepFoldersStayReadable()
     {
         FormFixture f;
@@ -518,65 +465,39 @@ private slots:
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         for (rt::FolderList *list : {f.c().KorDir, f.c().Dir2}) {
-            const QModelIndex open = list->model()->index(list->currentRow(), 0);
-            QCOMPARE(list->itemText(open.row()), QStringLiteral("Sunset"));
-            // The text drawn on the open folder's row: the whole name where it
-            // fits in two thirds of the row.
-            const QRect row = list->visualRect(open);
+            const QRect row = list->visualRect(list->model()->index(list->currentRow(), 0));
             const QImage drawn = list->viewport()->grab(row).toImage();
-            const QColor ground = drawn.pixelColor(drawn.width() - 1, 0);
-            // The highlight starts at the row's indentation, the text after its picture.
-            int start = 0;
-            while (start < drawn.width() && drawn.pixelColor(start, 0) != ground)
-                ++start;
-            int first = -1, last = -1;
-            for (int x = start + list->iconSize().width() + 2; x < drawn.width(); ++x)
-                for (int y = 0; y < drawn.height(); ++y) {
-                    if (drawn.pixelColor(x, y) != ground) {
-                        first = first < 0 ? x : first;
-                        last = x;
-                    }
-                }
-            const int wanted = std::min(list->fontMetrics().horizontalAdvance(QStringLiteral("Sunset")),
-                                        row.width() * 2 / 3 - list->iconSize().width() - 12) - 2;
-            QVERIFY2(last - first >= wanted, qPrintable(QStringLiteral("%1: %2 pixels of text").arg(list->objectName()).arg(last - first)));
+            const QRgb ground = drawn.pixel(drawn.width() - 1, 0); // the highlight, from the indentation on
+            int x = 0, first = -1, last = -1;
+            while (x < drawn.width() && drawn.pixel(x, 0) != ground)
+                ++x;
+            for (x += list->iconSize().width() + 2; x < drawn.width(); ++x)
+                for (int y = 0; y < drawn.height(); ++y)
+                    if (drawn.pixel(x, y) != ground)
+                        (first < 0 ? first : last) = x;
+            QVERIFY(last - first >= list->fontMetrics().horizontalAdvance(QStringLiteral("Sunset")) - 3);
             QHelpEvent help(QEvent::ToolTip, row.center(), list->viewport()->mapToGlobal(row.center()));
             QCoreApplication::sendEvent(list->viewport(), &help);
             QCOMPARE(QToolTip::text(), QStringLiteral("C:\\") + QString(deep).replace(u'/', u'\\'));
         }
     }
 
-    // The open folder's picture is drawn open: at 16 pixels a third of it or
-    // more differs from the closed one. The program's small icons are drawn on
-    // their own grids, sharp: no half-covered pixels, as a larger drawing
-    // scaled down would have.
+    // At 16 pixels a third of the open folder's picture or more differs from
+    // the closed one's. The small program icons are drawn on their own grids:
+    // no half-covered pixels, which a larger drawing scaled down has.
     void picturesTellApartAndSmallIconsAreSharp()
     {
-        const QImage open = rt::drawFolder(16, true);
-        const QImage closed = rt::drawFolder(16, false);
+        const QImage open = rt::drawFolder(16, true), closed = rt::drawFolder(16, false);
         int differ = 0;
-        for (int y = 0; y < 16; ++y)
-            for (int x = 0; x < 16; ++x) {
-                const QColor a = open.pixelColor(x, y), b = closed.pixelColor(x, y);
-                differ += qAbs(a.red() - b.red()) + qAbs(a.green() - b.green()) + qAbs(a.blue() - b.blue())
-                        + qAbs(a.alpha() - b.alpha()) > 48;
-            }
+        for (int i = 0; i < 256; ++i) {
+            const QRgb a = open.pixel(i % 16, i / 16), b = closed.pixel(i % 16, i / 16);
+            differ += qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b)) + qAbs(qAlpha(a) - qAlpha(b)) > 48;
+        }
         QVERIFY2(differ * 3 >= 256, qPrintable(QString::number(differ)));
-        FormFixture f;
-        f.drives.makeFolder(u'c', QStringLiteral("Sub"));
-        f.start();
-        const auto shown = [&](int row) {
-            return f.c().KorDir->model()->index(row, 0).data(Qt::DecorationRole).value<QIcon>().pixmap(16).toImage()
-                .convertToFormat(QImage::Format_ARGB32_Premultiplied);
-        };
-        QCOMPARE(shown(0), open);
-        QCOMPARE(shown(1), closed);
-
         auto halfCovered = [](const QImage &image) {
             int n = 0;
-            for (int y = 0; y < image.height(); ++y)
-                for (int x = 0; x < image.width(); ++x)
-                    n += qAlpha(image.pixel(x, y)) > 0 && qAlpha(image.pixel(x, y)) < 255;
+            for (int i = 0; i < image.width() * image.height(); ++i)
+                n += qAlpha(image.pixel(i % image.width(), i / image.width())) % 255 != 0;
             return n;
         };
         for (int size : {16, 24}) {
