@@ -17,7 +17,7 @@ packages=(
   # The desktop tests: a private session bus for the launcher and the
   # notifications, and the accessibility bus with the Python client through
   # which the screen-reader test listens.
-  dbus-daemon at-spi2-core python3-pyatspi
+  dbus-daemon dbus-bin xvfb xauth at-spi2-core python3-pyatspi
 )
 
 missing=()

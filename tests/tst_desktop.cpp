@@ -1,13 +1,11 @@
-// What the desktop hears of a copy, on a private session bus: the launcher's
-// progress signals and the notification at the end, received by a listener
-// that stands in for the dock and the notification service.
-#include "support/DesktopSession.h"
+// What the desktop hears of a copy, on a private session bus (ctest starts the
+// test under dbus-run-session): the launcher's progress signals and the
+// notification, received by a listener that stands in for the dock and the
+// notification service.
 #include "support/FormFixture.h"
 #include "runtime/Transfer.h"
 
 #include <QDBusConnection>
-#include <QDBusContext>
-#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QMutex>
 #include <QSemaphore>
@@ -19,36 +17,32 @@
 
 namespace {
 
-// The dock and the notification service, on a thread of their own: a
-// notification is answered only once the window's thread lets it, so a window
-// that waited for the answer would be caught.
-class Listener : public QObject, protected QDBusContext {
+// On a thread of its own, it answers a notification only once the window's
+// thread has gone on past the copy: a window that waited for it would be caught.
+class Listener : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
-    struct Notice {
-        QString icon, summary, body;
-        QVariantMap hints;
-        bool answeredAfterTheWindowWentOn;
-    };
     QMutex mutex;
-    QList<QPair<QString, QVariantMap>> updates;
-    QList<Notice> notices;
+    QList<QVariantMap> updates;
+    QList<QStringList> notices; // summary, body, category, desktop entry, "answered after"
     QSemaphore windowWentOn;
 
 public slots:
-    uint Notify(const QString &, uint, const QString &icon, const QString &summary, const QString &body,
+    uint Notify(const QString &, uint, const QString &, const QString &summary, const QString &body,
                 const QStringList &, const QVariantMap &hints, int)
     {
-        const bool wentOn = windowWentOn.tryAcquire(1, 20000);
+        const bool after = windowWentOn.tryAcquire(1, 20000);
         const QMutexLocker lock(&mutex);
-        notices.append({icon, summary, body, hints, wentOn});
-        return uint(notices.size());
+        notices.append({summary, body, hints.value("category").toString(), hints.value("desktop-entry").toString(),
+                        after ? "answered after" : "waited for"});
+        return 1;
     }
-    void update(const QString &uri, const QVariantMap &properties)
+    void update(const QString &uri, QVariantMap properties)
     {
         const QMutexLocker lock(&mutex);
-        updates.append({uri, properties});
+        properties.insert("uri", uri);
+        updates.append(properties);
     }
 };
 
@@ -56,56 +50,47 @@ public slots:
 
 class TestDesktop : public QObject {
     Q_OBJECT
-    SessionBus m_bus;
     QThread m_thread;
     Listener m_listener;
 
 private slots:
     void initTestCase()
     {
-        if (!m_bus.running())
-            QSKIP(qPrintable(QStringLiteral("no private session bus: %1").arg(m_bus.why)));
+        if (!qEnvironmentVariableIsSet("DUPLON_PRIVATE_SESSION"))
+            QSKIP("no private session bus: ctest runs this under dbus-run-session (package dbus-bin)");
         m_listener.moveToThread(&m_thread);
         m_thread.start();
-        QDBusConnection listener = QDBusConnection::connectToBus(m_bus.address, QStringLiteral("listener"));
-        QVERIFY(listener.isConnected());
-        QVERIFY(listener.registerService(QStringLiteral("org.freedesktop.Notifications")));
-        QVERIFY(listener.registerObject(QStringLiteral("/org/freedesktop/Notifications"), &m_listener,
-                                        QDBusConnection::ExportAllSlots));
-        QVERIFY(listener.connect(QString(), QString(), QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                                 QStringLiteral("Update"), &m_listener, SLOT(update(QString, QVariantMap))));
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QVERIFY(bus.registerService("org.freedesktop.Notifications"));
+        QVERIFY(bus.registerObject("/org/freedesktop/Notifications", &m_listener, QDBusConnection::ExportAllSlots));
+        QVERIFY(bus.connect(QString(), QString(), "com.canonical.Unity.LauncherEntry", "Update", &m_listener,
+                            SLOT(update(QString, QVariantMap))));
     }
     void cleanupTestCase()
     {
         m_thread.quit();
         m_thread.wait();
-        QDBusConnection::disconnectFromBus(QStringLiteral("listener"));
     }
-    void cleanup() { rt::setWriteFaultHook(nullptr); }
 
     void copyShowsProgressThenOneNotice_data()
     {
         QTest::addColumn<bool>("fails");
         QTest::addColumn<bool>("watched");
-        QTest::addColumn<bool>("lasting");
+        QTest::addColumn<int>("notifyAfter");
         QTest::addColumn<QString>("category"); // "" for no notice
-        QTest::newRow("completed elsewhere") << false << false << true << "transfer.complete";
-        QTest::newRow("failed elsewhere") << true << false << true << "transfer.error";
-        QTest::newRow("completed in view") << false << true << true << "";
-        QTest::newRow("shorter than ten seconds") << false << false << false << "";
+        QTest::newRow("completed elsewhere") << false << false << 0 << "transfer.complete";
+        QTest::newRow("failed elsewhere") << true << false << 0 << "transfer.error";
+        QTest::newRow("completed in view") << false << true << 0 << "";
+        QTest::newRow("shorter than ten seconds") << false << false << 10000 << "";
     }
     void copyShowsProgressThenOneNotice()
     {
         QFETCH(bool, fails);
         QFETCH(bool, watched);
-        QFETCH(bool, lasting);
+        QFETCH(int, notifyAfter);
         QFETCH(QString, category);
-        {
-            const QMutexLocker lock(&m_listener.mutex);
-            m_listener.updates.clear();
-            m_listener.notices.clear();
-            m_listener.windowWentOn.tryAcquire(m_listener.windowWentOn.available());
-        }
+        m_listener.updates.clear();
+        m_listener.notices.clear();
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("big.bin"), patternBytes(24 << 20));
         MyForm &form = f.start();
@@ -113,56 +98,41 @@ private slots:
             form.showCentred();
             QVERIFY(QTest::qWaitForWindowActive(&form));
         }
-        if (lasting)
-            form.desktopNotices().setNotifyAfter(0);
+        form.desktopNotices().setNotifyAfter(notifyAfter);
         FormFixture::pickDrive(f.c().drv2, u'd');
         QVERIFY(f.c().KorFile->selectFile(QStringLiteral("big.bin")));
         // Pieces that take a while, so the bar moves faster than the launcher may.
-        rt::setWriteFaultHook([fails](qint64 offset, qint64) {
-            usleep(15000);
-            return fails && offset >= (16 << 20) ? ENOSPC : 0;
-        });
+        rt::setWriteFaultHook([fails](qint64 offset, qint64) { return usleep(15000), fails && offset >= (16 << 20) ? ENOSPC : 0; });
         QElapsedTimer copying;
         copying.start();
         f.c().cmdCopy->click();
         const qint64 took = copying.elapsed();
         m_listener.windowWentOn.release();
-        QCOMPARE(f.dialogs.messages().size(), 1);
+        rt::setWriteFaultHook(nullptr);
 
-        const auto cleared = [this] {
+        const auto done = [&] {
             const QMutexLocker lock(&m_listener.mutex);
-            return !m_listener.updates.isEmpty() && !m_listener.updates.last().second.value("progress-visible").toBool();
+            return !m_listener.updates.isEmpty() && !m_listener.updates.last().value("progress-visible").toBool()
+                && m_listener.notices.size() == (category.isEmpty() ? 0 : 1);
         };
-        QTRY_VERIFY(cleared());
-        if (!category.isEmpty())
-            QTRY_COMPARE(m_listener.notices.size(), qsizetype(1));
-        else
-            QTest::qWait(300);
+        QTRY_VERIFY(done());
+        QTest::qWait(200); // nothing more comes
         const QMutexLocker lock(&m_listener.mutex);
-        const auto &updates = m_listener.updates;
-        QVERIFY2(updates.size() >= 3, qPrintable(QString::number(updates.size())));
-        QVERIFY2(updates.size() <= took / rt::DesktopNotices::kUpdateInterval + 2,
-                 qPrintable(QStringLiteral("%1 updates in %2 ms").arg(updates.size()).arg(took)));
-        double last = -1;
+        m_listener.windowWentOn.tryAcquire(m_listener.windowWentOn.available());
+        const QList<QVariantMap> &updates = m_listener.updates;
+        // At most one a tenth of a second, rising, then the launcher cleared.
+        QVERIFY2(updates.size() >= 3 && updates.size() <= took / 100 + 2, qPrintable(QString::number(updates.size())));
         for (qsizetype i = 0; i < updates.size(); ++i) {
-            QCOMPARE(updates[i].first, QStringLiteral("application://io.github.duplon.Duplon.desktop"));
-            const double progress = updates[i].second.value("progress").toDouble();
-            if (i + 1 < updates.size()) {
-                QVERIFY(updates[i].second.value("progress-visible").toBool());
-                QVERIFY(progress > last && progress <= 1);
-                last = progress;
-            }
+            QCOMPARE(updates[i].value("uri").toString(), QStringLiteral("application://io.github.duplon.Duplon.desktop"));
+            QCOMPARE(updates[i].value("progress-visible").toBool(), i + 1 < updates.size());
+            QVERIFY(i == 0 || i + 1 == updates.size() || updates[i].value("progress").toDouble() > updates[i - 1].value("progress").toDouble());
         }
-        if (category.isEmpty()) {
-            QVERIFY(m_listener.notices.isEmpty());
-            return;
-        }
-        const Listener::Notice &notice = m_listener.notices[0];
-        QVERIFY(notice.answeredAfterTheWindowWentOn); // nobody waited for the service
-        QCOMPARE(notice.hints.value("category").toString(), category);
-        QCOMPARE(notice.hints.value("desktop-entry").toString(), QStringLiteral("io.github.duplon.Duplon"));
-        QCOMPARE(notice.summary, fails ? QStringLiteral("File Copy Failed.") : QStringLiteral("File Copy Completed."));
-        QVERIFY2(notice.body.contains(QStringLiteral("D:\\big.bin")), qPrintable(notice.body));
+        if (!category.isEmpty())
+            QCOMPARE(m_listener.notices[0],
+                     (QStringList{fails ? "File Copy Failed." : "File Copy Completed.",
+                                  fails ? "D:\\big.bin could not be copied." : "D:\\big.bin is copied.", category,
+                                  "io.github.duplon.Duplon", "answered after"}));
+        QCOMPARE(m_listener.notices.size(), category.isEmpty() ? 0 : 1);
     }
 
     // Without a session bus a copy runs and ends as ever.
@@ -170,11 +140,10 @@ private slots:
     {
         const QByteArray address = qgetenv("DBUS_SESSION_BUS_ADDRESS");
         qunsetenv("DBUS_SESSION_BUS_ADDRESS");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(QDir::tempPath() + QStringLiteral("/no-such-runtime")));
+        qputenv("XDG_RUNTIME_DIR", "/nonexistent");
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("a.bin"), "abc");
-        MyForm &form = f.start();
-        form.desktopNotices().setNotifyAfter(0);
+        f.start().desktopNotices().setNotifyAfter(0);
         FormFixture::pickDrive(f.c().drv2, u'd');
         QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.bin")));
         f.c().cmdCopy->click();
