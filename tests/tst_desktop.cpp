@@ -1,6 +1,5 @@
-// What the desktop hears of a copy, on a private session bus (ctest starts the
-// test under dbus-run-session): the launcher's progress signals and the
-// notification, received by a listener that stands in for the dock and the
+// What the desktop hears of a copy on a private session bus (ctest runs this
+// under dbus-run-session): a listener stands in for the dock and the
 // notification service.
 #include "support/FormFixture.h"
 #include "runtime/Transfer.h"
@@ -15,17 +14,15 @@
 #include <cerrno>
 #include <unistd.h>
 
-namespace {
-
 // On a thread of its own, it answers a notification only once the window's
-// thread has gone on past the copy: a window that waited for it would be caught.
+// thread has gone on past the copy: a window that waited for it is caught.
 class Listener : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
 public:
     QMutex mutex;
     QList<QVariantMap> updates;
-    QList<QStringList> notices; // summary, body, category, desktop entry, "answered after"
+    QList<QStringList> notices;
     QSemaphore windowWentOn;
 
 public slots:
@@ -46,8 +43,6 @@ public slots:
     }
 };
 
-} // namespace
-
 class TestDesktop : public QObject {
     Q_OBJECT
     QThread m_thread;
@@ -63,14 +58,9 @@ private slots:
         QDBusConnection bus = QDBusConnection::sessionBus();
         QVERIFY(bus.registerService("org.freedesktop.Notifications"));
         QVERIFY(bus.registerObject("/org/freedesktop/Notifications", &m_listener, QDBusConnection::ExportAllSlots));
-        QVERIFY(bus.connect(QString(), QString(), "com.canonical.Unity.LauncherEntry", "Update", &m_listener,
-                            SLOT(update(QString, QVariantMap))));
+        QVERIFY(bus.connect({}, {}, "com.canonical.Unity.LauncherEntry", "Update", &m_listener, SLOT(update(QString, QVariantMap))));
     }
-    void cleanupTestCase()
-    {
-        m_thread.quit();
-        m_thread.wait();
-    }
+    void cleanupTestCase() { m_thread.quit(), m_thread.wait(); }
 
     void copyShowsProgressThenOneNotice_data()
     {
@@ -94,45 +84,40 @@ private slots:
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("big.bin"), patternBytes(24 << 20));
         MyForm &form = f.start();
-        if (watched) {
+        if (watched)
             form.showCentred();
-            QVERIFY(QTest::qWaitForWindowActive(&form));
-        }
+        QVERIFY(!watched || QTest::qWaitForWindowActive(&form));
         form.desktopNotices().setNotifyAfter(notifyAfter);
         FormFixture::pickDrive(f.c().drv2, u'd');
         QVERIFY(f.c().KorFile->selectFile(QStringLiteral("big.bin")));
         // Pieces that take a while, so the bar moves faster than the launcher may.
-        rt::setWriteFaultHook([fails](qint64 offset, qint64) { return usleep(15000), fails && offset >= (16 << 20) ? ENOSPC : 0; });
+        rt::setWriteFaultHook([fails](qint64 at, qint64) { return usleep(15000), fails && at >= (16 << 20) ? ENOSPC : 0; });
         QElapsedTimer copying;
         copying.start();
         f.c().cmdCopy->click();
         const qint64 took = copying.elapsed();
         m_listener.windowWentOn.release();
         rt::setWriteFaultHook(nullptr);
-
         const auto done = [&] {
             const QMutexLocker lock(&m_listener.mutex);
             return !m_listener.updates.isEmpty() && !m_listener.updates.last().value("progress-visible").toBool()
                 && m_listener.notices.size() == (category.isEmpty() ? 0 : 1);
         };
         QTRY_VERIFY(done());
-        QTest::qWait(200); // nothing more comes
+        QTest::qWait(200); // and nothing more comes
         const QMutexLocker lock(&m_listener.mutex);
         m_listener.windowWentOn.tryAcquire(m_listener.windowWentOn.available());
-        const QList<QVariantMap> &updates = m_listener.updates;
         // At most one a tenth of a second, rising, then the launcher cleared.
+        const QList<QVariantMap> &updates = m_listener.updates;
         QVERIFY2(updates.size() >= 3 && updates.size() <= took / 100 + 2, qPrintable(QString::number(updates.size())));
         for (qsizetype i = 0; i < updates.size(); ++i) {
             QCOMPARE(updates[i].value("uri").toString(), QStringLiteral("application://io.github.duplon.Duplon.desktop"));
             QCOMPARE(updates[i].value("progress-visible").toBool(), i + 1 < updates.size());
             QVERIFY(i == 0 || i + 1 == updates.size() || updates[i].value("progress").toDouble() > updates[i - 1].value("progress").toDouble());
         }
-        if (!category.isEmpty())
-            QCOMPARE(m_listener.notices[0],
-                     (QStringList{fails ? "File Copy Failed." : "File Copy Completed.",
-                                  fails ? "D:\\big.bin could not be copied." : "D:\\big.bin is copied.", category,
-                                  "io.github.duplon.Duplon", "answered after"}));
-        QCOMPARE(m_listener.notices.size(), category.isEmpty() ? 0 : 1);
+        const QList<QStringList> expected{{fails ? "File Copy Failed." : "File Copy Completed.",
+            fails ? "D:\\big.bin could not be copied." : "D:\\big.bin is copied.", category, "io.github.duplon.Duplon", "answered after"}};
+        QCOMPARE(m_listener.notices, category.isEmpty() ? QList<QStringList>() : expected);
     }
 
     // Without a session bus a copy runs and ends as ever.
