@@ -226,37 +226,18 @@ private slots:
         QVERIFY(!f.c().KorSrc->isVisible());
     }
 
-    void rightPressOpensTheListsMenus()
-    {
-        FormFixture f;
-        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
-
-        QCOMPARE(popupAfterPress(f.c().Dir2->viewport(), Qt::RightButton), QStringLiteral("Talmo"));
-        QCOMPARE(popupAfterPress(f.c().KorFile->viewport(), Qt::RightButton), QStringLiteral("KorSrc"));
-        QCOMPARE(popupAfterPress(f.c().Dir2->viewport(), Qt::LeftButton), QString());
-        QCOMPARE(popupAfterPress(f.c().KorFile->viewport(), Qt::MiddleButton), QString());
-        QCOMPARE(popupAfterPress(f.c().KorDir->viewport(), Qt::RightButton), QString());
-        QCOMPARE(popupAfterPress(f.c().txtDest, Qt::RightButton), QString());
-        // A right press on a file chooses it, as a left click does.
-        QCOMPARE(f.c().KorFile->fileName(), QStringLiteral("a.txt"));
-        QCOMPARE(f.c().txtDest->text(), QStringLiteral("a.txt"));
-    }
-
     // The Menu key and Shift+F10 open a list's menu beside its current row, a
-    // right press at the pointer; in the file list the file they stand on is
-    // chosen first (a press beside the files keeps the choice), and Delete File
-    // deletes that one. Dir2's menu acts on the open folder.
+    // right press at the pointer (other keys, buttons and controls open none);
+    // in the file list the file they stand on is chosen first (a press beside
+    // the files keeps the choice), and Delete File deletes that one at once.
+    // Dir2's menu acts on the open folder.
     void listMenusActOnWhatIsShownAsChosen_data()
     {
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("chosen"); // the file deleted; "" in Dir2
-        for (const char *key : {"Menu", "Shift+F10"})
-            QTest::addRow("Dir2, %s", key) << key << "", QTest::addRow("KorFile, %s", key) << key << "b.txt";
-        QTest::newRow("KorFile, right press on b.txt") << "press" << "b.txt";
-        QTest::newRow("KorFile, right press beside") << "beside" << "a.txt";
+        for (const char *how : {"Menu", "Shift+F10", "press"})
+            QTest::addRow("Dir2, %s", how) << how << "", QTest::addRow("KorFile, %s", how) << how << "b.txt";
+        QTest::newRow("KorFile, press beside") << "beside" << "a.txt";
     }
     void listMenusActOnWhatIsShownAsChosen()
     {
@@ -274,25 +255,29 @@ private slots:
         list->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate); // as Ctrl+Down moves
         list->setFocus();
         const QRect row(list->viewport()->mapToGlobal(list->visualRect(last).topLeft()), list->visualRect(last).size());
-        const bool press = how == u"press" || how == u"beside";
+        const bool key = how == u"Menu" || how == u"Shift+F10";
         const Opened opened = popupAfter(
             [&] {
-                if (press)
+                if (key)
+                    QTest::keyClick(list, how == u"Menu" ? Qt::Key_Menu : Qt::Key_F10, how == u"Menu" ? Qt::NoModifier : Qt::ShiftModifier);
+                else
                     QTest::mousePress(list->viewport(), Qt::RightButton, {},
                                       how == u"press" ? list->visualRect(last).center() : QPoint(5, list->viewport()->height() - 3));
-                else
-                    QTest::keyClick(list, how == u"Menu" ? Qt::Key_Menu : Qt::Key_F10, how == u"Menu" ? Qt::NoModifier : Qt::ShiftModifier);
             },
             [&](QMenu *menu) { // Delete File, once the file is shown as chosen
                 if (!chosen.isEmpty() && f.c().KorFile->fileName() == chosen && f.c().txtDest->text() == chosen)
                     QTest::keyClick(menu, Qt::Key_Down), QTest::keyClick(menu, Qt::Key_Return);
             });
         QCOMPARE(opened.name, QString(chosen.isEmpty() ? "Talmo" : "KorSrc"));
-        QVERIFY(press || row.contains(opened.geometry.topLeft()));
-        QCOMPARE(f.c().Dir2->path(), QStringLiteral("C:\\"));
+        QVERIFY(!key || row.contains(opened.geometry.topLeft()));
+        QVERIFY(f.dialogs.shown.isEmpty() && f.c().Dir2->path() == QStringLiteral("C:\\"));
         QCOMPARE(FormFixture::items(f.c().KorFile), (chosen.isEmpty() ? QStringList{"a.txt", "b.txt"}
                                                      : QStringList{chosen == u"a.txt" ? "b.txt" : "a.txt"}));
-        QCOMPARE(popupAfter([&] { QTest::keyClick(list, Qt::Key_F10); }).name, QString()); // plain F10: nothing
+        QCOMPARE(popupAfter([&] { QTest::keyClick(list, Qt::Key_F10); }).name, QString());
+        for (auto [w, button] : {std::pair<QWidget *, Qt::MouseButton>{list->viewport(), Qt::LeftButton},
+                                 {list->viewport(), Qt::MiddleButton}, {f.c().KorDir->viewport(), Qt::RightButton},
+                                 {f.c().txtDest, Qt::RightButton}})
+            QCOMPARE(popupAfterPress(w, button), QString());
     }
 
     void tabVisitsTheControlsInOrder()
