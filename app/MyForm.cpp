@@ -1,14 +1,20 @@
 #include "app/MyForm.h"
 
+#include "runtime/Accessibility.h"
 #include "runtime/RtError.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QGroupBox>
+#include <QRegularExpression>
 #include <QScreen>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 
 namespace {
@@ -134,6 +140,68 @@ void setCaption(QWidget *widget, Kind kind, const QString &caption)
     }
 }
 
+// The width a control's caption may take: a label's whole box, a frame's
+// title between its indent and the frame's right edge, a button's face inside
+// its margins.
+int captionRoom(QWidget *widget, Kind kind)
+{
+    const QStyle *style = widget->style();
+    switch (kind) {
+    case Kind::Label:
+        return widget->contentsRect().width();
+    case Kind::Frame: {
+        auto *box = static_cast<QGroupBox *>(widget);
+        QStyleOptionGroupBox option;
+        option.initFrom(box);
+        option.text = box->title();
+        option.textAlignment = box->alignment();
+        option.lineWidth = 1;
+        option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
+        const QRect title = style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+        return box->width() - 2 * std::max(title.left(), 1);
+    }
+    case Kind::CommandButton:
+        return widget->width() - 2 * (style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, widget)
+                                      + style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, widget));
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+int captionWidth(const QFont &font, const QString &caption)
+{
+    // Without the access key's "&"; one pixel more for a bold face's overhang.
+    QString shown = caption;
+    shown.remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    return int(std::ceil(QFontMetricsF(font).horizontalAdvance(shown))) + 1;
+}
+
+int captionRoomOf(QWidget *widget)
+{
+    for (const ControlRow &row : kControls)
+        if (widget->objectName() == QLatin1String(row.name))
+            return captionRoom(widget, row.kind);
+    return -1;
+}
+
+namespace {
+
+// Fonts differ in width: where the face the desktop gives is wider than the
+// window's own, a caption is set a little smaller rather than cut off.
+void fitCaption(QWidget *widget, Kind kind, const QString &caption)
+{
+    const int room = captionRoom(widget, kind);
+    if (room < 0 || caption.isEmpty())
+        return;
+    QFont font = widget->font();
+    const qreal designed = font.pointSizeF();
+    while (captionWidth(font, caption) > room && font.pointSizeF() > designed * 0.7)
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    widget->setFont(font);
+}
+
 bool takesFocus(Kind kind)
 {
     return kind != Kind::Frame && kind != Kind::Label && kind != Kind::ProgressBar;
@@ -153,7 +221,9 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     , m_dialogs(dialogs ? *dialogs : *m_ownDialogs)
     , m_copy(m_controls, m_dialogs)
     , m_browsing(m_controls, m_copy, m_dialogs)
+    , m_desktop(new rt::DesktopNotices(this))
 {
+    rt::installAccessibility();
     setObjectName(QStringLiteral("MyForm"));
     setWindowTitle(QStringLiteral("Talmo's File Copy Program"));
     setWindowIcon(makeAppIcon());
@@ -193,6 +263,7 @@ void MyForm::buildControls()
         // nothing anywhere else.
         widget->setContextMenuPolicy(Qt::NoContextMenu);
         setCaption(widget, row.kind, QString::fromLatin1(row.caption));
+        fitCaption(widget, row.kind, QString::fromLatin1(row.caption));
         if (takesFocus(row.kind))
             focusOrder.emplace_back(row.tabIndex, widget);
         else
@@ -269,6 +340,15 @@ void MyForm::wireEvents()
     for (rt::FolderList *list : {c.KorDir, c.Dir2})
         connect(list, &rt::FolderList::openFailed, this,
                 [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
+    connect(c.KorBar, &rt::ProgressBar::barValueSet, m_desktop, &rt::DesktopNotices::setProgress);
+    m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
+        using Kind = CopyModule::Ending::Kind;
+        using End = rt::DesktopNotices::End;
+        desktop->copyEnded(ending.kind == Kind::Completed ? End::Completed
+                               : ending.kind == Kind::Stopped ? End::Stopped
+                                                              : End::Failed,
+                           ending.destination);
+    });
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });
     connect(c.DelFile, &QAction::triggered, this, [b] { b->DelFile_Click(); });
@@ -323,7 +403,11 @@ void MyForm::cmdCopy_Click()
         return;
     }
     m_copy.Copying = true;
+    m_desktop->copyStarted();
     m_copy.StartCopy();
+    // A copy that ended told the desktop as it ended; one refused never began.
+    if (m_copy.lastEnding().kind == CopyModule::Ending::Kind::None)
+        m_desktop->copyEnded(rt::DesktopNotices::End::Refused, QString());
 }
 
 void MyForm::cmdExit_Click()

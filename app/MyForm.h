@@ -5,6 +5,7 @@
 #include "copy/CopyModule.h"
 #include "runtime/FormControls.h"
 #include "runtime/Dialogs.h"
+#include "runtime/DesktopNotices.h"
 
 #include <QColor>
 #include <QWidget>
@@ -33,6 +34,11 @@ struct ControlRow {
     std::optional<Font> font;
 };
 
+// The pixels a caption takes in a font, and the room a control of the window
+// has for its caption (-1 for controls without one); no caption is cut off.
+int captionWidth(const QFont &font, const QString &caption);
+int captionRoomOf(QWidget *widget);
+
 // 0x00BBGGRR -> QColor.
 QColor colorFromBgr(quint32 bgr);
 
@@ -50,6 +56,7 @@ public:
     FormControls &controls() { return m_controls; }
     CopyModule &copyModule() { return m_copy; }
     Browsing &browsing() { return m_browsing; }
+    rt::DesktopNotices &desktopNotices() { return *m_desktop; }
 
     // Shows the window centred on its screen with the focus on Copy.
     void showCentred();
@@ -74,4 +81,6 @@ private:
     FormControls m_controls;
     CopyModule m_copy;
     Browsing m_browsing;
+    // The copy's progress and ending, shown on the desktop outside the window.
+    rt::DesktopNotices *m_desktop;
 };

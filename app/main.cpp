@@ -7,6 +7,7 @@
 #include <QStyleFactory>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -26,8 +27,12 @@ QStringList parseArguments(int &argc, char *argv[])
                                  QStringLiteral("[folder]"));
     parser.process(parsing);
     const QStringList folders = parser.positionalArguments();
-    if (folders.size() > 1)
-        parser.showHelp(2);
+    if (folders.size() > 1) {
+        // Say what is wrong in one line, as command-line tools do.
+        std::fprintf(stderr, "duplon: one folder at most, but %d arguments were given (extra: \"%s\"); see duplon --help\n",
+                     int(folders.size()), qPrintable(folders.mid(1).join(QStringLiteral("\", \""))));
+        std::exit(2);
+    }
     return folders;
 }
 

@@ -10,7 +10,7 @@
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
 build="$here/build-bench"
-cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null || exit 2
+cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DDUPLON_BENCH=ON >/dev/null || exit 2
 make -C "$build" -j2 bench_copy bench_listing >/dev/null || exit 2
 bench="$build/bench/bench_copy"
 listing="$build/bench/bench_listing"

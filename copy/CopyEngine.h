@@ -14,6 +14,9 @@ class Transfer;
 struct PieceResult;
 }
 
+// How a copy ended; Refused: it never began (a check or a question said no).
+enum class CopyEnd { Refused, Completed, Stopped, Failed };
+
 // What a copy tells whoever shows it. The window implements it: the bar, the
 // two captions and one yield after every read.
 class CopyProgress {
@@ -27,6 +30,9 @@ public:
     // Whether the copy is to go on, without yielding: asked after each wait
     // on the worker, whose event loop has just run the window's events.
     virtual bool goingOn() const = 0;
+    // The copy has ended (never Refused), before any closing message waits
+    // for the user: what shows outside the window can say so at once.
+    virtual void copyEnded(CopyEnd) {}
 };
 
 // One copy from an open source into a prepared destination, done the way

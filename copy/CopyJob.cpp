@@ -39,7 +39,7 @@ CopyJob::End CopyJob::run()
     try {
         switch (open()) {
         case Way::Refused: return End::Refused;
-        case Way::Stopped: return End::Stopped;
+        case Way::Stopped: return ended(End::Stopped);
         case Way::GoOnFromMap: return retry();
         case Way::Fresh: break;
         }
@@ -47,14 +47,22 @@ CopyJob::End CopyJob::run()
         return finish(engine.run(), engine);
     } catch (const rt::RtError &e) {
         abandon();
+        ended(End::Failed);
         tellCannotWrite(e.reason());
     } catch (const std::exception &e) {
         // Out of memory, or anything else that is not the program's own: the
         // copy ends as failed here and never reaches the window's events.
         abandon();
+        ended(End::Failed);
         tellCannotWrite(reasonOf(e));
     }
     return End::Failed;
+}
+
+CopyJob::End CopyJob::ended(End end)
+{
+    m_progress.copyEnded(end);
+    return end;
 }
 
 CopyJob::Way CopyJob::open()
@@ -162,6 +170,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
         if (committed.closeError || committed.folderFlushError) {
             // The copy has its name and any old file is gone: no failed
             // write, but no "completed" either.
+            ended(End::Failed);
             const QString name = rt::displayPath(m_names.destination);
             m_dialogs.msgBox(
                 committed.closeError
@@ -172,17 +181,20 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
                 rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::Failed;
         }
+        ended(End::Completed);
         announce(outcome, engine);
         return End::Completed;
     case EngineEnd::Stopped:
         abandon();
-        return End::Stopped;
+        return ended(End::Stopped);
     case EngineEnd::WriteFailed:
         abandon();
+        ended(End::Failed);
         tellCannotWrite(outcome.reason);
         return End::Failed;
     case EngineEnd::ReadFailed:
         abandon();
+        ended(End::Failed);
         m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
                              + rt::kCrLf + outcome.reason,
                          rt::MsgStyle::Critical, rt::kTitleTalmo);
@@ -197,14 +209,16 @@ CopyJob::End CopyJob::retry()
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {
     case RetryPasses::Outcome::End::Completed: {
+        ended(End::Completed);
         const ClosingMessage message = retryClosingMessage(outcome);
         m_dialogs.msgBox(message.text, message.style);
         return End::Completed;
     }
     case RetryPasses::Outcome::End::Stopped:
         // The earlier copy and its map stay, brought up to what was read.
-        return End::Stopped;
+        return ended(End::Stopped);
     case RetryPasses::Outcome::End::WriteFailed:
+        ended(End::Failed);
         tellCannotWrite(outcome.reason);
         return End::Failed;
     }

@@ -44,7 +44,7 @@ public:
         QString destination;
         QString typedName;   // the destination's name as typed, for the question
     };
-    enum class End { Refused, Completed, Stopped, Failed };
+    using End = CopyEnd;
 
     CopyJob(Names names, CopyProgress &progress, rt::Dialogs &dialogs);
     ~CopyJob();
@@ -72,6 +72,8 @@ private:
     QString writeMap(const RescueMap &map, bool &written);
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
     void tellCannotWrite(const QString &reason);
+    // Tells the progress how the copy ended; returns end.
+    End ended(End end);
 
     const Names m_names;
     CopyProgress &m_progress;

@@ -49,26 +49,29 @@ void CopyModule::StartCopy()
     m_lastEnding = {};
     showRunState();
 
-    CopyJob::End end = CopyJob::End::Refused;
     if (m_form.txtDest->text().isEmpty()) {
         m_dialogs.msgBox(QStringLiteral("No Destination file name is specified.") + rt::kCrLf
                              + QStringLiteral("Please give a file name to be created."),
                          rt::MsgStyle::Critical, rt::kTitleTalmo);
         m_form.txtDest->setFocus();
     } else if (CheckSelection()) {
-        end = job.run();
-    }
-
-    using Kind = Ending::Kind;
-    switch (end) {
-    case CopyJob::End::Refused: break;
-    case CopyJob::End::Completed: m_lastEnding = {Kind::Completed, rt::displayPath(job.names().destination)}; break;
-    case CopyJob::End::Stopped: m_lastEnding = {Kind::Stopped, rt::displayPath(job.names().destination)}; break;
-    case CopyJob::End::Failed: m_lastEnding = {Kind::Failed, rt::displayPath(job.names().destination)}; break;
+        job.run();
     }
     m_job = nullptr;
     showRunState();
     m_form.KorBar->refresh();
+}
+
+void CopyModule::copyEnded(CopyEnd end)
+{
+    using Kind = Ending::Kind;
+    const Kind kind = end == CopyEnd::Completed ? Kind::Completed
+        : end == CopyEnd::Stopped              ? Kind::Stopped
+        : end == CopyEnd::Failed               ? Kind::Failed
+                                               : Kind::None;
+    m_lastEnding = {kind, m_job ? rt::displayPath(m_job->names().destination) : QString()};
+    if (m_endingHook)
+        m_endingHook(m_lastEnding);
 }
 
 void CopyModule::showProgress(int percent, qint64 rescued, qint64 readPosition)

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class CopyJob;
 namespace rt {
 class Dialogs;
@@ -44,10 +46,13 @@ public:
         QString destination; // the copy's file, as messages show it
     };
     const Ending &lastEnding() const { return m_lastEnding; }
+    // Called as a copy ends, before its closing message waits for the user.
+    void setEndingHook(std::function<void(const Ending &)> hook) { m_endingHook = std::move(hook); }
 
     void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
     bool yieldAndGoOn() override;
     bool goingOn() const override { return Copying; }
+    void copyEnded(CopyEnd end) override;
 
 private:
     // The one place the caption of cmdCopy is given from the run state.
@@ -57,4 +62,5 @@ private:
     rt::Dialogs &m_dialogs;
     CopyJob *m_job = nullptr;
     Ending m_lastEnding;
+    std::function<void(const Ending &)> m_endingHook;
 };

@@ -145,9 +145,23 @@ void ProgressBar::refresh()
 }
 // ---- free functions ---------------------------------------------------------
 
+namespace {
+const KeyboardMenuAnchor *s_menuAnchor = nullptr;
+}
+
+KeyboardMenuAnchor::KeyboardMenuAnchor(const QPoint &global) : m_point(global), m_outer(s_menuAnchor)
+{
+    s_menuAnchor = this;
+}
+
+KeyboardMenuAnchor::~KeyboardMenuAnchor() { s_menuAnchor = m_outer; }
+
+const QPoint *KeyboardMenuAnchor::current() { return s_menuAnchor ? &s_menuAnchor->m_point : nullptr; }
+
 void popupMenu(QMenu *menu)
 {
-    menu->exec(QCursor::pos());
+    const QPoint *anchor = KeyboardMenuAnchor::current();
+    menu->exec(anchor ? *anchor : QCursor::pos());
 }
 
 void yieldToEvents()

@@ -17,19 +17,25 @@ namespace rt {
 
 namespace {
 
-// What a screen reader hears of a drive list: its own name ("Source drive"),
-// then the drive chosen as its value. Qt's own combo box on Linux gives the
-// chosen drive as the name and leaves the name to a label, which these boxes
-// do not have.
+// What a screen reader hears of a drive list: its own name, then the drive
+// chosen, as the entry shows it ("Source drive, d: [MYSTICK]"). Qt's AT-SPI
+// bridge passes no text value on, so the chosen drive goes into the name too.
 class DriveListAccessible : public QAccessibleWidget {
 public:
-    explicit DriveListAccessible(DriveList *list) : QAccessibleWidget(list, QAccessible::ComboBox) {}
+    explicit DriveListAccessible(DriveList *list) : QAccessibleWidget(list, QAccessible::ComboBox)
+    {
+        QObject::connect(list, &QComboBox::currentTextChanged, list, [list] {
+            QAccessibleEvent renamed(list, QAccessible::NameChanged);
+            QAccessible::updateAccessibility(&renamed);
+        });
+    }
 
     QString text(QAccessible::Text t) const override
     {
         const auto *list = static_cast<const DriveList *>(widget());
         if (t == QAccessible::Name && !list->accessibleName().isEmpty())
-            return list->accessibleName();
+            return list->currentText().isEmpty() ? list->accessibleName()
+                                                 : list->accessibleName() + QStringLiteral(", ") + list->currentText();
         if (t == QAccessible::Value)
             return list->currentText();
         return QAccessibleWidget::text(t);

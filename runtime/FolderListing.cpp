@@ -1,6 +1,7 @@
 #include "runtime/FolderListing.h"
 
 #include "runtime/Drives.h"
+#include "runtime/NameOrder.h"
 #include "runtime/PosixIo.h"
 
 #include <algorithm>
@@ -32,56 +33,6 @@ struct RawNames {
             ascii = static_cast<unsigned char>(name[i]) < 0x80;
     }
 };
-
-// The names sorted without regard to case, as QString::compare(CaseInsensitive)
-// orders them, equal ones by their exact text. Each name is folded once, not
-// in every comparison: a folder can hold 100,000 names.
-QStringList sortedNames(const RawNames &raw)
-{
-    QStringList names;
-    names.reserve(qsizetype(raw.spans.size()));
-    if (raw.ascii) {
-        // Plain ASCII, the usual case: folding is lower-casing A-Z, and byte
-        // order is the order of the text.
-        std::string folded = raw.bytes;
-        for (char &c : folded)
-            if (c >= 'A' && c <= 'Z')
-                c = char(c - 'A' + 'a');
-        auto compare = [](const char *a, quint32 la, const char *b, quint32 lb) {
-            const int c = std::memcmp(a, b, std::min(la, lb));
-            return c != 0 ? c : int(la) - int(lb);
-        };
-        std::vector<quint32> order(raw.spans.size());
-        for (size_t i = 0; i < order.size(); ++i)
-            order[i] = quint32(i);
-        std::sort(order.begin(), order.end(), [&](quint32 x, quint32 y) {
-            const auto [ox, lx] = raw.spans[x];
-            const auto [oy, ly] = raw.spans[y];
-            const int c = compare(folded.data() + ox, lx, folded.data() + oy, ly);
-            return c != 0 ? c < 0 : compare(raw.bytes.data() + ox, lx, raw.bytes.data() + oy, ly) < 0;
-        });
-        for (quint32 i : order)
-            names.append(QString::fromLatin1(raw.bytes.data() + raw.spans[i].first, qsizetype(raw.spans[i].second)));
-        return names;
-    }
-    struct Entry {
-        QString key;
-        QString name;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(raw.spans.size());
-    for (const auto &[offset, length] : raw.spans) {
-        QString name = QFile::decodeName(QByteArray::fromRawData(raw.bytes.data() + offset, qsizetype(length)));
-        entries.push_back({name.toCaseFolded(), std::move(name)});
-    }
-    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        const int c = a.key.compare(b.key);
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
-    for (Entry &entry : entries)
-        names.append(std::move(entry.name));
-    return names;
-}
 
 // One pass over a folder, keeping the kinds asked for (either list may be null).
 void readEntries(const QString &drivePath, QStringList *folders, QStringList *files)
@@ -123,10 +74,11 @@ void readEntries(const QString &drivePath, QStringList *folders, QStringList *fi
         if (isRepresentableName(QByteArray::fromRawData(name, qsizetype(length))))
             into->add(name, length);
     }
+    const NameOrder order;
     if (folders)
-        *folders = sortedNames(folderNames);
+        *folders = order.sorted(folderNames.bytes, folderNames.spans, folderNames.ascii);
     if (files)
-        *files = sortedNames(fileNames);
+        *files = order.sorted(fileNames.bytes, fileNames.spans, fileNames.ascii);
 }
 
 } // namespace

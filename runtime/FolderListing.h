@@ -7,8 +7,8 @@
 namespace rt {
 
 enum class EntryKind { Folders, Files };
-// The names of a folder's visible subfolders or files, sorted without regard to
-// letter case. Hidden names (starting with ".") and names that cannot be
+// The names of a folder's visible subfolders or files, in the user's order
+// (NameOrder: by language, case ignored, numbers by value). Hidden names (starting with ".") and names that cannot be
 // written in drive-letter form are left out. Throws when the folder cannot be read.
 QStringList listFolder(const QString &drivePath, EntryKind kind);
 

@@ -3,6 +3,7 @@
 #include "runtime/ControlBasics.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
+#include "runtime/FolderPictures.h"
 #include "runtime/RtError.h"
 
 #include <QAbstractItemView>
@@ -47,7 +48,14 @@ public:
         const QString text = index.data(Qt::DisplayRole).toString();
         const int iconWidth = index.data(Qt::DecorationRole).isNull() ? 0 : view->iconSize().width() + 6;
         const int room = option.rect.width() - indent(option, index) - iconWidth - 6;
-        if (option.fontMetrics.horizontalAdvance(text) > room)
+        // The open folder tells where it is: its full path, which its name alone
+        // does not show.
+        const auto *model = static_cast<const NameListModel *>(index.model());
+        const QString path = index.data(NameListModel::PathRole).toString();
+        const bool openFolder = model->hasPictures() && index.row() == model->openRows() - 1 && path != text;
+        if (openFolder)
+            QToolTip::showText(event->globalPos(), path, view->viewport(), option.rect);
+        else if (option.fontMetrics.horizontalAdvance(text) > room)
             QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
         else
             QToolTip::hideText();
@@ -57,7 +65,13 @@ public:
 private:
     static int indent(const QStyleOptionViewItem &option, const QModelIndex &index)
     {
-        return index.data(NameListModel::LevelRole).toInt() * option.fontMetrics.horizontalAdvance(QStringLiteral("  "));
+        // Two spaces a level, but all levels together at most a third of the
+        // row: deep down, the ancestors' steps narrow so that the open folder
+        // and its subfolders keep room for their names.
+        const int deepest = std::max(static_cast<const NameListModel *>(index.model())->openRows(), 1);
+        const int step = std::min(option.fontMetrics.horizontalAdvance(QStringLiteral("  ")),
+                                  option.rect.width() / 3 / deepest);
+        return index.data(NameListModel::LevelRole).toInt() * step;
     }
 
     FolderBoundList *m_list;
@@ -70,8 +84,8 @@ private:
 NameListModel::NameListModel(QObject *parent, bool folders) : QAbstractListModel(parent), m_folders(folders)
 {
     if (m_folders) {
-        m_openIcon = QApplication::style()->standardIcon(QStyle::SP_DirOpenIcon);
-        m_closedIcon = QApplication::style()->standardIcon(QStyle::SP_DirClosedIcon);
+        m_openIcon = folderIcon(true);
+        m_closedIcon = folderIcon(false);
     }
 }
 
@@ -107,8 +121,15 @@ QVariant NameListModel::data(const QModelIndex &index, int role) const
         return QVariant();
     switch (role) {
     case Qt::DisplayRole:
-    case Qt::AccessibleTextRole:
         return text(row);
+    case Qt::AccessibleTextRole:
+        // What the picture and the indentation show, for a screen reader:
+        // "Pictures, open folder, level 3".
+        if (!m_folders)
+            return text(row);
+        return QStringLiteral("%1, %2, level %3")
+            .arg(text(row), row < openRows() ? QStringLiteral("open folder") : QStringLiteral("subfolder"))
+            .arg(std::min(row, openRows()) + 1);
     case Qt::DecorationRole:
         if (!m_folders)
             return QVariant();
@@ -219,13 +240,35 @@ void FolderBoundList::paintEvent(QPaintEvent *event)
 void FolderBoundList::mousePressEvent(QMouseEvent *event)
 {
     const int button = buttonCode(event->button());
+    const QModelIndex entry = indexAt(event->position().toPoint());
     // A press on no entry keeps the choice, as in a list box.
-    if (button == MouseButton::Left && indexAt(event->position().toPoint()).isValid())
+    if (button == MouseButton::Left && entry.isValid())
         QListView::mousePressEvent(event);
     else if (button == MouseButton::Left)
         setFocus(Qt::MouseFocusReason);
+    else if (button == MouseButton::Right && entry.isValid())
+        selectForMenu(entry);
     emit mouseDown(button, shiftState(event->modifiers()), twips(event->position().x()),
                    twips(event->position().y()));
+}
+
+bool FolderBoundList::menuKeyPressed(QKeyEvent *event)
+{
+    if (!isMenuKey(event))
+        return false;
+    selectForMenu(currentIndex());
+    // The menu opens beside the current row (the top of the list when there is
+    // none), through the same MouseDown a right press raises: the handlers
+    // open their menus for it.
+    QPoint at(0, 0);
+    if (currentIndex().isValid()) {
+        scrollTo(currentIndex());
+        const QRect row = visualRect(currentIndex());
+        at = QPoint(row.left() + row.height(), row.center().y());
+    }
+    const KeyboardMenuAnchor anchor(viewport()->mapToGlobal(at));
+    emit mouseDown(MouseButton::Right, shiftState(event->modifiers()), twips(at.x()), twips(at.y()));
+    return true;
 }
 
 void FolderBoundList::mouseReleaseEvent(QMouseEvent *event)
@@ -321,6 +364,8 @@ void FolderList::openRow(int row)
 
 void FolderList::keyPressEvent(QKeyEvent *event)
 {
+    if (menuKeyPressed(event))
+        return;
     if (isEnterKey(event)) {
         openRow(currentRow());
         return;
@@ -392,10 +437,22 @@ void FileList::refresh()
 
 void FileList::keyPressEvent(QKeyEvent *event)
 {
+    if (menuKeyPressed(event))
+        return;
     const int before = currentRow();
     QListView::keyPressEvent(event);
     if (currentRow() != before && currentRow() >= 0)
         emit click();
+}
+
+void FileList::selectForMenu(const QModelIndex &index)
+{
+    // As a left click on it: the file chosen is the one the menu acts on, and
+    // its name and size show.
+    if (!index.isValid())
+        return;
+    setCurrentIndex(index);
+    emit click();
 }
 
 } // namespace rt

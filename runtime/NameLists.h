@@ -66,6 +66,12 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
+    // Opens the list's menu for the Menu key and Shift+F10, beside the current
+    // row; false for any other key.
+    bool menuKeyPressed(QKeyEvent *event);
+    // A right press on an entry, or a menu key on the current one: a list
+    // whose menu acts on its selection selects that entry first.
+    virtual void selectForMenu(const QModelIndex &) {}
     // Normalizes a path and reads its entries; throws RtError 68 for a drive
     // that is not ready, 76 for a folder that does not exist.
     QString readFolder(const QString &path, EntryKind kind, QStringList *names) const;
@@ -138,6 +144,7 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void selectForMenu(const QModelIndex &index) override;
 
 private:
     void fill();

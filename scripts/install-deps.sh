@@ -14,6 +14,10 @@ packages=(
   desktop-file-utils        # the install test: the menu entry's validator,
   appstream                 #   the metadata's validator,
   dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends
+  # The desktop tests: a private session bus for the launcher and the
+  # notifications, and the accessibility bus with the Python client through
+  # which the screen-reader test listens.
+  dbus-daemon dbus-bin xvfb xauth at-spi2-core python3-pyatspi
 )
 
 missing=()

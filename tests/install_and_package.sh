@@ -5,7 +5,7 @@
 #   install_and_package.sh BUILD_DIR
 set -euo pipefail
 build="$1"
-for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps cpack; do
+for tool in desktop-file-validate appstreamcli dpkg-deb dpkg-shlibdeps cpack apt; do
     if ! command -v "$tool" >/dev/null; then
         echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
         exit 77
@@ -31,6 +31,8 @@ for size in 16 22 24 32 48 64 128 256; do
     fi
 done
 "$work/usr/bin/duplon" --version | grep -q '^Duplon '
+rc=0; said="$("$work/usr/bin/duplon" one two 2>&1)" || rc=$? # extra arguments: one line naming them, status 2
+[ "$rc" = 2 ] && [ "$(wc -l <<<"$said")" = 1 ] && grep -q '"two"' <<<"$said" || { echo "FAIL: $rc, $said"; exit 1; }
 
 (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null)
 deb="$(ls "$work"/package/duplon_*.deb)"
@@ -43,7 +45,14 @@ for f in ./usr/bin/duplon ./usr/share/applications/$id.desktop ./usr/share/metai
     grep -q " $f\$" <<<"$contents" || { echo "FAIL: $f is not in the package"; exit 1; }
 done
 depends="$(dpkg-deb -f "$deb" Depends)"
-for d in libqt6widgets6 libc6 qt6-qpa-plugins; do
+for d in libqt6widgets6 libqt6dbus6 libc6 qt6-qpa-plugins; do
     grep -q "$d" <<<"$depends" || { echo "FAIL: the package does not depend on $d"; exit 1; }
 done
+# The descriptions: apt shows the summary, then two paragraphs of prose (no
+# line indented further, shown preformatted), never the summary again; the
+# software centre's is prose of its own too.
+shown="$(apt show "$deb" 2>/dev/null | sed -n '/^Description:/,/^$/p')"
+body="$(tail -n +2 <<<"$shown")"
+grep -qx ' \.' <<<"$body" && ! grep -q '^  ' <<<"$body" && ! grep -qiF "$(head -1 <<<"$shown" | cut -c14-)" <<<"$body" \
+    && [ "$(grep -c '<p>' "$share/metainfo/$id.metainfo.xml")" -ge 2 ] || { echo "FAIL: the descriptions: $shown"; exit 1; }
 echo "installed, validated and packaged"

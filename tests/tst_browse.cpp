@@ -1,6 +1,7 @@
 #include "runtime/FileAccess.h"
 #include "runtime/RtError.h"
 #include "support/FormFixture.h"
+#include "runtime/FolderPictures.h"
 
 #include <QSignalSpy>
 #include <QStyle>
@@ -71,8 +72,8 @@ private slots:
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         rt::FolderList *list = f.c().KorDir;
-        const QImage open = list->style()->standardIcon(QStyle::SP_DirOpenIcon).pixmap(16).toImage();
-        const QImage closed = list->style()->standardIcon(QStyle::SP_DirClosedIcon).pixmap(16).toImage();
+        const QImage open = rt::folderIcon(true).pixmap(16).toImage();
+        const QImage closed = rt::folderIcon(false).pixmap(16).toImage();
         QVERIFY(open != closed);
         // Both pictures stand out on the list's black.
         for (const QImage &picture : {open, closed}) {
