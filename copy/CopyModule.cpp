@@ -1,5 +1,7 @@
 #include "copy/CopyModule.h"
 
+#include "copy/DestinationChecks.h"
+
 #include "runtime/Destination.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
@@ -249,20 +251,27 @@ bool CopyModule::openFiles(rt::File &source, rt::Destination &dest)
         reportFailure(QStringLiteral("source"), SourceFile, e.reason());
         return false;
     }
+    // The medium's limits, room and name rules, before anything is asked or written.
+    rt::IoWorker io;
+    DestinationPlan plan = checkDestination(SourceFile, DestFile, source, destExists, m_dialogs, io);
+    if (plan.refused) {
+        source.close();
+        return false;
+    }
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
-    if (destExists) {
+    if (destExists || plan.replacesCaseTwin()) {
         const int answer = m_dialogs.msgBox(
             QStringLiteral("A file naming '") + m_form.txtDest->text() + QStringLiteral("' already exists.")
                 + rt::kCrLf + QStringLiteral("Do You Want to OverWrite the File."),
             rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
-        if (answer != rt::AnswerYes) {
+        if (answer != rt::AnswerYes || !confirmInPlace(plan, DestFile, m_dialogs)) {
             source.close();
             return false;
         }
     }
     try {
-        dest = rt::Destination::prepare(DestFile, source.permissions());
+        dest = rt::Destination::prepare(DestFile, source.permissions(), plan.options);
     } catch (const rt::RtError &e) {
         source.close();
         reportFailure(QStringLiteral("destination"), DestFile, e.reason());

@@ -35,12 +35,6 @@ std::atomic<bool> s_unnamedAllowed{true};
                                          + specialFileKind(mode));
 }
 
-void truncateTo(int fd, qint64 length)
-{
-    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
-        raiseErrno();
-}
-
 // A hidden name beside the destination's: "." + (the start of) its name + a
 // random tail, so two copies never pick the same one.
 QByteArray hiddenNameFor(const QByteArray &name)
@@ -61,7 +55,7 @@ bool isPermissionError(int osError) { return osError == EACCES || osError == EPE
 
 void Destination::setUnnamedFilesAllowed(bool allowed) { s_unnamedAllowed = allowed; }
 
-Destination Destination::prepare(const QString &drivePath, mode_t newMode)
+Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
 {
     QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
 
@@ -105,6 +99,24 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
     const qsizetype cut = path.lastIndexOf('/');
     const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
     d.m_name = path.mid(cut + 1);
+    d.m_modified = options.modified;
+    if (!options.caseTwin.isEmpty()) {
+        // The entry that differs only in letter case is what the copy replaces:
+        // its mode goes to the copy, and it goes once the copy has its name.
+        struct stat twin {};
+        const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
+        if (lstat(twinPath.constData(), &twin) == 0) {
+            if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
+                refuse(twin.st_mode, false);
+            d.m_twinName = QFile::encodeName(options.caseTwin);
+            d.m_twinDevice = twin.st_dev;
+            d.m_twinInode = twin.st_ino;
+            if (!replaces && S_ISREG(twin.st_mode)) {
+                old = twin;
+                replaces = true;
+            }
+        }
+    }
     d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
@@ -121,7 +133,10 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
     // set below, once its owner is.
     const mode_t createMode = replaces ? 0600 : newMode;
     int error = 0;
-    if (s_unnamedAllowed) {
+    const bool inPlaceChosen = options.inPlace && replaces && d.m_twinName.isEmpty();
+    if (inPlaceChosen)
+        error = EACCES; // straight to the old file, as where no new file may be made
+    if (s_unnamedAllowed && !inPlaceChosen) {
         d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
         if (d.m_fd >= 0)
             d.m_kind = Kind::Unnamed;
@@ -146,8 +161,9 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
             error = EEXIST;
     }
     if (d.m_fd < 0 && isPermissionError(error) && replaces) {
-        // A folder that takes no new file, around a file that may be written:
-        // the old file is written over, as before.
+        // A folder that takes no new file, around a file that may be written,
+        // or a medium with room for one of the two only: the old file is
+        // written over, as plain copiers do.
         d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (d.m_fd < 0)
             raiseErrno();
@@ -171,19 +187,22 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
     d.m_inode = created.st_ino;
 
     if (replaces && d.m_kind != Kind::InPlace) {
-        // The owner first: changing it clears the set-user-ID and set-group-ID bits.
-        bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
-        if (!ownerKept) {
-            if (errno != EPERM && errno != EINVAL && errno != EOPNOTSUPP)
-                raiseErrno();
-            // Not allowed to give the file away; the group may still be one of ours.
-            if (fchown(d.m_fd, uid_t(-1), old.st_gid) != 0 && errno != EPERM && errno != EINVAL
-                && errno != EOPNOTSUPP)
-                raiseErrno();
-        }
-        const mode_t mode = old.st_mode & (ownerKept ? 07777 : 0777);
-        // Some file systems (FAT) hold no permission bits and refuse them.
-        if (fchmod(d.m_fd, mode) != 0 && errno != EPERM && errno != EOPNOTSUPP)
+        // The owner first: changing it clears the set-user-ID and set-group-ID
+        // bits. Owners and modes are a courtesy, not the copy: media without
+        // them (FAT, exFAT, many FUSE drivers) refuse them in many ways, and
+        // none of those fails the copy.
+        const bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
+        if (!ownerKept)
+            (void)fchown(d.m_fd, uid_t(-1), old.st_gid); // the group may still be one of ours
+        (void)fchmod(d.m_fd, old.st_mode & (ownerKept ? 07777 : 0777));
+    }
+    if (options.reserve > 0 && d.m_kind != Kind::InPlace) {
+        // Room set aside now fails at once rather than after minutes of
+        // writing; the length stays 0 so holes and the final length are the
+        // copy's. Never glibc's posix_fallocate, which writes every block where
+        // the file system cannot reserve: those answer EOPNOTSUPP, "unknown".
+        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, options.reserve); }) != 0
+            && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
             raiseErrno();
     }
     return d;
@@ -196,6 +215,10 @@ Destination::Destination(Destination &&other) noexcept
     , m_dirSyncable(other.m_dirSyncable)
     , m_name(std::move(other.m_name))
     , m_hiddenName(std::move(other.m_hiddenName))
+    , m_twinName(std::move(other.m_twinName))
+    , m_twinDevice(other.m_twinDevice)
+    , m_twinInode(other.m_twinInode)
+    , m_modified(other.m_modified)
     , m_device(other.m_device)
     , m_inode(other.m_inode)
     , m_flushed(other.m_flushed)
@@ -216,6 +239,10 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_dirSyncable = other.m_dirSyncable;
         m_name = std::move(other.m_name);
         m_hiddenName = std::move(other.m_hiddenName);
+        m_twinName = std::move(other.m_twinName);
+        m_twinDevice = other.m_twinDevice;
+        m_twinInode = other.m_twinInode;
+        m_modified = other.m_modified;
         m_device = other.m_device;
         m_inode = other.m_inode;
         m_flushed = other.m_flushed;
@@ -233,6 +260,17 @@ void Destination::empty()
 {
     if (m_kind == Kind::InPlace)
         truncateTo(m_fd, 0);
+}
+
+void Destination::truncateTo(int fd, qint64 length)
+{
+    // Some drivers refuse a truncate to the length a file already has, and
+    // none needs it.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == length)
+        return;
+    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
+        raiseErrno();
 }
 
 void Destination::writeBehind(qint64 offset, qint64 count)
@@ -313,6 +351,12 @@ Destination::Committed Destination::commit(qint64 length)
 {
     flush(length);
     throwIfGone();
+    // The copy keeps the source's modification time, as desktop file managers
+    // do (to the medium's resolution); a medium that keeps none still has the copy.
+    if (m_modified) {
+        const timespec times[2] = {{0, UTIME_OMIT}, *m_modified};
+        (void)futimens(m_fd, times);
+    }
 
     if (m_kind == Kind::Unnamed) {
         // The file gets a hidden name first, then takes the destination's in
@@ -342,6 +386,12 @@ Destination::Committed Destination::commit(qint64 length)
     }
     // From here the name holds the new file: nothing is to be abandoned.
     m_kind = Kind::None;
+    if (!m_twinName.isEmpty()) {
+        struct stat twin {};
+        if (fstatat(m_dirFd, m_twinName.constData(), &twin, AT_SYMLINK_NOFOLLOW) == 0 && twin.st_dev == m_twinDevice
+            && twin.st_ino == m_twinInode)
+            (void)unlinkat(m_dirFd, m_twinName.constData(), 0);
+    }
 
     Committed committed;
     if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0)

@@ -14,6 +14,12 @@ packages=(
   desktop-file-utils        # the install test: the menu entry's validator,
   appstream                 #   the metadata's validator,
   dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends
+  # Every kind of disk: libblkid names a volume's file system and label where
+  # udev keeps no records; the tests make real file systems on loop devices
+  # and reach a network share through sshfs over a local sshd.
+  libblkid-dev
+  xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g
+  openssh-server sshfs
 )
 
 missing=()
