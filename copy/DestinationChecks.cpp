@@ -130,30 +130,32 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
         return plan;
     }
 
-    if (f.twin)
-        plan.caseTwin = *f.twin;
+    // Where the typed name already finds that file (a medium that ignores
+    // case), the rename onto it replaces it: nothing else is to be removed.
+    if (f.twin && !replaces)
+        plan.caseTwin = plan.options.caseTwin = *f.twin;
 
     // Room. A sparse source needs only its data where the file system has
     // holes; FAT and exFAT write every byte.
     if (v.freeBytes < 0)
         return plan;
     const qint64 need = roundUp(v.hasHoles ? f.source.dataBytes : f.source.size, v.blockSize);
-    // Within one btrfs or xfs volume the copy shares the source's extents, and
-    // a compressing mount may need less than the data: try.
-    // btrfs's free space is an estimate, and it may compress any file.
-    const bool mayNeedLess = v.mayShareOrCompress && (f.source.fsDevice == v.fsDevice || v.type == u"btrfs");
-    if (need <= v.freeBytes || mayNeedLess) {
+    // Within one btrfs or xfs volume the copy shares the source's extents.
+    const bool sharesExtents = v.mayShareOrCompress && f.source.fsDevice == v.fsDevice;
+    if (need <= v.freeBytes || sharesExtents) {
         if (!v.mayShareOrCompress && (!v.hasHoles || f.source.dataBytes >= f.source.size))
             plan.options.reserve = need;
         return plan;
     }
-    // What the old file frees once it is written over (its blocks, if no other
-    // name holds them).
+    // What the old file frees once it is written over.
     const qint64 freedInPlace = (replaces || f.twin) && f.replaced.allocated > 0 ? f.replaced.allocated : 0;
     if (freedInPlace > 0 && need <= v.freeBytes + freedInPlace) {
         plan.roomOnlyInPlace = true;
         return plan;
     }
+    // btrfs's free space is an estimate, and it may compress any file: try.
+    if (v.type == u"btrfs")
+        return plan;
     refuse(plan, dialogs,
            QStringLiteral("The file %1 does not fit on %2.").arg(rt::displayPath(sourceFile), where) + rt::kCrLf
                + QStringLiteral("The copy needs %1 there; the drive has %2 free").arg(bytesText(need), bytesText(v.freeBytes))

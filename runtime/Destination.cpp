@@ -105,7 +105,9 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
         // its mode goes to the copy, and it goes once the copy has its name.
         struct stat twin {};
         const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
-        if (lstat(twinPath.constData(), &twin) == 0) {
+        // Where the name itself finds that entry (a medium that ignores case),
+        // the rename replaces it and nothing more is to go.
+        if (lstat(twinPath.constData(), &twin) == 0 && !(replaces && twin.st_dev == old.st_dev && twin.st_ino == old.st_ino)) {
             if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
                 refuse(twin.st_mode, false);
             d.m_twinName = QFile::encodeName(options.caseTwin);
@@ -126,7 +128,8 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
 
     // A file the user may not write is not replaced behind their back, as a
     // plain copier would not either.
-    if (replaces && faccessat(d.m_dirFd, d.m_name.constData(), W_OK, AT_EACCESS) != 0)
+    const QByteArray &replacedName = d.m_twinName.isEmpty() ? d.m_name : d.m_twinName;
+    if (replaces && faccessat(d.m_dirFd, replacedName.constData(), W_OK, AT_EACCESS) != 0)
         raiseErrno();
 
     // The new file is private until it is complete; a replaced file's mode is
@@ -258,8 +261,16 @@ Destination::~Destination() { abandon(); }
 
 void Destination::empty()
 {
-    if (m_kind == Kind::InPlace)
-        truncateTo(m_fd, 0);
+    if (m_kind != Kind::InPlace)
+        return;
+    struct stat st {};
+    if (fstat(m_fd, &st) == 0 && st.st_size == 0)
+        return;
+    truncateTo(m_fd, 0);
+    // A copy-on-write file system (btrfs) hands the old file's blocks back
+    // only once the truncate is committed; a medium with room for one of the
+    // two files needs them for the copy.
+    (void)syncfs(m_fd);
 }
 
 void Destination::truncateTo(int fd, qint64 length)
@@ -354,7 +365,10 @@ Destination::Committed Destination::commit(qint64 length)
     // The copy keeps the source's modification time, as desktop file managers
     // do (to the medium's resolution); a medium that keeps none still has the copy.
     if (m_modified) {
-        const timespec times[2] = {{0, UTIME_OMIT}, *m_modified};
+        // The access time is given as now rather than left alone: some FUSE
+        // drivers (exfat-fuse) refuse UTIME_OMIT and would set neither.
+        timespec times[2] = {{}, *m_modified};
+        clock_gettime(CLOCK_REALTIME, &times[0]);
         (void)futimens(m_fd, times);
     }
 

@@ -261,7 +261,14 @@ QString Drives::displayName(QChar letter) const
     // name a medium; else the mount folder's last name. c: stays "c: [/]".
     const QString folder = root(letter);
     QString name = folder == u"/" ? folder : QFileInfo(folder).fileName();
-    if (const std::optional<MountEntry> entry = mountEntry(letter); entry && entry->device.startsWith("/dev/")) {
+    std::optional<MountEntry> entry = mountEntry(letter);
+    if (m_fixed) {
+        // A fixed map's folder may be a volume's mount folder all the same.
+        for (const MountEntry &e : mountTable())
+            if (QFile::decodeName(e.mountPoint) == folder)
+                entry = e;
+    }
+    if (entry && entry->device.startsWith("/dev/")) {
         const QString label = deviceFacts(*entry).label;
         if (!label.isEmpty())
             name = label;

@@ -212,21 +212,23 @@ Volume describe(const MountEntry &entry)
     if (v.type == u"ntfs3")
         v.type = QStringLiteral("ntfs");
 
-    struct statvfs fs {};
-    if (statvfs(entry.mountPoint.constData(), &fs) == 0) {
-        const qint64 unit = fs.f_frsize ? qint64(fs.f_frsize) : qint64(fs.f_bsize);
-        v.totalBytes = qint64(fs.f_blocks) * unit;
-        // The blocks a file system keeps back for the administrator are
-        // written by root all the same.
-        v.freeBytes = qint64(geteuid() == 0 ? fs.f_bfree : fs.f_bavail) * unit;
-        v.blockSize = std::max<qint64>(512, qint64(fs.f_bsize));
-    }
-
     const bool fat = isFatType(v.type);
     v.maxFileSize = fat ? Q_INT64_C(4294967295) : -1;
     v.hasHoles = !fat && v.type != u"exfat";
     v.mayShareOrCompress = v.type == u"btrfs" || v.type == u"xfs" || v.type == u"zfs" || v.type == u"bcachefs";
     v.windowsNames = fat || v.type == u"exfat" || v.type == u"ntfs";
+
+    struct statvfs fs {};
+    if (statvfs(entry.mountPoint.constData(), &fs) == 0) {
+        const qint64 unit = fs.f_frsize ? qint64(fs.f_frsize) : qint64(fs.f_bsize);
+        v.totalBytes = qint64(fs.f_blocks) * unit;
+        // What may be written; on ext2/3/4 root may also write the blocks
+        // kept back for the administrator. (btrfs's free blocks count room
+        // that its metadata will take: only its "available" is near the truth.)
+        const bool rootReserve = geteuid() == 0 && v.type.startsWith(u"ext");
+        v.freeBytes = qint64(rootReserve ? fs.f_bfree : fs.f_bavail) * unit;
+        v.blockSize = std::max<qint64>(512, qint64(fs.f_bsize));
+    }
     return v;
 }
 

@@ -1,0 +1,191 @@
+// fatfs: a medium that behaves as FAT drivers do, where the kernel here has
+// none to mount. Mirrors a folder read-write, and like a FAT stick:
+//   - refuses a file past 4 GiB - 1 byte (EFBIG), in a write or a truncate;
+//   - has no owners or modes: chown and chmod answer ENOSYS;
+//   - refuses a truncate to the length the file already has (EPERM), as some
+//     FUSE FAT drivers do;
+//   - refuses names with \ : * ? " < > | or control characters (EINVAL);
+//   - keeps modification times to 2 seconds.
+// It mounts with the subtype "vfat", so the mount table says "fuse.vfat".
+//
+//   fatfs FOLDER MOUNTPOINT [FUSE options]
+
+#define FUSE_USE_VERSION 31
+
+#include <fuse3/fuse.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr off_t kLargest = 4294967295; // 4 GiB - 1
+std::string g_folder;
+
+std::string host(const char *path) { return g_folder + path; }
+
+bool nameAllowed(const char *path)
+{
+    const char *name = std::strrchr(path, '/');
+    for (const char *c = name ? name + 1 : path; *c; ++c)
+        if (static_cast<unsigned char>(*c) < 0x20 || std::strchr("\\:*?\"<>|", *c))
+            return false;
+    return true;
+}
+
+int fail() { return -errno; }
+
+int fs_getattr(const char *path, struct stat *st, fuse_file_info *fi)
+{
+    const int rc = fi ? fstat(int(fi->fh), st) : lstat(host(path).c_str(), st);
+    return rc == 0 ? 0 : fail();
+}
+
+int fs_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *, fuse_readdir_flags)
+{
+    DIR *dir = opendir(host(path).c_str());
+    if (!dir)
+        return fail();
+    while (const dirent *e = readdir(dir))
+        fill(buf, e->d_name, nullptr, 0, fuse_fill_dir_flags(0));
+    closedir(dir);
+    return 0;
+}
+
+int fs_mkdir(const char *path, mode_t mode)
+{
+    if (!nameAllowed(path))
+        return -EINVAL;
+    return mkdir(host(path).c_str(), mode) == 0 ? 0 : fail();
+}
+
+int fs_unlink(const char *path) { return unlink(host(path).c_str()) == 0 ? 0 : fail(); }
+int fs_rmdir(const char *path) { return rmdir(host(path).c_str()) == 0 ? 0 : fail(); }
+
+int fs_rename(const char *from, const char *to, unsigned int flags)
+{
+    if (flags)
+        return -EINVAL;
+    if (!nameAllowed(to))
+        return -EINVAL;
+    return rename(host(from).c_str(), host(to).c_str()) == 0 ? 0 : fail();
+}
+
+int fs_chmod(const char *, mode_t, fuse_file_info *) { return -ENOSYS; }
+int fs_chown(const char *, uid_t, gid_t, fuse_file_info *) { return -ENOSYS; }
+
+int fs_truncate(const char *path, off_t size, fuse_file_info *fi)
+{
+    if (size > kLargest)
+        return -EFBIG;
+    struct stat st {};
+    if ((fi ? fstat(int(fi->fh), &st) : stat(host(path).c_str(), &st)) != 0)
+        return fail();
+    if (st.st_size == size)
+        return -EPERM;
+    const int rc = fi ? ftruncate(int(fi->fh), size) : truncate(host(path).c_str(), size);
+    return rc == 0 ? 0 : fail();
+}
+
+int fs_utimens(const char *path, const timespec tv[2], fuse_file_info *fi)
+{
+    timespec t[2] = {tv[0], tv[1]};
+    for (timespec &one : t)
+        if (one.tv_nsec != UTIME_NOW && one.tv_nsec != UTIME_OMIT) {
+            one.tv_sec -= one.tv_sec % 2;
+            one.tv_nsec = 0;
+        }
+    const int rc = fi ? futimens(int(fi->fh), t) : utimensat(AT_FDCWD, host(path).c_str(), t, AT_SYMLINK_NOFOLLOW);
+    return rc == 0 ? 0 : fail();
+}
+
+int fs_open(const char *path, fuse_file_info *fi)
+{
+    const int fd = open(host(path).c_str(), fi->flags & ~O_NOFOLLOW);
+    if (fd < 0)
+        return fail();
+    fi->fh = uint64_t(fd);
+    return 0;
+}
+
+int fs_create(const char *path, mode_t mode, fuse_file_info *fi)
+{
+    if (!nameAllowed(path))
+        return -EINVAL;
+    const int fd = open(host(path).c_str(), fi->flags | O_CREAT, mode);
+    if (fd < 0)
+        return fail();
+    fi->fh = uint64_t(fd);
+    return 0;
+}
+
+int fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi)
+{
+    const ssize_t n = pread(int(fi->fh), buf, size, offset);
+    return n < 0 ? fail() : int(n);
+}
+
+int fs_write(const char *, const char *buf, size_t size, off_t offset, fuse_file_info *fi)
+{
+    if (offset + off_t(size) > kLargest)
+        return -EFBIG;
+    const ssize_t n = pwrite(int(fi->fh), buf, size, offset);
+    return n < 0 ? fail() : int(n);
+}
+
+int fs_statfs(const char *, struct statvfs *st) { return statvfs(g_folder.c_str(), st) == 0 ? 0 : fail(); }
+int fs_release(const char *, fuse_file_info *fi) { return close(int(fi->fh)) == 0 ? 0 : fail(); }
+int fs_fsync(const char *, int, fuse_file_info *fi) { return fdatasync(int(fi->fh)) == 0 ? 0 : fail(); }
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s FOLDER MOUNTPOINT [FUSE options]\n", argv[0]);
+        return 2;
+    }
+    char *real = realpath(argv[1], nullptr);
+    if (!real) {
+        std::perror(argv[1]);
+        return 2;
+    }
+    g_folder = real;
+    std::free(real);
+    umask(0);
+
+    std::vector<char *> args{argv[0]};
+    for (int i = 2; i < argc; ++i)
+        args.push_back(argv[i]);
+    static char options[] = "-ofsname=fatfs,subtype=vfat";
+    args.push_back(options);
+
+    fuse_operations ops{};
+    ops.getattr = fs_getattr;
+    ops.readdir = fs_readdir;
+    ops.mkdir = fs_mkdir;
+    ops.unlink = fs_unlink;
+    ops.rmdir = fs_rmdir;
+    ops.rename = fs_rename;
+    ops.chmod = fs_chmod;
+    ops.chown = fs_chown;
+    ops.truncate = fs_truncate;
+    ops.utimens = fs_utimens;
+    ops.open = fs_open;
+    ops.create = fs_create;
+    ops.read = fs_read;
+    ops.write = fs_write;
+    ops.statfs = fs_statfs;
+    ops.release = fs_release;
+    ops.fsync = fs_fsync;
+    return fuse_main(int(args.size()), args.data(), &ops, nullptr);
+}
