@@ -1,5 +1,6 @@
 #include "runtime/Drives.h"
 
+#include "runtime/Deadline.h"
 #include "runtime/PosixIo.h"
 #include "runtime/RtError.h"
 #include "runtime/Volumes.h"
@@ -244,15 +245,23 @@ bool Drives::isReady(QChar letter) const
     if (mounted == m_mounted.end() || !mounted->second)
         return false;
     const QByteArray folder = QFile::encodeName(root(letter));
-    struct stat st {};
-    if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    // Once its volume is unmounted, a mount folder is a plain folder on another
-    // device; writing there would put the user's files on the wrong disk.
     const auto device = m_devices.find(letter.toLower());
-    if (device != m_devices.end() && device->second != st.st_dev)
-        return false;
-    return canList(folder);
+    const std::optional<dev_t> volume = device == m_devices.end() ? std::nullopt : std::optional(device->second);
+    const auto look = [folder, volume] {
+        struct stat st {};
+        if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        // Once its volume is unmounted, a mount folder is a plain folder on another
+        // device; writing there would put the user's files on the wrong disk.
+        if (volume && *volume != st.st_dev)
+            return false;
+        return canList(folder);
+    };
+    // A share whose server is silent would hold the window: it gets a limited
+    // time, with the window live, and is not ready after that.
+    if (isNetwork(letter))
+        return answerWithin(kShareAnswerLimit, look, Waiting::Events).value_or(false);
+    return look();
 }
 
 QString Drives::displayName(QChar letter) const

@@ -61,21 +61,11 @@ int fs_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fi
     return 0;
 }
 
-int fs_mkdir(const char *path, mode_t mode)
-{
-    if (!nameAllowed(path))
-        return -EINVAL;
-    return mkdir(host(path).c_str(), mode) == 0 ? 0 : fail();
-}
-
 int fs_unlink(const char *path) { return unlink(host(path).c_str()) == 0 ? 0 : fail(); }
-int fs_rmdir(const char *path) { return rmdir(host(path).c_str()) == 0 ? 0 : fail(); }
 
 int fs_rename(const char *from, const char *to, unsigned int flags)
 {
-    if (flags)
-        return -EINVAL;
-    if (!nameAllowed(to))
+    if (flags || !nameAllowed(to))
         return -EINVAL;
     return rename(host(from).c_str(), host(to).c_str()) == 0 ? 0 : fail();
 }
@@ -108,25 +98,16 @@ int fs_utimens(const char *path, const timespec tv[2], fuse_file_info *fi)
     return rc == 0 ? 0 : fail();
 }
 
-int fs_open(const char *path, fuse_file_info *fi)
-{
-    const int fd = open(host(path).c_str(), fi->flags & ~O_NOFOLLOW);
-    if (fd < 0)
-        return fail();
-    fi->fh = uint64_t(fd);
-    return 0;
-}
-
 int fs_create(const char *path, mode_t mode, fuse_file_info *fi)
 {
-    if (!nameAllowed(path))
+    if (mode && !nameAllowed(path))
         return -EINVAL;
-    const int fd = open(host(path).c_str(), fi->flags | O_CREAT, mode);
-    if (fd < 0)
-        return fail();
+    const int fd = open(host(path).c_str(), mode ? fi->flags | O_CREAT : fi->flags, mode);
     fi->fh = uint64_t(fd);
-    return 0;
+    return fd < 0 ? fail() : 0;
 }
+
+int fs_open(const char *path, fuse_file_info *fi) { return fs_create(path, 0, fi); }
 
 int fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi)
 {
@@ -150,42 +131,23 @@ int fs_fsync(const char *, int, fuse_file_info *fi) { return fdatasync(int(fi->f
 
 int main(int argc, char *argv[])
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s FOLDER MOUNTPOINT [FUSE options]\n", argv[0]);
-        return 2;
-    }
-    char *real = realpath(argv[1], nullptr);
+    char *real = argc >= 3 ? realpath(argv[1], nullptr) : nullptr;
     if (!real) {
-        std::perror(argv[1]);
+        std::fprintf(stderr, "usage: %s FOLDER MOUNTPOINT [FUSE options]\n", argv[0]);
         return 2;
     }
     g_folder = real;
     std::free(real);
     umask(0);
-
     std::vector<char *> args{argv[0]};
-    for (int i = 2; i < argc; ++i)
-        args.push_back(argv[i]);
+    args.insert(args.end(), argv + 2, argv + argc);
     static char options[] = "-ofsname=fatfs,subtype=vfat";
     args.push_back(options);
 
     fuse_operations ops{};
-    ops.getattr = fs_getattr;
-    ops.readdir = fs_readdir;
-    ops.mkdir = fs_mkdir;
-    ops.unlink = fs_unlink;
-    ops.rmdir = fs_rmdir;
-    ops.rename = fs_rename;
-    ops.chmod = fs_chmod;
-    ops.chown = fs_chown;
-    ops.truncate = fs_truncate;
-    ops.utimens = fs_utimens;
-    ops.open = fs_open;
-    ops.create = fs_create;
-    ops.read = fs_read;
-    ops.write = fs_write;
-    ops.statfs = fs_statfs;
-    ops.release = fs_release;
-    ops.fsync = fs_fsync;
+    ops.getattr = fs_getattr, ops.readdir = fs_readdir, ops.unlink = fs_unlink, ops.rename = fs_rename;
+    ops.chmod = fs_chmod, ops.chown = fs_chown, ops.truncate = fs_truncate, ops.utimens = fs_utimens;
+    ops.open = fs_open, ops.create = fs_create, ops.read = fs_read, ops.write = fs_write;
+    ops.statfs = fs_statfs, ops.release = fs_release, ops.fsync = fs_fsync;
     return fuse_main(int(args.size()), args.data(), &ops, nullptr);
 }
