@@ -23,12 +23,12 @@ struct Facts {
     bool driverTakesName = true;
 };
 
-Facts gather(const QString &hostPath, const rt::File &source, bool replaces)
+// Runs on a thread that a silent share may keep: it takes nothing by reference.
+Facts gather(const QString &hostPath, bool replaces)
 {
     Facts f;
     const QString folder = QFileInfo(hostPath).path();
     const QString name = QFileInfo(hostPath).fileName();
-    f.source = rt::sourceFacts(source);
     if (const std::optional<rt::Volume> v = rt::volumeOf(folder))
         f.volume = *v;
     if (f.volume.windowsNames) {
@@ -77,7 +77,8 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
     Facts f;
     try {
         const QString hostPath = rt::Drives::instance().toHost(destFile);
-        const auto look = [&] { return gather(hostPath, source, replaces); };
+        const auto look = [hostPath, replaces] { return gather(hostPath, replaces); };
+        const rt::SourceFacts sourceFacts = io.run([&] { return rt::sourceFacts(source); });
         if (rt::Drives::instance().isNetwork(destFile.at(0))) {
             std::optional<Facts> answered = rt::answerWithin(rt::kShareAnswerLimit, look, rt::Waiting::Events);
             if (!answered) {
@@ -93,6 +94,7 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
         } else {
             f = io.run(look);
         }
+        f.source = sourceFacts;
     } catch (const rt::RtError &) {
         // The opening of the destination meets the same trouble and says why.
         return plan;
