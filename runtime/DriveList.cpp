@@ -63,13 +63,11 @@ QAccessibleInterface *driveListAccessible(const QString &className, QObject *obj
 QString driveDescription(QChar letter)
 {
     const QString folder = Drives::instance().root(letter);
-    if (!Drives::instance().isReady(letter))
-        return QStringLiteral("Folder: %1").arg(folder) + u'\n' + QStringLiteral("Not ready");
     std::optional<Volume> volume;
     if (Drives::instance().isNetwork(letter))
         volume = answerWithin(std::chrono::milliseconds(500), [folder] { return volumeOf(folder); }, Waiting::Quietly)
                      .value_or(std::nullopt);
-    else
+    else if (Drives::instance().isReady(letter))
         volume = volumeOf(folder);
     if (!volume)
         return QStringLiteral("Folder: %1").arg(folder);
