@@ -16,7 +16,7 @@ build="$here/build-bench"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null || exit 2
 make -C "$build" -j2 bench_copy >/dev/null || exit 2
 bench="$build/bench/bench_copy"
-export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
+export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp}"
 work="$(mktemp -d "$folder/duplon-cross-XXXXXX")"
 loop="" mnt=""
 cleanup() {
@@ -32,9 +32,9 @@ make_fs() {
     truncate -s 3G "$work/image" && loop="$(losetup -f --show "$work/image")" || return 1
     case "$1" in
     xfs) mkfs.xfs -q -f "$loop" && mount -t xfs "$loop" "$mnt" ;;
-    btrfs) mkfs.btrfs -q -f "$loop" && mount -t btrfs "$loop" "$mnt" ;;
+    btrfs) mkfs.btrfs -q -f "$loop" >/dev/null 2>&1 && mount -t btrfs "$loop" "$mnt" ;;
     exfat) mkfs.exfat "$loop" >/dev/null && mount.exfat-fuse "$loop" "$mnt" ;;
-    ntfs) mkntfs -F -Q "$loop" >/dev/null && ntfs-3g "$loop" "$mnt" ;;
+    ntfs) mkntfs -F -Q "$loop" >/dev/null 2>&1 && ntfs-3g "$loop" "$mnt" ;;
     esac
 }
 
