@@ -16,7 +16,7 @@ build="$here/build-bench"
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null || exit 2
 make -C "$build" -j2 bench_copy >/dev/null || exit 2
 bench="$build/bench/bench_copy"
-export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-/tmp}"
+export LC_ALL=C.UTF-8 QT_QPA_PLATFORM=offscreen
 work="$(mktemp -d "$folder/duplon-cross-XXXXXX")"
 loop="" mnt=""
 cleanup() {

@@ -1,10 +1,12 @@
 #include "support/CopyWatch.h"
 #include "support/DiskMedium.h"
+#include "support/SshShare.h"
 #include "runtime/DriveList.h"
 #include "runtime/Volumes.h"
 
 #include <QApplication>
 #include <QTest>
+#include <QTimer>
 #include <QTimeZone>
 
 #include <sys/statvfs.h>
@@ -242,6 +244,61 @@ private slots:
         }
         QCOMPARE(f.dialogs.messages().constLast(), kCompleted);
         QCOMPARE(entries(medium.path()), before);
+    }
+
+    // A network share (sshfs over a local sshd) is a drive: browsed, copied to
+    // and from; one that goes away mid-copy is a failed write that keeps the
+    // old file, and one whose server stops answering leaves the window live.
+    void networkShare()
+    {
+        SshShare share;
+        if (!share.mounted())
+            QSKIP(qPrintable(share.whyNot()));
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("src.bin"), QByteArray(5 * 1048576, 's'));
+        rt::Drives::instance().useSystemMap();
+        const QChar letter = rt::Drives::instance().refresh().constLast();
+        QCOMPARE(rt::Drives::instance().root(letter), share.path());
+        const QString hostC = QStringLiteral("C:") + f.drives.host(u'c').replace(u'/', u'\\');
+        const QString shareRoot = QStringLiteral("%1:\\").arg(letter.toUpper());
+        f.start();
+        QCOMPARE(f.c().drv2->itemText(f.c().drv2->count() - 1), QStringLiteral("%1: [m]").arg(letter));
+        const auto copy = [&](const QString &from, const QString &name, const QString &to, const QString &as) {
+            f.c().KorDir->setPath(from);
+            QVERIFY(f.c().KorFile->selectFile(name));
+            f.c().Dir2->setPath(to);
+            f.c().txtDest->setText(as);
+            f.dialogs.shown.clear();
+            f.dialogs.answers = {rt::AnswerYes};
+            f.c().cmdCopy->click();
+        };
+        copy(hostC, QStringLiteral("src.bin"), shareRoot, QStringLiteral("out.bin"));
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        copy(shareRoot, QStringLiteral("out.bin"), hostC, QStringLiteral("back.bin"));
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        QCOMPARE(f.drives.read(u'c', QStringLiteral("back.bin")), QByteArray(5 * 1048576, 's'));
+
+        // The server stops answering: its drive is not ready after the answer
+        // limit, and the window handles its events all the while.
+        share.pause();
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, this, [&] { ++ticks; });
+        timer.start(100);
+        FormFixture::pickDrive(f.c().drv2, letter);
+        QCOMPARE(f.dialogs.messages().constLast(), rt::kDeviceUnavailable);
+        QVERIFY2(ticks >= 80, qPrintable(QString::number(ticks)));
+        share.resume();
+
+        {   // the share drops during a replace: a failed write, the old file kept.
+            CopyWatch watch(f.c());
+            watch.onRead = [&](qint64 offset, qint64) { if (offset == 2 * 1048576) share.drop(); };
+            writeFile(share.served() + QStringLiteral("/out.bin"), 1000, 'o');
+            copy(hostC, QStringLiteral("src.bin"), shareRoot, QStringLiteral("out.bin"));
+        }
+        QVERIFY2(f.dialogs.messages().constLast().startsWith(QStringLiteral("The destination file %1out.bin could not be written.").arg(shareRoot)),
+                 qPrintable(f.dialogs.messages().join(u'|')));
+        QCOMPARE(readAll(share.served() + QStringLiteral("/out.bin")), QByteArray(1000, 'o'));
     }
 };
 
