@@ -1,14 +1,10 @@
-// fatfs: a medium that behaves as FAT drivers do, where the kernel here has
-// none to mount. Mirrors a folder read-write, and like a FAT stick:
-//   - refuses a file past 4 GiB - 1 byte (EFBIG), in a write or a truncate;
-//   - has no owners or modes: chown and chmod answer ENOSYS;
-//   - refuses a truncate to the length the file already has (EPERM), as some
-//     FUSE FAT drivers do;
-//   - refuses names with \ : * ? " < > | or control characters (EINVAL);
-//   - keeps modification times to 2 seconds.
-// It mounts with the subtype "vfat", so the mount table says "fuse.vfat".
-//
-//   fatfs FOLDER MOUNTPOINT [FUSE options]
+// fatfs FOLDER MOUNTPOINT [FUSE options]: a medium that behaves as FAT
+// drivers do, where the kernel here has none to mount. Mirrors a folder
+// read-write, and like a FAT stick refuses files past 4 GiB - 1 byte (EFBIG),
+// has no owners or modes (chown and chmod: ENOSYS), refuses a truncate to a
+// file's own length (EPERM, as some FUSE FAT drivers do) and names with
+// \ : * ? " < > | or control characters (EINVAL), and keeps times to 2 s.
+// Its mount table type is "fuse.vfat".
 
 #define FUSE_USE_VERSION 31
 
@@ -21,8 +17,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -42,32 +36,30 @@ bool nameAllowed(const char *path)
     return true;
 }
 
-int fail() { return -errno; }
+// A call's result as FUSE wants it: the count or 0, else the negated errno.
+int rc(long long r) { return r < 0 ? -errno : int(r); }
+int fd(const fuse_file_info *fi) { return int(fi->fh); }
 
 int fs_getattr(const char *path, struct stat *st, fuse_file_info *fi)
 {
-    const int rc = fi ? fstat(int(fi->fh), st) : lstat(host(path).c_str(), st);
-    return rc == 0 ? 0 : fail();
+    return rc(fi ? fstat(fd(fi), st) : lstat(host(path).c_str(), st));
 }
 
 int fs_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_file_info *, fuse_readdir_flags)
 {
     DIR *dir = opendir(host(path).c_str());
     if (!dir)
-        return fail();
+        return -errno;
     while (const dirent *e = readdir(dir))
         fill(buf, e->d_name, nullptr, 0, fuse_fill_dir_flags(0));
-    closedir(dir);
-    return 0;
+    return rc(closedir(dir));
 }
 
-int fs_unlink(const char *path) { return unlink(host(path).c_str()) == 0 ? 0 : fail(); }
+int fs_unlink(const char *path) { return rc(unlink(host(path).c_str())); }
 
 int fs_rename(const char *from, const char *to, unsigned int flags)
 {
-    if (flags || !nameAllowed(to))
-        return -EINVAL;
-    return rename(host(from).c_str(), host(to).c_str()) == 0 ? 0 : fail();
+    return flags || !nameAllowed(to) ? -EINVAL : rc(rename(host(from).c_str(), host(to).c_str()));
 }
 
 int fs_chmod(const char *, mode_t, fuse_file_info *) { return -ENOSYS; }
@@ -75,57 +67,46 @@ int fs_chown(const char *, uid_t, gid_t, fuse_file_info *) { return -ENOSYS; }
 
 int fs_truncate(const char *path, off_t size, fuse_file_info *fi)
 {
+    struct stat st {};
     if (size > kLargest)
         return -EFBIG;
-    struct stat st {};
-    if ((fi ? fstat(int(fi->fh), &st) : stat(host(path).c_str(), &st)) != 0)
-        return fail();
-    if (st.st_size == size)
+    if (fs_getattr(path, &st, fi) == 0 && st.st_size == size)
         return -EPERM;
-    const int rc = fi ? ftruncate(int(fi->fh), size) : truncate(host(path).c_str(), size);
-    return rc == 0 ? 0 : fail();
+    return rc(fi ? ftruncate(fd(fi), size) : truncate(host(path).c_str(), size));
 }
 
 int fs_utimens(const char *path, const timespec tv[2], fuse_file_info *fi)
 {
     timespec t[2] = {tv[0], tv[1]};
     for (timespec &one : t)
-        if (one.tv_nsec != UTIME_NOW && one.tv_nsec != UTIME_OMIT) {
-            one.tv_sec -= one.tv_sec % 2;
-            one.tv_nsec = 0;
-        }
-    const int rc = fi ? futimens(int(fi->fh), t) : utimensat(AT_FDCWD, host(path).c_str(), t, AT_SYMLINK_NOFOLLOW);
-    return rc == 0 ? 0 : fail();
+        if (one.tv_nsec != UTIME_NOW && one.tv_nsec != UTIME_OMIT)
+            one = {one.tv_sec - one.tv_sec % 2, 0};
+    return rc(fi ? futimens(fd(fi), t) : utimensat(AT_FDCWD, host(path).c_str(), t, AT_SYMLINK_NOFOLLOW));
 }
 
 int fs_create(const char *path, mode_t mode, fuse_file_info *fi)
 {
     if (mode && !nameAllowed(path))
         return -EINVAL;
-    const int fd = open(host(path).c_str(), mode ? fi->flags | O_CREAT : fi->flags, mode);
-    fi->fh = uint64_t(fd);
-    return fd < 0 ? fail() : 0;
+    const int opened = open(host(path).c_str(), mode ? fi->flags | O_CREAT : fi->flags, mode);
+    fi->fh = uint64_t(opened);
+    return rc(opened < 0 ? -1 : 0);
 }
 
 int fs_open(const char *path, fuse_file_info *fi) { return fs_create(path, 0, fi); }
 
 int fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *fi)
 {
-    const ssize_t n = pread(int(fi->fh), buf, size, offset);
-    return n < 0 ? fail() : int(n);
+    return rc(pread(fd(fi), buf, size, offset));
 }
 
 int fs_write(const char *, const char *buf, size_t size, off_t offset, fuse_file_info *fi)
 {
-    if (offset + off_t(size) > kLargest)
-        return -EFBIG;
-    const ssize_t n = pwrite(int(fi->fh), buf, size, offset);
-    return n < 0 ? fail() : int(n);
+    return offset + off_t(size) > kLargest ? -EFBIG : rc(pwrite(fd(fi), buf, size, offset));
 }
 
-int fs_statfs(const char *, struct statvfs *st) { return statvfs(g_folder.c_str(), st) == 0 ? 0 : fail(); }
-int fs_release(const char *, fuse_file_info *fi) { return close(int(fi->fh)) == 0 ? 0 : fail(); }
-int fs_fsync(const char *, int, fuse_file_info *fi) { return fdatasync(int(fi->fh)) == 0 ? 0 : fail(); }
+int fs_statfs(const char *, struct statvfs *st) { return rc(statvfs(g_folder.c_str(), st)); }
+int fs_release(const char *, fuse_file_info *fi) { return rc(close(fd(fi))); }
 
 } // namespace
 
@@ -148,6 +129,6 @@ int main(int argc, char *argv[])
     ops.getattr = fs_getattr, ops.readdir = fs_readdir, ops.unlink = fs_unlink, ops.rename = fs_rename;
     ops.chmod = fs_chmod, ops.chown = fs_chown, ops.truncate = fs_truncate, ops.utimens = fs_utimens;
     ops.open = fs_open, ops.create = fs_create, ops.read = fs_read, ops.write = fs_write;
-    ops.statfs = fs_statfs, ops.release = fs_release, ops.fsync = fs_fsync;
+    ops.statfs = fs_statfs, ops.release = fs_release;
     return fuse_main(int(args.size()), args.data(), &ops, nullptr);
 }
