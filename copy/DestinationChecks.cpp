@@ -59,11 +59,10 @@ QString bytesText(qint64 bytes)
 
 qint64 roundUp(qint64 bytes, qint64 unit) { return unit > 0 ? (bytes + unit - 1) / unit * unit : bytes; }
 
-bool refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
+void refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 {
     dialogs.msgBox(text, rt::MsgStyle::Critical, rt::kTitleTalmo);
     plan.refused = true;
-    return false;
 }
 
 } // namespace
@@ -71,9 +70,7 @@ bool refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io)
 {
-    Q_UNUSED(sourceFile);
     DestinationPlan plan;
-    const QString drive = destFile.left(2).toUpper();
     Facts f;
     try {
         const QString hostPath = rt::Drives::instance().toHost(destFile);
@@ -86,7 +83,7 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
                        QStringLiteral("The destination file %1 could not be opened.").arg(rt::displayPath(destFile))
                            + rt::kCrLf
                            + QStringLiteral("Drive %1 gave no answer within %2 seconds.")
-                                 .arg(drive)
+                                 .arg(driveText(destFile))
                                  .arg(rt::kShareAnswerLimit.count() / 1000));
                 return plan;
             }

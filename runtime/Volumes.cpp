@@ -13,8 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
