@@ -97,12 +97,9 @@ private slots:
         if (kind != Kind::FatLike) {
             rt::Drives::instance().useSystemMap();
             rt::DriveList list;
-            int index = -1;
-            for (int i = 0; i < list.count(); ++i)
-                if (rt::Drives::instance().root(list.itemData(i).toString().at(0)) == medium.path())
-                    index = i;
+            const int index = list.findText(QStringLiteral(": [MYSTICK]"), Qt::MatchEndsWith);
             QVERIFY(index >= 0);
-            QCOMPARE(list.itemText(index).mid(1), QStringLiteral(": [MYSTICK]"));
+            QCOMPARE(rt::Drives::instance().root(list.itemData(index).toString().at(0)), medium.path());
             const QString tip = list.itemData(index, Qt::ToolTipRole).toString();
             QVERIFY2(tip.contains(QStringLiteral("Folder: ") + medium.path()) && tip.contains(QStringLiteral("File system: ") + type)
                          && tip.contains(u" free of "),
