@@ -76,7 +76,7 @@ QString typeFromSubtype(const QByteArray &mountType)
         return QStringLiteral("exfat");
     if (sub == u"ntfs" || sub == u"ntfs-3g")
         return QStringLiteral("ntfs");
-    return QString::fromUtf8(mountType);
+    return sub; // "sshfs", "rclone" ...
 }
 
 // Device facts and the real type are read once per mount: a probe reads the
