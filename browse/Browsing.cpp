@@ -1,6 +1,7 @@
 #include "browse/Browsing.h"
 
 #include "copy/CopyModule.h"
+#include "runtime/Deadline.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
@@ -44,7 +45,7 @@ void Browsing::KorFile_Click()
     m_form.txtDest->setText(m_form.KorFile->fileName());
     m_copy.SourceFile = m_form.KorFile->path() + u'\\' + m_form.KorFile->fileName();
     try {
-        const qint64 length = rt::fileLength(m_copy.SourceFile);
+        const qint64 length = rt::onMedium(m_copy.SourceFile, [path = m_copy.SourceFile] { return rt::fileLength(path); });
         m_form.lblBytes->setCaption(QStringLiteral("Source File Size: ") + rt::megabytesText(length));
     } catch (const rt::RtError &e) {
         m_dialogs.msgBox(QStringLiteral("The size of %1 could not be read.").arg(rt::displayPath(m_copy.SourceFile))

@@ -1,5 +1,6 @@
 #include "copy/CopyJob.h"
 
+#include "copy/DestinationChecks.h"
 #include "copy/RetryPasses.h"
 #include "runtime/Dialogs.h"
 #include "runtime/Drives.h"
@@ -118,20 +119,30 @@ CopyJob::Way CopyJob::open()
                 == rt::AnswerYes)
             return Way::GoOnFromMap;
     }
+    // The medium's limits, room and name rules, before anything is asked or written.
+    DestinationPlan plan = checkDestination(m_names.source, m_names.destination, m_source, exists, m_dialogs, m_io);
+    if (plan.refused) {
+        abandon();
+        return Way::Refused;
+    }
+    if (!m_progress.goingOn()) {
+        abandon();
+        return Way::Stopped;
+    }
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
-    if (exists) {
+    if (exists || plan.replacesCaseTwin()) {
         const int answer = m_dialogs.msgBox(
             QStringLiteral("A file naming '") + m_names.typedName + QStringLiteral("' already exists.") + rt::kCrLf
                 + QStringLiteral("Do You Want to OverWrite the File."),
             rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
-        if (answer != rt::AnswerYes) {
+        if (answer != rt::AnswerYes || !confirmInPlace(plan, m_names.destination, m_dialogs)) {
             abandon();
             return Way::Refused;
         }
     }
     try {
-        m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode); });
+        m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
         abandon();
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());

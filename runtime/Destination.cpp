@@ -35,12 +35,6 @@ std::atomic<bool> s_unnamedAllowed{true};
                                          + specialFileKind(mode));
 }
 
-void truncateTo(int fd, qint64 length)
-{
-    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
-        raiseErrno();
-}
-
 // A hidden name beside the destination's: "." + (the start of) its name + a
 // random tail, so two copies never pick the same one.
 QByteArray hiddenNameFor(const QByteArray &name)
@@ -61,7 +55,7 @@ bool isPermissionError(int osError) { return osError == EACCES || osError == EPE
 
 void Destination::setUnnamedFilesAllowed(bool allowed) { s_unnamedAllowed = allowed; }
 
-Destination Destination::prepare(const QString &drivePath, mode_t newMode)
+Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
 {
     QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
 
@@ -105,6 +99,26 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
     const qsizetype cut = path.lastIndexOf('/');
     const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
     d.m_name = path.mid(cut + 1);
+    d.m_modified = options.modified;
+    if (!options.caseTwin.isEmpty()) {
+        // The entry that differs only in letter case is what the copy replaces:
+        // its mode goes to the copy, and it goes once the copy has its name.
+        struct stat twin {};
+        const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
+        // Where the name itself finds that entry (a medium that ignores case),
+        // the rename replaces it and nothing more is to go.
+        if (lstat(twinPath.constData(), &twin) == 0 && !(replaces && twin.st_dev == old.st_dev && twin.st_ino == old.st_ino)) {
+            if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
+                refuse(twin.st_mode, false);
+            d.m_twinName = QFile::encodeName(options.caseTwin);
+            d.m_twinDevice = twin.st_dev;
+            d.m_twinInode = twin.st_ino;
+            if (!replaces && S_ISREG(twin.st_mode)) {
+                old = twin;
+                replaces = true;
+            }
+        }
+    }
     d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
@@ -114,14 +128,18 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
 
     // A file the user may not write is not replaced behind their back, as a
     // plain copier would not either.
-    if (replaces && faccessat(d.m_dirFd, d.m_name.constData(), W_OK, AT_EACCESS) != 0)
+    const QByteArray &replacedName = d.m_twinName.isEmpty() ? d.m_name : d.m_twinName;
+    if (replaces && faccessat(d.m_dirFd, replacedName.constData(), W_OK, AT_EACCESS) != 0)
         raiseErrno();
 
     // The new file is private until it is complete; a replaced file's mode is
     // set below, once its owner is.
     const mode_t createMode = replaces ? 0600 : newMode;
     int error = 0;
-    if (s_unnamedAllowed) {
+    const bool inPlaceChosen = options.inPlace && replaces && d.m_twinName.isEmpty();
+    if (inPlaceChosen)
+        error = EACCES; // straight to the old file, as where no new file may be made
+    if (s_unnamedAllowed && !inPlaceChosen) {
         d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
         if (d.m_fd >= 0)
             d.m_kind = Kind::Unnamed;
@@ -146,8 +164,9 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
             error = EEXIST;
     }
     if (d.m_fd < 0 && isPermissionError(error) && replaces) {
-        // A folder that takes no new file, around a file that may be written:
-        // the old file is written over, as before.
+        // A folder that takes no new file, around a file that may be written,
+        // or a medium with room for one of the two only: the old file is
+        // written over, as plain copiers do.
         d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (d.m_fd < 0)
             raiseErrno();
@@ -171,19 +190,25 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode)
     d.m_inode = created.st_ino;
 
     if (replaces && d.m_kind != Kind::InPlace) {
-        // The owner first: changing it clears the set-user-ID and set-group-ID bits.
-        bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
-        if (!ownerKept) {
-            if (errno != EPERM && errno != EINVAL && errno != EOPNOTSUPP)
-                raiseErrno();
-            // Not allowed to give the file away; the group may still be one of ours.
-            if (fchown(d.m_fd, uid_t(-1), old.st_gid) != 0 && errno != EPERM && errno != EINVAL
-                && errno != EOPNOTSUPP)
-                raiseErrno();
-        }
+        // The owner first: changing it clears the set-user-ID and set-group-ID
+        // bits. Owners and modes are a courtesy, not the copy: media without
+        // them (FAT, exFAT, many FUSE drivers) refuse them in many ways, and
+        // none of those fails the copy.
+        const bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
+        if (!ownerKept)
+            (void)fchown(d.m_fd, uid_t(-1), old.st_gid); // the group may still be one of ours
         // The mode waits for the commit: until it is complete, the new file
         // is private, whatever the old one allowed.
         d.m_finalMode = old.st_mode & (ownerKept ? 07777 : 0777);
+    }
+    if (options.reserve > 0 && d.m_kind != Kind::InPlace) {
+        // Room set aside now fails at once rather than after minutes of
+        // writing; the length stays 0 so holes and the final length are the
+        // copy's. Never glibc's posix_fallocate, which writes every block where
+        // the file system cannot reserve: those answer EOPNOTSUPP, "unknown".
+        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, options.reserve); }) != 0
+            && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+            raiseErrno();
     }
     return d;
 }
@@ -195,6 +220,10 @@ Destination::Destination(Destination &&other) noexcept
     , m_dirSyncable(other.m_dirSyncable)
     , m_name(std::move(other.m_name))
     , m_hiddenName(std::move(other.m_hiddenName))
+    , m_twinName(std::move(other.m_twinName))
+    , m_twinDevice(other.m_twinDevice)
+    , m_twinInode(other.m_twinInode)
+    , m_modified(other.m_modified)
     , m_device(other.m_device)
     , m_inode(other.m_inode)
     , m_finalMode(other.m_finalMode)
@@ -216,6 +245,10 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_dirSyncable = other.m_dirSyncable;
         m_name = std::move(other.m_name);
         m_hiddenName = std::move(other.m_hiddenName);
+        m_twinName = std::move(other.m_twinName);
+        m_twinDevice = other.m_twinDevice;
+        m_twinInode = other.m_twinInode;
+        m_modified = other.m_modified;
         m_device = other.m_device;
         m_inode = other.m_inode;
         m_finalMode = other.m_finalMode;
@@ -232,8 +265,27 @@ Destination::~Destination() { abandon(); }
 
 void Destination::empty()
 {
-    if (m_kind == Kind::InPlace)
-        truncateTo(m_fd, 0);
+    if (m_kind != Kind::InPlace)
+        return;
+    struct stat st {};
+    if (fstat(m_fd, &st) == 0 && st.st_size == 0)
+        return;
+    truncateTo(m_fd, 0);
+    // A copy-on-write file system (btrfs) hands the old file's blocks back
+    // only once the truncate is committed; a medium with room for one of the
+    // two files needs them for the copy.
+    (void)syncfs(m_fd);
+}
+
+void Destination::truncateTo(int fd, qint64 length)
+{
+    // Some drivers refuse a truncate to the length a file already has, and
+    // none needs it.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == length)
+        return;
+    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
+        raiseErrno();
 }
 
 void Destination::writeBehind(qint64 offset, qint64 count)
@@ -314,9 +366,18 @@ Destination::Committed Destination::commit(qint64 length)
 {
     flush(length);
     throwIfGone();
-    // Some file systems (FAT) hold no permission bits and refuse them.
-    if (m_finalMode && fchmod(m_fd, *m_finalMode) != 0 && errno != EPERM && errno != EOPNOTSUPP)
-        raiseErrno();
+    // A replaced file's mode, where the medium keeps modes at all.
+    if (m_finalMode)
+        (void)fchmod(m_fd, *m_finalMode);
+    // The copy keeps the source's modification time, as desktop file managers
+    // do (to the medium's resolution); a medium that keeps none still has the copy.
+    if (m_modified) {
+        // The access time is given as now rather than left alone: some FUSE
+        // drivers (exfat-fuse) refuse UTIME_OMIT and would set neither.
+        timespec times[2] = {{}, *m_modified};
+        clock_gettime(CLOCK_REALTIME, &times[0]);
+        (void)futimens(m_fd, times);
+    }
 
     if (m_kind == Kind::Unnamed) {
         // The file gets a hidden name first, then takes the destination's in
@@ -346,6 +407,12 @@ Destination::Committed Destination::commit(qint64 length)
     }
     // From here the name holds the new file: nothing is to be abandoned.
     m_kind = Kind::None;
+    if (!m_twinName.isEmpty()) {
+        struct stat twin {};
+        if (fstatat(m_dirFd, m_twinName.constData(), &twin, AT_SYMLINK_NOFOLLOW) == 0 && twin.st_dev == m_twinDevice
+            && twin.st_ino == m_twinInode)
+            (void)unlinkat(m_dirFd, m_twinName.constData(), 0);
+    }
 
     Committed committed;
     if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0)

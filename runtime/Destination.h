@@ -6,9 +6,23 @@
 
 #include <deque>
 #include <optional>
+#include <time.h>
 #include <sys/types.h>
 
 namespace rt {
+
+// What the checks before a copy decided about its destination: inPlace writes
+// into the existing file itself (the user chose it, as there is room only for
+// one of the two); caseTwin names an entry of the folder that differs from the
+// name only in letter case and is replaced by the copy (see commit()); the
+// copy gets the source's modification time; reserve asks the file system to
+// set that much room aside at once (fallocate(2), where it has it).
+struct DestinationOptions {
+    bool inPlace = false;
+    QString caseTwin;
+    std::optional<timespec> modified;
+    qint64 reserve = 0;
+};
 
 // The file a copy writes into, and how it finally takes the destination's name.
 //
@@ -30,7 +44,9 @@ public:
     // replaced itself, and nothing is ever created where it points. A new file
     // gets newMode under the umask; a replaced file's permission bits, and its
     // owner and group where the process may set them, go to the new file.
-    static Destination prepare(const QString &drivePath, mode_t newMode);
+    // Options: see DestinationOptions.
+    using Options = DestinationOptions;
+    static Destination prepare(const QString &drivePath, mode_t newMode, const Options &options = Options());
 
     Destination() = default;
     Destination(Destination &&other) noexcept;
@@ -66,8 +82,10 @@ public:
         int folderFlushError = 0;
         int closeError = 0;
     };
-    // flush(length), then gives the file the destination's name in one step and
-    // flushes the folder. Throws, with the OS's reason, for what fails before
+    // flush(length), then gives the file the source's modification time and
+    // the destination's name in one step, and flushes the folder. A case twin
+    // goes only after that, and only while it is still the file that was
+    // there: an interruption between the two leaves both files, never neither. Throws, with the OS's reason, for what fails before
     // the name is taken (the file or its folder gone included, so a copy is
     // never announced for a file that does not exist): nothing of the new data
     // then keeps the name and an old file is untouched (except when writing in
@@ -88,6 +106,7 @@ public:
 private:
     enum class Kind { None, Unnamed, Hidden, InPlace };
 
+    static void truncateTo(int fd, qint64 length);
     void closeAll() noexcept;
     void throwIfGone() const;
 
@@ -97,6 +116,10 @@ private:
     bool m_dirSyncable = false; // the folder could be opened for reading, so fsync works
     QByteArray m_name;         // the destination's name in that folder
     QByteArray m_hiddenName;   // Hidden: the name written under
+    QByteArray m_twinName;     // the differently cased entry to remove once named
+    dev_t m_twinDevice = 0;
+    ino_t m_twinInode = 0;
+    std::optional<timespec> m_modified;
     dev_t m_device = 0;        // InPlace/Hidden: the file opened, to delete only that one
     ino_t m_inode = 0;
     std::optional<mode_t> m_finalMode; // a replaced file's mode, given at the commit

@@ -3,6 +3,8 @@
 #include "runtime/ControlBasics.h"
 #include "runtime/Drives.h"
 #include "runtime/RtError.h"
+#include "runtime/Deadline.h"
+#include "runtime/Volumes.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -61,6 +63,24 @@ QAccessibleInterface *driveListAccessible(const QString &className, QObject *obj
 }
 
 
+// The tooltip of a drive: its folder, file system and space. A network share
+// that does not answer at once is described without its space rather than
+// hold the list.
+QString driveDescription(QChar letter)
+{
+    const QString folder = Drives::instance().root(letter);
+    std::optional<Volume> volume;
+    if (Drives::instance().isNetwork(letter))
+        volume = answerWithin(std::chrono::milliseconds(500), [folder] { return volumeOf(folder); }, Waiting::Quietly)
+                     .value_or(std::nullopt);
+    else if (Drives::instance().isReady(letter))
+        volume = volumeOf(folder);
+    if (!volume)
+        return QStringLiteral("Folder: %1").arg(folder);
+    volume->mountPoint = folder; // a gvfs share, a test's folder: the drive's own folder
+    return volume->description();
+}
+
 } // namespace
 
 // ---- DriveList --------------------------------------------------------------
@@ -84,9 +104,12 @@ void DriveList::fill()
     }
     const QSignalBlocker blocker(this);
     clear();
-    for (QChar letter : letters)
+    for (QChar letter : letters) {
         addItem(Drives::instance().displayName(letter), QVariant(QString(letter)));
+        setItemData(count() - 1, driveDescription(letter), Qt::ToolTipRole);
+    }
     setCurrentIndex(findData(QVariant(QString(m_letter))));
+    setToolTip(itemData(currentIndex(), Qt::ToolTipRole).toString());
 }
 
 void DriveList::showPopup()
@@ -128,6 +151,7 @@ void DriveList::userPicked(int index)
     if (letter.isEmpty() || letter.at(0) == m_letter)
         return;
     m_letter = letter.at(0);
+    setToolTip(itemData(index, Qt::ToolTipRole).toString());
     emit change();
 }
 

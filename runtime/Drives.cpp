@@ -1,14 +1,15 @@
 #include "runtime/Drives.h"
 
+#include "runtime/Deadline.h"
 #include "runtime/PosixIo.h"
 #include "runtime/RtError.h"
+#include "runtime/Volumes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
 #include <dirent.h>
-#include <mntent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,10 +46,6 @@ QStringList resolveNames(const QStringList &names)
     }
     return out;
 }
-
-struct MountTableCloser {
-    void operator()(FILE *table) const { (void)endmntent(table); } // always returns 1
-};
 
 // Whether a folder can be listed: opening it is the one test that also holds
 // for root, whom access() never refuses.
@@ -140,6 +137,7 @@ void Drives::setFixedMap(const std::map<QChar, QString> &map)
     m_roots.clear();
     m_mounted.clear();
     m_devices.clear();
+    m_entries.clear();
     for (const auto &[letter, folder] : map) {
         m_roots[letter.toLower()] = QDir::cleanPath(folder);
         m_mounted[letter.toLower()] = true;
@@ -152,6 +150,7 @@ void Drives::useSystemMap()
     m_roots.clear();
     m_mounted.clear();
     m_devices.clear();
+    m_entries.clear();
     m_roots[u'c'] = QStringLiteral("/");
     m_mounted[u'c'] = true;
     scanMounts();
@@ -162,16 +161,27 @@ void Drives::scanMounts()
     for (auto &[letter, mounted] : m_mounted)
         mounted = (letter == u'c');
 
-    const std::unique_ptr<FILE, MountTableCloser> table(setmntent("/proc/self/mounts", "r"));
-    if (!table)
-        return;
-    while (const mntent *entry = getmntent(table.get())) {
-        const QByteArray device(entry->mnt_fsname);
-        const QByteArray mountPoint(entry->mnt_dir);
-        // Only volumes of real devices become drives; the root is c: already.
-        // Squashfs images are packaged software (snaps), not media a user copies from.
-        if (!device.startsWith("/dev/") || mountPoint == "/" || qstrcmp(entry->mnt_type, "squashfs") == 0
-            || !isRepresentableName(mountPoint))
+    // Each volume that becomes a drive: its folder and the mount-table line it
+    // comes from (a share of GNOME's gvfs: the line of gvfs's own mount).
+    std::vector<std::pair<QByteArray, MountEntry>> volumes;
+    for (const MountEntry &entry : mountTable()) {
+        // Volumes of real devices and network shares become drives; the root is
+        // c: already. Squashfs images are packaged software (snaps), not media a
+        // user copies from; the system's tmpfs and kernel file systems are no media.
+        if (entry.type == "fuse.gvfsd-fuse") {
+            // One letter per share that GNOME Files mounted.
+            const QDir gvfs(QFile::decodeName(entry.mountPoint));
+            for (const QString &share : gvfs.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+                volumes.emplace_back(QFile::encodeName(gvfs.filePath(share)), entry);
+            continue;
+        }
+        if ((!entry.device.startsWith("/dev/") && !isNetworkType(entry.type)) || entry.mountPoint == "/"
+            || entry.type == "squashfs")
+            continue;
+        volumes.emplace_back(entry.mountPoint, entry);
+    }
+    for (const auto &[mountPoint, entry] : volumes) {
+        if (!isRepresentableName(mountPoint))
             continue;
         struct stat st {};
         if (stat(mountPoint.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -192,8 +202,24 @@ void Drives::scanMounts()
         if (!found.isNull()) {
             m_mounted[found] = true;
             m_devices[found] = st.st_dev;
+            m_entries[found] = entry;
         }
     }
+}
+
+std::optional<MountEntry> Drives::mountEntry(QChar letter) const
+{
+    const auto mounted = m_mounted.find(letter.toLower());
+    const auto entry = m_entries.find(letter.toLower());
+    if (mounted == m_mounted.end() || !mounted->second || entry == m_entries.end())
+        return std::nullopt;
+    return entry->second;
+}
+
+bool Drives::isNetwork(QChar letter) const
+{
+    const std::optional<MountEntry> entry = mountEntry(letter);
+    return entry && (isNetworkType(entry->type) || entry->type == "fuse.gvfsd-fuse");
 }
 
 QList<QChar> Drives::refresh()
@@ -224,20 +250,44 @@ bool Drives::isReady(QChar letter) const
     if (mounted == m_mounted.end() || !mounted->second)
         return false;
     const QByteArray folder = QFile::encodeName(root(letter));
-    struct stat st {};
-    if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return false;
-    // Once its volume is unmounted, a mount folder is a plain folder on another
-    // device; writing there would put the user's files on the wrong disk.
     const auto device = m_devices.find(letter.toLower());
-    if (device != m_devices.end() && device->second != st.st_dev)
-        return false;
-    return canList(folder);
+    const std::optional<dev_t> volume = device == m_devices.end() ? std::nullopt : std::optional(device->second);
+    const auto look = [folder, volume] {
+        struct stat st {};
+        if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return false;
+        // Once its volume is unmounted, a mount folder is a plain folder on another
+        // device; writing there would put the user's files on the wrong disk.
+        if (volume && *volume != st.st_dev)
+            return false;
+        return canList(folder);
+    };
+    // A share whose server is silent would hold the window: it gets a limited
+    // time, with the window live, and is not ready after that.
+    if (isNetwork(letter))
+        return answerWithin(kShareAnswerLimit, look, Waiting::Events).value_or(false);
+    return look();
 }
 
 QString Drives::displayName(QChar letter) const
 {
-    return QStringLiteral("%1: [%2]").arg(letter.toLower()).arg(root(letter));
+    // "d: [MYSTICK]": the file system's label, as Windows and file managers
+    // name a medium; else the mount folder's last name. c: stays "c: [/]".
+    const QString folder = root(letter);
+    QString name = folder == u"/" ? folder : QFileInfo(folder).fileName();
+    std::optional<MountEntry> entry = mountEntry(letter);
+    if (m_fixed) {
+        // A fixed map's folder may be a volume's mount folder all the same.
+        for (const MountEntry &e : mountTable())
+            if (QFile::decodeName(e.mountPoint) == folder)
+                entry = e;
+    }
+    if (entry && entry->device.startsWith("/dev/")) {
+        const QString label = deviceFacts(*entry).label;
+        if (!label.isEmpty())
+            name = label;
+    }
+    return QStringLiteral("%1: [%2]").arg(letter.toLower()).arg(name);
 }
 
 QChar Drives::currentDrive() const

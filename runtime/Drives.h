@@ -3,6 +3,7 @@
 #include <QChar>
 #include <QString>
 #include <QStringList>
+#include "runtime/Volumes.h"
 #include <map>
 #include <optional>
 
@@ -15,7 +16,8 @@ namespace rt {
 // which host folder stands behind a letter.
 //
 // The system map gives c: the root "/" and the further letters, from d: on, to
-// the other mounted volumes of real devices, in the order they are first seen;
+// the other mounted volumes of real devices and network shares, in the order
+// they are first seen;
 // a letter keeps its volume for the life of the process, so a drive list never
 // renumbers under the user. Tests install a fixed map over temporary folders.
 class Drives {
@@ -39,8 +41,12 @@ public:
     // volume's letter only while that volume is still mounted there, so a
     // letter never leads to whatever lies under a bare mount folder.
     bool isReady(QChar letter) const;
-    // "c: [/]": what a drive list shows for a letter.
+    // "d: [MYSTICK]": what a drive list shows for a letter (see the .cpp).
     QString displayName(QChar letter) const;
+    // The mount-table line of a mounted volume's letter (not c:, nor fixed maps).
+    std::optional<MountEntry> mountEntry(QChar letter) const;
+    // A network share: asking it may take long, or never answer.
+    bool isNetwork(QChar letter) const;
 
     // The folder that a bare "c:" stands for: the process's current folder when
     // it lies on that drive, else the drive's root. In drive-letter form.
@@ -75,6 +81,7 @@ private:
     std::map<QChar, QString> m_roots;      // every letter ever given out
     std::map<QChar, bool> m_mounted;       // system map: is the volume there now
     std::map<QChar, dev_t> m_devices;      // system map: the volume's device, d: on
+    std::map<QChar, MountEntry> m_entries; // system map: the volume's mount-table line, d: on
 };
 
 // Whether a host file name can be shown and typed back in drive-letter form:

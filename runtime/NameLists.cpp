@@ -1,6 +1,7 @@
 #include "runtime/NameLists.h"
 
 #include "runtime/ControlBasics.h"
+#include "runtime/Deadline.h"
 #include "runtime/Drives.h"
 #include "runtime/FileAccess.h"
 #include "runtime/FolderPictures.h"
@@ -182,9 +183,11 @@ FolderBoundList::FolderBoundList(QWidget *parent, bool folders)
 QString FolderBoundList::readFolder(const QString &path, EntryKind kind, QStringList *names) const
 {
     const QString normalized = Drives::instance().normalize(path);
-    if (!folderExists(normalized))
-        throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
-    *names = listFolder(normalized, kind);
+    *names = onMedium(normalized, [normalized, kind] { // a silent share must not hold the window
+        if (!folderExists(normalized))
+            throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
+        return listFolder(normalized, kind);
+    });
     return normalized;
 }
 
@@ -305,7 +308,7 @@ void FolderList::fill()
 {
     QStringList subfolders;
     try {
-        subfolders = listFolder(m_path, EntryKind::Folders);
+        subfolders = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Folders); });
     } catch (const RtError &) {
         // An unreadable folder lists no subfolders.
     }
@@ -388,7 +391,7 @@ void FileList::fill()
 {
     QStringList names;
     try {
-        names = listFolder(m_path, EntryKind::Files);
+        names = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Files); });
     } catch (const RtError &) {
         // A folder that has gone or cannot be read lists no files.
     }

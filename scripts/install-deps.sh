@@ -18,6 +18,12 @@ packages=(
   # notifications, and the accessibility bus with the Python client through
   # which the screen-reader test listens.
   dbus-daemon dbus-bin xvfb xauth at-spi2-core python3-pyatspi
+  # Every kind of disk: libblkid names a volume's file system and label where
+  # udev keeps no records; the tests make real file systems on loop devices
+  # and reach a network share through sshfs over a local sshd.
+  libblkid-dev
+  xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g
+  openssh-server sshfs
 )
 
 missing=()
