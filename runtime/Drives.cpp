@@ -133,6 +133,7 @@ Drives &Drives::instance()
 
 void Drives::setFixedMap(const std::map<QChar, QString> &map)
 {
+    const std::lock_guard lock(m_mutex);
     m_fixed = true;
     m_roots.clear();
     m_mounted.clear();
@@ -146,21 +147,21 @@ void Drives::setFixedMap(const std::map<QChar, QString> &map)
 
 void Drives::useSystemMap()
 {
-    m_fixed = false;
-    m_roots.clear();
-    m_mounted.clear();
-    m_devices.clear();
-    m_entries.clear();
-    m_roots[u'c'] = QStringLiteral("/");
-    m_mounted[u'c'] = true;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_fixed = false;
+        m_roots.clear();
+        m_mounted.clear();
+        m_devices.clear();
+        m_entries.clear();
+        m_roots[u'c'] = QStringLiteral("/");
+        m_mounted[u'c'] = true;
+    }
     scanMounts();
 }
 
 void Drives::scanMounts()
 {
-    for (auto &[letter, mounted] : m_mounted)
-        mounted = (letter == u'c');
-
     // Each volume that becomes a drive: its folder and the mount-table line it
     // comes from (a share of GNOME's gvfs: the line of gvfs's own mount).
     std::vector<std::pair<QByteArray, MountEntry>> volumes;
@@ -180,12 +181,36 @@ void Drives::scanMounts()
             continue;
         volumes.emplace_back(entry.mountPoint, entry);
     }
-    for (const auto &[mountPoint, entry] : volumes) {
-        if (!isRepresentableName(mountPoint))
+    // Each mount folder is looked at before the lock is taken; a share that
+    // does not answer at once keeps the device it had (its drive check then
+    // takes its time with the window live).
+    std::vector<std::pair<std::pair<QByteArray, MountEntry>, std::optional<dev_t>>> looked;
+    for (const auto &volume : volumes) {
+        if (!isRepresentableName(volume.first))
             continue;
-        struct stat st {};
-        if (stat(mountPoint.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-            continue; // a device bound onto a single file is no drive
+        const QByteArray mountPoint = volume.first;
+        const auto look = [mountPoint]() -> std::optional<dev_t> {
+            struct stat st {};
+            if (stat(mountPoint.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return std::nullopt; // a device bound onto a single file is no drive
+            return st.st_dev;
+        };
+        if (isNetworkType(volume.second.type) || volume.second.type == "fuse.gvfsd-fuse") {
+            const std::optional<std::optional<dev_t>> answer =
+                answerWithin(std::chrono::milliseconds(200), look, Waiting::Quietly);
+            if (answer && !*answer)
+                continue;
+            looked.push_back({volume, answer ? *answer : std::nullopt});
+        } else if (const std::optional<dev_t> device = look()) {
+            looked.push_back({volume, device});
+        }
+    }
+
+    const std::lock_guard lock(m_mutex);
+    for (auto &[letter, mounted] : m_mounted)
+        mounted = (letter == u'c');
+    for (const auto &[volume, device] : looked) {
+        const auto &[mountPoint, entry] = volume;
         const QString folder = QFile::decodeName(mountPoint);
         QChar found;
         for (const auto &[letter, root] : m_roots)
@@ -201,7 +226,8 @@ void Drives::scanMounts()
         }
         if (!found.isNull()) {
             m_mounted[found] = true;
-            m_devices[found] = st.st_dev;
+            if (device)
+                m_devices[found] = *device;
             m_entries[found] = entry;
         }
     }
@@ -209,6 +235,7 @@ void Drives::scanMounts()
 
 std::optional<MountEntry> Drives::mountEntry(QChar letter) const
 {
+    const std::lock_guard lock(m_mutex);
     const auto mounted = m_mounted.find(letter.toLower());
     const auto entry = m_entries.find(letter.toLower());
     if (mounted == m_mounted.end() || !mounted->second || entry == m_entries.end())
@@ -224,13 +251,19 @@ bool Drives::isNetwork(QChar letter) const
 
 QList<QChar> Drives::refresh()
 {
-    if (!m_fixed)
+    bool fixed;
+    {
+        const std::lock_guard lock(m_mutex);
+        fixed = m_fixed;
+    }
+    if (!fixed)
         scanMounts();
     return letters();
 }
 
 QList<QChar> Drives::letters() const
 {
+    const std::lock_guard lock(m_mutex);
     QList<QChar> out;
     for (const auto &[letter, mounted] : m_mounted)
         if (mounted)
@@ -240,18 +273,25 @@ QList<QChar> Drives::letters() const
 
 QString Drives::root(QChar letter) const
 {
+    const std::lock_guard lock(m_mutex);
     const auto it = m_roots.find(letter.toLower());
     return it == m_roots.end() ? QString() : it->second;
 }
 
 bool Drives::isReady(QChar letter) const
 {
-    const auto mounted = m_mounted.find(letter.toLower());
-    if (mounted == m_mounted.end() || !mounted->second)
-        return false;
-    const QByteArray folder = QFile::encodeName(root(letter));
-    const auto device = m_devices.find(letter.toLower());
-    const std::optional<dev_t> volume = device == m_devices.end() ? std::nullopt : std::optional(device->second);
+    QByteArray folder;
+    std::optional<dev_t> volume;
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto mounted = m_mounted.find(letter.toLower());
+        if (mounted == m_mounted.end() || !mounted->second)
+            return false;
+        folder = QFile::encodeName(root(letter));
+        const auto device = m_devices.find(letter.toLower());
+        if (device != m_devices.end())
+            volume = device->second;
+    }
     const auto look = [folder, volume] {
         struct stat st {};
         if (stat(folder.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
@@ -276,7 +316,12 @@ QString Drives::displayName(QChar letter) const
     const QString folder = root(letter);
     QString name = folder == u"/" ? folder : QFileInfo(folder).fileName();
     std::optional<MountEntry> entry = mountEntry(letter);
-    if (m_fixed) {
+    bool fixed;
+    {
+        const std::lock_guard lock(m_mutex);
+        fixed = m_fixed;
+    }
+    if (fixed) {
         // A fixed map's folder may be a volume's mount folder all the same.
         for (const MountEntry &e : mountTable())
             if (QFile::decodeName(e.mountPoint) == folder)
@@ -295,6 +340,7 @@ QChar Drives::currentDrive() const
     const QString cwd = hostCwd();
     QChar best = u'c';
     qsizetype bestLength = -1;
+    const std::lock_guard lock(m_mutex);
     for (const auto &[letter, root] : m_roots) {
         const auto mounted = m_mounted.find(letter);
         if (mounted == m_mounted.end() || !mounted->second)

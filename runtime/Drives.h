@@ -5,6 +5,7 @@
 #include <QStringList>
 #include "runtime/Volumes.h"
 #include <map>
+#include <mutex>
 #include <optional>
 
 #include <sys/types.h>
@@ -77,6 +78,10 @@ private:
     Drives();
     void scanMounts();
 
+    // The maps are read from the I/O worker and from calls left waiting on a
+    // silent share as well as from the window's thread; every access holds
+    // the lock, and no call that can wait on a medium is made while holding it.
+    mutable std::recursive_mutex m_mutex;
     bool m_fixed = false;
     std::map<QChar, QString> m_roots;      // every letter ever given out
     std::map<QChar, bool> m_mounted;       // system map: is the volume there now
