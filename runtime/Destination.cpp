@@ -25,6 +25,8 @@ using posix::retryEintr;
 namespace {
 
 std::atomic<bool> s_unnamedAllowed{true};
+std::atomic<int> s_folderFlushFailure{0};
+std::atomic<int> s_closeFailure{0};
 
 [[noreturn]] void refuse(mode_t mode, bool throughLink)
 {
@@ -54,6 +56,12 @@ bool isPermissionError(int osError) { return osError == EACCES || osError == EPE
 } // namespace
 
 void Destination::setUnnamedFilesAllowed(bool allowed) { s_unnamedAllowed = allowed; }
+
+void Destination::setFailuresAfterNaming(Committed failures)
+{
+    s_folderFlushFailure = failures.folderFlushError;
+    s_closeFailure = failures.closeError;
+}
 
 Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
 {
@@ -419,6 +427,10 @@ Destination::Committed Destination::commit(qint64 length)
         committed.folderFlushError = errno;
     committed.closeError = posix::closeFd(std::exchange(m_fd, -1));
     closeAll();
+    if (s_folderFlushFailure)
+        committed.folderFlushError = s_folderFlushFailure;
+    if (s_closeFailure)
+        committed.closeError = s_closeFailure;
     return committed;
 }
 

@@ -102,6 +102,9 @@ public:
     // For tests: behave as on a file system without unnamed files, so the
     // hidden-name way is taken.
     static void setUnnamedFilesAllowed(bool allowed);
+    // For tests: what the folder's flush and the close report after the
+    // rename, as a network or FUSE file system may (0: what really happens).
+    static void setFailuresAfterNaming(Committed failures);
 
 private:
     enum class Kind { None, Unnamed, Hidden, InPlace };

@@ -74,6 +74,36 @@ private slots:
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
     }
 
+    // Once the copy has its name, a failure is no failed write and no success.
+    void failureAfterTheNameIsTaken_data()
+    {
+        QTest::addColumn<int>("folderFlush");
+        QTest::addColumn<int>("close");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("the folder's flush") << EIO << 0 << QStringLiteral("its folder entry may not yet be on the medium.");
+        QTest::newRow("a late write error at the close") << 0 << EIO << QStringLiteral("the copy under its name may be incomplete.");
+    }
+    void failureAfterTheNameIsTaken()
+    {
+        QFETCH(int, folderFlush);
+        QFETCH(int, close);
+        QFETCH(QString, says);
+        FormFixture f;
+        const QByteArray content = patternBytes(3000, 3);
+        prepareCopy(f, content);
+        if (QTest::currentTestFailed())
+            return;
+        rt::Destination::setFailuresAfterNaming({folderFlush, close});
+
+        f.c().cmdCopy->click();
+
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The file D:\\out.bin was copied, but ") + says + QStringLiteral("\r\n")
+                                                   + reason(EIO)});
+        QCOMPARE(f.dialogs.shown[0].style, 48);
+        QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), content);
+    }
+
     // ---- failed writes end the copy -------------------------------------------
 
     void failedWriteEndsTheCopy_data()

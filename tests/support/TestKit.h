@@ -35,6 +35,7 @@ inline void resetTestSwitches()
     rt::setWriteFaultHook(nullptr);
     rt::setReadableHook(nullptr);
     rt::Destination::setUnnamedFilesAllowed(true);
+    rt::Destination::setFailuresAfterNaming({});
 }
 
 } // namespace testkit
