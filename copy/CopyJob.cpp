@@ -39,8 +39,12 @@ CopyJob::End CopyJob::run()
 {
     try {
         switch (open()) {
-        case Way::Refused: return End::Refused;
-        case Way::Stopped: return ended(End::Stopped);
+        case Way::Refused:
+            abandon();
+            return End::Refused;
+        case Way::Stopped:
+            abandon();
+            return ended(End::Stopped);
         case Way::GoOnFromMap: return retry();
         case Way::Fresh: break;
         }
@@ -96,23 +100,18 @@ CopyJob::Way CopyJob::open()
             mode = m_source.permissions();
         });
     } catch (const rt::RtError &e) {
-        abandon();
         tellCannotOpen(QStringLiteral("source"), m_names.source, e.reason());
         return Way::Refused;
     }
-    if (!m_progress.goingOn()) {
-        abandon();
+    if (!m_progress.goingOn())
         return Way::Stopped;
-    }
 
     // A copy that an earlier rescue left, with a map that fits this source:
     // reading only what could not be read keeps every block it saved.
     if (exists) {
         m_resumable = findResumable(m_names.destination, m_source, m_io);
-        if (!m_progress.goingOn()) {
-            abandon();
+        if (!m_progress.goingOn())
             return Way::Stopped;
-        }
         if (m_resumable
             && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->unfinished), kRetryQuestionStyle,
                                 rt::kTitleTalmo)
@@ -121,14 +120,10 @@ CopyJob::Way CopyJob::open()
     }
     // The medium's limits, room and name rules, before anything is asked or written.
     DestinationPlan plan = checkDestination(m_names.source, m_names.destination, m_source, exists, m_dialogs, m_io);
-    if (plan.refused) {
-        abandon();
+    if (plan.refused)
         return Way::Refused;
-    }
-    if (!m_progress.goingOn()) {
-        abandon();
+    if (!m_progress.goingOn())
         return Way::Stopped;
-    }
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
     if (exists || plan.replacesCaseTwin()) {
@@ -136,22 +131,17 @@ CopyJob::Way CopyJob::open()
             QStringLiteral("A file naming '") + m_names.typedName + QStringLiteral("' already exists.") + rt::kCrLf
                 + QStringLiteral("Do You Want to OverWrite the File."),
             rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
-        if (answer != rt::AnswerYes || !confirmInPlace(plan, m_names.destination, m_dialogs)) {
-            abandon();
+        if (answer != rt::AnswerYes || !confirmInPlace(plan, m_names.destination, m_dialogs))
             return Way::Refused;
-        }
     }
     try {
         m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
-        abandon();
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
         return Way::Refused;
     }
-    if (!m_progress.goingOn()) {
-        abandon();
+    if (!m_progress.goingOn())
         return Way::Stopped;
-    }
     return Way::Fresh;
 }
 

@@ -59,7 +59,7 @@ public:
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap };
     // The checks, the questions and both opens on the worker: how the copy
-    // goes on, if it does.
+    // goes on, if it does. What it opened is left for run() to abandon.
     Way open();
     // Reads again what an earlier rescue could not, into its copy.
     End retry();

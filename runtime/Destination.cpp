@@ -183,8 +183,7 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
             raiseErrno();
         if (!S_ISREG(opened.st_mode))
             refuse(opened.st_mode, false); // swapped for something else since it was looked at
-        const int flags = fcntl(d.m_fd, F_GETFL);
-        if (flags < 0 || fcntl(d.m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        if (!posix::blockingAgain(d.m_fd))
             raiseErrno();
         d.m_kind = Kind::InPlace; // only now may an abandon delete it
     }

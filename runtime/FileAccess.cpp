@@ -119,13 +119,7 @@ bool createNewFile(const QString &drivePath, const QByteArray &content)
         raiseErrno();
     }
     int failure = 0;
-    for (qint64 done = 0; done < content.size() && !failure;) {
-        const ssize_t n = retryEintr([&] { return ::write(fd, content.constData() + done, size_t(content.size() - done)); });
-        if (n > 0)
-            done += n;
-        else
-            failure = n == 0 ? ENOSPC : errno;
-    }
+    posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
     if (!failure && retryEintr([fd] { return fdatasync(fd); }) != 0)
         failure = errno;
     if (const int closed = posix::closeFd(fd); closed && !failure)
@@ -172,8 +166,7 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
         }
         throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(file.m_mode));
     }
-    const int fileFlags = fcntl(fd, F_GETFL);
-    if (fileFlags < 0 || fcntl(fd, F_SETFL, fileFlags & ~O_NONBLOCK) != 0)
+    if (!posix::blockingAgain(fd))
         raiseErrno();
     return file;
 }

@@ -79,14 +79,9 @@ PieceResult PatchedFile::readAt(qint64 offset, char *buffer, qint64 count) const
 PieceResult PatchedFile::writeAt(qint64 offset, const char *data, qint64 count)
 {
     m_written = true;
-    qint64 done = 0;
-    while (done < count) {
-        const ssize_t n = retryEintr([&] { return pwrite(m_fd, data + done, size_t(count - done), offset + done); });
-        if (n <= 0)
-            return {done, PieceResult::Failure::Write, n == 0 ? ENOSPC : errno};
-        done += n;
-    }
-    return {done, PieceResult::Failure::None, 0};
+    int error = 0;
+    const qint64 done = posix::pwriteAll(m_fd, data, count, offset, error);
+    return {done, error ? PieceResult::Failure::Write : PieceResult::Failure::None, error};
 }
 
 void PatchedFile::restoreTime()
@@ -210,14 +205,7 @@ void RescueFiles::replace(const QString &name, const QByteArray &content) const
     if (fd < 0)
         raise(EEXIST);
     int failure = 0;
-    for (qint64 done = 0; done < content.size() && !failure;) {
-        const ssize_t n = retryEintr(
-            [&] { return ::write(fd, content.constData() + done, size_t(content.size() - done)); });
-        if (n > 0)
-            done += n;
-        else
-            failure = n == 0 ? ENOSPC : errno;
-    }
+    posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
     if (!failure && retryEintr([fd] { return fsync(fd); }) != 0)
         failure = errno;
     if (const int closed = posix::closeFd(fd); closed && !failure)
@@ -251,8 +239,7 @@ PatchedFile RescueFiles::openCopy() const
         raiseErrno();
     if (!S_ISREG(st.st_mode))
         throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(st.st_mode));
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    if (!posix::blockingAgain(fd))
         raiseErrno();
     file.m_modified = st.st_mtim;
     return file;

@@ -166,18 +166,9 @@ PieceResult Transfer::readWrite(const File &source, qint64 sourceOffset, int des
 
 PieceResult Transfer::writeAll(int destFd, qint64 offset, const char *data, qint64 count)
 {
-    qint64 done = 0;
-    while (done < count) {
-        const ssize_t n = retryEintr([&] {
-            return pwrite(destFd, data + done, static_cast<size_t>(count - done), offset + done);
-        });
-        if (n < 0)
-            return {done, PieceResult::Failure::Write, errno};
-        if (n == 0)
-            return {done, PieceResult::Failure::Write, ENOSPC};
-        done += n;
-    }
-    return {done, PieceResult::Failure::None, 0};
+    int error = 0;
+    const qint64 done = posix::pwriteAll(destFd, data, count, offset, error);
+    return {done, error ? PieceResult::Failure::Write : PieceResult::Failure::None, error};
 }
 
 PieceResult Transfer::writeZeros(int destFd, qint64 offset, qint64 count)
