@@ -156,14 +156,15 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
 std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) const
 {
     // Past the map's end nothing was tried. Until a read has met the source's
-    // end, a forward pass reads on from there past the known length (a file
-    // that grows, or whose length reads 0), but never leaps beyond it.
+    // end, a forward pass that reads on from a good read goes on past the
+    // known length (a file that grows, or whose length reads 0) up to the
+    // first short read; it never leaps there.
     const qint64 limit = m_endSeen ? m_length : kNoEnd;
     if (forward) {
         if (const RescueMap::Area *a = m_map.findFrom(at, Status::NonTried); a && std::max(a->pos, at) < limit)
             return Span{std::max(a->pos, at), std::min(a->end(), limit)};
         const qint64 from = std::max(m_map.end(), at);
-        if (from < m_length || (!m_endSeen && from <= std::max(m_length, m_map.end())))
+        if (from < m_length || (!m_endSeen && at == m_map.end()))
             return Span{from, limit};
         return std::nullopt;
     }

@@ -1,5 +1,7 @@
 #include "copy/CopyJob.h"
 #include "copy/MapFiles.h"
+#include "copy/SourceReads.h"
+#include "runtime/Destination.h"
 #include "runtime/FileAccess.h"
 #include "runtime/IoWorker.h"
 #include "runtime/RtError.h"
@@ -60,6 +62,56 @@ Areas mapAreas(const QByteArray &mapfile, QByteArray *statusLine)
     return out;
 }
 
+using Reads = QList<std::pair<qint64, qint64>>; // (offset, count) of each read, in order
+constexpr qint64 M = 1048576, B = 4096;
+
+// One piece of 1 MiB at each MiB given.
+Reads at(std::initializer_list<qint64> mebibytes)
+{
+    Reads reads;
+    for (qint64 m : mebibytes)
+        reads.append({m * M, M});
+    return reads;
+}
+Reads pieces(qint64 fromMiB, qint64 toMiB)
+{
+    Reads reads;
+    for (qint64 m = fromMiB; m < toMiB; ++m)
+        reads += at({m});
+    return reads;
+}
+
+// A medium held in memory whose blocks touching the bad ranges fail: a read
+// delivers the whole blocks before the first bad one it reaches, then fails.
+struct SimulatedMedium : SourceReads {
+    qint64 size = 0;
+    Reads bad; // [begin, end) byte ranges
+    Reads reads;
+    QHash<qint64, int> failures; // block -> failed reads that stopped at it
+    qint64 length() const override { return size; }
+    qint64 blockSize() const override { return B; }
+    rt::PieceResult copy(qint64 offset, qint64 count, int) override
+    {
+        reads.append({offset, count});
+        const qint64 end = std::min(offset + count, size);
+        qint64 firstBad = end;
+        for (const auto &[begin, stop] : bad)
+            if (begin < end && stop > offset)
+                firstBad = std::min(firstBad, std::max(begin, offset) / B * B);
+        if (firstBad == end)
+            return {std::max<qint64>(0, end - offset), rt::PieceResult::Failure::None, 0};
+        ++failures[firstBad / B];
+        return {std::max(firstBad, offset) - offset, rt::PieceResult::Failure::Read, EIO};
+    }
+    rt::PieceResult read(qint64 offset, qint64 count, char *buffer) override
+    {
+        const rt::PieceResult r = copy(offset, count, -1);
+        std::memset(buffer, 0, size_t(r.bytes));
+        return r;
+    }
+    bool gone() const override { return false; }
+};
+
 } // namespace
 
 class TestEngine : public QObject {
@@ -86,7 +138,7 @@ private slots:
         QList<std::pair<qint64, qint64>> reads;
         rt::setReadFaultHook([&](qint64 offset, qint64 count) -> int {
             reads.append({offset, count});
-            if (shrinks && reads.size() == 5) // the first trimming read
+            if (shrinks && reads.size() == 4) // the first trimming read
                 QFile::resize(drives.host(u'c', QStringLiteral("src.bin")), M + B / 2);
             const bool hitsBad = (offset < bad1 + B && offset + count > bad1) || (offset < bad2 + B && offset + count > bad2);
             return hitsBad ? EIO : 0;
@@ -98,8 +150,8 @@ private slots:
         QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
 
         // The failed piece sends the first pass one step on, to the end; the
-        // second pass reads what it leapt over, backward.
-        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {3 * M, 1024}, {2 * M, M}};
+        // second pass reads what it leapt over.
+        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {2 * M, M}};
         QByteArray statusLine;
         const Areas areas = mapAreas(drives.read(u'd', QStringLiteral("out.bin.map")), &statusLine);
         if (shrinks) {
@@ -119,6 +171,60 @@ private slots:
             expected.append({at, B});
         QCOMPARE(reads, expected);
         QCOMPARE(areas, (Areas{{0, bad1, '+'}, {bad1, B, '-'}, {bad1 + B, bad2 - bad1 - B, '+'}, {bad2, B, '-'}, {bad2 + B, size - bad2 - B, '+'}}));
+    }
+
+    // The copying phase leaps over damage as ddrescue does: one step past a
+    // failed piece, the step doubling with each failure since the last good
+    // read up to 1/64 of the source, passes going forward and backward over
+    // what is untried; then trimming and scraping settle every bad block
+    // with at most two tries each.
+    void copyingLeapsOverDamage_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<Reads>("bad");
+        QTest::addColumn<Reads>("copying"); // the reads before the first of the trimming
+        QTest::newRow("a zone in the middle")
+            << 16 * M << Reads{{4 * M, 8 * M}} << pieces(0, 4) + at({4, 6}) + pieces(8, 16) + Reads{{16 * M, 1024}} + at({7, 5});
+        QTest::newRow("a large zone: the step doubles up to 1/64")
+            << 128 * M << Reads{{8 * M, 20 * M}}
+            << pieces(0, 8) + at({8, 10, 13, 16, 19}) + pieces(22, 128) + Reads{{128 * M, 1024}}
+                   + at({21, 20, 18, 15, 12, 9}) + at({11, 14, 17});
+        QTest::newRow("a zone at the start")
+            << 16 * M << Reads{{0, 3 * M}} << at({0, 2}) + pieces(4, 16) + Reads{{16 * M, 1024}} + at({3, 1});
+        QTest::newRow("a zone at the end") << 16 * M << Reads{{13 * M, 16 * M}} << pieces(0, 13) + at({13, 15, 14});
+        QTest::newRow("a zone that begins in a piece")
+            << 8 * M << Reads{{2 * M + M / 2, 3 * M}} << pieces(0, 3) + pieces(4, 8) + Reads{{8 * M, 1024}} + at({3});
+        QTest::newRow("scattered blocks")
+            << 8 * M << Reads{{M + 3 * B, M + 4 * B}, {5 * M + 25 * B, 5 * M + 26 * B}, {5 * M + 175 * B, 5 * M + 176 * B}}
+            << pieces(0, 2) + pieces(3, 6) + pieces(7, 8) + Reads{{8 * M, 1024}} + at({6, 2});
+    }
+    void copyingLeapsOverDamage()
+    {
+        QFETCH(qint64, size);
+        QFETCH(Reads, bad);
+        QFETCH(Reads, copying);
+        TestDrives drives;
+        SimulatedMedium medium;
+        medium.size = size;
+        medium.bad = bad;
+        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        Recorder progress;
+        rt::IoWorker io;
+        CopyEngine engine(medium, dest, progress, io);
+        const CopyEngine::Outcome outcome = engine.run();
+        QCOMPARE(int(outcome.end), int(CopyEngine::Outcome::End::Completed));
+        QCOMPARE(medium.reads.mid(0, copying.size()), copying);
+        for (qsizetype i = copying.size(); i < medium.reads.size(); ++i)
+            QVERIFY2(medium.reads[i].second <= B, qPrintable(QStringLiteral("read %1 is no block").arg(i)));
+        Areas unreadable, blocks;
+        for (const RescueMap::Area &a : engine.map().areas())
+            if (a.status == Status::Bad)
+                unreadable.append({a.pos, a.size, '-'});
+        for (const auto &[begin, end] : bad)
+            blocks.append({begin / B * B, (end + B - 1) / B * B - begin / B * B, '-'});
+        QCOMPARE(unreadable, blocks);
+        QVERIFY(std::all_of(medium.failures.begin(), medium.failures.end(), [](int n) { return n <= 2; }));
+        QCOMPARE(outcome.length, size);
     }
 
     // Running out of memory mid-copy ends the copy as failed, with nothing of
