@@ -116,6 +116,16 @@ public:
     // Where the mirror of the source folder is.
     QString path() const { return m_dir.path() + QStringLiteral("/m"); }
 
+    // The medium goes as a pulled stick does: the file system dies, every read
+    // of a file still open fails, and its folder is unmounted.
+    void pull()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        if (std::exchange(m_mounted, false))
+            QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), path()});
+    }
+
     // The counts so far; blockReads for the file at that name in the folder.
     Stats stats(const QString &fileName) const
     {
