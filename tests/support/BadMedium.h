@@ -12,6 +12,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <tuple>
+#include <utility>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -41,12 +43,16 @@ public:
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
+        qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
     };
     // What the medium has been asked so far.
     struct Stats {
         qint64 failedReads = 0;
         qint64 reads = 0;
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
+        qint64 delivered = 0;    // distinct blocks delivered
+        qint64 securedFailed = -1; // with Options::secured: failed reads when that many were delivered
+        qint64 securedAtNs = -1;   // and when, in CLOCK_MONOTONIC ns
     };
     static constexpr qint64 kBlock = 4096;
 
@@ -77,6 +83,8 @@ public:
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
              << QString::number(options.slowDelayMs) << QStringLiteral("--open-delay")
              << QString::number(options.openDelayMs);
+        if (options.secured >= 0)
+            args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
         args << QStringLiteral("-f") << QStringLiteral("-s");
@@ -145,6 +153,10 @@ public:
                 s.failedReads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "reads")
                 s.reads = f[1].toLongLong();
+            else if (f.size() == 2 && f[0] == "delivered")
+                s.delivered = f[1].toLongLong();
+            else if (f.size() == 3 && f[0] == "secured")
+                std::tie(s.securedFailed, s.securedAtNs) = std::pair(f[1].toLongLong(), f[2].toLongLong());
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)
                 s.blockReads.insert(f[1].toLongLong(), f[2].toInt());
         }
