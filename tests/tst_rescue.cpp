@@ -355,8 +355,7 @@ private slots:
         QCOMPARE(openDescriptors(), descriptors);
     }
 
-    // A medium that goes during a rescue ends it at the first read that fails
-    // after, with no trimming or scraping of what is gone, naming the drive.
+    // A medium pulled during a rescue ends it at the next failed read, naming the drive: no trimming or scraping.
     void aMediumThatGoesEndsTheCopy()
     {
         FormFixture f;
@@ -365,19 +364,13 @@ private slots:
         if (!medium.mounted())
             QSKIP(qPrintable(medium.whyNot()));
         prepareRescue(f, medium);
-        if (QTest::currentTestFailed())
-            return;
         CopyWatch watch(f.c());
-        watch.onRead = [&](qint64 offset, qint64) {
-            if (offset == 4 * kLargePiece) // the leap past the failed piece
-                medium.pull();
-        };
+        watch.onRead = [&](qint64 offset, qint64) { if (offset == 4 * kLargePiece) medium.pull(); }; // the leap on
         f.c().cmdCopy->click();
         QCOMPARE(watch.reads.size(), qsizetype(4));
         QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The source file C:\\src.bin could not be read.\r\n"
                                                                   "The medium in drive C: [m] is gone.")});
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
     }
 
     // A source whose open takes seconds (a drive spinning up, a share timing

@@ -12,7 +12,6 @@
 #include <QThread>
 
 #include <csignal>
-#include <tuple>
 #include <utility>
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -50,9 +49,7 @@ public:
         qint64 failedReads = 0;
         qint64 reads = 0;
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
-        qint64 delivered = 0;    // distinct blocks delivered
-        qint64 securedFailed = -1; // with Options::secured: failed reads when that many were delivered
-        qint64 securedAtNs = -1;   // and when, in CLOCK_MONOTONIC ns
+        qint64 securedFailed = -1, securedAtNs = -1; // with Options::secured: failed reads, and CLOCK_MONOTONIC ns
     };
     static constexpr qint64 kBlock = 4096;
 
@@ -153,10 +150,8 @@ public:
                 s.failedReads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "reads")
                 s.reads = f[1].toLongLong();
-            else if (f.size() == 2 && f[0] == "delivered")
-                s.delivered = f[1].toLongLong();
             else if (f.size() == 3 && f[0] == "secured")
-                std::tie(s.securedFailed, s.securedAtNs) = std::pair(f[1].toLongLong(), f[2].toLongLong());
+                s.securedFailed = f[1].toLongLong(), s.securedAtNs = f[2].toLongLong();
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)
                 s.blockReads.insert(f[1].toLongLong(), f[2].toInt());
         }

@@ -19,11 +19,8 @@
 // at the root of the mount (never counted as a read) lists:
 //   failed N                 reads answered with EIO
 //   reads N                  reads of files
-//   delivered N              distinct blocks delivered by reads that succeeded
-//   secured F NS             with --secured N: the failed reads, and the
-//                            CLOCK_MONOTONIC time in ns, when the N-th distinct
-//                            block was delivered (-1 -1 before); failing reads
-//                            take no delay from then on
+//   secured F NS             with --secured N: failed reads and CLOCK_MONOTONIC ns when
+//                            N distinct blocks had been delivered (then failing reads take no delay)
 //   block INDEX COUNT PATH   how often each 4096-byte block was read (blocks
 //                            never read are left out)
 // A failing read counts every block it asked for; a read that succeeds counts
@@ -79,9 +76,7 @@ uint64_t g_failed = 0;
 uint64_t g_reads = 0;
 std::map<std::string, std::vector<uint32_t>> g_blockReads;
 std::map<std::string, std::vector<bool>> g_delivered;
-int64_t g_deliveredCount = 0;
-int64_t g_securedFailed = -1;
-int64_t g_securedAtNs = -1;
+int64_t g_deliveredCount = 0, g_securedFailed = -1, g_securedAtNs = -1;
 std::map<std::string, int64_t> g_lastRead; // where each file's previous read started
 const bool g_trace = std::getenv("BADFS_TRACE") != nullptr; // every read on stderr
 
@@ -91,9 +86,8 @@ bool isStats(const char *path) { return std::strcmp(path, kStatsName) == 0; }
 
 std::string statsText()
 {
-    std::string text = "failed " + std::to_string(g_failed) + "\nreads " + std::to_string(g_reads) + "\ndelivered "
-        + std::to_string(g_deliveredCount) + "\nsecured " + std::to_string(g_securedFailed) + " "
-        + std::to_string(g_securedAtNs) + "\n";
+    std::string text = "failed " + std::to_string(g_failed) + "\nreads " + std::to_string(g_reads) + "\nsecured "
+        + std::to_string(g_securedFailed) + " " + std::to_string(g_securedAtNs) + "\n";
     for (const auto &[path, counts] : g_blockReads)
         for (size_t i = 0; i < counts.size(); ++i)
             if (counts[i] != 0)
@@ -118,18 +112,12 @@ void countDelivered(const char *path, int64_t offset, int64_t size)
 {
     std::vector<bool> &seen = g_delivered[path];
     for (int64_t b = offset / kBlock; size > 0 && b <= (offset + size - 1) / kBlock; ++b) {
-        if (seen.size() <= size_t(b))
-            seen.resize(size_t(b) + 1);
-        if (!seen[size_t(b)]) {
-            seen[size_t(b)] = true;
-            ++g_deliveredCount;
-        }
+        seen.resize(std::max(seen.size(), size_t(b) + 1));
+        g_deliveredCount += !seen[size_t(b)];
+        seen[size_t(b)] = true;
     }
-    if (g_options.secured >= 0 && g_securedFailed < 0 && g_deliveredCount >= g_options.secured) {
-        g_securedFailed = int64_t(g_failed);
-        g_securedAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch()).count();
-    }
+    if (g_options.secured >= 0 && g_securedFailed < 0 && g_deliveredCount >= g_options.secured)
+        g_securedFailed = int64_t(g_failed), g_securedAtNs = std::chrono::steady_clock::now().time_since_epoch().count();
 }
 
 void sleepMs(int ms)
