@@ -1,7 +1,7 @@
 #include "app/MyForm.h"
 
-#include "runtime/Accessibility.h"
-#include "runtime/RtError.h"
+#include "runtime/controls/Accessibility.h"
+#include "runtime/text/RtError.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -221,7 +221,7 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     , m_dialogs(dialogs ? *dialogs : *m_ownDialogs)
     , m_copy(m_controls, m_dialogs)
     , m_browsing(m_controls, m_copy, m_dialogs)
-    , m_desktop(new rt::DesktopNotices(this))
+    , m_desktop(new rt::DesktopNotices(this, [this] { return isActiveWindow(); }))
 {
     rt::installAccessibility();
     setObjectName(QStringLiteral("MyForm"));
@@ -286,7 +286,7 @@ void MyForm::buildControls()
         if (!slot) // the table and the handlers disagree on a control's kind
             qFatal("control %s is not of the kind the handlers use", name);
     };
-    FormControls &c = m_controls;
+    MyFormControls &c = m_controls;
     find("Frame1", c.Frame1);
     find("Frame2", c.Frame2);
     find("txtDest", c.txtDest);
@@ -310,7 +310,7 @@ void MyForm::buildControls()
 void MyForm::buildMenus()
 {
     // Both menus are only ever popped up; the window has no menu bar.
-    FormControls &c = m_controls;
+    MyFormControls &c = m_controls;
     c.Talmo = new QMenu(QStringLiteral("Talmo"), this);
     c.Talmo->setObjectName(QStringLiteral("Talmo"));
     c.MD = c.Talmo->addAction(QStringLiteral("Create Folder"));
@@ -325,7 +325,7 @@ void MyForm::buildMenus()
 
 void MyForm::wireEvents()
 {
-    FormControls &c = m_controls;
+    MyFormControls &c = m_controls;
     Browsing *b = &m_browsing;
     connect(c.cmdCopy, &QPushButton::clicked, this, &MyForm::cmdCopy_Click);
     connect(c.cmdExit, &QPushButton::clicked, this, &MyForm::cmdExit_Click);
@@ -378,7 +378,7 @@ void MyForm::Form_Load()
 
 void MyForm::openFolder(const QString &drivePath)
 {
-    const FormControls &c = m_controls;
+    const MyFormControls &c = m_controls;
     const std::pair<rt::DriveList *, rt::FolderList *> sides[] = {{c.KorDrv, c.KorDir}, {c.drv2, c.Dir2}};
     for (const auto &[drive, folders] : sides) {
         try {

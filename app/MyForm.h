@@ -3,9 +3,10 @@
 #include "app/AppIcon.h"
 #include "browse/Browsing.h"
 #include "copy/CopyModule.h"
-#include "runtime/FormControls.h"
+#include "runtime/controls/MyFormControls.h"
 #include "runtime/Dialogs.h"
-#include "runtime/DesktopNotices.h"
+#include "runtime/controls/QtDialogs.h"
+#include "runtime/desktop/DesktopNotices.h"
 
 #include <QColor>
 #include <QWidget>
@@ -53,7 +54,7 @@ public:
     explicit MyForm(rt::Dialogs *dialogs = nullptr, QWidget *parent = nullptr);
     ~MyForm() override;
 
-    FormControls &controls() { return m_controls; }
+    MyFormControls &controls() { return m_controls; }
     CopyModule &copyModule() { return m_copy; }
     Browsing &browsing() { return m_browsing; }
     rt::DesktopNotices &desktopNotices() { return *m_desktop; }
@@ -78,7 +79,7 @@ private:
 
     std::unique_ptr<rt::QtDialogs> m_ownDialogs;
     rt::Dialogs &m_dialogs;
-    FormControls m_controls;
+    MyFormControls m_controls;
     CopyModule m_copy;
     Browsing m_browsing;
     // The copy's progress and ending, shown on the desktop outside the window.

@@ -1,6 +1,6 @@
 #include "app/MyForm.h"
-#include "runtime/Drives.h"
-#include "runtime/RtError.h"
+#include "runtime/media/Drives.h"
+#include "runtime/text/RtError.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

@@ -31,14 +31,14 @@
 // on the tmpfs, where no flush hides the cost of a piece.
 
 #include "app/MyForm.h"
-#include "runtime/Controls.h"
-#include "runtime/Destination.h"
+#include "runtime/controls/Controls.h"
+#include "runtime/files/Destination.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
-#include "runtime/FileAccess.h"
-#include "runtime/Transfer.h"
-#include "runtime/IoWorker.h"
-#include "runtime/RtError.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/Transfer.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/text/RtError.h"
 
 #include <QApplication>
 #include <QDir>
@@ -437,7 +437,7 @@ public:
         if (::chdir(QFile::encodeName(m_root).constData()) != 0)
             die("cannot enter " + m_root.toStdString());
         m_form = std::make_unique<MyForm>(&m_dialogs);
-        FormControls &c = m_form->controls();
+        MyFormControls &c = m_form->controls();
         for (QWidget *w : {static_cast<QWidget *>(c.KorBar), static_cast<QWidget *>(c.lblCopied),
                            static_cast<QWidget *>(c.lblInputLoc)})
             w->installEventFilter(&m_paintCounter);
@@ -463,7 +463,7 @@ public:
     // report completion and match its source.
     WindowRun copy(const QString &name, const QString &folder, bool measureMemory)
     {
-        FormControls &c = m_form->controls();
+        MyFormControls &c = m_form->controls();
         const std::string src = host(QStringLiteral("src/") + name);
         const std::string dst = host(folder + u'/' + name);
         freshDestination(dst);

@@ -13,7 +13,7 @@
 
 #include "app/MyForm.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
+#include "runtime/media/Drives.h"
 
 #include <QApplication>
 #include <QDir>

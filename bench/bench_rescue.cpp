@@ -22,12 +22,12 @@
 // <folder>/duplon-bench-rescue (default /tmp).
 
 #include "app/MyForm.h"
-#include "copy/RetryPasses.h"
-#include "runtime/Destination.h"
+#include "copy/rescue/RetryPasses.h"
+#include "runtime/files/Destination.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
-#include "runtime/FileAccess.h"
-#include "runtime/IoWorker.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/IoWorker.h"
 #include "support/BadMedium.h"
 
 #include <QApplication>
@@ -176,7 +176,7 @@ int rescue(const QString &root, int delayMs)
     if (!QTest::qWaitForWindowExposed(&form))
         die(QStringLiteral("the window was never exposed"));
     QTest::qWait(200);
-    FormControls &c = form.controls();
+    MyFormControls &c = form.controls();
     c.KorDir->setPath(QStringLiteral("C:\\"));
     if (!c.KorFile->selectFile(QStringLiteral("damaged.bin")))
         die(QStringLiteral("the file list does not show damaged.bin"));

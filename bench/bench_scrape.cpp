@@ -10,10 +10,10 @@
 // without damage, per bad block, and the ratio to half as many bad blocks
 // (2 when the cost grows linearly, 4 when it grows with the square).
 
-#include "copy/CopyJob.h"
+#include "copy/job/CopyJob.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
-#include "runtime/Transfer.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/Transfer.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,14 +1,14 @@
 #include "browse/Browsing.h"
 
 #include "copy/CopyModule.h"
-#include "runtime/Deadline.h"
+#include "runtime/media/OnMedium.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
-#include "runtime/FileAccess.h"
-#include "runtime/Numbers.h"
-#include "runtime/RtError.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/text/NumberText.h"
+#include "runtime/text/RtError.h"
 
-Browsing::Browsing(FormControls &form, CopyModule &copy, rt::Dialogs &dialogs)
+Browsing::Browsing(MyFormControls &form, CopyModule &copy, rt::Dialogs &dialogs)
     : m_form(form), m_copy(copy), m_dialogs(dialogs)
 {
 }

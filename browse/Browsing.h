@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/FormControls.h"
+#include "runtime/controls/MyFormControls.h"
 
 #include <functional>
 
@@ -13,7 +13,7 @@ class Dialogs;
 // file, and carry out the folder and file commands of the two popup menus.
 class Browsing {
 public:
-    Browsing(FormControls &form, CopyModule &copy, rt::Dialogs &dialogs);
+    Browsing(MyFormControls &form, CopyModule &copy, rt::Dialogs &dialogs);
 
     void drv2_Change();
     void KorDrv_Change();
@@ -33,7 +33,7 @@ private:
     // the next list, and report a drive that is not ready with the given style.
     void follow(const std::function<void()> &assign, int unavailableStyle);
 
-    FormControls &m_form;
+    MyFormControls &m_form;
     CopyModule &m_copy;
     rt::Dialogs &m_dialogs;
 };

@@ -1,11 +1,11 @@
 #include "copy/CopyModule.h"
 
-#include "copy/CopyJob.h"
+#include "copy/job/CopyJob.h"
 #include "runtime/Dialogs.h"
-#include "runtime/Drives.h"
-#include "runtime/Numbers.h"
+#include "runtime/media/Drives.h"
+#include "runtime/text/NumberText.h"
 
-CopyModule::CopyModule(FormControls &form, rt::Dialogs &dialogs) : m_form(form), m_dialogs(dialogs) {}
+CopyModule::CopyModule(MyFormControls &form, rt::Dialogs &dialogs) : m_form(form), m_dialogs(dialogs) {}
 
 QString CopyModule::GetSourcePath() const
 {

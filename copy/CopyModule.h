@@ -1,7 +1,7 @@
 #pragma once
 
-#include "copy/CopyEngine.h"
-#include "runtime/FormControls.h"
+#include "copy/rescue/CopyEngine.h"
+#include "runtime/controls/MyFormControls.h"
 
 #include <QString>
 
@@ -18,7 +18,7 @@ class Dialogs;
 // is a CopyJob that lives exactly as long as StartCopy runs.
 class CopyModule : public CopyProgress {
 public:
-    CopyModule(FormControls &form, rt::Dialogs &dialogs);
+    CopyModule(MyFormControls &form, rt::Dialogs &dialogs);
 
     // Full path of the source file; also written by a click in the file list,
     // which prepares the next copy and leaves a running one alone.
@@ -58,7 +58,7 @@ private:
     // The one place the caption of cmdCopy is given from the run state.
     void showRunState();
 
-    FormControls &m_form;
+    MyFormControls &m_form;
     rt::Dialogs &m_dialogs;
     CopyJob *m_job = nullptr;
     Ending m_lastEnding;

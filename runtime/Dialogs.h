@@ -3,8 +3,6 @@
 #include <QString>
 #include <optional>
 
-class QWidget;
-
 namespace rt {
 
 // Message-box styles: buttons plus icon, added together (52 = 48 + 4).
@@ -44,19 +42,6 @@ public:
     // Modal. The typed text, "" when cancelled.
     virtual QString inputBox(const QString &prompt, const QString &title,
                              const QString &defaultText) = 0;
-};
-
-// The real dialogs: QMessageBox and QInputDialog over the given window.
-class QtDialogs : public Dialogs {
-public:
-    explicit QtDialogs(QWidget *parent = nullptr) : m_parent(parent) {}
-
-    int msgBox(const QString &prompt, int style, const std::optional<QString> &title) override;
-    QString inputBox(const QString &prompt, const QString &title,
-                     const QString &defaultText) override;
-
-private:
-    QWidget *m_parent;
 };
 
 } // namespace rt

@@ -1,7 +1,7 @@
-#include "runtime/FileAccess.h"
-#include "runtime/RtError.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/text/RtError.h"
 #include "support/FormFixture.h"
-#include "runtime/FolderPictures.h"
+#include "runtime/controls/FolderPictures.h"
 
 #include <QSignalSpy>
 #include <QStyle>

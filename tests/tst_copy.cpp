@@ -1,6 +1,6 @@
 #include "support/TestKit.h"
 #include "support/CopyWatch.h"
-#include "runtime/Transfer.h"
+#include "runtime/files/Transfer.h"
 
 #include <QMouseEvent>
 #include <QSignalSpy>

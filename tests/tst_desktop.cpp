@@ -2,7 +2,7 @@
 // under dbus-run-session): a listener stands in for the dock and the
 // notification service.
 #include "support/FormFixture.h"
-#include "runtime/Transfer.h"
+#include "runtime/files/Transfer.h"
 
 #include <QDBusConnection>
 #include <QElapsedTimer>

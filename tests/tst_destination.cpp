@@ -1,5 +1,5 @@
-#include "runtime/Destination.h"
-#include "runtime/RtError.h"
+#include "runtime/files/Destination.h"
+#include "runtime/text/RtError.h"
 #include "support/TestKit.h"
 #include "support/CopyWatch.h"
 #include "support/FolderSnapshot.h"

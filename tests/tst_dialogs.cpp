@@ -1,4 +1,5 @@
 #include "runtime/Dialogs.h"
+#include "runtime/controls/QtDialogs.h"
 
 #include <QApplication>
 #include <QInputDialog>

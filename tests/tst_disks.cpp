@@ -1,8 +1,8 @@
 #include "support/CopyWatch.h"
 #include "support/DiskMedium.h"
 #include "support/SshShare.h"
-#include "runtime/DriveList.h"
-#include "runtime/Volumes.h"
+#include "runtime/controls/DriveList.h"
+#include "runtime/media/Volumes.h"
 
 #include <QApplication>
 #include <QTest>

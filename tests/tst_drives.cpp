@@ -1,8 +1,8 @@
-#include "runtime/Drives.h"
-#include "runtime/FileAccess.h"
-#include "runtime/FolderListing.h"
-#include "runtime/NameOrder.h"
-#include "runtime/RtError.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/FolderListing.h"
+#include "runtime/text/NameOrder.h"
+#include "runtime/text/RtError.h"
 #include "support/TestDrives.h"
 
 #include <QTemporaryDir>

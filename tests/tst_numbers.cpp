@@ -1,4 +1,4 @@
-#include "runtime/Numbers.h"
+#include "runtime/text/NumberText.h"
 
 #include <QLocale>
 #include <QTest>

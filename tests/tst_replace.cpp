@@ -1,6 +1,6 @@
 #include "support/TestKit.h"
 #include "support/CopyWatch.h"
-#include "runtime/Transfer.h"
+#include "runtime/files/Transfer.h"
 #include "support/FolderSnapshot.h"
 #include "support/SlowStick.h"
 #include "support/TmpfsMount.h"
@@ -273,7 +273,7 @@ static int copyUntilKilled(int argc, char **argv)
     ScriptedDialogs dialogs;
     dialogs.answers = {rt::AnswerYes};
     MyForm form(&dialogs);
-    FormControls &controls = form.controls();
+    MyFormControls &controls = form.controls();
     if (!controls.KorFile->selectFile(QStringLiteral("src.bin")))
         return 2;
     controls.Dir2->setPath(QStringLiteral("D:\\"));

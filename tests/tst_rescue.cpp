@@ -1,9 +1,9 @@
 #include "support/TestKit.h"
 #include "support/BadMedium.h"
-#include "copy/RetryPasses.h"
-#include "runtime/Destination.h"
-#include "runtime/IoWorker.h"
-#include "runtime/Transfer.h"
+#include "copy/rescue/RetryPasses.h"
+#include "runtime/files/Destination.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/files/Transfer.h"
 #include "support/CopyWatch.h"
 
 #include <QElapsedTimer>

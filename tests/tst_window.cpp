@@ -1,5 +1,5 @@
 #include "support/FormFixture.h"
-#include "runtime/FolderPictures.h"
+#include "runtime/controls/FolderPictures.h"
 
 #include <QAccessible>
 #include <QAction>

@@ -1,6 +1,6 @@
 // The window drawn by a real X server (Xvfb, started here), read back from the
 // screen: what a user sees, not what the widgets believe they hold.
-#include "runtime/Transfer.h"
+#include "runtime/files/Transfer.h"
 #include "support/CopyWatch.h"
 
 #include <QApplication>

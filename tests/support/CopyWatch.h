@@ -1,7 +1,7 @@
 #pragma once
 
-#include "runtime/FileAccess.h"
-#include "runtime/Transfer.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/Transfer.h"
 #include "support/FormFixture.h"
 
 #include <QFile>
@@ -141,7 +141,7 @@ public:
         bool operator==(const Read &o) const { return offset == o.offset && count == o.count; }
     };
 
-    explicit CopyWatch(FormControls &c)
+    explicit CopyWatch(MyFormControls &c)
     {
         rt::setReadFaultHook([this](qint64 offset, qint64 count) {
             reads.append({offset, count});

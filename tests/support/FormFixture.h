@@ -19,7 +19,7 @@ struct FormFixture {
         form = std::make_unique<MyForm>(&dialogs);
         return *form;
     }
-    FormControls &c() { return form->controls(); }
+    MyFormControls &c() { return form->controls(); }
     CopyModule &copy() { return form->copyModule(); }
 
     // Picks a drive in a drive list as the user does.

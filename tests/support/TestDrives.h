@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/Drives.h"
+#include "runtime/media/Drives.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -2,9 +2,9 @@
 
 // What many test files need, written once.
 
-#include "runtime/Destination.h"
-#include "runtime/RtError.h"
-#include "runtime/Transfer.h"
+#include "runtime/files/Destination.h"
+#include "runtime/text/RtError.h"
+#include "runtime/files/Transfer.h"
 
 #include <QFile>
 #include <QString>

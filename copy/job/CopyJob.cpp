@@ -1,0 +1,302 @@
+#include "copy/job/CopyJob.h"
+
+#include "copy/job/DestinationChecks.h"
+#include "copy/rescue/RetryPasses.h"
+#include "runtime/Dialogs.h"
+#include "runtime/media/Drives.h"
+#include "runtime/text/RtError.h"
+
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace {
+
+const QString kSelectionTitle = QStringLiteral("Source/Dest Error.");
+
+// What an exception that is not the program's own says to the user.
+QString reasonOf(const std::exception &e)
+{
+    if (dynamic_cast<const std::bad_alloc *>(&e))
+        return rt::reasonFromErrno(ENOMEM);
+    return QString::fromLocal8Bit(e.what());
+}
+
+} // namespace
+
+CopyJob::CopyJob(Names names, CopyProgress &progress, rt::Dialogs &dialogs)
+    : m_names(std::move(names)), m_progress(progress), m_dialogs(dialogs)
+{
+}
+
+CopyJob::~CopyJob()
+{
+    // Normally abandoned or committed by now; this only guards an early way out.
+    abandon();
+}
+
+CopyJob::End CopyJob::run()
+{
+    try {
+        switch (open()) {
+        case Way::Refused:
+            abandon();
+            return End::Refused;
+        case Way::Stopped:
+            abandon();
+            return ended(End::Stopped);
+        case Way::GoOnFromMap: return retry();
+        case Way::Fresh: break;
+        }
+        CopyEngine engine(m_source, m_dest, m_progress, m_io);
+        return finish(engine.run(), engine);
+    } catch (const rt::RtError &e) {
+        abandon();
+        ended(End::Failed);
+        tellCannotWrite(e.reason());
+    } catch (const std::exception &e) {
+        // Out of memory, or anything else that is not the program's own: the
+        // copy ends as failed here and never reaches the window's events.
+        abandon();
+        ended(End::Failed);
+        tellCannotWrite(reasonOf(e));
+    }
+    return End::Failed;
+}
+
+CopyJob::End CopyJob::ended(End end)
+{
+    m_progress.copyEnded(end);
+    return end;
+}
+
+CopyJob::Way CopyJob::open()
+{
+    bool same = false;
+    bool exists = false;
+    try {
+        m_io.run([&] {
+            same = rt::sameFile(m_names.source, m_names.destination);
+            exists = !same && !rt::findFile(m_names.destination).isEmpty();
+        });
+    } catch (const rt::RtError &e) {
+        tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
+        return Way::Refused;
+    }
+    if (same) {
+        m_dialogs.msgBox(QStringLiteral("Source and destination are the same file."), rt::MsgStyle::Critical,
+                         kSelectionTitle);
+        return Way::Refused;
+    }
+    if (!m_progress.goingOn())
+        return Way::Stopped;
+
+    // A source that cannot be read is reported before anyone is asked to give
+    // up the file it would replace.
+    mode_t mode = 0666;
+    try {
+        m_io.run([&] {
+            m_source = rt::File::open(m_names.source, rt::File::Access::Read);
+            mode = m_source.permissions();
+        });
+    } catch (const rt::RtError &e) {
+        tellCannotOpen(QStringLiteral("source"), m_names.source, e.reason());
+        return Way::Refused;
+    }
+    if (!m_progress.goingOn())
+        return Way::Stopped;
+
+    // A copy that an earlier rescue left, with a map that fits this source:
+    // reading only what could not be read keeps every block it saved.
+    if (exists) {
+        m_resumable = findResumable(m_names.destination, m_source, m_io);
+        if (!m_progress.goingOn())
+            return Way::Stopped;
+        if (m_resumable
+            && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->unfinished), kRetryQuestionStyle,
+                                rt::kTitleTalmo)
+                == rt::AnswerYes)
+            return Way::GoOnFromMap;
+    }
+    // The medium's limits, room and name rules, before anything is asked or written.
+    DestinationPlan plan = checkDestination(m_names.source, m_names.destination, m_source, exists, m_dialogs, m_io);
+    if (plan.refused)
+        return Way::Refused;
+    if (!m_progress.goingOn())
+        return Way::Stopped;
+    // Any file the copy would replace is asked about, whatever letter case or
+    // folder part the typed name has.
+    if (exists || plan.replacesCaseTwin()) {
+        const int answer = m_dialogs.msgBox(
+            QStringLiteral("A file naming '") + m_names.typedName + QStringLiteral("' already exists.") + rt::kCrLf
+                + QStringLiteral("Do You Want to OverWrite the File."),
+            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
+        if (answer != rt::AnswerYes || !confirmInPlace(plan, m_names.destination, m_dialogs))
+            return Way::Refused;
+    }
+    try {
+        m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
+    } catch (const rt::RtError &e) {
+        tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
+        return Way::Refused;
+    }
+    if (!m_progress.goingOn())
+        return Way::Stopped;
+    return Way::Fresh;
+}
+
+CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engine)
+{
+    using EngineEnd = CopyEngine::Outcome::End;
+    // The data goes to the medium before the name is taken, and the message
+    // waits for both. The flush can take a while on a slow medium; a Stop
+    // during it still keeps an old file.
+    rt::Destination::Committed committed;
+    if (outcome.end == EngineEnd::Completed) {
+        try {
+            m_io.run([&] { m_dest.flush(outcome.length); });
+            if (!m_progress.goingOn())
+                outcome.end = EngineEnd::Stopped;
+            else
+                committed = m_io.run([&] { return m_dest.commit(outcome.length); });
+        } catch (const rt::RtError &e) {
+            outcome.end = EngineEnd::WriteFailed;
+            outcome.reason = e.reason();
+        }
+    }
+
+    switch (outcome.end) {
+    case EngineEnd::Completed:
+        m_io.run([&] { (void)m_source.close(); });
+        if (committed.closeError || committed.folderFlushError) {
+            // The copy has its name and any old file is gone: no failed
+            // write, but no "completed" either.
+            ended(End::Failed);
+            const QString name = rt::displayPath(m_names.destination);
+            m_dialogs.msgBox(
+                committed.closeError
+                    ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
+                        + rt::kCrLf + rt::reasonFromErrno(committed.closeError)
+                    : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name)
+                        + rt::kCrLf + rt::reasonFromErrno(committed.folderFlushError),
+                rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+            return End::Failed;
+        }
+        ended(End::Completed);
+        announce(outcome, engine);
+        return End::Completed;
+    case EngineEnd::Stopped:
+        abandon();
+        return ended(End::Stopped);
+    case EngineEnd::WriteFailed:
+        abandon();
+        ended(End::Failed);
+        tellCannotWrite(outcome.reason);
+        return End::Failed;
+    case EngineEnd::ReadFailed:
+    case EngineEnd::SourceGone:
+        // A medium that is gone is not trimmed or scraped for hours: the
+        // copy ends as failed, with what it read.
+        abandon();
+        ended(End::Failed);
+        m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
+                             + rt::kCrLf
+                             + (outcome.end == EngineEnd::SourceGone
+                                    ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source))
+                                    : outcome.reason),
+                         rt::MsgStyle::Critical, rt::kTitleTalmo);
+        return End::Failed;
+    }
+    return End::Failed;
+}
+
+CopyJob::End CopyJob::retry()
+{
+    const RetryPasses::Outcome outcome = RetryPasses(m_source, *std::move(m_resumable), m_progress, m_io).run();
+    m_io.run([&] { (void)m_source.close(); });
+    switch (outcome.end) {
+    case RetryPasses::Outcome::End::Completed: {
+        ended(End::Completed);
+        const ClosingMessage message = retryClosingMessage(outcome);
+        m_dialogs.msgBox(message.text, message.style);
+        return End::Completed;
+    }
+    case RetryPasses::Outcome::End::Stopped:
+        // The earlier copy and its map stay, brought up to what was read.
+        return ended(End::Stopped);
+    case RetryPasses::Outcome::End::WriteFailed:
+        ended(End::Failed);
+        tellCannotWrite(outcome.reason);
+        return End::Failed;
+    }
+    return End::Failed;
+}
+
+void CopyJob::abandon()
+{
+    // Removing a file and closing one can wait on the medium too.
+    try {
+        m_io.run([this] {
+            m_dest.abandon();
+            (void)m_source.close();
+        });
+    } catch (...) {
+        // Neither throws; nothing is left to undo if the hand-over did.
+    }
+}
+
+void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine)
+{
+    const QString completed = QStringLiteral("File Copy Completed.");
+    if (outcome.unreadable == 0) {
+        m_dialogs.msgBox(completed, rt::MsgStyle::Information);
+        return;
+    }
+    QString text = completed + rt::kCrLf
+        + QStringLiteral("%1 bytes could not be read and were written as zeros.").arg(outcome.unreadable);
+    if (outcome.rescued == 0)
+        text += rt::kCrLf + QStringLiteral("None of its bytes could be read.");
+    bool written = false;
+    const QString map = writeMap(engine.map(), written);
+    text += rt::kCrLf
+        + (written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(map)
+                   : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(map));
+    m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
+}
+
+QString CopyJob::writeMap(const RescueMap &map, bool &written)
+{
+    const QByteArray contents = map.mapfile(
+        (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
+            .toUtf8());
+    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
+    return m_io.run([&]() -> QString {
+        for (int n = 0; n < 1000; ++n) {
+            const QString name = n == 0 ? m_names.destination + QStringLiteral(".map")
+                                        : m_names.destination + QStringLiteral(".%1.map").arg(n);
+            try {
+                if (rt::createNewFile(name, contents)) {
+                    written = true;
+                    return rt::displayPath(name);
+                }
+            } catch (const rt::RtError &e) {
+                return e.reason();
+            }
+        }
+        return QStringLiteral("no free name beside the copy");
+    });
+}
+
+void CopyJob::tellCannotOpen(const QString &which, const QString &path, const QString &reason)
+{
+    m_dialogs.msgBox(QStringLiteral("The %1 file %2 could not be opened.").arg(which, rt::displayPath(path))
+                         + rt::kCrLf + reason,
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
+}
+
+void CopyJob::tellCannotWrite(const QString &reason)
+{
+    m_dialogs.msgBox(QStringLiteral("The destination file %1 could not be written.").arg(rt::displayPath(m_names.destination))
+                         + rt::kCrLf + reason,
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "copy/rescue/CopyEngine.h"
+#include "copy/rescue/MapFinder.h"
+#include "runtime/files/Destination.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/IoWorker.h"
+
+#include <QString>
+
+namespace rt {
+class Dialogs;
+}
+
+// One copy, from the click that starts it to its closing message. It owns
+// everything the copy uses: the names it copies between, fixed when it starts
+// (a click in the lists during the copy prepares the next copy, never this
+// one); the open source and destination; the I/O worker and the engine; the
+// map of any damage. It needs no widgets: it reports through CopyProgress and
+// asks and tells through rt::Dialogs.
+//
+// Every call that can wait on a medium runs on the I/O worker, so the window
+// repaints and answers Stop, Exit and the close box while a drive spins up,
+// a share times out or a damaged block is read. The stages:
+//   opening - is it the same file, does the name exist, the source opened
+//             read-only (never created), the replace question, then the
+//             destination prepared; a Stop here abandons the copy before any
+//             byte is written, a failure names the file and says why. An
+//             existing copy with a map of an earlier rescue that fits the
+//             source is offered first to be gone on with (RetryPasses): then
+//             only its unreadable parts are read again, into it, and a Stop
+//             keeps it and its map as they stand;
+//   passes  - CopyEngine moves the bytes, with a progress report and a yield
+//             after every read; a Stop takes effect after the read under way;
+//   ending  - the data is flushed, and only if no Stop came meanwhile does the
+//             copy take its name (commit) and get announced, with the bytes
+//             that could not be read and a map of them; a copy that stopped or
+//             failed is abandoned, and an old file under the name stays as it
+//             was. Whatever is thrown, the copy ends here as failed.
+class CopyJob {
+public:
+    struct Names {
+        QString source;      // drive-letter paths, as composed at the start
+        QString destination;
+        QString typedName;   // the destination's name as typed, for the question
+    };
+    using End = CopyEnd;
+
+    CopyJob(Names names, CopyProgress &progress, rt::Dialogs &dialogs);
+    ~CopyJob();
+    CopyJob(const CopyJob &) = delete;
+    CopyJob &operator=(const CopyJob &) = delete;
+
+    const Names &names() const { return m_names; }
+
+    // Runs the copy to its end, with every question and message.
+    End run();
+
+private:
+    enum class Way { Refused, Stopped, Fresh, GoOnFromMap };
+    // The checks, the questions and both opens on the worker: how the copy
+    // goes on, if it does. What it opened is left for run() to abandon.
+    Way open();
+    // Reads again what an earlier rescue could not, into its copy.
+    End retry();
+    End finish(CopyEngine::Outcome outcome, const CopyEngine &engine);
+    // Removes what this copy wrote and closes the source; never throws.
+    void abandon();
+    void announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine);
+    // Writes the map beside the copy under a free name; that name, or why it
+    // could not be written.
+    QString writeMap(const RescueMap &map, bool &written);
+    void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
+    void tellCannotWrite(const QString &reason);
+    // Tells the progress how the copy ended; returns end.
+    End ended(End end);
+
+    const Names m_names;
+    CopyProgress &m_progress;
+    rt::Dialogs &m_dialogs;
+    rt::IoWorker m_io;
+    rt::File m_source;
+    rt::Destination m_dest;
+    std::optional<Resumable> m_resumable; // the earlier rescue to go on with
+};

@@ -1,0 +1,305 @@
+#include "copy/rescue/CopyEngine.h"
+
+#include "runtime/files/Destination.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/Transfer.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/text/NumberText.h"
+#include "runtime/text/RtError.h"
+
+#include <algorithm>
+#include <limits>
+
+using Status = RescueMap::Status;
+using rt::PieceResult;
+
+namespace {
+
+constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
+
+} // namespace
+
+CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
+    : CopyEngine(std::make_unique<FileReads>(source), nullptr, dest, progress, io)
+{
+}
+
+CopyEngine::CopyEngine(SourceReads &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
+    : CopyEngine(nullptr, &source, dest, progress, io)
+{
+}
+
+CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt::Destination &dest,
+                       CopyProgress &progress, rt::IoWorker &io)
+    : m_ownSource(std::move(own))
+    , m_source(source ? *source : *m_ownSource)
+    , m_dest(dest)
+    , m_progress(progress)
+    , m_io(io)
+    , m_transfer(std::make_unique<rt::Transfer>())
+{
+}
+
+CopyEngine::~CopyEngine() = default;
+
+CopyEngine::Outcome CopyEngine::run()
+{
+    // Holes of the source are not written, so the destination must start
+    // empty for them to read as zeros.
+    try {
+        m_io.run([this] {
+            m_block = m_source.blockSize();
+            try {
+                m_length = m_source.length();
+            } catch (const rt::RtError &) {
+                // Left at 0: the first read tells what is wrong with the source.
+            }
+            m_dest.empty();
+        });
+    } catch (const rt::RtError &e) {
+        m_outcome.end = Outcome::End::WriteFailed;
+        m_outcome.reason = e.reason();
+        return m_outcome;
+    }
+
+    for (Step (CopyEngine::*pass)() : {&CopyEngine::copyingPhase, &CopyEngine::trimmingPass,
+                                       &CopyEngine::scrapingPass}) {
+        Step step;
+        try {
+            step = (this->*pass)();
+        } catch (const rt::RtError &e) {
+            // Nothing left to copy with (no memory for the buffer): the copy
+            // cannot be finished, and must not be announced.
+            m_outcome.end = Outcome::End::WriteFailed;
+            m_outcome.reason = e.reason();
+            return m_outcome;
+        }
+        if (step == Step::Stop) {
+            m_outcome.end = Outcome::End::Stopped;
+            return m_outcome;
+        }
+        if (step == Step::Fail)
+            return m_outcome;
+    }
+    m_outcome.end = Outcome::End::Completed;
+    m_outcome.length = m_map.end();
+    m_outcome.unreadable = m_map.bytes(Status::Bad);
+    return m_outcome;
+}
+
+CopyEngine::Step CopyEngine::copyingPhase()
+{
+    for (bool forward = true; untried(forward ? 0 : kNoEnd, forward); forward = !forward)
+        if (const Step s = copyingPass(forward); s != Step::GoOn)
+            return s;
+    // Left untried only past the end of a source that has become shorter:
+    // the trimming finds it gone and gives it up.
+    while (const RescueMap::Area *area = m_map.findFrom(0, Status::NonTried))
+        m_map.set(area->pos, area->size, Status::NonTrimmed);
+    return Step::GoOn;
+}
+
+CopyEngine::Step CopyEngine::copyingPass(bool forward)
+{
+    const qint64 largestStep = std::max(kLargePiece, m_length / 64);
+    qint64 step = kLargePiece;
+    qint64 cursor = forward ? 0 : kNoEnd;
+    while (const std::optional<Span> span = untried(cursor, forward)) {
+        // Source byte k lands at destination byte k. The open source's own
+        // length, as asked after the last piece, sets the pieces: picking
+        // another file in the list during the copy must not change them.
+        qint64 from = span->from, count = 0;
+        if (!forward) {
+            from = std::max(span->from, span->to - kLargePiece);
+            count = span->to - from;
+        } else if (span->to == kNoEnd) {
+            m_smallPieces = m_smallPieces || m_length - from < kLargePiece;
+            count = m_smallPieces ? kSmallPiece : kLargePiece;
+        } else {
+            count = std::min(kLargePiece, span->to - from);
+        }
+
+        const PieceResult result = read(from, count, AskLength::Yes);
+        if (result.failure == PieceResult::Failure::Write)
+            return fail(Outcome::End::WriteFailed, result.osError);
+        finish(from, result.bytes);
+        qint64 readEnd = from + result.bytes;
+        if (result.failure == PieceResult::Failure::Read) {
+            if (m_gone)
+                return fail(Outcome::End::SourceGone, result.osError);
+            // A read that fails where the source said it has no more bytes
+            // (a file whose size reads 0, a medium that shrank) cannot be
+            // told from the end: the source is refused rather than copied as
+            // empty or short without a word.
+            if (readEnd >= m_length)
+                return fail(Outcome::End::ReadFailed, result.osError);
+            // The rest of the piece's region waits for the trimming; the pass
+            // leaps on, further with each failure since its last good read.
+            readEnd = std::min({from + kLargePiece, m_length, span->to});
+            m_map.set(from + result.bytes, readEnd - from - result.bytes, Status::NonTrimmed);
+            cursor = forward ? readEnd + step : from - step;
+            step = std::min(step * 2, largestStep);
+        } else {
+            if (result.bytes < count) { // the source's end
+                m_endSeen = true;
+                m_length = readEnd;
+            }
+            cursor = forward ? readEnd : from;
+            step = kLargePiece;
+        }
+        if (const Step s = report(forward ? readEnd : from); s != Step::GoOn)
+            return s;
+    }
+    return Step::GoOn;
+}
+
+std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) const
+{
+    // Past the map's end nothing was tried. Until a read has met the source's
+    // end, a forward pass that reads on from a good read goes on past the
+    // known length (a file that grows, or whose length reads 0) up to the
+    // first short read; it never leaps there.
+    const qint64 limit = m_endSeen ? m_length : kNoEnd;
+    if (forward) {
+        if (const RescueMap::Area *a = m_map.findFrom(at, Status::NonTried); a && std::max(a->pos, at) < limit)
+            return Span{std::max(a->pos, at), std::min(a->end(), limit)};
+        const qint64 from = std::max(m_map.end(), at);
+        if (from < m_length || (!m_endSeen && at == m_map.end()))
+            return Span{from, limit};
+        return std::nullopt;
+    }
+    if (m_map.end() < std::min(at, m_length))
+        return Span{m_map.end(), std::min(at, m_length)};
+    if (const RescueMap::Area *a = m_map.findBefore(at, Status::NonTried); a && a->pos < std::min(at, limit))
+        return Span{a->pos, std::min({a->end(), at, limit})};
+    return std::nullopt;
+}
+
+CopyEngine::Step CopyEngine::trimmingPass()
+{
+    qint64 cursor = 0; // everything before it is settled or waits for scraping
+    while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonTrimmed)) {
+        qint64 from = area->pos;
+        qint64 to = area->end();
+        cursor = to;
+        bool failed = false;
+        while (from < to && !failed) {
+            const qint64 blockEnd = std::min((from / m_block + 1) * m_block, to);
+            if (const Step s = readBlock(from, blockEnd, failed); s != Step::GoOn)
+                return s;
+            from = blockEnd;
+        }
+        failed = false;
+        while (to > from && !failed) {
+            const qint64 blockStart = std::max((to - 1) / m_block * m_block, from);
+            if (const Step s = readBlock(blockStart, to, failed); s != Step::GoOn)
+                return s;
+            to = blockStart;
+        }
+        if (from < to)
+            m_map.set(from, to - from, Status::NonScraped);
+    }
+    return Step::GoOn;
+}
+
+CopyEngine::Step CopyEngine::scrapingPass()
+{
+    // Everything before the cursor is settled: each area is looked for from
+    // there, so the pass costs in proportion to the areas, not their square.
+    qint64 cursor = 0;
+    while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonScraped)) {
+        const qint64 from = area->pos;
+        const qint64 blockEnd = std::min((from / m_block + 1) * m_block, area->end());
+        bool failed = false;
+        if (const Step s = readBlock(from, blockEnd, failed); s != Step::GoOn)
+            return s;
+        cursor = blockEnd;
+    }
+    return Step::GoOn;
+}
+
+CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOut)
+{
+    const PieceResult result = read(offset, end - offset);
+    if (result.failure == PieceResult::Failure::Write)
+        return fail(Outcome::End::WriteFailed, result.osError);
+    const qint64 arrived = std::min(result.bytes, end - offset);
+    finish(offset, arrived);
+    if (m_gone)
+        return fail(Outcome::End::SourceGone, result.osError);
+    // A block that delivers less than asked without an error has gone from
+    // the source since the first pass: what is missing is given up as well.
+    failedOut = arrived < end - offset;
+    if (failedOut && !giveUp(offset + arrived, end - offset - arrived))
+        return Step::Fail;
+    return report(end);
+}
+
+PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
+{
+    // The test hooks run here, on the window's thread, before any byte moves.
+    if (const int e = rt::readFault(offset, count))
+        return {0, PieceResult::Failure::Read, e};
+    if (const int e = rt::writeFault(offset, count))
+        return {0, PieceResult::Failure::Write, e};
+    return m_io.run([&] {
+        PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
+        m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
+        // What has arrived goes on to the medium in the background, and the
+        // copy waits for what was written a few MiB back: the bar then moves
+        // at the speed the medium really takes the data.
+        try {
+            m_dest.writeBehind(offset, r.bytes);
+        } catch (const rt::RtError &e) {
+            if (r.failure == PieceResult::Failure::None)
+                r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
+        }
+        if (askLength == AskLength::Yes) {
+            try {
+                m_length = m_source.length();
+            } catch (const rt::RtError &) {
+                // Keep the last length; the next read reports the real trouble.
+            }
+        }
+        return r;
+    });
+}
+
+void CopyEngine::finish(qint64 offset, qint64 bytes)
+{
+    m_map.set(offset, bytes, Status::Finished);
+    m_settled += bytes;
+    m_outcome.rescued += bytes;
+}
+
+bool CopyEngine::giveUp(qint64 badFrom, qint64 badSize)
+{
+    m_map.set(badFrom, badSize, Status::Bad);
+    m_settled += badSize;
+    if (const int e = rt::writeFault(badFrom, badSize)) {
+        fail(Outcome::End::WriteFailed, e);
+        return false;
+    }
+    const PieceResult zeros = m_io.run([&] { return m_transfer->writeZeros(m_dest.descriptor(), badFrom, badSize); });
+    if (zeros.failure != PieceResult::Failure::None) {
+        fail(Outcome::End::WriteFailed, zeros.osError);
+        return false;
+    }
+    return true;
+}
+
+CopyEngine::Step CopyEngine::report(qint64 readPosition)
+{
+    if (m_length > 0)
+        m_percent = static_cast<int>(std::min<qint64>(
+            100, rt::toWholeHalfEven(rt::roundHalfEven(double(m_settled) / double(m_length) * 100, 2))));
+    m_progress.showProgress(m_percent, m_outcome.rescued, readPosition);
+    return m_progress.yieldAndGoOn() ? Step::GoOn : Step::Stop;
+}
+
+CopyEngine::Step CopyEngine::fail(Outcome::End end, int osError)
+{
+    m_outcome.end = end;
+    m_outcome.reason = rt::reasonFromErrno(osError);
+    return Step::Fail;
+}

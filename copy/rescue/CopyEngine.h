@@ -1,0 +1,132 @@
+#pragma once
+
+#include "copy/rescue/RescueMap.h"
+#include "copy/rescue/SourceReads.h"
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace rt {
+class Destination;
+class File;
+class IoWorker;
+class Transfer;
+struct PieceResult;
+}
+
+// How a copy ended; Refused: it never began (a check or a question said no).
+enum class CopyEnd { Refused, Completed, Stopped, Failed };
+
+// What a copy tells whoever shows it. The window implements it: the bar, the
+// two captions and one yield after every read.
+class CopyProgress {
+public:
+    virtual ~CopyProgress() = default;
+    // After every read: the bar's share of the source that is settled (read,
+    // or given up as unreadable), the bytes rescued, and where the read ended.
+    virtual void showProgress(int percent, qint64 rescued, qint64 readPosition) = 0;
+    // One yield to pending events; false once the copy is to stop.
+    virtual bool yieldAndGoOn() = 0;
+    // Whether the copy is to go on, without yielding: asked after each wait
+    // on the worker, whose event loop has just run the window's events.
+    virtual bool goingOn() const = 0;
+    // The copy has ended (never Refused), before any closing message waits
+    // for the user: what shows outside the window can say so at once.
+    virtual void copyEnded(CopyEnd) {}
+};
+
+// One copy from an open source into a prepared destination, done the way
+// GNU ddrescue rescues a damaged medium:
+//   copying  - what no read has tried yet, in pieces of 1048576 bytes (1024
+//              near the end of the source). A failed read keeps what the piece
+//              delivered and leaves the rest of its 1048576-byte region for the
+//              trimming; the next read starts at the first untried byte at
+//              least one step past the failed piece, the step being 1048576
+//              bytes at the start of each pass and doubling with each failed
+//              read since the pass's last good one, up to 1/64 of the source.
+//              Passes go forward, backward, forward ... over what is still
+//              untried until nothing is: the easy data comes first, and a
+//              damaged zone costs failed reads in proportion to the logarithm
+//              of its size, not to its size;
+//   trimming - each region left is read block by block from its leading edge
+//              up to the first failing block, then from its trailing edge down
+//              to the first failing block;
+//   scraping - what lies between is read block by block.
+// A block that fails is given up at once (read at most twice in all: a
+// damaged medium may take seconds over each try) and written as zeros at its
+// own offset. A failed read after which the medium itself is gone ends the
+// copy at once. Every read runs on the I/O worker and is followed by the
+// progress report and one yield, so a stop takes effect after any read.
+class CopyEngine {
+public:
+    static constexpr qint64 kLargePiece = 1048576;
+    static constexpr qint64 kSmallPiece = 1024;
+
+    struct Outcome {
+        enum class End { Completed, Stopped, WriteFailed, ReadFailed, SourceGone };
+        End end = End::Completed;
+        qint64 length = 0;     // the destination's length once completed
+        qint64 unreadable = 0; // bytes written as zeros
+        qint64 rescued = 0;
+        QString reason;        // why it failed
+    };
+
+    CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
+    // Reads through another medium (a simulated one, in tests).
+    CopyEngine(SourceReads &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
+    ~CopyEngine();
+    CopyEngine(const CopyEngine &) = delete;
+    CopyEngine &operator=(const CopyEngine &) = delete;
+
+    Outcome run();
+    const RescueMap &map() const { return m_map; }
+
+private:
+    enum class Step { GoOn, Stop, Fail };
+    CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt::Destination &dest, CopyProgress &progress,
+               rt::IoWorker &io);
+    struct Span {
+        qint64 from;
+        qint64 to;
+    };
+
+    Step copyingPhase();
+    Step copyingPass(bool forward);
+    // The untried bytes nearest to at in the pass's direction: going forward
+    // the first span at or after it, going backward the last one before it.
+    std::optional<Span> untried(qint64 at, bool forward) const;
+    Step trimmingPass();
+    Step scrapingPass();
+    enum class AskLength { No, Yes };
+    // Reads [offset, offset + count) into the same place of the destination;
+    // with AskLength::Yes the worker then asks the source's length again.
+    rt::PieceResult read(qint64 offset, qint64 count, AskLength askLength = AskLength::No);
+    // Files bytes that arrived as finished.
+    void finish(qint64 offset, qint64 bytes);
+    // Files bytes as bad and writes them as zeros; false when that write failed.
+    bool giveUp(qint64 offset, qint64 size);
+    // Reads one block at [offset, end) and settles it; Fail on a write failure
+    // or a medium gone, Stop when the user stopped. failedOut tells whether
+    // the read failed.
+    Step readBlock(qint64 offset, qint64 end, bool &failedOut);
+    Step report(qint64 readPosition);
+    Step fail(Outcome::End end, int osError);
+
+    std::unique_ptr<SourceReads> m_ownSource;
+    SourceReads &m_source;
+    rt::Destination &m_dest;
+    CopyProgress &m_progress;
+    rt::IoWorker &m_io;
+    std::unique_ptr<rt::Transfer> m_transfer;
+    RescueMap m_map;
+    Outcome m_outcome;
+    qint64 m_length = 0; // the open source's length, as last asked
+    bool m_endSeen = false; // a read has met the source's end: m_length is where it is
+    bool m_smallPieces = false;
+    bool m_gone = false; // the last failed read found the medium gone
+    qint64 m_block = 4096;
+    qint64 m_settled = 0;
+    int m_percent = 0;
+};

@@ -1,0 +1,161 @@
+#include "copy/rescue/MapFinder.h"
+
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/text/RtError.h"
+
+#include <QFile>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cstring>
+#include <tuple>
+
+using Status = RescueMap::Status;
+
+namespace {
+
+// No map of a real medium comes near this; a bigger file is something else.
+constexpr qint64 kMapLimit = 64 * 1048576;
+
+bool isOwnMapName(const QString &name, const QString &copyName)
+{
+    const QRegularExpression own(QStringLiteral("^%1\\.([1-9][0-9]*\\.)?map$").arg(QRegularExpression::escape(copyName)));
+    return own.match(name).hasMatch();
+}
+
+bool isDdrescueMapName(const QString &name)
+{
+    const QString lower = name.toLower();
+    return lower.endsWith(QStringLiteral(".map")) || lower.endsWith(QStringLiteral(".log"))
+        || lower.endsWith(QStringLiteral(".mapfile")) || lower == QStringLiteral("mapfile")
+        || lower == QStringLiteral("logfile");
+}
+
+// The finished blocks to compare: up to kSampleBlocks, spread evenly over the
+// finished bytes (the first and the last among them), each within its area.
+QList<std::pair<qint64, qint64>> sampleBlocks(const RescueMap &map, qint64 block)
+{
+    const qint64 finished = map.bytes(Status::Finished);
+    QList<std::pair<qint64, qint64>> blocks;
+    if (finished == 0)
+        return blocks;
+    const qint64 last = finished - 1;
+    const int points = int(std::min<qint64>(kSampleBlocks, finished));
+    auto area = map.areas().begin();
+    qint64 before = 0; // finished bytes in the areas before `area`
+    for (int i = 0; i < points; ++i) {
+        // The i-th point of `points` from 0 to last, without overflowing.
+        const qint64 t = points == 1 ? 0 : last / (points - 1) * i + last % (points - 1) * i / (points - 1);
+        for (;; ++area) {
+            if (area->status != Status::Finished)
+                continue;
+            if (t < before + area->size)
+                break;
+            before += area->size;
+        }
+        const qint64 at = area->pos + (t - before);
+        const qint64 from = std::max(area->pos, at / block * block);
+        const qint64 to = std::min(area->end(), at / block * block + block);
+        if (blocks.isEmpty() || blocks.last().first != from)
+            blocks.append({from, to - from});
+    }
+    return blocks;
+}
+
+std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &source)
+{
+    std::optional<MapFile> mapFile = newestMap(files);
+    if (!mapFile)
+        return std::nullopt;
+    const RescueMap &map = mapFile->map;
+    const qint64 length = source.length();
+    const qint64 unfinished = map.end() - map.bytes(Status::Finished);
+    if (map.end() != length || unfinished == 0)
+        return std::nullopt;
+    rt::PatchedFile copy = files.openCopy();
+    if (copy.length() > length)
+        return std::nullopt;
+
+    const qint64 block = source.blockSize();
+    QByteArray fromSource(block, Qt::Uninitialized);
+    QByteArray fromCopy(block, Qt::Uninitialized);
+    const QList<std::pair<qint64, qint64>> samples = sampleBlocks(map, block);
+    int compared = 0;
+    for (const auto &[offset, size] : samples) {
+        const rt::PieceResult a = rt::readAt(source, offset, fromSource.data(), size);
+        if (a.failure != rt::PieceResult::Failure::None || a.bytes < size)
+            continue; // what no longer reads proves nothing either way
+        const rt::PieceResult b = copy.readAt(offset, fromCopy.data(), size);
+        if (b.bytes < size || std::memcmp(fromSource.constData(), fromCopy.constData(), size_t(size)) != 0)
+            return std::nullopt;
+        ++compared;
+    }
+    if (!samples.isEmpty() && compared == 0)
+        return std::nullopt;
+    return Resumable{files, *std::move(mapFile), unfinished};
+}
+
+} // namespace
+
+QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
+{
+    const QByteArray prefix = "# " + key + ':';
+    for (const QByteArray &line : mapfile.split('\n'))
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed();
+    return {};
+}
+
+bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
+                      const rt::CopyFolder &files)
+{
+    const QRegularExpression pair(QStringLiteral("(?:^|\\s)(\\S*/)?%1\\s+(\\S*/)?%2(?=\\s|$)")
+                                      .arg(QRegularExpression::escape(copyName), QRegularExpression::escape(mapName)));
+    for (auto it = pair.globalMatch(QFile::decodeName(commandLine)); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        bool here = true;
+        for (int folder : {1, 2})
+            if (m.captured(folder).startsWith(u'/'))
+                here = here && files.isCopyFolder(QFile::encodeName(m.captured(folder)));
+        if (here)
+            return true;
+    }
+    return false;
+}
+
+std::optional<MapFile> newestMap(const rt::CopyFolder &files)
+{
+    std::optional<MapFile> newest;
+    qint64 newestModified = 0;
+    for (const rt::CopyFolder::Entry &e : files.entries()) {
+        const bool own = isOwnMapName(e.name, files.copyName());
+        if (e.size > kMapLimit || (!own && !isDdrescueMapName(e.name)))
+            continue;
+        const std::optional<QByteArray> text = files.read(e.name, kMapLimit);
+        if (!text)
+            continue;
+        const QByteArray commandLine = mapComment(*text, "Command line");
+        if (!own && !commandLineNames(commandLine, files.copyName(), e.name, files))
+            continue;
+        std::optional<RescueMap> map = RescueMap::parse(*text);
+        if (!map)
+            continue;
+        const QByteArray time = mapComment(*text, "Current time");
+        if (newest && std::tie(time, e.modified) <= std::tie(newest->currentTime, newestModified))
+            continue;
+        newest = MapFile{e.name, commandLine, time, *std::move(map)};
+        newestModified = e.modified;
+    }
+    return newest;
+}
+
+std::optional<Resumable> findResumable(const QString &destination, const rt::File &source, rt::IoWorker &io)
+{
+    try {
+        // Even resolving the drive letter asks whether the drive is ready.
+        return io.run([&] { return findNow(rt::CopyFolder(destination), source); });
+    } catch (const rt::RtError &) {
+        return std::nullopt; // a folder, copy or source that cannot be read offers nothing
+    }
+}

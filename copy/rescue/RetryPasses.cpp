@@ -1,0 +1,235 @@
+#include "copy/rescue/RetryPasses.h"
+
+#include "copy/rescue/CopyEngine.h"
+#include "runtime/Dialogs.h"
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/text/NumberText.h"
+#include "runtime/text/RtError.h"
+
+#include <algorithm>
+
+using Status = RescueMap::Status;
+using rt::PieceResult;
+
+namespace {
+
+// ddrescue's phase letter for retrying bad blocks, written while the passes run.
+constexpr char kRetrying = '-';
+
+} // namespace
+
+RetryPasses::RetryPasses(const rt::File &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io)
+    : RetryPasses(std::make_unique<FileReads>(source), nullptr, std::move(resumable), progress, io)
+{
+}
+
+RetryPasses::RetryPasses(SourceReads &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io)
+    : RetryPasses(nullptr, &source, std::move(resumable), progress, io)
+{
+}
+
+RetryPasses::RetryPasses(std::unique_ptr<SourceReads> own, SourceReads *source, Resumable resumable,
+                         CopyProgress &progress, rt::IoWorker &io)
+    : m_ownSource(std::move(own))
+    , m_source(source ? *source : *m_ownSource)
+    , m_resumable(std::move(resumable))
+    , m_progress(progress)
+    , m_io(io)
+    , m_map(m_resumable.mapFile.map)
+{
+    m_outcome.mapPath = rt::displayPath(m_resumable.mapPath());
+}
+
+RetryPasses::~RetryPasses()
+{
+    if (m_copy.isOpen())
+        m_io.run([this] { m_copy.close(); });
+}
+
+RetryPasses::Outcome RetryPasses::run()
+{
+    try {
+        m_io.run([this] {
+            m_block = m_source.blockSize();
+            m_copy = m_resumable.files.openCopy();
+        });
+        m_buffer.resize(m_block);
+    } catch (const rt::RtError &e) {
+        m_outcome.end = Outcome::End::WriteFailed;
+        m_outcome.reason = e.reason();
+        return m_outcome;
+    }
+    m_sinceSave.start();
+
+    Step step = Step::GoOn;
+    for (bool goOn = true; goOn && step == Step::GoOn && m_pass < kMaxPasses;) {
+        ++m_pass;
+        const qint64 recoveredBefore = m_outcome.recovered;
+        step = pass(m_pass % 2 == 1);
+        // The backward pass always follows the first; then only a pass that
+        // recovered something earns another.
+        goOn = (m_pass == 1 || m_outcome.recovered > recoveredBefore) && m_map.bytes(Status::Finished) < m_map.end();
+    }
+    m_outcome.passes = m_pass;
+    m_outcome.unreadable = m_map.end() - m_map.bytes(Status::Finished);
+
+    if (step == Step::Stop) {
+        m_outcome.end = Outcome::End::Stopped;
+        save({m_cursor, kRetrying, m_pass});
+    } else if (step == Step::Fail) {
+        save({m_cursor, kRetrying, m_pass}); // what is on the medium is kept, if the medium still takes it
+    } else if (m_outcome.unreadable > 0) {
+        save({});
+    } else {
+        // Everything read: the copy is whole, and the map goes once it is on the medium.
+        try {
+            m_io.run([this] { m_copy.flush(); });
+        } catch (const rt::RtError &e) {
+            failWrite(e.reason());
+            return m_outcome;
+        }
+        try {
+            m_io.run([this] { m_resumable.files.remove(m_resumable.mapFile.name); });
+        } catch (const rt::RtError &e) {
+            m_outcome.mapError = e.reason();
+        }
+        m_outcome.complete = true;
+    }
+    const int closeError = m_io.run([this] { return m_copy.close(); });
+    if (closeError && m_outcome.end == Outcome::End::Completed)
+        failWrite(rt::reasonFromErrno(closeError));
+    return m_outcome;
+}
+
+RetryPasses::Step RetryPasses::pass(bool forward)
+{
+    m_failedInPass = 0;
+    const std::vector<RescueMap::Area> &areas = m_map.areas();
+    // The cursor moves one way only; what a read settles is finished or bad
+    // behind it, so each block not finished is read exactly once per pass.
+    m_cursor = forward ? 0 : m_map.end();
+    for (;;) {
+        qint64 from = 0, to = 0;
+        if (forward) {
+            auto a = std::lower_bound(areas.begin(), areas.end(), m_cursor,
+                                      [](const RescueMap::Area &area, qint64 p) { return area.end() <= p; });
+            a = std::find_if(a, areas.end(), [](const RescueMap::Area &area) { return area.status != Status::Finished; });
+            if (a == areas.end())
+                break;
+            from = std::max(a->pos, m_cursor);
+            to = std::min(a->end(), from / m_block * m_block + m_block);
+        } else {
+            auto a = std::lower_bound(areas.begin(), areas.end(), m_cursor,
+                                      [](const RescueMap::Area &area, qint64 p) { return area.pos < p; });
+            auto r = std::find_if(std::make_reverse_iterator(a), areas.rend(),
+                                  [](const RescueMap::Area &area) { return area.status != Status::Finished; });
+            if (r == areas.rend())
+                break;
+            to = std::min(r->end(), m_cursor);
+            from = std::max(r->pos, (to - 1) / m_block * m_block);
+        }
+        m_cursor = forward ? to : from;
+        if (const Step s = readBlock(from, to, m_cursor); s != Step::GoOn)
+            return s;
+    }
+    return Step::GoOn;
+}
+
+RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readPosition)
+{
+    const qint64 size = end - offset;
+    const PieceResult read = m_io.run([&] {
+        PieceResult r = m_source.read(offset, size, m_buffer.data());
+        if (r.bytes > 0) {
+            const PieceResult w = m_copy.writeAt(offset, m_buffer.constData(), r.bytes);
+            if (w.failure != PieceResult::Failure::None)
+                r = w;
+        }
+        return r;
+    });
+    if (read.failure == PieceResult::Failure::Write)
+        return failWrite(rt::reasonFromErrno(read.osError));
+    // What arrived is finished; what did not (a failure, or a source that has
+    // become shorter) is bad for now. A bad block that stayed bad changes nothing
+    // worth saving.
+    const auto at = std::lower_bound(m_map.areas().begin(), m_map.areas().end(), offset,
+                                     [](const RescueMap::Area &a, qint64 p) { return a.end() <= p; });
+    m_changed = m_changed || read.bytes > 0 || at->status != Status::Bad || at->end() < end;
+    m_map.set(offset, read.bytes, Status::Finished);
+    m_map.set(offset + read.bytes, size - read.bytes, Status::Bad);
+    m_outcome.recovered += read.bytes;
+    m_failedInPass += size - read.bytes;
+
+    const double settled = m_resumable.unfinished > 0
+        ? double(m_outcome.recovered + m_failedInPass) / double(m_resumable.unfinished)
+        : 1.0;
+    const int percent = int(std::min<qint64>(100, rt::toWholeHalfEven(rt::roundHalfEven(settled * 100, 2))));
+    m_progress.showProgress(percent, m_outcome.recovered, readPosition);
+    if (!m_progress.yieldAndGoOn())
+        return Step::Stop;
+    if (m_sinceSave.elapsed() >= m_saveInterval.count() && !save({m_cursor, kRetrying, m_pass}))
+        return Step::Fail;
+    // The save waited on the medium, with the window's events handled meanwhile.
+    return m_progress.goingOn() ? Step::GoOn : Step::Stop;
+}
+
+bool RetryPasses::save(const RescueMap::Current &current)
+{
+    if (!m_changed && current.status == kRetrying)
+        return true;
+    try {
+        m_io.run([this] { m_copy.flush(); });
+    } catch (const rt::RtError &e) {
+        // The map stays as it was: it lists nothing that may not be on the medium.
+        failWrite(e.reason());
+        return false;
+    }
+    const QByteArray content = m_map.mapfile(m_resumable.mapFile.commandLine, current);
+    try {
+        m_io.run([&] { m_resumable.files.replace(m_resumable.mapFile.name, content); });
+        m_outcome.mapError.clear();
+    } catch (const rt::RtError &e) {
+        m_outcome.mapError = e.reason(); // the passes go on; the next save may succeed
+    }
+    m_changed = false;
+    m_sinceSave.restart();
+    return true;
+}
+
+RetryPasses::Step RetryPasses::failWrite(const QString &reason)
+{
+    if (m_outcome.end != Outcome::End::WriteFailed) {
+        m_outcome.end = Outcome::End::WriteFailed;
+        m_outcome.reason = reason;
+    }
+    return Step::Fail;
+}
+
+QString retryQuestion(const QString &copyName, qint64 unreadable)
+{
+    return QStringLiteral("An earlier copy of '%1' with %2 bytes that could not be read is there.").arg(copyName).arg(unreadable)
+        + rt::kCrLf + QStringLiteral("Do You Want to Read Only Those Parts Again.");
+}
+
+ClosingMessage retryClosingMessage(const RetryPasses::Outcome &outcome)
+{
+    QString text = QStringLiteral("File Copy Completed.") + rt::kCrLf;
+    if (outcome.complete) {
+        text += QStringLiteral("%1 bytes could now be read: the copy is now complete.").arg(outcome.recovered) + rt::kCrLf
+            + (outcome.mapError.isEmpty()
+                   ? QStringLiteral("The map %1 was removed.").arg(outcome.mapPath)
+                   : QStringLiteral("The map %1 could not be removed: %2").arg(outcome.mapPath, outcome.mapError));
+        return {text, rt::MsgStyle::Information};
+    }
+    text += QStringLiteral("%1 bytes could now be read and %2 bytes still could not.")
+                .arg(outcome.recovered)
+                .arg(outcome.unreadable)
+        + rt::kCrLf
+        + (outcome.mapError.isEmpty()
+               ? QStringLiteral("The map of the unreadable parts, %1, was brought up to date.").arg(outcome.mapPath)
+               : QStringLiteral("The map of the unreadable parts, %1, could not be brought up to date: %2")
+                     .arg(outcome.mapPath, outcome.mapError));
+    return {text, rt::MsgStyle::Exclamation};
+}

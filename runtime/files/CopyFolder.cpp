@@ -1,0 +1,157 @@
+#include "runtime/files/CopyFolder.h"
+
+#include "runtime/media/Drives.h"
+#include "runtime/posix/PosixIo.h"
+#include "runtime/text/RtError.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace rt {
+
+using posix::raise;
+using posix::raiseErrno;
+using posix::retryEintr;
+
+CopyFolder::CopyFolder(const QString &copyDrivePath)
+{
+    const QString normalized = Drives::instance().normalize(copyDrivePath);
+    const QByteArray copy = hostName(normalized);
+    const qsizetype cut = copy.lastIndexOf('/');
+    m_folder = cut <= 0 ? QByteArray("/") : copy.left(cut);
+    m_copyName = QFile::decodeName(copy.mid(cut + 1));
+    m_driveFolder = parentPath(normalized);
+}
+
+QString CopyFolder::drivePath(const QString &name) const
+{
+    return childPath(m_driveFolder, name);
+}
+
+QByteArray CopyFolder::host(const QString &name) const
+{
+    return (m_folder == "/" ? m_folder : m_folder + '/') + QFile::encodeName(name);
+}
+
+QList<CopyFolder::Entry> CopyFolder::entries() const
+{
+    const posix::DirHandle dir(opendir(m_folder.constData()));
+    if (!dir)
+        raiseErrno(NameKind::Folder);
+    QList<Entry> out;
+    errno = 0;
+    while (const dirent *e = readdir(dir.get())) {
+        const QByteArray name(e->d_name);
+        if (name.startsWith('.') || !isRepresentableName(name))
+            continue;
+        struct stat st {};
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+            out.append({QFile::decodeName(name), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                        qint64(st.st_size)});
+        errno = 0;
+    }
+    if (errno != 0)
+        raiseErrno(NameKind::Folder);
+    return out;
+}
+
+std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) const
+{
+    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<QByteArray> content;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= limit) {
+        QByteArray text(qsizetype(st.st_size), Qt::Uninitialized);
+        qint64 done = 0;
+        for (ssize_t n = 1; n > 0 && done < text.size(); done += n > 0 ? n : 0)
+            n = retryEintr([&] { return ::read(fd, text.data() + done, size_t(text.size() - done)); });
+        if (done == text.size())
+            content = text;
+    }
+    posix::closeFd(fd);
+    return content;
+}
+
+bool CopyFolder::isCopyFolder(const QByteArray &hostFolder) const
+{
+    struct stat a {}, b {};
+    return stat(hostFolder.constData(), &a) == 0 && stat(m_folder.constData(), &b) == 0 && a.st_dev == b.st_dev
+        && a.st_ino == b.st_ino;
+}
+
+void CopyFolder::flushFolder() const
+{
+    const int fd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        raiseErrno(NameKind::Folder);
+    const int failed = retryEintr([fd] { return fsync(fd); }) != 0 ? errno : 0;
+    posix::closeFd(fd);
+    // Some file systems (network ones) cannot flush a folder: nothing to wait for there.
+    if (failed && failed != EINVAL && failed != EROFS)
+        raise(failed, NameKind::Folder);
+}
+
+void CopyFolder::replace(const QString &name, const QByteArray &content) const
+{
+    const QByteArray target = host(name);
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = host(QStringLiteral(".%1.%2.tmp")
+                             .arg(name.left(200))
+                             .arg(QRandomGenerator::global()->generate(), 0, 36));
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            raiseErrno();
+    }
+    if (fd < 0)
+        raise(EEXIST);
+    int failure = 0;
+    posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
+    if (!failure && retryEintr([fd] { return fsync(fd); }) != 0)
+        failure = errno;
+    if (const int closed = posix::closeFd(fd); closed && !failure)
+        failure = closed;
+    if (!failure && rename(temporary.constData(), target.constData()) != 0)
+        failure = errno;
+    if (failure) {
+        unlink(temporary.constData());
+        raise(failure);
+    }
+    flushFolder();
+}
+
+void CopyFolder::remove(const QString &name) const
+{
+    if (unlink(host(name).constData()) != 0 && errno != ENOENT)
+        raiseErrno();
+    flushFolder();
+}
+
+PatchedFile CopyFolder::openCopy() const
+{
+    const QByteArray copy = host(m_copyName);
+    // Never O_CREAT nor O_TRUNC: a copy that has gone is not made again.
+    const int fd = ::open(copy.constData(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        raiseErrno();
+    PatchedFile file(fd, {});
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        raiseErrno();
+    if (!S_ISREG(st.st_mode))
+        throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(st.st_mode));
+    if (!posix::blockingAgain(fd))
+        raiseErrno();
+    file.m_modified = st.st_mtim;
+    return file;
+}
+
+} // namespace rt

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "runtime/files/PatchedFile.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <optional>
+#include <time.h>
+
+namespace rt {
+
+// A copy and its folder: the files of an earlier rescue, for going on with
+// it (the copy, written in place, and the maps beside it). Making one resolves the drive-letter path, which asks
+// whether the drive is ready; that and every member may wait on the medium
+// and belong on the I/O worker. Names are plain file names in the copy's folder.
+class CopyFolder {
+public:
+    // Throws RtError 68 or 76 as Drives::toHost does.
+    explicit CopyFolder(const QString &copyDrivePath);
+
+    QString copyName() const { return m_copyName; }
+    // A file beside the copy, in drive-letter form, for messages.
+    QString drivePath(const QString &name) const;
+
+    // The regular files beside the copy that a user sees (hidden names and
+    // names with no drive-letter form left out), with their modification times.
+    struct Entry {
+        QString name;
+        qint64 modified; // nanoseconds since the epoch
+        qint64 size;
+    };
+    QList<Entry> entries() const;
+    // The whole content of a file beside the copy; nullopt when it is no
+    // regular file, is longer than limit or cannot be read.
+    std::optional<QByteArray> read(const QString &name, qint64 limit) const;
+    // Whether a host folder (an absolute path written in a map) is the copy's folder.
+    bool isCopyFolder(const QByteArray &hostFolder) const;
+
+    // Replaces (or creates) a file beside the copy in one step: written under
+    // a hidden temporary name, flushed, renamed over the old one, and the
+    // folder flushed, so the name always holds either the old or the new
+    // content, whole. Throws with the OS's reason; the temporary then goes.
+    void replace(const QString &name, const QByteArray &content) const;
+    // Deletes a file beside the copy and flushes the folder. Throws.
+    void remove(const QString &name) const;
+
+    // The copy, for writing in place; throws when it is gone or no regular file.
+    PatchedFile openCopy() const;
+
+private:
+    QByteArray host(const QString &name) const;
+    void flushFolder() const;
+
+    QByteArray m_folder; // host path of the copy's folder
+    QString m_driveFolder;
+    QString m_copyName;
+};
+
+} // namespace rt

@@ -1,0 +1,462 @@
+#include "runtime/files/Destination.h"
+
+#include "runtime/media/Drives.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/posix/PosixIo.h"
+#include "runtime/text/RtError.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace rt {
+
+using posix::raise;
+using posix::raiseErrno;
+using posix::retryEintr;
+
+namespace {
+
+std::atomic<bool> s_unnamedAllowed{true};
+std::atomic<int> s_folderFlushFailure{0};
+std::atomic<int> s_closeFailure{0};
+
+[[noreturn]] void refuse(mode_t mode, bool throughLink)
+{
+    if (S_ISDIR(mode))
+        raise(EISDIR);
+    throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ")
+                                         + (throughLink ? QStringLiteral("a link to ") : QString())
+                                         + specialFileKind(mode));
+}
+
+// A hidden name beside the destination's: "." + (the start of) its name + a
+// random tail, so two copies never pick the same one.
+QByteArray hiddenNameFor(const QByteArray &name)
+{
+    return '.' + name.left(200) + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36)
+        + ".part";
+}
+
+bool lacksUnnamedFiles(int osError)
+{
+    // EISDIR: kernels that predate O_TMPFILE read it as O_DIRECTORY.
+    return osError == EOPNOTSUPP || osError == EISDIR || osError == EINVAL || osError == ENOSYS;
+}
+
+bool isPermissionError(int osError) { return osError == EACCES || osError == EPERM; }
+
+} // namespace
+
+void Destination::setUnnamedFilesAllowed(bool allowed) { s_unnamedAllowed = allowed; }
+
+void Destination::setFailuresAfterNaming(Committed failures)
+{
+    s_folderFlushFailure = failures.folderFlushError;
+    s_closeFailure = failures.closeError;
+}
+
+Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
+{
+    QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
+
+    // What is under the name now decides where the new file goes and what it inherits.
+    bool replaces = false;
+    struct stat old {};
+    struct stat st {};
+    if (lstat(path.constData(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            struct stat target {};
+            if (stat(path.constData(), &target) == 0) {
+                if (!S_ISREG(target.st_mode))
+                    refuse(target.st_mode, true);
+                // A link to a file: the file it points to is what gets replaced.
+                char *real = realpath(path.constData(), nullptr);
+                if (!real)
+                    raiseErrno();
+                path = QByteArray(real);
+                std::free(real);
+                if (lstat(path.constData(), &old) != 0)
+                    raiseErrno();
+                if (!S_ISREG(old.st_mode))
+                    refuse(old.st_mode, true);
+                replaces = true;
+            } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+                raiseErrno();
+            }
+            // A link to nothing is replaced itself, by a new file: nothing is
+            // ever created where it points.
+        } else if (S_ISREG(st.st_mode)) {
+            old = st;
+            replaces = true;
+        } else {
+            refuse(st.st_mode, false);
+        }
+    } else if (errno != ENOENT) {
+        raiseErrno();
+    }
+
+    Destination d;
+    const qsizetype cut = path.lastIndexOf('/');
+    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
+    d.m_name = path.mid(cut + 1);
+    d.m_modified = options.modified;
+    if (!options.caseTwin.isEmpty()) {
+        // The entry that differs only in letter case is what the copy replaces:
+        // its mode goes to the copy, and it goes once the copy has its name.
+        struct stat twin {};
+        const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
+        // Where the name itself finds that entry (a medium that ignores case),
+        // the rename replaces it and nothing more is to go.
+        if (lstat(twinPath.constData(), &twin) == 0 && !(replaces && twin.st_dev == old.st_dev && twin.st_ino == old.st_ino)) {
+            if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
+                refuse(twin.st_mode, false);
+            d.m_twinName = QFile::encodeName(options.caseTwin);
+            d.m_twinDevice = twin.st_dev;
+            d.m_twinInode = twin.st_ino;
+            if (!replaces && S_ISREG(twin.st_mode)) {
+                old = twin;
+                replaces = true;
+            }
+        }
+    }
+    d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.m_dirSyncable = d.m_dirFd >= 0;
+    if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
+        d.m_dirFd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (d.m_dirFd < 0)
+        raiseErrno();
+
+    // A file the user may not write is not replaced behind their back, as a
+    // plain copier would not either.
+    const QByteArray &replacedName = d.m_twinName.isEmpty() ? d.m_name : d.m_twinName;
+    if (replaces && faccessat(d.m_dirFd, replacedName.constData(), W_OK, AT_EACCESS) != 0)
+        raiseErrno();
+
+    // The new file is private until it is complete; a replaced file's mode is
+    // set below, once its owner is.
+    const mode_t createMode = replaces ? 0600 : newMode;
+    int error = 0;
+    const bool inPlaceChosen = options.inPlace && replaces && d.m_twinName.isEmpty();
+    if (inPlaceChosen)
+        error = EACCES; // straight to the old file, as where no new file may be made
+    if (s_unnamedAllowed && !inPlaceChosen) {
+        d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
+        if (d.m_fd >= 0)
+            d.m_kind = Kind::Unnamed;
+        else if (!lacksUnnamedFiles(errno))
+            error = errno;
+    }
+    if (d.m_fd < 0 && error == 0) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const QByteArray hidden = hiddenNameFor(d.m_name);
+            d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
+            if (d.m_fd >= 0) {
+                d.m_kind = Kind::Hidden;
+                d.m_hiddenName = hidden;
+                break;
+            }
+            if (errno != EEXIST) {
+                error = errno;
+                break;
+            }
+        }
+        if (d.m_fd < 0 && error == 0)
+            error = EEXIST;
+    }
+    if (d.m_fd < 0 && isPermissionError(error) && replaces) {
+        // A folder that takes no new file, around a file that may be written,
+        // or a medium with room for one of the two only: the old file is
+        // written over, as plain copiers do.
+        d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (d.m_fd < 0)
+            raiseErrno();
+        struct stat opened {};
+        if (fstat(d.m_fd, &opened) != 0)
+            raiseErrno();
+        if (!S_ISREG(opened.st_mode))
+            refuse(opened.st_mode, false); // swapped for something else since it was looked at
+        if (!posix::blockingAgain(d.m_fd))
+            raiseErrno();
+        d.m_kind = Kind::InPlace; // only now may an abandon delete it
+    }
+    if (d.m_fd < 0)
+        raise(error);
+
+    struct stat created {};
+    if (fstat(d.m_fd, &created) != 0)
+        raiseErrno();
+    d.m_device = created.st_dev;
+    d.m_inode = created.st_ino;
+
+    if (replaces && d.m_kind != Kind::InPlace) {
+        // The owner first: changing it clears the set-user-ID and set-group-ID
+        // bits. Owners and modes are a courtesy, not the copy: media without
+        // them (FAT, exFAT, many FUSE drivers) refuse them in many ways, and
+        // none of those fails the copy.
+        const bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
+        if (!ownerKept)
+            (void)fchown(d.m_fd, uid_t(-1), old.st_gid); // the group may still be one of ours
+        // The mode waits for the commit: until it is complete, the new file
+        // is private, whatever the old one allowed.
+        d.m_finalMode = old.st_mode & (ownerKept ? 07777 : 0777);
+    }
+    if (options.reserve > 0 && d.m_kind != Kind::InPlace) {
+        // Room set aside now fails at once rather than after minutes of
+        // writing; the length stays 0 so holes and the final length are the
+        // copy's. Never glibc's posix_fallocate, which writes every block where
+        // the file system cannot reserve: those answer EOPNOTSUPP, "unknown".
+        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, options.reserve); }) != 0
+            && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
+            raiseErrno();
+    }
+    return d;
+}
+
+Destination::Destination(Destination &&other) noexcept
+    : m_kind(std::exchange(other.m_kind, Kind::None))
+    , m_fd(std::exchange(other.m_fd, -1))
+    , m_dirFd(std::exchange(other.m_dirFd, -1))
+    , m_dirSyncable(other.m_dirSyncable)
+    , m_name(std::move(other.m_name))
+    , m_hiddenName(std::move(other.m_hiddenName))
+    , m_twinName(std::move(other.m_twinName))
+    , m_twinDevice(other.m_twinDevice)
+    , m_twinInode(other.m_twinInode)
+    , m_modified(other.m_modified)
+    , m_device(other.m_device)
+    , m_inode(other.m_inode)
+    , m_finalMode(other.m_finalMode)
+    , m_flushed(other.m_flushed)
+    , m_flushedLength(other.m_flushedLength)
+    , m_writeBehind(other.m_writeBehind)
+    , m_pending(std::move(other.m_pending))
+    , m_pendingBytes(std::exchange(other.m_pendingBytes, 0))
+{
+}
+
+Destination &Destination::operator=(Destination &&other) noexcept
+{
+    if (this != &other) {
+        abandon();
+        m_kind = std::exchange(other.m_kind, Kind::None);
+        m_fd = std::exchange(other.m_fd, -1);
+        m_dirFd = std::exchange(other.m_dirFd, -1);
+        m_dirSyncable = other.m_dirSyncable;
+        m_name = std::move(other.m_name);
+        m_hiddenName = std::move(other.m_hiddenName);
+        m_twinName = std::move(other.m_twinName);
+        m_twinDevice = other.m_twinDevice;
+        m_twinInode = other.m_twinInode;
+        m_modified = other.m_modified;
+        m_device = other.m_device;
+        m_inode = other.m_inode;
+        m_finalMode = other.m_finalMode;
+        m_flushed = other.m_flushed;
+        m_flushedLength = other.m_flushedLength;
+        m_writeBehind = other.m_writeBehind;
+        m_pending = std::move(other.m_pending);
+        m_pendingBytes = std::exchange(other.m_pendingBytes, 0);
+    }
+    return *this;
+}
+
+Destination::~Destination() { abandon(); }
+
+void Destination::empty()
+{
+    if (m_kind != Kind::InPlace)
+        return;
+    struct stat st {};
+    if (fstat(m_fd, &st) == 0 && st.st_size == 0)
+        return;
+    truncateTo(m_fd, 0);
+    // A copy-on-write file system (btrfs) hands the old file's blocks back
+    // only once the truncate is committed; a medium with room for one of the
+    // two files needs them for the copy.
+    (void)syncfs(m_fd);
+}
+
+void Destination::truncateTo(int fd, qint64 length)
+{
+    // Some drivers refuse a truncate to the length a file already has, and
+    // none needs it.
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == length)
+        return;
+    if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
+        raiseErrno();
+}
+
+void Destination::writeBehind(qint64 offset, qint64 count)
+{
+    m_flushed = false;
+    if (!m_writeBehind || m_fd < 0 || count <= 0)
+        return;
+    // Small pieces (a file's tail, single blocks) are not started one by one:
+    // each would send its page to the medium again. They go with the wait below
+    // or the final flush.
+    constexpr qint64 kStartAtOnce = 65536;
+    int rc = 0;
+    if (count >= kStartAtOnce) {
+        rc = retryEintr([&] { return sync_file_range(m_fd, offset, count, SYNC_FILE_RANGE_WRITE); });
+    }
+    if (rc == 0) {
+        if (!m_pending.empty() && m_pending.back().offset + m_pending.back().count == offset
+            && m_pending.back().count < kStartAtOnce)
+            m_pending.back().count += count;
+        else
+            m_pending.push_back({offset, count});
+        m_pendingBytes += count;
+    }
+    while (rc == 0 && m_pendingBytes > kWriteBehind) {
+        const Range r = m_pending.front();
+        m_pending.pop_front();
+        m_pendingBytes -= r.count;
+        rc = retryEintr([&] {
+            return sync_file_range(m_fd, r.offset, r.count,
+                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        });
+    }
+    if (rc == 0)
+        return;
+    if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP) {
+        // A file system that cannot: the final flush does it all.
+        m_writeBehind = false;
+        m_pending.clear();
+        m_pendingBytes = 0;
+        return;
+    }
+    raiseErrno();
+}
+
+void Destination::flush(qint64 length)
+{
+    if (m_fd < 0 || m_kind == Kind::None)
+        raise(EBADF);
+    if (m_flushed && m_flushedLength == length)
+        return;
+    truncateTo(m_fd, length);
+    if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
+        raiseErrno();
+    m_pending.clear();
+    m_pendingBytes = 0;
+    m_flushed = true;
+    m_flushedLength = length;
+}
+
+void Destination::throwIfGone() const
+{
+    // A file or folder deleted during the copy has no links left; the name
+    // taken there would be no file anyone can find.
+    struct stat st {};
+    if (m_kind != Kind::Unnamed) {
+        if (fstat(m_fd, &st) != 0)
+            raiseErrno();
+        if (st.st_nlink == 0)
+            raise(ENOENT);
+    }
+    if (fstat(m_dirFd, &st) != 0)
+        raiseErrno();
+    if (st.st_nlink == 0)
+        raise(ENOENT);
+}
+
+Destination::Committed Destination::commit(qint64 length)
+{
+    flush(length);
+    throwIfGone();
+    // A replaced file's mode, where the medium keeps modes at all.
+    if (m_finalMode)
+        (void)fchmod(m_fd, *m_finalMode);
+    // The copy keeps the source's modification time, as desktop file managers
+    // do (to the medium's resolution); a medium that keeps none still has the copy.
+    if (m_modified) {
+        // The access time is given as now rather than left alone: some FUSE
+        // drivers (exfat-fuse) refuse UTIME_OMIT and would set neither.
+        timespec times[2] = {{}, *m_modified};
+        clock_gettime(CLOCK_REALTIME, &times[0]);
+        (void)futimens(m_fd, times);
+    }
+
+    if (m_kind == Kind::Unnamed) {
+        // The file gets a hidden name first, then takes the destination's in
+        // one rename, so an old file is replaced at once and never missing.
+        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+        QByteArray linked;
+        for (int attempt = 0; attempt < 100 && linked.isEmpty(); ++attempt) {
+            const QByteArray hidden = hiddenNameFor(m_name);
+            int rc = linkat(AT_FDCWD, self.constData(), m_dirFd, hidden.constData(), AT_SYMLINK_FOLLOW);
+            if (rc != 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0)
+                rc = linkat(m_fd, "", m_dirFd, hidden.constData(), AT_EMPTY_PATH); // no /proc: needs privilege
+            if (rc == 0)
+                linked = hidden;
+            else if (errno != EEXIST)
+                raiseErrno();
+        }
+        if (linked.isEmpty())
+            raise(EEXIST);
+        if (renameat(m_dirFd, linked.constData(), m_dirFd, m_name.constData()) != 0) {
+            const int error = errno;
+            unlinkat(m_dirFd, linked.constData(), 0);
+            raise(error);
+        }
+    } else if (m_kind == Kind::Hidden) {
+        if (renameat(m_dirFd, m_hiddenName.constData(), m_dirFd, m_name.constData()) != 0)
+            raiseErrno();
+    }
+    // From here the name holds the new file: nothing is to be abandoned.
+    m_kind = Kind::None;
+    if (!m_twinName.isEmpty()) {
+        struct stat twin {};
+        if (fstatat(m_dirFd, m_twinName.constData(), &twin, AT_SYMLINK_NOFOLLOW) == 0 && twin.st_dev == m_twinDevice
+            && twin.st_ino == m_twinInode)
+            (void)unlinkat(m_dirFd, m_twinName.constData(), 0);
+    }
+
+    Committed committed;
+    if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0)
+        committed.folderFlushError = errno;
+    committed.closeError = posix::closeFd(std::exchange(m_fd, -1));
+    closeAll();
+    if (s_folderFlushFailure)
+        committed.folderFlushError = s_folderFlushFailure;
+    if (s_closeFailure)
+        committed.closeError = s_closeFailure;
+    return committed;
+}
+
+void Destination::abandon()
+{
+    if (m_kind == Kind::Hidden || m_kind == Kind::InPlace) {
+        // Only the file this copy opened, and only while it still has that name.
+        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : m_name;
+        struct stat st {};
+        if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
+            && st.st_ino == m_inode)
+            unlinkat(m_dirFd, name.constData(), 0);
+    }
+    m_kind = Kind::None;
+    closeAll();
+}
+
+void Destination::closeAll() noexcept
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_dirFd >= 0)
+        ::close(m_dirFd);
+    m_fd = -1;
+    m_dirFd = -1;
+    m_pending.clear();
+    m_pendingBytes = 0;
+}
+
+} // namespace rt
