@@ -421,9 +421,10 @@ void MyForm::cmdExit_Click()
 void MyForm::closeEvent(QCloseEvent *event)
 {
     // The window goes at once. A running copy stops once the operation in
-    // flight returns, removes its partial file, and the program then ends as
-    // the click that started the copy returns.
+    // flight returns, removes its partial file (a rescue is kept, with its
+    // map, without a question), and the program then ends as the click that
+    // started the copy returns.
     if (m_copy.isRunning())
-        m_copy.Stop();
+        m_copy.Leave();
     event->accept();
 }

@@ -40,6 +40,12 @@ void CopyModule::Stop()
     showRunState();
 }
 
+void CopyModule::Leave()
+{
+    m_leaving = true;
+    Stop();
+}
+
 void CopyModule::StartCopy()
 {
     SourceFile = GetSourcePath();

@@ -38,6 +38,8 @@ public:
     bool isRunning() const { return m_job != nullptr; }
     // Asks the running copy to stop after the operation under way.
     void Stop();
+    // Stops it as the window closes: a rescue is kept without a question.
+    void Leave();
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
@@ -52,6 +54,7 @@ public:
     void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
     bool yieldAndGoOn() override;
     bool goingOn() const override { return Copying; }
+    bool leaving() const override { return m_leaving; }
     void copyEnded(CopyEnd end) override;
 
 private:
@@ -61,6 +64,7 @@ private:
     MyFormControls &m_form;
     rt::Dialogs &m_dialogs;
     CopyJob *m_job = nullptr;
+    bool m_leaving = false;
     Ending m_lastEnding;
     std::function<void(const Ending &)> m_endingHook;
 };

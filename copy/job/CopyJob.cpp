@@ -46,9 +46,16 @@ CopyJob::End CopyJob::run()
             abandon();
             return ended(End::Stopped);
         case Way::GoOnFromMap: return retry();
-        case Way::Fresh: break;
+        case Way::Fresh:
+        case Way::GoOnKept:
+        case Way::NotKept: break;
         }
         CopyEngine engine(m_source, m_dest, m_progress, m_io);
+        if (!m_kept)
+            m_kept.emplace(m_dest, m_names.destination);
+        engine.keepIn(*m_kept, commandLine());
+        if (m_goOnMap)
+            engine.goOnFrom(*m_goOnMap);
         return finish(engine.run(), engine);
     } catch (const rt::RtError &e) {
         abandon();
@@ -105,6 +112,8 @@ CopyJob::Way CopyJob::open()
     }
     if (!m_progress.goingOn())
         return Way::Stopped;
+    if (const Way kept = offerKept(exists); kept != Way::NotKept)
+        return kept;
 
     // A copy that an earlier rescue left, with a map that fits this source:
     // reading only what could not be read keeps every block it saved.
@@ -113,7 +122,7 @@ CopyJob::Way CopyJob::open()
         if (!m_progress.goingOn())
             return Way::Stopped;
         if (m_resumable
-            && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->unfinished), kRetryQuestionStyle,
+            && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->mapFile.map), kRetryQuestionStyle,
                                 rt::kTitleTalmo)
                 == rt::AnswerYes)
             return Way::GoOnFromMap;
@@ -126,14 +135,8 @@ CopyJob::Way CopyJob::open()
         return Way::Stopped;
     // Any file the copy would replace is asked about, whatever letter case or
     // folder part the typed name has.
-    if (exists || plan.replacesCaseTwin()) {
-        const int answer = m_dialogs.msgBox(
-            QStringLiteral("A file naming '") + m_names.typedName + QStringLiteral("' already exists.") + rt::kCrLf
-                + QStringLiteral("Do You Want to OverWrite the File."),
-            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo);
-        if (answer != rt::AnswerYes || !confirmInPlace(plan, m_names.destination, m_dialogs))
-            return Way::Refused;
-    }
+    if ((exists || plan.replacesCaseTwin()) && (!replaceAsked() || !confirmInPlace(plan, m_names.destination, m_dialogs)))
+        return Way::Refused;
     try {
         m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
@@ -145,7 +148,15 @@ CopyJob::Way CopyJob::open()
     return Way::Fresh;
 }
 
-CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engine)
+bool CopyJob::replaceAsked()
+{
+    return m_dialogs.msgBox(QStringLiteral("A file naming '") + m_names.typedName + QStringLiteral("' already exists.")
+                                + rt::kCrLf + QStringLiteral("Do You Want to OverWrite the File."),
+                            rt::MsgStyle::Critical + rt::MsgStyle::YesNo, rt::kTitleTalmo)
+        == rt::AnswerYes;
+}
+
+CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
 {
     using EngineEnd = CopyEngine::Outcome::End;
     // The data goes to the medium before the name is taken, and the message
@@ -169,6 +180,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
     case EngineEnd::Completed:
         m_io.run([&] { (void)m_source.close(); });
         if (committed.closeError || committed.folderFlushError) {
+            m_kept.reset(); // its map stays beside the copy, as last saved
             // The copy has its name and any old file is gone: no failed
             // write, but no "completed" either.
             ended(End::Failed);
@@ -185,29 +197,32 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
         ended(End::Completed);
         announce(outcome, engine);
         return End::Completed;
-    case EngineEnd::Stopped:
-        abandon();
-        return ended(End::Stopped);
-    case EngineEnd::WriteFailed:
-        abandon();
-        ended(End::Failed);
-        tellCannotWrite(outcome.reason);
-        return End::Failed;
-    case EngineEnd::ReadFailed:
-    case EngineEnd::SourceGone:
-        // A medium that is gone is not trimmed or scraped for hours: the
-        // copy ends as failed, with what it read.
-        abandon();
-        ended(End::Failed);
-        m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
-                             + rt::kCrLf
-                             + (outcome.end == EngineEnd::SourceGone
-                                    ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source))
-                                    : outcome.reason),
-                         rt::MsgStyle::Critical, rt::kTitleTalmo);
-        return End::Failed;
+    default:
+        break;
     }
+    // What a rescue has read is kept, unless a Stop is told otherwise.
+    if (engine.isKept() || (outcome.end == EngineEnd::SourceGone && outcome.rescued > 0))
+        return endKept(outcome, engine);
+    abandon();
+    if (outcome.end == EngineEnd::Stopped)
+        return ended(End::Stopped);
+    ended(End::Failed);
+    if (outcome.end == EngineEnd::WriteFailed)
+        tellCannotWrite(outcome.reason);
+    else // a medium that is gone is not trimmed or scraped for hours
+        tellSourceUnreadable(outcome, QString());
     return End::Failed;
+}
+
+void CopyJob::tellSourceUnreadable(const CopyEngine::Outcome &outcome, const QString &kept)
+{
+    m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
+                         + rt::kCrLf
+                         + (outcome.end == CopyEngine::Outcome::End::SourceGone
+                                ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source))
+                                : outcome.reason)
+                         + (kept.isEmpty() ? QString() : rt::kCrLf + kept),
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
 
 CopyJob::End CopyJob::retry()
@@ -237,6 +252,8 @@ void CopyJob::abandon()
     // Removing a file and closing one can wait on the medium too.
     try {
         m_io.run([this] {
+            // A rescue not to be kept goes with its map.
+            removeKeptMap();
             m_dest.abandon();
             (void)m_source.close();
         });
@@ -249,6 +266,7 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
 {
     const QString completed = QStringLiteral("File Copy Completed.");
     if (outcome.unreadable == 0) {
+        m_io.run([this] { removeKeptMap(); }); // everything was read in the end
         m_dialogs.msgBox(completed, rt::MsgStyle::Information);
         return;
     }
@@ -266,9 +284,9 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
 
 QString CopyJob::writeMap(const RescueMap &map, bool &written)
 {
-    const QByteArray contents = map.mapfile(
-        (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
-            .toUtf8());
+    const QByteArray contents = map.mapfile(commandLine());
+    if (m_kept && m_kept->kept())
+        return settleKeptMap(contents, written);
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
     return m_io.run([&]() -> QString {
         for (int n = 0; n < 1000; ++n) {
@@ -285,6 +303,12 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
         }
         return QStringLiteral("no free name beside the copy");
     });
+}
+
+QByteArray CopyJob::commandLine() const
+{
+    return (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
+        .toUtf8();
 }
 
 void CopyJob::tellCannotOpen(const QString &which, const QString &path, const QString &reason)

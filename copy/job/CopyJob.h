@@ -1,6 +1,7 @@
 #pragma once
 
 #include "copy/rescue/CopyEngine.h"
+#include "copy/rescue/KeptFiles.h"
 #include "copy/rescue/MapFinder.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
@@ -37,6 +38,10 @@ class Dialogs;
 //             that could not be read and a map of them; a copy that stopped or
 //             failed is abandoned, and an old file under the name stays as it
 //             was. Whatever is thrown, the copy ends here as failed.
+// A rescue is never thrown away (CopyJobKept.cpp): from its first unreadable
+// block the copy is kept as NAME.part with its map beside it; a Stop asks
+// whether to keep it, Exit and the close box keep it, a source that goes keeps
+// what was read; Copy onto the name again offers to go on from where it stopped.
 class CopyJob {
 public:
     struct Names {
@@ -57,13 +62,32 @@ public:
     End run();
 
 private:
-    enum class Way { Refused, Stopped, Fresh, GoOnFromMap };
+    enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };
     // The checks, the questions and both opens on the worker: how the copy
     // goes on, if it does. What it opened is left for run() to abandon.
     Way open();
+    // An unfinished rescue of this source kept beside the destination, offered
+    // before any other question: GoOnKept, Refused, Stopped, or NotKept when
+    // there is none or the user chose a fresh copy.
+    Way offerKept(bool exists);
+    // The replace question for a file under the name; false when not to replace.
+    bool replaceAsked();
+    // The copy's end while it is a rescue kept under a name of its own: asks
+    // (Stop) or keeps at once (Exit, a source gone, a failed write).
+    End endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine);
+    // Keeps what the rescue has read; when its copy could not be flushed or
+    // given a name, deletes it. Why it or its map could not be kept, or "".
+    QString keepRescue(CopyEngine &engine);
+    QByteArray commandLine() const;
+    // A completed rescue's map takes the copy's: NAME.map, or NAME.1.map ...
+    // where taken. Its name, or why it could not be written.
+    QString settleKeptMap(const QByteArray &contents, bool &written);
+    // Removes a kept rescue's map and forgets the rescue; on the worker, never throws.
+    void removeKeptMap();
+    void tellSourceUnreadable(const CopyEngine::Outcome &outcome, const QString &kept);
     // Reads again what an earlier rescue could not, into its copy.
     End retry();
-    End finish(CopyEngine::Outcome outcome, const CopyEngine &engine);
+    End finish(CopyEngine::Outcome outcome, CopyEngine &engine);
     // Removes what this copy wrote and closes the source; never throws.
     void abandon();
     void announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine);
@@ -82,4 +106,7 @@ private:
     rt::File m_source;
     rt::Destination m_dest;
     std::optional<Resumable> m_resumable; // the earlier rescue to go on with
+    std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
+    std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
+    QString m_keptAs;                       // the name a settled rescue was kept under
 };

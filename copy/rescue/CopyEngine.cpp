@@ -42,6 +42,47 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
 
 CopyEngine::~CopyEngine() = default;
 
+void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine)
+{
+    m_kept = &kept;
+    m_commandLine = commandLine;
+}
+
+void CopyEngine::goOnFrom(const RescueMap &map)
+{
+    m_map = map;
+    m_settled = map.bytes(Status::Finished) + map.bytes(Status::Bad);
+    m_outcome.rescued = map.bytes(Status::Finished);
+    m_endSeen = map.end() > 0;
+    m_failed = true;
+    m_saveTried = true;
+    m_sinceSave.start();
+}
+
+QByteArray CopyEngine::mapContent() const
+{
+    RescueMap whole = m_map;
+    whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
+    return m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
+                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+}
+
+SavedMap CopyEngine::keepNow()
+{
+    m_saveTried = true;
+    m_sinceSave.start();
+    if (!m_kept)
+        return {};
+    if (!m_kept->kept()) {
+        try {
+            m_io.run([this] { m_kept->keep(); });
+        } catch (const rt::RtError &e) {
+            return {QString(), e.reason()};
+        }
+    }
+    return saveMap(*m_kept, m_io, mapContent());
+}
+
 CopyEngine::Outcome CopyEngine::run()
 {
     // Holes of the source are not written, so the destination must start
@@ -81,6 +122,7 @@ CopyEngine::Outcome CopyEngine::run()
         if (step == Step::Fail)
             return m_outcome;
     }
+    m_phase = RescueMap::kFinishedPass;
     m_outcome.end = Outcome::End::Completed;
     m_outcome.length = m_map.end();
     m_outcome.unreadable = m_map.bytes(Status::Bad);
@@ -89,6 +131,7 @@ CopyEngine::Outcome CopyEngine::run()
 
 CopyEngine::Step CopyEngine::copyingPhase()
 {
+    m_phase = '?';
     for (bool forward = true; untried(forward ? 0 : kNoEnd, forward); forward = !forward)
         if (const Step s = copyingPass(forward); s != Step::GoOn)
             return s;
@@ -133,6 +176,7 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
             // empty or short without a word.
             if (readEnd >= m_length)
                 return fail(Outcome::End::ReadFailed, result.osError);
+            m_failed = true;
             // The rest of the piece's region waits for the trimming; the pass
             // leaps on, further with each failure since its last good read.
             readEnd = std::min({from + kLargePiece, m_length, span->to});
@@ -177,6 +221,7 @@ std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) con
 
 CopyEngine::Step CopyEngine::trimmingPass()
 {
+    m_phase = '*';
     qint64 cursor = 0; // everything before it is settled or waits for scraping
     while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonTrimmed)) {
         qint64 from = area->pos;
@@ -204,6 +249,7 @@ CopyEngine::Step CopyEngine::trimmingPass()
 
 CopyEngine::Step CopyEngine::scrapingPass()
 {
+    m_phase = '/';
     // Everything before the cursor is settled: each area is looked for from
     // there, so the pass costs in proportion to the areas, not their square.
     qint64 cursor = 0;
@@ -230,6 +276,7 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
     // A block that delivers less than asked without an error has gone from
     // the source since the first pass: what is missing is given up as well.
     failedOut = arrived < end - offset;
+    m_failed = m_failed || failedOut;
     if (failedOut && !giveUp(offset + arrived, end - offset - arrived))
         return Step::Fail;
     return report(end);
@@ -294,7 +341,20 @@ CopyEngine::Step CopyEngine::report(qint64 readPosition)
         m_percent = static_cast<int>(std::min<qint64>(
             100, rt::toWholeHalfEven(rt::roundHalfEven(double(m_settled) / double(m_length) * 100, 2))));
     m_progress.showProgress(m_percent, m_outcome.rescued, readPosition);
-    return m_progress.yieldAndGoOn() ? Step::GoOn : Step::Stop;
+    m_readPosition = readPosition;
+    if (!m_progress.yieldAndGoOn())
+        return Step::Stop;
+    if (!m_kept || !m_failed || (m_saveTried && m_sinceSave.elapsed() < m_saveInterval.count()))
+        return Step::GoOn;
+    const SavedMap saved = keepNow();
+    if (!saved.writeError.isEmpty()) {
+        m_outcome.end = Outcome::End::WriteFailed;
+        m_outcome.reason = saved.writeError;
+        return Step::Fail;
+    }
+    m_outcome.mapError = saved.mapError;
+    // The save waited on the medium, with the window's events handled meanwhile.
+    return m_progress.goingOn() ? Step::GoOn : Step::Stop;
 }
 
 CopyEngine::Step CopyEngine::fail(Outcome::End end, int osError)

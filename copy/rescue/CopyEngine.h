@@ -1,10 +1,13 @@
 #pragma once
 
+#include "copy/rescue/KeptRescue.h"
 #include "copy/rescue/RescueMap.h"
 #include "copy/rescue/SourceReads.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -32,6 +35,9 @@ public:
     // Whether the copy is to go on, without yielding: asked after each wait
     // on the worker, whose event loop has just run the window's events.
     virtual bool goingOn() const = 0;
+    // Whether the window is closing (Exit, the close box): a rescue is then
+    // kept without a question.
+    virtual bool leaving() const { return false; }
     // The copy has ended (never Refused), before any closing message waits
     // for the user: what shows outside the window can say so at once.
     virtual void copyEnded(CopyEnd) {}
@@ -57,12 +63,16 @@ public:
 // A block that fails is given up at once (read at most twice in all: a
 // damaged medium may take seconds over each try) and written as zeros at its
 // own offset. A failed read after which the medium itself is gone ends the
-// copy at once. Every read runs on the I/O worker and is followed by the
+// copy at once. From its first unreadable block the copy is a rescue: kept
+// (keepIn) under a name of its own with its map beside it, the map saved then
+// and at most every kSaveInterval of work, so that whatever ends the program
+// can be gone on from (goOnFrom). Every read runs on the I/O worker and is followed by the
 // progress report and one yield, so a stop takes effect after any read.
 class CopyEngine {
 public:
     static constexpr qint64 kLargePiece = 1048576;
     static constexpr qint64 kSmallPiece = 1024;
+    static constexpr std::chrono::milliseconds kSaveInterval{30000};
 
     struct Outcome {
         enum class End { Completed, Stopped, WriteFailed, ReadFailed, SourceGone };
@@ -71,6 +81,7 @@ public:
         qint64 unreadable = 0; // bytes written as zeros
         qint64 rescued = 0;
         QString reason;        // why it failed
+        QString mapError;      // why the kept rescue's map could not be saved, the last time it was tried
     };
 
     CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
@@ -80,8 +91,24 @@ public:
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
 
+    // Keeps the rescue as it goes, once a block fails; commandLine goes on the map.
+    void keepIn(KeptRescue &kept, const QByteArray &commandLine);
+    // Goes on from the map of a kept rescue of the same source, before run():
+    // what it lists as finished or bad is not read again; the bar starts at
+    // the share it has settled.
+    void goOnFrom(const RescueMap &map);
+    // For tests: save the map more often than kSaveInterval (0: after every read).
+    void setSaveInterval(std::chrono::milliseconds interval) { m_saveInterval = interval; }
+
     Outcome run();
     const RescueMap &map() const { return m_map; }
+    // Whether the copy is a rescue kept under a name of its own.
+    bool isKept() const { return m_kept && m_kept->kept(); }
+    // Keeps the copy as it stands: gives it a name of its own where it has
+    // none yet, then saves its map (see saveMap).
+    SavedMap keepNow();
+    // The source's length, as last asked.
+    qint64 sourceLength() const { return m_length; }
 
 private:
     enum class Step { GoOn, Stop, Fail };
@@ -113,6 +140,8 @@ private:
     Step readBlock(qint64 offset, qint64 end, bool &failedOut);
     Step report(qint64 readPosition);
     Step fail(Outcome::End end, int osError);
+    // The map as saved while the rescue runs: over the whole source, with the phase under way.
+    QByteArray mapContent() const;
 
     std::unique_ptr<SourceReads> m_ownSource;
     SourceReads &m_source;
@@ -129,4 +158,12 @@ private:
     qint64 m_block = 4096;
     qint64 m_settled = 0;
     int m_percent = 0;
+    KeptRescue *m_kept = nullptr;
+    QByteArray m_commandLine;
+    bool m_failed = false;     // a read has failed: the copy is a rescue
+    bool m_saveTried = false;  // the rescue has been kept, or that was tried
+    QElapsedTimer m_sinceSave;
+    std::chrono::milliseconds m_saveInterval = kSaveInterval;
+    char m_phase = '?';        // ddrescue's letter for the pass under way
+    qint64 m_readPosition = 0;
 };

@@ -1,6 +1,7 @@
 #include "copy/rescue/RetryPasses.h"
 
 #include "copy/rescue/CopyEngine.h"
+#include "copy/rescue/KeptFiles.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
@@ -179,20 +180,14 @@ bool RetryPasses::save(const RescueMap::Current &current)
 {
     if (!m_changed && current.status == kRetrying)
         return true;
-    try {
-        m_io.run([this] { m_copy.flush(); });
-    } catch (const rt::RtError &e) {
+    KeptPatch kept(m_copy, m_resumable.files, m_resumable.mapFile.name);
+    const SavedMap saved = saveMap(kept, m_io, m_map.mapfile(m_resumable.mapFile.commandLine, current));
+    if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
-        failWrite(e.reason());
+        failWrite(saved.writeError);
         return false;
     }
-    const QByteArray content = m_map.mapfile(m_resumable.mapFile.commandLine, current);
-    try {
-        m_io.run([&] { m_resumable.files.replace(m_resumable.mapFile.name, content); });
-        m_outcome.mapError.clear();
-    } catch (const rt::RtError &e) {
-        m_outcome.mapError = e.reason(); // the passes go on; the next save may succeed
-    }
+    m_outcome.mapError = saved.mapError; // the passes go on; the next save may succeed
     m_changed = false;
     m_sinceSave.restart();
     return true;
@@ -207,9 +202,13 @@ RetryPasses::Step RetryPasses::failWrite(const QString &reason)
     return Step::Fail;
 }
 
-QString retryQuestion(const QString &copyName, qint64 unreadable)
+QString retryQuestion(const QString &copyName, const RescueMap &map)
 {
-    return QStringLiteral("An earlier copy of '%1' with %2 bytes that could not be read is there.").arg(copyName).arg(unreadable)
+    const qint64 bad = map.bytes(Status::Bad);
+    return QStringLiteral("An earlier copy of '%1' is there: %2 bytes could not be read and %3 bytes were not yet tried.")
+               .arg(copyName)
+               .arg(bad)
+               .arg(map.end() - map.bytes(Status::Finished) - bad)
         + rt::kCrLf + QStringLiteral("Do You Want to Read Only Those Parts Again.");
 }
 

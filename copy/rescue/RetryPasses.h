@@ -45,7 +45,7 @@ class IoWorker;
 //
 // A job runs it so, once the source is open and the destination exists:
 //   std::optional<Resumable> r = findResumable(DestFile, source, io);
-//   if (r && msgBox(retryQuestion(typedName, r->unfinished), kRetryQuestionStyle, kTitleTalmo) == Yes) {
+//   if (r && msgBox(retryQuestion(typedName, r->mapFile.map), kRetryQuestionStyle, kTitleTalmo) == Yes) {
 //       RetryPasses::Outcome o = RetryPasses(source, *std::move(r), progress, io).run();
 //       Completed: show retryClosingMessage(o); Stopped: nothing;
 //       WriteFailed: "The destination file ... could not be written." + o.reason
@@ -112,10 +112,10 @@ private:
 };
 
 // The question before a retry (title "Talmo", style 52 = exclamation, Yes/No),
-// for the copy named as the user typed it:
-//   An earlier copy of 'NAME' with N bytes that could not be read is there.
+// for the copy named as the user typed it, with what its map says:
+//   An earlier copy of 'NAME' is there: N bytes could not be read and M bytes were not yet tried.
 //   Do You Want to Read Only Those Parts Again.
-QString retryQuestion(const QString &copyName, qint64 unreadable);
+QString retryQuestion(const QString &copyName, const RescueMap &map);
 constexpr int kRetryQuestionStyle = rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo;
 
 // The closing message of a completed retry (no title; style 64 when the copy

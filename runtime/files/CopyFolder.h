@@ -44,6 +44,9 @@ public:
     // folder flushed, so the name always holds either the old or the new
     // content, whole. Throws with the OS's reason; the temporary then goes.
     void replace(const QString &name, const QByteArray &content) const;
+    // Renames a file beside the copy to a name that is free, and flushes the
+    // folder; false, with nothing changed, when that name is taken. Throws.
+    bool renameToFree(const QString &from, const QString &to) const;
     // Deletes a file beside the copy and flushes the folder. Throws.
     void remove(const QString &name) const;
 

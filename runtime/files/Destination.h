@@ -96,6 +96,24 @@ public:
     // Never throws.
     void abandon();
 
+    // A rescue is kept on the destination's medium as it goes (see
+    // DestinationKept.cpp): the name it takes beside the file `name`, NAME.part,
+    // NAME.1.part ... (n = 0, 1 ...), cut at a whole character so that its
+    // map's name (the part's + ".map") fits the medium.
+    static QString partName(const QString &name, int n);
+    // Gives the copy a name of its own beside the destination's, so that it is
+    // kept whatever ends the program: the first partName() free together with
+    // its map's name, never over an existing file; a copy written in place
+    // keeps the destination's name. Flushes the folder; returns the name taken.
+    QString keepAsPart();
+    // A kept copy to go on writing, in place: commit() gives it the
+    // destination's name (drive-letter paths). Throws.
+    static Destination goOnWith(const QString &partDrivePath, const QString &drivePath, const Options &options);
+    // Puts what was written so far on the medium (the length stays). Throws.
+    void syncData();
+    // Closes, keeping what was written under its name.
+    void release();
+
     // The most data written but not known to be on the medium.
     static constexpr qint64 kWriteBehind = 4 * 1048576;
 

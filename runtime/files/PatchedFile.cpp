@@ -40,6 +40,24 @@ PieceResult readAt(const File &file, qint64 offset, char *buffer, qint64 count)
     return readAll(file.descriptor(), offset, buffer, count);
 }
 
+int openToPatch(const QByteArray &hostPath, int flags)
+{
+    const int fd = ::open(hostPath.constData(), flags | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 || errno != EACCES || stat(hostPath.constData(), &st) != 0 || st.st_uid != geteuid()
+        || (st.st_mode & S_IWUSR) || !S_ISREG(st.st_mode))
+        return fd;
+    if (chmod(hostPath.constData(), (st.st_mode & 07777) | S_IWUSR) != 0) {
+        errno = EACCES;
+        return -1;
+    }
+    const int opened = ::open(hostPath.constData(), flags | O_CLOEXEC | O_NONBLOCK);
+    const int error = errno;
+    (void)chmod(hostPath.constData(), st.st_mode & 07777);
+    errno = error;
+    return opened;
+}
+
 PatchedFile::PatchedFile(int fd, const timespec &modified) : m_fd(fd), m_modified(modified) {}
 
 PatchedFile::PatchedFile(PatchedFile &&other) noexcept

@@ -13,6 +13,12 @@ namespace rt {
 // only at the end of the file or on a failure (Failure::Read, with the errno).
 PieceResult readAt(const File &file, qint64 offset, char *buffer, qint64 count);
 
+// Opens an existing file at a host path for writing in place (flags: O_RDWR or
+// O_WRONLY), never creating it. A read-only file (a rescued copy of a read-only
+// source) is opened for its owner all the same: its write bit is lifted for the
+// open only, so its mode stays as it was. The descriptor, or -1 with errno.
+int openToPatch(const QByteArray &hostPath, int flags);
+
 // An existing copy opened for reading and writing in place: never created,
 // never truncated, and only the bytes written change. Its modification time is
 // given back after every flush and at the close, and its mode is never

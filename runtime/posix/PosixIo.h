@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <memory>
 #include <unistd.h>
 
@@ -81,5 +83,20 @@ struct DirCloser {
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
+
+// Renames from to to only where to is free: 0, or the errno (EEXIST when
+// taken). Where the file system cannot refuse a taken name itself, the name is
+// looked at first.
+inline int renameNoReplace(int fromDir, const char *from, int toDir, const char *to)
+{
+    if (renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    struct stat st {};
+    if (fstatat(toDir, to, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    return renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
+}
 
 } // namespace rt::posix

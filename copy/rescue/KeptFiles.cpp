@@ -1,0 +1,60 @@
+#include "copy/rescue/KeptFiles.h"
+
+#include "runtime/files/Destination.h"
+#include "runtime/files/IoWorker.h"
+#include "runtime/files/PatchedFile.h"
+#include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
+#include "runtime/text/RtError.h"
+
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
+{
+    SavedMap saved;
+    try {
+        io.run([&] { kept.flushCopy(); });
+    } catch (const rt::RtError &e) {
+        saved.writeError = e.reason();
+        return saved;
+    }
+    try {
+        io.run([&] { kept.replaceMap(content); });
+    } catch (const rt::RtError &e) {
+        saved.mapError = e.reason(); // the next save may succeed
+    }
+    return saved;
+}
+
+KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination)
+    : m_dest(dest), m_destination(destination)
+{
+}
+
+KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName)
+    : m_dest(dest), m_destination(destination), m_part(partName), m_map(partName + QStringLiteral(".map"))
+{
+    m_folder.emplace(rt::childPath(rt::parentPath(destination), partName));
+}
+
+void KeptDestination::keep()
+{
+    m_part = m_dest.keepAsPart();
+    rt::CopyFolder folder(rt::childPath(rt::parentPath(m_destination), m_part));
+    if (!m_dest.writesInPlace()) {
+        m_map = m_part + QStringLiteral(".map");
+    } else {
+        QStringList taken;
+        for (const rt::CopyFolder::Entry &e : folder.entries())
+            taken.append(e.name);
+        for (int n = 0; m_map.isEmpty() || taken.contains(m_map); ++n)
+            m_map = rt::nameWithin(m_part, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
+    }
+    m_folder.emplace(std::move(folder));
+}
+
+void KeptDestination::flushCopy() { m_dest.syncData(); }
+
+void KeptDestination::replaceMap(const QByteArray &content) { m_folder->replace(m_map, content); }
+
+void KeptPatch::flushCopy() { m_copy.flush(); }
+
+void KeptPatch::replaceMap(const QByteArray &content) { m_folder.replace(m_map, content); }

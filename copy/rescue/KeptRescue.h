@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace rt {
+class IoWorker;
+}
+
+// The one way a rescue is kept on the destination's medium while it runs: the
+// copy under a name of its own and its map beside it. Every member may wait on
+// the medium and runs on the I/O worker. Tests put a recorder in its place, so
+// the order of the writes is checked without a medium or the right to mount one.
+class KeptRescue {
+public:
+    virtual ~KeptRescue() = default;
+    // Whether the copy has a name of its own yet.
+    virtual bool kept() const = 0;
+    // The copy has met its first unreadable block: it takes a name of its own
+    // beside the destination. Throws rt::RtError.
+    virtual void keep() = 0;
+    // Puts the copy's data on the medium. Throws rt::RtError.
+    virtual void flushCopy() = 0;
+    // Replaces the map beside the copy in one step. Throws rt::RtError.
+    virtual void replaceMap(const QByteArray &content) = 0;
+};
+
+// How a save went: writeError when the copy could not be put on the medium
+// (the map then stays as it was), mapError when the map could not be written
+// or the copy could not be kept.
+struct SavedMap {
+    QString writeError;
+    QString mapError;
+    bool saved() const { return writeError.isEmpty() && mapError.isEmpty(); }
+};
+
+// Saves the map of a kept rescue the way every map of this program is saved:
+// the copy's data on the medium first, then the map under a temporary name,
+// flushed, renamed over the old one, the folder flushed. The map so never
+// calls a block finished that is not on the medium.
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content);

@@ -1,0 +1,108 @@
+#include "runtime/files/Destination.h"
+
+#include "runtime/files/FileAccess.h"
+#include "runtime/files/PatchedFile.h"
+#include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
+#include "runtime/posix/PosixIo.h"
+#include "runtime/text/RtError.h"
+
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// A rescue is never thrown away: from its first unreadable block the copy
+// has a name of its own on the destination's medium, so a killed program, a
+// crash or a pulled cable leave it and its map there to go on from.
+
+namespace rt {
+
+using posix::raise;
+using posix::raiseErrno;
+using posix::retryEintr;
+
+QString Destination::partName(const QString &name, int n)
+{
+    const QString tail = n == 0 ? QStringLiteral(".part") : QStringLiteral(".%1.part").arg(n);
+    return nameWithin(name, tail + QStringLiteral(".map")).chopped(4);
+}
+
+QString Destination::keepAsPart()
+{
+    if (m_kind == Kind::InPlace || m_kind == Kind::None)
+        return QFile::decodeName(m_name);
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+    for (int n = 0; n < 1000; ++n) {
+        const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
+        struct stat st {};
+        if (fstatat(m_dirFd, (part + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            continue; // a map of another copy: its part is not to be met by this one
+        int error = 0;
+        if (m_kind == Kind::Unnamed) {
+            if (linkat(AT_FDCWD, self.constData(), m_dirFd, part.constData(), AT_SYMLINK_FOLLOW) != 0)
+                error = errno;
+        } else {
+            error = posix::renameNoReplace(m_dirFd, m_hiddenName.constData(), m_dirFd, part.constData());
+        }
+        if (error == EEXIST)
+            continue;
+        if (error)
+            raise(error);
+        m_kind = Kind::Hidden; // abandon() now deletes it, commit() renames it
+        m_hiddenName = part;
+        if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0 && errno != EINVAL && errno != EROFS)
+            raiseErrno(NameKind::Folder);
+        return QFile::decodeName(part);
+    }
+    raise(EEXIST);
+}
+
+Destination Destination::goOnWith(const QString &partDrivePath, const QString &drivePath, const Options &options)
+{
+    const QByteArray part = QFile::encodeName(Drives::instance().toHost(partDrivePath));
+    const QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
+    const qsizetype cut = path.lastIndexOf('/');
+    Destination d;
+    d.m_name = path.mid(cut + 1);
+    d.m_hiddenName = part.mid(part.lastIndexOf('/') + 1);
+    d.m_modified = options.modified;
+    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
+    d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.m_dirSyncable = d.m_dirFd >= 0;
+    if (d.m_dirFd < 0)
+        raiseErrno(NameKind::Folder);
+    d.m_fd = openToPatch(part, O_WRONLY);
+    if (d.m_fd < 0)
+        raiseErrno();
+    struct stat st {};
+    if (fstat(d.m_fd, &st) != 0)
+        raiseErrno();
+    if (!S_ISREG(st.st_mode))
+        throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(st.st_mode));
+    if (!posix::blockingAgain(d.m_fd))
+        raiseErrno();
+    d.m_kind = Kind::Hidden;
+    d.m_device = st.st_dev;
+    d.m_inode = st.st_ino;
+    return d;
+}
+
+void Destination::syncData()
+{
+    if (m_fd < 0)
+        raise(EBADF);
+    if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
+        raiseErrno();
+    m_pending.clear();
+    m_pendingBytes = 0;
+}
+
+void Destination::release()
+{
+    m_kind = Kind::None;
+    closeAll();
+}
+
+} // namespace rt
