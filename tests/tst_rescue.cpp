@@ -276,9 +276,18 @@ private slots:
 
     // ---- stopping -----------------------------------------------------------------
 
+    // A Stop during a rescue asks: Yes keeps the copy and its map to go on later, No deletes both.
+    void stopDuringTheBlockPasses_data()
+    {
+        QTest::addColumn<int>("answer");
+        QTest::newRow("Yes keeps both") << rt::AnswerYes;
+        QTest::newRow("No deletes both") << rt::AnswerNo;
+    }
     void stopDuringTheBlockPasses()
     {
+        QFETCH(int, answer);
         FormFixture f;
+        f.dialogs.answers = {answer};
         f.drives.makeFile(u'c', kSourceName, patternBytes(3 * kLargePiece, 62));
         BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
         if (!medium.mounted())
@@ -304,8 +313,12 @@ private slots:
 
         QVERIFY2(readsAtStop > 0, "the copy never read single blocks after its first pass");
         QCOMPARE(watch.reads.size(), readsAtStop); // no read after the Stop
-        QCOMPARE(f.dialogs.messages(), QStringList());
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("2 MB of 3 MB were rescued.\r\nDo You Want to Keep Them in "
+                                                                  "'out.bin.part' to Go On Later.")});
+        QCOMPARE(f.dialogs.shown[0].style, 52);
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part")), answer == rt::AnswerYes);
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part.map")), answer == rt::AnswerYes);
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
     }
@@ -351,6 +364,7 @@ private slots:
         QCOMPARE(watch.reads.size(), heldRead);
         QCOMPARE(f.dialogs.messages(), QStringList());
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.part"))); // a healthy copy is not kept
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
     }
@@ -369,8 +383,10 @@ private slots:
         f.c().cmdCopy->click();
         QCOMPARE(watch.reads.size(), qsizetype(4));
         QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The source file C:\\src.bin could not be read.\r\n"
-                                                                  "The medium in drive C: [m] is gone.")});
+                                                                  "The medium in drive C: [m] is gone.\r\n2 MB of 8 MB were "
+                                                                  "rescued and are kept in 'out.bin.part' to go on later.")});
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin.part")).left(2 * kLargePiece), patternBytes(8 * kLargePiece, 64).left(2 * kLargePiece));
     }
 
     // A source whose open takes seconds (a drive spinning up, a share timing
@@ -596,8 +612,8 @@ private slots:
         f.c().cmdCopy->click();
 
         QCOMPARE(f.dialogs.shown[0].prompt,
-                 QStringLiteral("An earlier copy of 'out.bin' with 8192 bytes that could not be read is there.\r\n"
-                                "Do You Want to Read Only Those Parts Again."));
+                 QStringLiteral("An earlier copy of 'out.bin' is there: 8192 bytes could not be read and 0 bytes were not yet "
+                                "tried.\r\nDo You Want to Read Only Those Parts Again."));
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
         QByteArray expected = content;

@@ -116,13 +116,14 @@ QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
                 const QString target = rt::nameWithin(name, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
                 if (folder.renameToFree(m_kept->mapName(), target)) {
                     written = true;
-                    m_kept.reset();
-                    return rt::displayPath(folder.drivePath(target));
+                    reason = rt::displayPath(folder.drivePath(target));
+                    break;
                 }
             }
-            written = name == m_kept->partName(); // written in place: its map has its name already
-            if (written)
+            if (name == m_kept->partName()) { // written in place: its map has its name already
+                written = true;
                 reason = rt::displayPath(folder.drivePath(m_kept->mapName()));
+            }
         } catch (const rt::RtError &e) {
             reason = e.reason();
         }
