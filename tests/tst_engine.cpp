@@ -1,4 +1,5 @@
 #include "copy/job/CopyJob.h"
+#include "copy/rescue/KeptRescue.h"
 #include "copy/rescue/MapFinder.h"
 #include "copy/rescue/SourceReads.h"
 #include "runtime/files/Destination.h"
@@ -332,6 +333,39 @@ private slots:
     // Which map beside a copy is offered for going on: only the newest, only
     // one that reads as a map, fits the source's length, has areas left, and
     // whose finished blocks hold the source's bytes in the copy.
+    // A kept rescue is given its name at its first failed read, and each save of its map comes only after the copy
+    // is on the medium (the retry saves the same way), so no map calls finished what may not be there.
+    void keptMapSavedAfterTheCopyIsFlushed()
+    {
+        TestDrives drives;
+        QStringList log;
+        struct LoggedMedium : SimulatedMedium {
+            using SimulatedMedium::SimulatedMedium;
+            QStringList *log = nullptr;
+            rt::PieceResult copy(qint64 o, qint64 n, int fd) override { log->append("read"); return SimulatedMedium::copy(o, n, fd); }
+        } medium(3 * M, {{M + 5 * B, M + 6 * B}});
+        medium.log = &log;
+        struct Kept : KeptRescue {
+            QStringList *log = nullptr;
+            bool isKept = false;
+            bool kept() const override { return isKept; }
+            void keep() override { isKept = true, log->append("keep"); }
+            void flushCopy() override { log->append("flush"); }
+            void replaceMap(const QByteArray &) override { log->append("map"); }
+        } kept;
+        kept.log = &log;
+        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        Recorder progress;
+        rt::IoWorker io;
+        CopyEngine engine(medium, dest, progress, io);
+        engine.keepIn(kept, "test");
+        engine.setSaveInterval(std::chrono::milliseconds(0));
+        QCOMPARE(int(engine.run().end), int(CopyEngine::Outcome::End::Completed));
+        QCOMPARE(log.mid(0, 6), (QStringList{"read", "read", "keep", "flush", "map", "read"})); // nothing kept before the failure
+        for (qsizetype i = log.indexOf("map"); i >= 0; i = log.indexOf("map", i + 1))
+            QCOMPARE(log.at(i - 1), QStringLiteral("flush"));
+    }
+
     void offersOnlyAMapThatFits_data()
     {
         QTest::addColumn<QStringList>("names"); // maps beside D:\out.bin
