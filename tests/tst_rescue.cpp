@@ -1,5 +1,6 @@
 #include "support/TestKit.h"
 #include "support/BadMedium.h"
+#include "copy/job/CopyJob.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/IoWorker.h"
@@ -162,13 +163,19 @@ public:
     // The retry that interruptedRetryKeepsCopyAndMap kills: this program, run again.
     static void initMain()
     {
-        const QString medium = qEnvironmentVariable("DUPLON_RETRY_MEDIUM");
-        if (medium.isEmpty())
+        // Or the rescue that aKilledRescueIsGoneOnWith kills: a copy that meets damage.
+        const QString medium = qEnvironmentVariable("DUPLON_RETRY_MEDIUM"), rescue = qEnvironmentVariable("DUPLON_RESCUE_MEDIUM");
+        if (medium.isEmpty() && rescue.isEmpty())
             return;
         int argc = 1;
         char *argv[] = {const_cast<char *>("retry"), nullptr};
         QCoreApplication app(argc, argv);
-        rt::Drives::instance().setFixedMap({{u'c', medium}, {u'd', qEnvironmentVariable("DUPLON_RETRY_DEST")}});
+        rt::Drives::instance().setFixedMap({{u'c', medium + rescue}, {u'd', qEnvironmentVariable("DUPLON_RETRY_DEST")}});
+        QuietProgress progress;
+        ScriptedDialogs dialogs;
+        if (!rescue.isEmpty())
+            std::exit(int(CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
+                                  progress, dialogs).run()));
         std::exit(retryRescue(-1, std::chrono::milliseconds(0)) ? 0 : 3);
     }
 
@@ -628,6 +635,63 @@ private slots:
         } else {
             QCOMPARE(f.dialogs.messages().mid(2), QStringList{rescueMessage(kBlock, QStringLiteral("D:\\out.bin.1.map"))});
         }
+    }
+
+    // A rescue killed (kill -9) leaves NAME.part and a map that ddrescuelog reads and that agrees with the copy;
+    // Copy again goes on from it and ends with the copy and map of an uninterrupted rescue, reading again at most
+    // the sample of what was finished.
+    void aKilledRescueIsGoneOnWith()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
+            QSKIP("ddrescuelog (gddrescue) is not installed, so the kept map cannot be read back");
+        FormFixture f;
+        const qint64 size = 6 * kLargePiece + 3000;
+        const QByteArray content = patternBytes(size, 91);
+        f.drives.makeFile(u'c', kSourceName, content);
+        const QList<Range> bad{{kLargePiece + 7 * kBlock, kLargePiece + 40 * kBlock}, {4 * kLargePiece + 3, 4 * kLargePiece + 4}};
+        const QString part = f.drives.host(u'd', QStringLiteral("out.bin.part"));
+        {
+            BadMedium medium(f.drives.host(u'c'), {.bad = bad, .badDelayMs = 50});
+            if (!medium.mounted())
+                QSKIP(qPrintable(medium.whyNot()));
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DUPLON_RESCUE_MEDIUM"), medium.path());
+            env.insert(QStringLiteral("DUPLON_RETRY_DEST"), f.drives.host(u'd'));
+            child.setProcessEnvironment(env);
+            child.start(QCoreApplication::applicationFilePath(), {});
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(part + QStringLiteral(".map")), 20000);
+            QTest::qWait(200);
+            ::kill(pid_t(child.processId()), SIGKILL);
+            QVERIFY(child.waitForFinished(10000));
+        }
+        const QList<qint64> kept = listedBlocks(part + QStringLiteral(".map"), '+');
+        QVERIFY(!kept.isEmpty() && kept.first() >= 0);
+        const QByteArray partBytes = f.drives.read(u'd', QStringLiteral("out.bin.part"));
+        for (qint64 b : kept)
+            QVERIFY2(partBytes.mid(b * kBlock, kBlock) == content.mid(b * kBlock, kBlock), qPrintable(QString::number(b)));
+
+        BadMedium medium(f.drives.host(u'c'), {.bad = bad});
+        prepareRescue(f, medium);
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().cmdCopy->click();
+        QVERIFY(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("An unfinished copy of 'out.bin' is kept as 'out.bin.part': ")));
+        QVERIFY(f.dialogs.shown[0].prompt.endsWith(QStringLiteral(" could not be read.\r\nDo You Want to Go On From Where It Stopped.")));
+        const QList<qint64> badBlocks = blocksTouched(bad, size);
+        QByteArray expected = content;
+        for (qint64 b : badBlocks)
+            expected.replace(b * kBlock, kBlock, QByteArray(kBlock, '\0'));
+        QCOMPARE(f.dialogs.messages().mid(1), QStringList{rescueMessage(badBlocks.size() * kBlock, QStringLiteral("D:\\out.bin.map"))});
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected.left(size));
+        QCOMPARE(listedBlocks(f.drives.host(u'd', QStringLiteral("out.bin.map")), '-'), badBlocks);
+        QVERIFY(!QFile::exists(part) && !QFile::exists(part + QStringLiteral(".map")));
+        const BadMedium::Stats stats = medium.stats(kSourceName);
+        int finishedReads = 0;
+        for (qint64 b : kept)
+            finishedReads += stats.blockReads.value(b);
+        QVERIFY2(finishedReads <= kSampleBlocks, qPrintable(QString::number(finishedReads)));
+        for (qint64 b : badBlocks)
+            QVERIFY2(stats.blockReads.value(b) <= 2, qPrintable(QString::number(b)));
     }
 
     // ---- holes and devices ---------------------------------------------------------
