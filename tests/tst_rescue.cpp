@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <pwd.h>
 #include <numeric>
 #include <cstring>
 #include <fcntl.h>
@@ -173,6 +174,15 @@ public:
         rt::Drives::instance().setFixedMap({{u'c', medium + rescue}, {u'd', qEnvironmentVariable("DUPLON_RETRY_DEST")}});
         QuietProgress progress;
         ScriptedDialogs dialogs;
+        if (const int user = qEnvironmentVariableIntValue("DUPLON_AS_USER"); user > 0) { // aReadOnlyRescue...
+            if (setgid(gid_t(user)) != 0 || setuid(uid_t(user)) != 0)
+                std::exit(99);
+            const qint64 fault = qEnvironmentVariableIntValue("DUPLON_FAULT_AT");
+            if (fault > 0)
+                rt::setReadFaultHook([fault](qint64 at, qint64 n) { return at <= fault && at + n > fault ? EIO : 0; });
+            progress.stopAfter = fault > 0 ? 3 : -1;
+            dialogs.answers = {rt::AnswerYes}; // keep it; go on with it
+        }
         if (!rescue.isEmpty())
             std::exit(int(CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
                                   progress, dialogs).run()));
@@ -692,6 +702,43 @@ private slots:
         QVERIFY2(finishedReads <= kSampleBlocks, qPrintable(QString::number(finishedReads)));
         for (qint64 b : badBlocks)
             QVERIFY2(stats.blockReads.value(b) <= 2, qPrintable(QString::number(b)));
+    }
+
+    // A rescued copy of a read-only source is read-only too: kept at a Stop and gone on with by its owner, who is not
+    // root, its mode kept.
+    void aReadOnlyRescueIsGoneOnWithByItsOwner()
+    {
+        const passwd *nobody = getpwnam("nobody");
+        if (!isRoot() || !nobody)
+            QSKIP("only root can run the copy as another user, and this needs the user 'nobody'");
+        TestDrives drives;
+        const QByteArray content = patternBytes(3 * kLargePiece, 92);
+        drives.makeFile(u'c', kSourceName, content);
+        ::chmod(QFile::encodeName(drives.host(u'c', kSourceName)).constData(), 0444);
+        for (const QString &folder : {drives.host(u'c'), drives.host(u'c') + QStringLiteral("/.."), drives.host(u'd')})
+            ::chmod(QFile::encodeName(folder).constData(), 0755);
+        QVERIFY(::chown(QFile::encodeName(drives.host(u'd')).constData(), nobody->pw_uid, nobody->pw_gid) == 0);
+        const auto copyAsNobody = [&](qint64 faultAt) {
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("DUPLON_RESCUE_MEDIUM"), drives.host(u'c'));
+            env.insert(QStringLiteral("DUPLON_RETRY_DEST"), drives.host(u'd'));
+            env.insert(QStringLiteral("DUPLON_AS_USER"), QString::number(nobody->pw_uid));
+            env.insert(QStringLiteral("DUPLON_FAULT_AT"), QString::number(faultAt));
+            child.setProcessEnvironment(env);
+            child.start(QCoreApplication::applicationFilePath(), {});
+            return child.waitForFinished(60000) ? child.exitCode() : -1;
+        };
+        QCOMPARE(copyAsNobody(kLargePiece + 5 * kBlock), int(CopyEnd::Stopped));
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(drives.host(u'd', QStringLiteral("out.bin.part"))).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0444));
+        QCOMPARE(copyAsNobody(0), int(CopyEnd::Completed));
+        QVERIFY(drives.read(u'd', QStringLiteral("out.bin")) == content);
+        QVERIFY(::stat(QFile::encodeName(drives.host(u'd', QStringLiteral("out.bin"))).constData(), &st) == 0);
+        QCOMPARE(st.st_mode & 07777, mode_t(0444));
+        QCOMPARE(st.st_uid, nobody->pw_uid);
+        QVERIFY(!drives.exists(u'd', QStringLiteral("out.bin.part.map")));
     }
 
     // ---- holes and devices ---------------------------------------------------------

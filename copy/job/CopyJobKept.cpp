@@ -106,29 +106,28 @@ QString CopyJob::keepRescue(CopyEngine &engine)
 
 QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
 {
+    // Settled here: nothing of it is to be removed any more, whatever happens meanwhile.
+    const std::optional<KeptDestination> kept = std::exchange(m_kept, std::nullopt);
+    const QString name = m_names.destination.section(u'\\', -1);
     return m_io.run([&]() -> QString {
-        const rt::CopyFolder &folder = m_kept->folder();
-        const QString name = m_names.destination.section(u'\\', -1);
-        QString reason = QStringLiteral("no free name beside the copy");
+        const rt::CopyFolder &folder = kept->folder();
         try {
-            folder.replace(m_kept->mapName(), contents);
-            for (int n = 0; n < 1000 && name != m_kept->partName(); ++n) {
+            folder.replace(kept->mapName(), contents);
+            if (name == kept->partName()) { // written in place: its map has its name already
+                written = true;
+                return rt::displayPath(folder.drivePath(kept->mapName()));
+            }
+            for (int n = 0; n < 1000; ++n) {
                 const QString target = rt::nameWithin(name, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
-                if (folder.renameToFree(m_kept->mapName(), target)) {
+                if (folder.renameToFree(kept->mapName(), target)) {
                     written = true;
-                    reason = rt::displayPath(folder.drivePath(target));
-                    break;
+                    return rt::displayPath(folder.drivePath(target));
                 }
             }
-            if (name == m_kept->partName()) { // written in place: its map has its name already
-                written = true;
-                reason = rt::displayPath(folder.drivePath(m_kept->mapName()));
-            }
         } catch (const rt::RtError &e) {
-            reason = e.reason();
+            return e.reason();
         }
-        m_kept.reset();
-        return reason;
+        return QStringLiteral("no free name beside the copy");
     });
 }
 
