@@ -30,6 +30,7 @@
 // with a yield per piece, as the window's copy runs it. The tail pair also runs
 // on the tmpfs, where no flush hides the cost of a piece.
 
+#include "copy/job/WritingPlan.h"
 #include "app/MyForm.h"
 #include "runtime/controls/Controls.h"
 #include "runtime/files/Destination.h"
@@ -305,7 +306,7 @@ double timeBareLoop(const QString &srcDrivePath, const QString &dstDrivePath, co
     t.start();
     try {
         rt::File source = rt::File::open(srcDrivePath, rt::File::Access::Read);
-        rt::Destination dest = rt::Destination::prepare(dstDrivePath, source.permissions());
+        rt::Destination dest = prepareDestination(dstDrivePath, source.permissions());
         std::unique_ptr<rt::IoWorker> worker;
         if (how == Loop::ThroughWorker)
             worker = std::make_unique<rt::IoWorker>();

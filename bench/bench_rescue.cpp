@@ -13,6 +13,7 @@
 // Needs FUSE (/dev/fuse and the right to mount, root in CI). The copy goes to
 // <folder>/duplon-bench-rescue (default /tmp).
 
+#include "copy/job/WritingPlan.h"
 #include "app/MyForm.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/files/Destination.h"
@@ -255,7 +256,7 @@ void retry(const QString &root, const QList<qint64> &bad, int delayMs)
             if (std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\rescued.bin"), source, io))
                 unreadable = RetryPasses(source, *std::move(resumable), progress, io).run().unreadable;
         } else {
-            rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\fresh.bin"), 0644);
+            rt::Destination dest = prepareDestination(QStringLiteral("D:\\fresh.bin"), 0644);
             unreadable = CopyEngine(source, dest, progress, io).run().unreadable;
         }
         return Run{double(clock.nsecsElapsed()) / 1e9, medium.stats(QStringLiteral("damaged.bin")), unreadable};

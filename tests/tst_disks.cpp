@@ -2,7 +2,7 @@
 #include "support/DiskMedium.h"
 #include "support/SshShare.h"
 #include "runtime/controls/DriveList.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/Volume.h"
 
 #include <QApplication>
 #include <QTest>

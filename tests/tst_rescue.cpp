@@ -1,3 +1,4 @@
+#include "copy/job/WritingPlan.h"
 #include "support/TestKit.h"
 #include "support/BadMedium.h"
 #include "copy/rescue/RetryPasses.h"
@@ -97,7 +98,7 @@ QString firstRescue(const TestDrives &drives, const BadMedium &medium, bool byDd
                                                               d + QStringLiteral("out.bin"), d + QStringLiteral("rescue.log")})
                 == 0 ? QStringLiteral("rescue.log") : QString();
     const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
-    rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+    rt::Destination dest = prepareDestination(QStringLiteral("D:\\out.bin"), 0644);
     QuietProgress progress;
     rt::IoWorker io;
     CopyEngine engine(source, dest, progress, io);

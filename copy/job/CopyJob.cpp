@@ -1,6 +1,7 @@
 #include "copy/job/CopyJob.h"
 
 #include "copy/job/DestinationChecks.h"
+#include "copy/job/WritingPlan.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
@@ -135,7 +136,7 @@ CopyJob::Way CopyJob::open()
             return Way::Refused;
     }
     try {
-        m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
+        m_io.run([&] { m_dest = prepareDestination(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
         return Way::Refused;

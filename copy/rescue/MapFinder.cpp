@@ -70,11 +70,8 @@ std::optional<Resumable> findNow(const rt::RescueFiles &files, const rt::File &s
         return std::nullopt;
     const RescueMap &map = mapFile->map;
     const qint64 length = source.length();
-    const qint64 unfinished = map.end() - map.bytes(Status::Finished);
-    if (map.end() != length || unfinished == 0)
-        return std::nullopt;
     rt::PatchedFile copy = files.openCopy();
-    if (copy.length() > length)
+    if (!lengthsFit(map, length, copy.length()))
         return std::nullopt;
 
     const qint64 block = source.blockSize();
@@ -93,10 +90,16 @@ std::optional<Resumable> findNow(const rt::RescueFiles &files, const rt::File &s
     }
     if (!samples.isEmpty() && compared == 0)
         return std::nullopt;
+    const qint64 unfinished = map.end() - map.bytes(Status::Finished);
     return Resumable{files, *std::move(mapFile), unfinished};
 }
 
 } // namespace
+
+bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength)
+{
+    return map.end() == sourceLength && map.bytes(Status::Finished) < sourceLength && copyLength <= sourceLength;
+}
 
 QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
 {

@@ -1,16 +1,13 @@
 #include "runtime/files/Destination.h"
 
-#include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
-#include <QFile>
 #include <QRandomGenerator>
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,92 +60,31 @@ void Destination::setFailuresAfterNaming(Committed failures)
     s_closeFailure = failures.closeError;
 }
 
-Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
+Destination Destination::open(const WritePlan &plan)
 {
-    QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
-
-    // What is under the name now decides where the new file goes and what it inherits.
-    bool replaces = false;
-    struct stat old {};
-    struct stat st {};
-    if (lstat(path.constData(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target {};
-            if (stat(path.constData(), &target) == 0) {
-                if (!S_ISREG(target.st_mode))
-                    refuse(target.st_mode, true);
-                // A link to a file: the file it points to is what gets replaced.
-                char *real = realpath(path.constData(), nullptr);
-                if (!real)
-                    raiseErrno();
-                path = QByteArray(real);
-                std::free(real);
-                if (lstat(path.constData(), &old) != 0)
-                    raiseErrno();
-                if (!S_ISREG(old.st_mode))
-                    refuse(old.st_mode, true);
-                replaces = true;
-            } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
-                raiseErrno();
-            }
-            // A link to nothing is replaced itself, by a new file: nothing is
-            // ever created where it points.
-        } else if (S_ISREG(st.st_mode)) {
-            old = st;
-            replaces = true;
-        } else {
-            refuse(st.st_mode, false);
-        }
-    } else if (errno != ENOENT) {
-        raiseErrno();
-    }
+    if (plan.refusalError)
+        raise(plan.refusalError);
+    if (plan.notRegularMode)
+        refuse(*plan.notRegularMode, plan.throughLink);
 
     Destination d;
-    const qsizetype cut = path.lastIndexOf('/');
-    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
-    d.m_name = path.mid(cut + 1);
-    d.m_modified = options.modified;
-    if (!options.caseTwin.isEmpty()) {
-        // The entry that differs only in letter case is what the copy replaces:
-        // its mode goes to the copy, and it goes once the copy has its name.
-        struct stat twin {};
-        const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
-        // Where the name itself finds that entry (a medium that ignores case),
-        // the rename replaces it and nothing more is to go.
-        if (lstat(twinPath.constData(), &twin) == 0 && !(replaces && twin.st_dev == old.st_dev && twin.st_ino == old.st_ino)) {
-            if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
-                refuse(twin.st_mode, false);
-            d.m_twinName = QFile::encodeName(options.caseTwin);
-            d.m_twinDevice = twin.st_dev;
-            d.m_twinInode = twin.st_ino;
-            if (!replaces && S_ISREG(twin.st_mode)) {
-                old = twin;
-                replaces = true;
-            }
-        }
-    }
-    d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.m_name = plan.name;
+    d.m_modified = plan.modified;
+    d.m_twinName = plan.twinName;
+    d.m_twinDevice = plan.twinDevice;
+    d.m_twinInode = plan.twinInode;
+    d.m_dirFd = ::open(plan.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
-        d.m_dirFd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        d.m_dirFd = ::open(plan.folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (d.m_dirFd < 0)
         raiseErrno();
 
-    // A file the user may not write is not replaced behind their back, as a
-    // plain copier would not either.
-    const QByteArray &replacedName = d.m_twinName.isEmpty() ? d.m_name : d.m_twinName;
-    if (replaces && faccessat(d.m_dirFd, replacedName.constData(), W_OK, AT_EACCESS) != 0)
-        raiseErrno();
-
-    // The new file is private until it is complete; a replaced file's mode is
-    // set below, once its owner is.
-    const mode_t createMode = replaces ? 0600 : newMode;
     int error = 0;
-    const bool inPlaceChosen = options.inPlace && replaces && d.m_twinName.isEmpty();
-    if (inPlaceChosen)
+    if (plan.inPlaceFirst)
         error = EACCES; // straight to the old file, as where no new file may be made
-    if (s_unnamedAllowed && !inPlaceChosen) {
-        d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
+    if (s_unnamedAllowed && !plan.inPlaceFirst) {
+        d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.createMode);
         if (d.m_fd >= 0)
             d.m_kind = Kind::Unnamed;
         else if (!lacksUnnamedFiles(errno))
@@ -157,7 +93,7 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
     if (d.m_fd < 0 && error == 0) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             const QByteArray hidden = hiddenNameFor(d.m_name);
-            d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
+            d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, plan.createMode);
             if (d.m_fd >= 0) {
                 d.m_kind = Kind::Hidden;
                 d.m_hiddenName = hidden;
@@ -171,7 +107,7 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
         if (d.m_fd < 0 && error == 0)
             error = EEXIST;
     }
-    if (d.m_fd < 0 && isPermissionError(error) && replaces) {
+    if (d.m_fd < 0 && isPermissionError(error) && plan.replaces) {
         // A folder that takes no new file, around a file that may be written,
         // or a medium with room for one of the two only: the old file is
         // written over, as plain copiers do.
@@ -196,24 +132,24 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
     d.m_device = created.st_dev;
     d.m_inode = created.st_ino;
 
-    if (replaces && d.m_kind != Kind::InPlace) {
+    if (plan.replaces && d.m_kind != Kind::InPlace) {
         // The owner first: changing it clears the set-user-ID and set-group-ID
         // bits. Owners and modes are a courtesy, not the copy: media without
         // them (FAT, exFAT, many FUSE drivers) refuse them in many ways, and
         // none of those fails the copy.
-        const bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
+        const bool ownerKept = fchown(d.m_fd, plan.oldOwner, plan.oldGroup) == 0;
         if (!ownerKept)
-            (void)fchown(d.m_fd, uid_t(-1), old.st_gid); // the group may still be one of ours
+            (void)fchown(d.m_fd, uid_t(-1), plan.oldGroup); // the group may still be one of ours
         // The mode waits for the commit: until it is complete, the new file
         // is private, whatever the old one allowed.
-        d.m_finalMode = old.st_mode & (ownerKept ? 07777 : 0777);
+        d.m_finalMode = plan.oldMode & (ownerKept ? 07777 : 0777);
     }
-    if (options.reserve > 0 && d.m_kind != Kind::InPlace) {
+    if (plan.reserve > 0 && d.m_kind != Kind::InPlace) {
         // Room set aside now fails at once rather than after minutes of
         // writing; the length stays 0 so holes and the final length are the
         // copy's. Never glibc's posix_fallocate, which writes every block where
         // the file system cannot reserve: those answer EOPNOTSUPP, "unknown".
-        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, options.reserve); }) != 0
+        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, plan.reserve); }) != 0
             && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
             raiseErrno();
     }

@@ -24,6 +24,31 @@ struct DestinationOptions {
     qint64 reserve = 0;
 };
 
+// How a copy is to be written into its folder, as decided before (planWriting).
+struct WritePlan {
+    // Refused before anything is written: with the OS's reason, or (0) as not
+    // a regular file of notRegularMode, reached through a link or not.
+    int refusalError = 0;
+    std::optional<mode_t> notRegularMode;
+    bool throughLink = false;
+    QByteArray folder; // host path
+    QByteArray name;
+    // An old file is replaced: its permission bits, and its owner and group
+    // where the process may set them, go to the new file.
+    bool replaces = false;
+    mode_t oldMode = 0;
+    uid_t oldOwner = 0;
+    gid_t oldGroup = 0;
+    // An entry differing from the name in letter case, removed once named.
+    QByteArray twinName;
+    dev_t twinDevice = 0;
+    ino_t twinInode = 0;
+    mode_t createMode = 0600; // of a new file, under the umask
+    bool inPlaceFirst = false; // straight into the old file, never a new one
+    std::optional<timespec> modified;
+    qint64 reserve = 0;
+};
+
 // The file a copy writes into, and how it finally takes the destination's name.
 //
 // The copy goes into a file of its own in the destination's folder: one with no
@@ -37,16 +62,10 @@ struct DestinationOptions {
 // thread, one call at a time. Failures are RtErrors with the OS's reason.
 class Destination {
 public:
-    // Prepares writing to drivePath (drive-letter form; 68 for a drive not
-    // ready). Anything under that name that is neither a regular file, a link to
-    // one, nor a link to nothing is refused (75) before anything is written or
-    // deleted. A link to a file is replaced at its target; a link to nothing is
-    // replaced itself, and nothing is ever created where it points. A new file
-    // gets newMode under the umask; a replaced file's permission bits, and its
-    // owner and group where the process may set them, go to the new file.
-    // Options: see DestinationOptions.
+    // Opens the file to write as planned (planWriting decides, from what is
+    // under the name): throws the plan's refusal, or the OS's reason.
     using Options = DestinationOptions;
-    static Destination prepare(const QString &drivePath, mode_t newMode, const Options &options = Options());
+    static Destination open(const WritePlan &plan);
 
     Destination() = default;
     Destination(Destination &&other) noexcept;

@@ -3,7 +3,7 @@
 #include "runtime/media/OnMedium.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/DeviceProbe.h"
 
 #include <QDir>
 #include <QFile>

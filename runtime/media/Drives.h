@@ -4,7 +4,7 @@
 #include <QChar>
 #include <QString>
 #include <QStringList>
-#include "runtime/media/Volumes.h"
+#include "runtime/media/MountTable.h"
 #include <map>
 #include <mutex>
 #include <optional>

@@ -1,0 +1,77 @@
+#include "copy/job/WritingPlan.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+using Kind = rt::EntryFacts::Kind;
+
+rt::WritePlan notRegular(rt::WritePlan plan, mode_t mode, bool throughLink)
+{
+    plan.notRegularMode = mode;
+    plan.throughLink = throughLink;
+    return plan;
+}
+
+} // namespace
+
+rt::WritePlan planWriting(const rt::DestinationEntries &found, mode_t newMode, const rt::DestinationOptions &options)
+{
+    rt::WritePlan plan;
+    plan.folder = found.folder;
+    plan.name = found.name;
+    plan.modified = options.modified;
+    plan.reserve = options.reserve;
+    const rt::EntryFacts &entry = found.entry;
+    const rt::EntryFacts *old = nullptr; // the file replaced
+    switch (entry.kind) {
+    case Kind::Other:
+        return notRegular(plan, entry.mode, false);
+    case Kind::LinkToOther:
+        return notRegular(plan, entry.mode, true);
+    case Kind::File:
+    case Kind::LinkToFile:
+        old = &entry;
+        break;
+    case Kind::Missing:
+    case Kind::DanglingLink: // a new file replaces the link itself
+    case Kind::Link:
+        break;
+    }
+
+    // The entry that differs only in letter case is what the copy replaces:
+    // its mode goes to the copy, and it goes once the copy has its name. Where
+    // the name itself finds that entry (a medium that ignores case), the
+    // rename replaces it and nothing more is to go.
+    const rt::EntryFacts &twin = found.twin;
+    const bool twinIsTheFile = old && twin.device == old->device && twin.inode == old->inode;
+    if (twin.kind != Kind::Missing && !twinIsTheFile) {
+        if (twin.kind == Kind::Other)
+            return notRegular(plan, twin.mode, false);
+        plan.twinName = found.twinName;
+        plan.twinDevice = twin.device;
+        plan.twinInode = twin.inode;
+        if (!old && twin.kind == Kind::File)
+            old = &twin;
+    }
+    plan.replaces = old != nullptr;
+    if (!plan.replaces) {
+        plan.createMode = newMode;
+        return plan;
+    }
+    const rt::EntryFacts &replaced = plan.twinName.isEmpty() ? entry : twin;
+    if (replaced.writeError) {
+        plan.refusalError = replaced.writeError;
+        return plan;
+    }
+    plan.oldMode = old->mode;
+    plan.oldOwner = old->owner;
+    plan.oldGroup = old->group;
+    plan.inPlaceFirst = options.inPlace && plan.twinName.isEmpty();
+    return plan;
+}
+
+rt::Destination prepareDestination(const QString &drivePath, mode_t newMode, const rt::DestinationOptions &options)
+{
+    return rt::Destination::open(planWriting(rt::lookAtDestination(drivePath, options.caseTwin), newMode, options));
+}
