@@ -2,12 +2,17 @@
 #include "copy/job/WritingPlan.h"
 #include "copy/rescue/MapFinder.h"
 #include "runtime/media/AnswerWithin.h"
+#include "runtime/text/RtError.h"
 #include "support/TestDrives.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTest>
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 // The decisions before a copy writes, from gathered facts alone: no medium,
 // no root.
@@ -44,25 +49,30 @@ private slots:
         QTest::addColumn<QString>("said"); // the question or refusal, up to its first line's end
         QTest::addColumn<bool>("inPlace");
         QTest::addColumn<qint64>("reserve");
+        QTest::addColumn<bool>("othersReadOnly"); // the file replaced is read-only and another user's
         const QString none;
-        QTest::newRow("fits") << "ext4" << 5 * MiB << 6 * MiB << "a.bin" << false << none << 0LL << none << false << 5 * MiB;
+        QTest::newRow("fits") << "ext4" << 5 * MiB << 6 * MiB << "a.bin" << false << none << 0LL << none << false << 5 * MiB << false;
         QTest::newRow("FAT: 4 GiB - 1 fits") << "vfat" << k4GiB - 1 << 2 * k4GiB << "a.bin" << false << none << 0LL << none
-                                             << false << k4GiB;
+                                             << false << k4GiB << false;
         QTest::newRow("FAT: 4 GiB too large") << "vfat" << k4GiB << 2 * k4GiB << "a.bin" << false << none << 0LL
-                                              << "The file C:\\src.bin is too large for drive D: [M] (vfat)." << false << 0LL;
+                                              << "The file C:\\src.bin is too large for drive D: [M] (vfat)." << false << 0LL << false;
         QTest::newRow("does not fit") << "exfat" << 24 * MiB << 12 * MiB << "a.bin" << false << none << 0LL
-                                      << "The file C:\\src.bin does not fit on drive D: [M] (exfat)." << false << 0LL;
+                                      << "The file C:\\src.bin does not fit on drive D: [M] (exfat)." << false << 0LL << false;
         QTest::newRow("fits only in place") << "ntfs" << 24 * MiB << 12 * MiB << "a.bin" << true << none << 24 * MiB << none
-                                            << true << 0LL;
+                                            << true << 0LL << false;
         QTest::newRow("case twin in place") << "ntfs" << 24 * MiB << 12 * MiB << "A.BIN" << false << "a.bin" << 24 * MiB
-                                            << none << true << 0LL;
-        QTest::newRow("btrfs tries") << "btrfs" << 24 * MiB << 12 * MiB << "a.bin" << false << none << 0LL << none << false << 0LL;
+                                            << none << true << 0LL << false;
+        QTest::newRow("btrfs tries") << "btrfs" << 24 * MiB << 12 * MiB << "a.bin" << false << none << 0LL << none << false << 0LL << false;
+        QTest::newRow("tmpfs: no reservation") << "tmpfs" << 5 * MiB << 6 * MiB << "a.bin" << false << none << 0LL << none
+                                               << false << 0LL << false;
+        QTest::newRow("another user's read-only file") << "ext4" << MiB << 6 * MiB << "a.bin" << true << none << MiB
+                                                       << "The file D:\\a.bin cannot be replaced." << false << 0LL << true;
         for (const QChar c : QStringView(u"\\/:*?\"<>|")) {
             QTest::addRow("'%c' on ext4", c.toLatin1()) << "ext4" << MiB << 6 * MiB << QStringLiteral("a%1b").arg(c) << false
-                                                        << none << 0LL << none << false << MiB;
+                                                        << none << 0LL << none << false << MiB << false;
             QTest::addRow("'%c' on exFAT", c.toLatin1())
                 << "exfat" << MiB << 6 * MiB << QStringLiteral("a%1b").arg(c) << false << none << 0LL
-                << QStringLiteral("The file name 'a%1b' cannot be written on drive D: [M] (exfat).").arg(c) << false << 0LL;
+                << QStringLiteral("The file name 'a%1b' cannot be written on drive D: [M] (exfat).").arg(c) << false << 0LL << false;
         }
     }
     void destinationVerdict()
@@ -79,12 +89,14 @@ private slots:
         f.volume.freeBytes = free;
         f.source = {size, size, {}, 7};
         f.replaces = replaces;
-        f.replaced = {replacedBytes, 1};
+        QFETCH(bool, othersReadOnly);
+        f.replaced = {replacedBytes, 1, othersReadOnly ? EACCES : 0, false};
         if (!twin.isEmpty())
             f.twin = twin;
         f.name = name;
         f.driverTakesName = false;
         f.sourceText = QStringLiteral("C:\\src.bin");
+        f.destText = QStringLiteral("D:\\a.bin");
         f.driveText = QStringLiteral("D: [M]");
 
         const DestinationVerdict v = judgeDestination(f);
@@ -111,6 +123,8 @@ private slots:
         QTest::newRow("pipe") << entry(Kind::Other, 0, S_IFIFO) << missing << false << "n 0 0 0 600";
         QTest::newRow("link to a folder") << entry(Kind::LinkToOther, 0, S_IFDIR) << missing << false << "l 0 0 0 600";
         QTest::newRow("unwritable") << entry(Kind::File, 5, S_IFREG, EACCES) << missing << false << "13 1 0 0 600";
+        QTest::newRow("read-only, the user's own") << rt::EntryFacts{Kind::File, S_IFREG | 0444, 1, 5, 1000, 100, EACCES, true}
+                                                   << missing << false << "0 1 0 0 600";
         QTest::newRow("twin is the file") << entry(Kind::File, 5) << entry(Kind::File, 5) << true << "0 1 0 1 600";
         QTest::newRow("twin alone") << missing << entry(Kind::File, 6) << false << "0 1 1 0 600";
         QTest::newRow("twin alone, in place") << missing << entry(Kind::File, 6) << true << "0 1 1 0 600";
@@ -156,6 +170,49 @@ private slots:
         (void)d.commit(0);
         QCOMPARE(drives.exists(u'd', QStringLiteral("OUT.BIN")), swapped);
         QVERIFY(drives.exists(u'd', QStringLiteral("out.bin")));
+    }
+
+    // A read-only file (a copy of a read-only source) is replaced for its
+    // owner by a rename, its mode kept; anyone else is refused.
+    void readOnlyFileReplacedOnlyForItsOwner_data()
+    {
+        QTest::addColumn<uid_t>("owner");
+        QTest::newRow("the user's own") << uid_t(65534);
+        QTest::newRow("another user's") << uid_t(1234);
+    }
+    void readOnlyFileReplacedOnlyForItsOwner()
+    {
+        QFETCH(uid_t, owner);
+        if (geteuid() != 0)
+            QSKIP("handing a file to another user needs root");
+        TestDrives drives;
+        drives.makeFolder(u'd', QStringLiteral("sub"));
+        drives.makeFile(u'd', QStringLiteral("sub/out.bin"), "old");
+        const QByteArray file = QFile::encodeName(drives.host(u'd', QStringLiteral("sub/out.bin")));
+        for (const QString &path : {QFileInfo(drives.host(u'd')).absolutePath(), drives.host(u'd')})
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0755), 0);
+        QCOMPARE(::chown(QFile::encodeName(drives.host(u'd', QStringLiteral("sub"))).constData(), 65534, 65534), 0);
+        QCOMPARE(::chown(file.constData(), owner, owner), 0);
+        QCOMPARE(::chmod(file.constData(), 0444), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(77);
+            try {
+                rt::Destination d = prepareDestination(QStringLiteral("D:\\sub\\out.bin"), 0666);
+                (void)d.commit(0);
+                ::_exit(0);
+            } catch (const rt::RtError &e) {
+                ::_exit(e.reason() == rt::reasonFromErrno(EACCES) ? 2 : 3);
+            }
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QCOMPARE(WEXITSTATUS(status), owner == 65534 ? 0 : 2);
+        struct stat now {};
+        QCOMPARE(::stat(file.constData(), &now), 0);
+        QCOMPARE(now.st_size, owner == 65534 ? 0 : 3);
+        QCOMPARE(now.st_mode & 0777, mode_t(0444));
     }
 
     // A map beside its copy: gone on with only where the lengths agree.

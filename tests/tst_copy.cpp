@@ -1,5 +1,6 @@
 #include "support/TestKit.h"
 #include "support/CopyWatch.h"
+#include "support/FolderSnapshot.h"
 #include "runtime/files/Transfer.h"
 
 #include <QMouseEvent>
@@ -217,6 +218,33 @@ private slots:
     }
 
     // ---- refusals -------------------------------------------------------------
+
+    // A name with a ".." part would leave the chosen folder: refused before
+    // anything is asked or written, for a copy and for Create Folder.
+    void namesLeavingTheFolderAreRefused_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("file") << "file" << "../esc.txt";
+        QTest::newRow("file, deeper") << "file" << "a\\..\\..\\esc.txt";
+        QTest::newRow("folder") << "folder" << "../x";
+    }
+    void namesLeavingTheFolderAreRefused()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, name);
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Trip/a"));
+        prepareCopy(f, "x", name);
+        f.c().Dir2->setPath(QStringLiteral("D:\\Trip"));
+        const QMap<QString, QByteArray> before = folderSnapshot(f.drives.host(u'd'));
+        f.dialogs.answers = {rt::AnswerYes};
+        f.dialogs.inputs = {name};
+        what == u"file" ? f.c().cmdCopy->click() : f.c().MD->trigger();
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The %1 name '%2' leads outside the chosen folder.\r\n"
+                                                                  "A name with a '..' part is not used.").arg(what, name)});
+        QCOMPARE(folderSnapshot(f.drives.host(u'd')), before);
+    }
 
     void emptyNameIsRefusedBeforeTheSelection()
     {

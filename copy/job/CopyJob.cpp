@@ -5,8 +5,10 @@
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <utility>
@@ -87,6 +89,12 @@ CopyJob::Way CopyJob::open()
     if (same) {
         m_dialogs.msgBox(QStringLiteral("Source and destination are the same file."), rt::MsgStyle::Critical,
                          kSelectionTitle);
+        return Way::Refused;
+    }
+    // A name that leaves the chosen folder is never written, whatever is there.
+    if (rt::leadsOutsideFolder(m_names.typedName)) {
+        m_dialogs.msgBox(rt::outsideFolderText(QStringLiteral("file"), m_names.typedName), rt::MsgStyle::Critical,
+                         rt::kTitleTalmo);
         return Way::Refused;
     }
     if (!m_progress.goingOn())
@@ -265,10 +273,14 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
         (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
             .toUtf8());
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
+    // (a long name cut to leave room for the ending).
+    const qsizetype cut = std::max(m_names.destination.lastIndexOf(u'\\'), m_names.destination.lastIndexOf(u'/')) + 1;
+    const QString folder = m_names.destination.left(cut);
+    const QString copyName = m_names.destination.mid(cut);
     return m_io.run([&]() -> QString {
         for (int n = 0; n < 1000; ++n) {
-            const QString name = n == 0 ? m_names.destination + QStringLiteral(".map")
-                                        : m_names.destination + QStringLiteral(".%1.map").arg(n);
+            const QString name =
+                folder + rt::nameWithin(copyName, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
             try {
                 if (rt::createNewFile(name, contents)) {
                     written = true;

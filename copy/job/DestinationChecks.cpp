@@ -30,9 +30,9 @@ DestinationFacts gather(const QString &hostPath, bool replaces)
             f.driverTakesName = rt::driverTakesName(folder, nameBreak);
     }
     if (replaces)
-        f.replaced = rt::fileSpace(hostPath);
+        f.replaced = rt::existingFile(hostPath);
     else if (f.twin)
-        f.replaced = rt::fileSpace(folder + u'/' + *f.twin);
+        f.replaced = rt::existingFile(folder + u'/' + *f.twin);
     return f;
 }
 
@@ -83,6 +83,7 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
     }
     f.name = QFileInfo(rt::displayPath(destFile).replace(u'\\', u'/')).fileName();
     f.sourceText = rt::displayPath(sourceFile);
+    f.destText = rt::displayPath(destFile);
     f.driveText = driveText(destFile);
     const DestinationVerdict verdict = judgeDestination(f);
     plan.options = verdict.options;

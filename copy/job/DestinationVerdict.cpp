@@ -4,6 +4,8 @@
 #include "runtime/Dialogs.h"
 #include "runtime/text/NumberText.h"
 
+#include <cerrno>
+
 namespace {
 
 QString bytesText(qint64 bytes)
@@ -37,6 +39,13 @@ DestinationVerdict judgeDestination(const DestinationFacts &f)
             + rt::kCrLf + QStringLiteral("Do you want to copy under this name anyway?");
     }
 
+    const int writeError = f.replaced.writeError;
+    if ((f.replaces || f.twin) && (writeError == EACCES || writeError == EPERM) && !f.replaced.ours) {
+        verdict.refusal = QStringLiteral("The file %1 cannot be replaced.").arg(f.destText) + rt::kCrLf
+            + QStringLiteral("It is read-only for you, and only its owner may replace it.");
+        return verdict;
+    }
+
     if (v.maxFileSize >= 0 && f.source.size > v.maxFileSize) {
         verdict.refusal = QStringLiteral("The file %1 is too large for %2.").arg(f.sourceText, where) + rt::kCrLf
             + QStringLiteral("It has %1; the largest file that file system takes has %2.")
@@ -57,7 +66,7 @@ DestinationVerdict judgeDestination(const DestinationFacts &f)
     // Within one btrfs or xfs volume the copy shares the source's extents.
     const bool sharesExtents = v.mayShareOrCompress && f.source.fsDevice == v.fsDevice;
     if (need <= v.freeBytes || sharesExtents) {
-        if (!v.mayShareOrCompress && (!v.hasHoles || f.source.dataBytes >= f.source.size))
+        if (v.reserveHelps && !v.mayShareOrCompress && (!v.hasHoles || f.source.dataBytes >= f.source.size))
             verdict.options.reserve = need;
         return verdict;
     }

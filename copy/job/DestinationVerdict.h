@@ -1,7 +1,7 @@
 #pragma once
 
 #include "runtime/files/Destination.h"
-#include "runtime/files/FileSpace.h"
+#include "runtime/files/ExistingFile.h"
 #include "runtime/files/SourceFacts.h"
 #include "runtime/media/Volume.h"
 
@@ -16,12 +16,13 @@ struct DestinationFacts {
     rt::Volume volume;             // the destination folder's
     rt::SourceFacts source;
     bool replaces = false;         // a file of the destination's name exists
-    rt::FileSpace replaced;        // the file the copy replaces (or its case twin)
+    rt::ExistingFile replaced;     // the file the copy replaces (or its case twin)
     std::optional<QString> twin;   // an entry that differs from the name only in letter case
     QString name;                  // the destination's file name
     bool driverTakesName = true;   // for a name Windows does not allow: the medium's driver took one like it
-    // How the messages name them: "C:\src.bin", "E: [MYSTICK]".
+    // How the messages name them: "C:\src.bin", "D:\out.bin", "E: [MYSTICK]".
     QString sourceText;
+    QString destText;
     QString driveText;
 };
 
@@ -39,6 +40,8 @@ struct DestinationVerdict {
 //   names    - on media made for Windows (FAT, exFAT, NTFS) a name Windows
 //              cannot open is refused where the medium's driver would refuse
 //              it anyway, else asked about;
+//   owner    - a file the user may not write and does not own is refused
+//              before they are asked to replace it;
 //   size     - a file larger than the file system takes (FAT: 4 GiB - 1) is
 //              refused;
 //   room     - a copy that cannot fit is refused, naming the drive and the

@@ -1,10 +1,13 @@
 #include "copy/job/WritingPlan.h"
 
+#include <cerrno>
 #include <sys/stat.h>
 
 namespace {
 
 using Kind = rt::EntryFacts::Kind;
+
+bool isPermissionError(int osError) { return osError == EACCES || osError == EPERM; }
 
 rt::WritePlan notRegular(rt::WritePlan plan, mode_t mode, bool throughLink)
 {
@@ -59,8 +62,10 @@ rt::WritePlan planWriting(const rt::DestinationEntries &found, mode_t newMode, c
         plan.createMode = newMode;
         return plan;
     }
+    // A read-only file of the user's own is replaced, as file managers do:
+    // the copy takes its name by a rename, which needs no right to write it.
     const rt::EntryFacts &replaced = plan.twinName.isEmpty() ? entry : twin;
-    if (replaced.writeError) {
+    if (replaced.writeError && !(replaced.ours && isPermissionError(replaced.writeError))) {
         plan.refusalError = replaced.writeError;
         return plan;
     }

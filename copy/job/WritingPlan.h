@@ -11,7 +11,8 @@
 // a link to nothing is refused (75) before anything is written or deleted. A
 // link to a file is replaced at its target; a link to nothing is replaced
 // itself, and nothing is ever created where it points. A file the user may not
-// write is not replaced behind their back, as a plain copier would not either.
+// write is not replaced behind their back, as a plain copier would not either,
+// unless it is their own (a read-only copy of a read-only source).
 // A new file gets newMode under the umask; a replaced file is private (0600)
 // until its mode, owner and group go to the copy at the commit. A case twin
 // (options.caseTwin: the entry that differs in letter case) is replaced by the

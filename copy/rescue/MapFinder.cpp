@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 
 #include <QFile>
@@ -18,10 +19,12 @@ namespace {
 // No map of a real medium comes near this; a bigger file is something else.
 constexpr qint64 kMapLimit = 64 * 1048576;
 
+// NAME.map, NAME.1.map ..., with NAME cut as nameWithin cuts it.
 bool isOwnMapName(const QString &name, const QString &copyName)
 {
-    const QRegularExpression own(QStringLiteral("^%1\\.([1-9][0-9]*\\.)?map$").arg(QRegularExpression::escape(copyName)));
-    return own.match(name).hasMatch();
+    static const QRegularExpression tail(QStringLiteral("(\\.[1-9][0-9]*)?\\.map$"));
+    const QRegularExpressionMatch m = tail.match(name);
+    return m.hasMatch() && name == rt::nameWithin(copyName, m.captured(0));
 }
 
 bool isDdrescueMapName(const QString &name)

@@ -1,9 +1,11 @@
 #include "runtime/files/Destination.h"
 
 #include "runtime/files/FileAccess.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 
 #include <atomic>
@@ -38,8 +40,8 @@ std::atomic<int> s_closeFailure{0};
 // random tail, so two copies never pick the same one.
 QByteArray hiddenNameFor(const QByteArray &name)
 {
-    return '.' + name.left(200) + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36)
-        + ".part";
+    const QString tail = u'.' + QString::number(QRandomGenerator::global()->generate(), 36) + QStringLiteral(".part");
+    return QFile::encodeName(nameWithin(u'.' + QFile::decodeName(name), tail));
 }
 
 bool lacksUnnamedFiles(int osError)

@@ -26,6 +26,7 @@ EntryFacts factsOf(Kind kind, const struct stat &st, const QByteArray &path)
     e.inode = st.st_ino;
     e.owner = st.st_uid;
     e.group = st.st_gid;
+    e.ours = st.st_uid == geteuid();
     if (faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) != 0)
         e.writeError = errno;
     return e;

@@ -18,6 +18,7 @@ struct EntryFacts {
     uid_t owner = 0;
     gid_t group = 0;
     int writeError = 0; // why this process may not write it (0: it may), through a link
+    bool ours = false;  // this process owns it
 };
 
 // The entries a copy to a drive-letter path meets in its folder: what is under

@@ -54,6 +54,10 @@ Volume Volume::ofType(const QString &type)
     v.hasHoles = !fat && v.type != u"exfat";
     v.mayShareOrCompress = v.type == u"btrfs" || v.type == u"xfs" || v.type == u"zfs" || v.type == u"bcachefs";
     v.windowsNames = fat || v.type == u"exfat" || v.type == u"ntfs";
+    v.ignoresCase = fat || v.type == u"exfat";
+    // On tmpfs and ramfs the room is memory, checked before writing; a
+    // reservation would only make the kernel clear all of it at once.
+    v.reserveHelps = v.type != u"tmpfs" && v.type != u"ramfs";
     return v;
 }
 
@@ -77,8 +81,10 @@ Volume describe(const MountEntry &entry)
     if (stat(entry.mountPoint.constData(), &st) == 0)
         v.fsDevice = st.st_dev;
 
+    // GNOME's network shares answer for their own root, not for the share:
+    // their space is not known.
     struct statvfs fs {};
-    if (statvfs(entry.mountPoint.constData(), &fs) == 0) {
+    if (entry.type != "fuse.gvfsd-fuse" && statvfs(entry.mountPoint.constData(), &fs) == 0) {
         const qint64 unit = fs.f_frsize ? qint64(fs.f_frsize) : qint64(fs.f_bsize);
         v.totalBytes = qint64(fs.f_blocks) * unit;
         // What may be written; on ext2/3/4 root may also write the blocks

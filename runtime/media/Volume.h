@@ -32,6 +32,8 @@ struct Volume {
     bool hasHoles = true;     // a sparse file needs only its data
     bool mayShareOrCompress = false; // btrfs, xfs: a copy may need less room than its data
     bool windowsNames = false; // FAT, exFAT, NTFS: made for Windows, held to its name rules
+    bool ignoresCase = false;  // FAT, exFAT: "a.bin" and "A.BIN" are one name
+    bool reserveHelps = true;  // fallocate sets room aside (not so where space is memory)
     bool network = false;
     dev_t fsDevice = 0;       // st_dev of the mount folder
 
