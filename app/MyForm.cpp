@@ -344,10 +344,11 @@ void MyForm::wireEvents()
     m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
         using Kind = CopyModule::Ending::Kind;
         using End = rt::DesktopNotices::End;
-        desktop->copyEnded(ending.kind == Kind::Completed ? End::Completed
-                               : ending.kind == Kind::Stopped ? End::Stopped
-                                                              : End::Failed,
-                           ending.destination);
+        desktop->copyEnded(ending.kind == Kind::Completed      ? End::Completed
+                               : ending.kind == Kind::Stopped      ? End::Stopped
+                               : ending.kind == Kind::NamedInDoubt ? End::NamedInDoubt
+                                                                   : End::Failed,
+                           ending.destination, ending.words);
     });
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });

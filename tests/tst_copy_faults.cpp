@@ -10,6 +10,8 @@
 #include <memory>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -214,6 +216,46 @@ private slots:
                  QStringList());
         QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
         QCOMPARE(openDescriptors(), descriptors);
+    }
+
+    // A copy written in place (room for one of the two files only) that is
+    // stopped or fails, in a folder whose entries may not be removed: the
+    // half-written file is named, never left without a word.
+    void inPlaceCopyThatCannotBeDeletedSaysSo_data()
+    {
+        QTest::addColumn<bool>("stopped");
+        QTest::newRow("stopped") << true;
+        QTest::newRow("failed") << false;
+    }
+    void inPlaceCopyThatCannotBeDeletedSaysSo()
+    {
+        QFETCH(bool, stopped);
+        FormFixture f;
+        QTemporaryDir mountBase;
+        const TmpfsMount tmpfs(mountBase.path(), "size=1m");
+        if (!tmpfs.mounted())
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs here (%1)").arg(reason(tmpfs.error()))));
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', mountBase.path()}});
+        QFile old(mountBase.filePath(QStringLiteral("out.bin")));
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(600 << 10, 'o')) == 600 << 10);
+        old.close();
+        prepareCopy(f, patternBytes(700 << 10, 27));
+        const int folder = ::open(QFile::encodeName(mountBase.path()).constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (::ioctl(folder, FS_IOC_GETFLAGS, &flags) != 0 || (flags |= FS_APPEND_FL, ::ioctl(folder, FS_IOC_SETFLAGS, &flags)) != 0)
+            QSKIP("no append-only folders here (that needs root and a file system that has them)");
+        CopyWatch watch(f.c());
+        watch.onRead = [&](qint64, qint64) { f.copy().Copying = !stopped || watch.reads.size() < 10; };
+        rt::setWriteFaultHook([stopped](qint64 at, qint64) { return !stopped && at > 0 ? EIO : 0; });
+        f.dialogs.answers = {rt::AnswerYes, rt::AnswerYes}; // replace, in place
+        f.c().cmdCopy->click();
+        flags &= ~FS_APPEND_FL;
+        ::ioctl(folder, FS_IOC_SETFLAGS, &flags);
+        ::close(folder);
+        QCOMPARE(f.dialogs.shown.size(), qsizetype(stopped ? 3 : 4));
+        QCOMPARE(f.dialogs.messages().constLast(),
+                 QStringLiteral("The file D:\\out.bin was being written in place and could not be deleted: it is left "
+                                "incomplete.\r\n") + reason(EPERM));
     }
 
     void copiesAcrossFileSystems_data()

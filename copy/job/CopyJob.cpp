@@ -40,6 +40,17 @@ CopyJob::~CopyJob()
 
 CopyJob::End CopyJob::run()
 {
+    const End end = runStages();
+    if (m_leftInPlace)
+        m_dialogs.msgBox(QStringLiteral("The file %1 was being written in place and could not be deleted: it is left incomplete.")
+                                 .arg(rt::displayPath(m_names.destination))
+                             + rt::kCrLf + rt::reasonFromErrno(m_leftInPlace),
+                         rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    return end;
+}
+
+CopyJob::End CopyJob::runStages()
+{
     try {
         switch (open()) {
         case Way::Refused:
@@ -67,9 +78,9 @@ CopyJob::End CopyJob::run()
     return End::Failed;
 }
 
-CopyJob::End CopyJob::ended(End end)
+CopyJob::End CopyJob::ended(End end, const QString &words)
 {
-    m_progress.copyEnded(end);
+    m_progress.copyEnded(end, words);
     return end;
 }
 
@@ -180,16 +191,15 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
         if (committed.closeError || committed.folderFlushError) {
             // The copy has its name and any old file is gone: no failed
             // write, but no "completed" either.
-            ended(End::Failed);
             const QString name = rt::displayPath(m_names.destination);
-            m_dialogs.msgBox(
-                committed.closeError
-                    ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
-                        + rt::kCrLf + rt::reasonFromErrno(committed.closeError)
-                    : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name)
-                        + rt::kCrLf + rt::reasonFromErrno(committed.folderFlushError),
-                rt::MsgStyle::Exclamation, rt::kTitleTalmo);
-            return End::Failed;
+            const QString words = committed.closeError
+                ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
+                : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name);
+            ended(End::NamedInDoubt, words);
+            m_dialogs.msgBox(words + rt::kCrLf
+                                 + rt::reasonFromErrno(committed.closeError ? committed.closeError : committed.folderFlushError),
+                             rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+            return End::NamedInDoubt;
         }
         ended(End::Completed);
         announce(outcome, engine);
@@ -240,7 +250,8 @@ void CopyJob::abandon()
     // Removing a file and closing one can wait on the medium too.
     try {
         m_io.run([this] {
-            m_dest.abandon();
+            if (const int left = m_dest.abandon())
+                m_leftInPlace = left;
             (void)m_source.close();
         });
     } catch (...) {

@@ -371,18 +371,20 @@ Destination::Committed Destination::commit(qint64 length)
     return committed;
 }
 
-void Destination::abandon()
+int Destination::abandon()
 {
+    int leftInPlace = 0;
     if (m_kind == Kind::Hidden || m_kind == Kind::InPlace) {
         // Only the file this copy opened, and only while it still has that name.
         const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : m_name;
         struct stat st {};
         if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
-            && st.st_ino == m_inode)
-            unlinkat(m_dirFd, name.constData(), 0);
+            && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind == Kind::InPlace)
+            leftInPlace = errno;
     }
     m_kind = Kind::None;
     closeAll();
+    return leftInPlace;
 }
 
 void Destination::closeAll() noexcept

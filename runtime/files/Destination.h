@@ -112,8 +112,9 @@ public:
     [[nodiscard]] Committed commit(qint64 length);
     // Removes what this copy wrote: the unnamed or hidden file; in place, the
     // file it opened, but only while that same file is still under its name.
-    // Never throws.
-    void abandon();
+    // Never throws. The OS's reason when a file written in place could not be
+    // deleted (it is left incomplete under its name), else 0.
+    int abandon();
 
     // The most data written but not known to be on the medium.
     static constexpr qint64 kWriteBehind = 4 * 1048576;
