@@ -125,9 +125,9 @@ private slots:
         QTest::newRow("unwritable") << entry(Kind::File, 5, S_IFREG, EACCES) << missing << false << "13 1 0 0 600";
         QTest::newRow("read-only, the user's own") << rt::EntryFacts{Kind::File, S_IFREG | 0444, 1, 5, 1000, 100, EACCES, true}
                                                    << missing << false << "0 1 0 0 600";
-        QTest::newRow("twin is the file") << entry(Kind::File, 5) << entry(Kind::File, 5) << true << "0 1 0 1 600";
+        QTest::newRow("twin is the file, in place") << entry(Kind::File, 5) << entry(Kind::File, 5) << true << "0 1 0 1 600";
         QTest::newRow("twin alone") << missing << entry(Kind::File, 6) << false << "0 1 1 0 600";
-        QTest::newRow("twin alone, in place") << missing << entry(Kind::File, 6) << true << "0 1 1 0 600";
+        QTest::newRow("twin alone, in place") << missing << entry(Kind::File, 6) << true << "0 1 0 1 600";
         QTest::newRow("twin a folder") << missing << entry(Kind::Other, 6, S_IFDIR) << false << "n 0 0 0 600";
     }
     void writingPlan()

@@ -88,6 +88,7 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
     const DestinationVerdict verdict = judgeDestination(f);
     plan.options = verdict.options;
     plan.roomOnlyInPlace = verdict.roomOnlyInPlace;
+    plan.inPlaceTwin = verdict.inPlaceTwin;
     if (!verdict.nameQuestion.isEmpty()
         && dialogs.msgBox(verdict.nameQuestion, rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
             != rt::AnswerYes)
@@ -106,5 +107,6 @@ bool confirmInPlace(DestinationPlan &plan, const QString &destFile, rt::Dialogs 
     if (answer != rt::AnswerYes)
         return false;
     plan.options.inPlace = true;
+    plan.options.caseTwin = plan.inPlaceTwin;
     return true;
 }

@@ -15,6 +15,7 @@ class IoWorker;
 struct DestinationPlan {
     bool refused = false;      // a message has been shown; nothing is to be written
     bool roomOnlyInPlace = false;
+    QString inPlaceTwin; // see DestinationVerdict
     rt::Destination::Options options; // for prepareDestination
 
     // Whether a file is replaced under another letter case.

@@ -57,6 +57,8 @@ DestinationVerdict judgeDestination(const DestinationFacts &f)
     // case), the rename onto it replaces it: nothing else is to be removed.
     if (f.twin && !f.replaces)
         verdict.options.caseTwin = *f.twin;
+    if (f.twin && (!f.replaces || v.ignoresCase))
+        verdict.inPlaceTwin = *f.twin;
 
     // Room. A sparse source needs only its data where the file system has
     // holes; FAT and exFAT write every byte.

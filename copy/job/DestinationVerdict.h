@@ -35,6 +35,9 @@ struct DestinationVerdict {
     QString refusal;
     bool roomOnlyInPlace = false;
     rt::DestinationOptions options;
+    // Where the copy is written in place: the old file's own letter case,
+    // when it differs from the typed name's.
+    QString inPlaceTwin;
 };
 
 //   names    - on media made for Windows (FAT, exFAT, NTFS) a name Windows

@@ -72,7 +72,13 @@ rt::WritePlan planWriting(const rt::DestinationEntries &found, mode_t newMode, c
     plan.oldMode = old->mode;
     plan.oldOwner = old->owner;
     plan.oldGroup = old->group;
-    plan.inPlaceFirst = options.inPlace && plan.twinName.isEmpty();
+    plan.inPlaceFirst = options.inPlace;
+    if (plan.inPlaceFirst && twin.kind == Kind::File) {
+        // The old file is the case twin (or the name finds it, on a medium
+        // that ignores case): written where it is, it takes the typed name.
+        plan.inPlaceName = found.twinName;
+        plan.twinName.clear();
+    }
     return plan;
 }
 

@@ -17,7 +17,8 @@
 // until its mode, owner and group go to the copy at the commit. A case twin
 // (options.caseTwin: the entry that differs in letter case) is replaced by the
 // copy unless it is the very file under the name; writing in place
-// (options.inPlace) goes into the old file itself.
+// (options.inPlace) goes into the old file itself, a case twin included, which
+// then takes the name as typed.
 rt::WritePlan planWriting(const rt::DestinationEntries &found, mode_t newMode, const rt::DestinationOptions &options);
 
 // Looks at drivePath (drive-letter form; 68 for a drive not ready), plans and

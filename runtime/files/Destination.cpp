@@ -75,6 +75,7 @@ Destination Destination::open(const WritePlan &plan)
     d.m_twinName = plan.twinName;
     d.m_twinDevice = plan.twinDevice;
     d.m_twinInode = plan.twinInode;
+    d.m_inPlaceName = plan.inPlaceName;
     d.m_dirFd = ::open(plan.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
@@ -113,7 +114,7 @@ Destination Destination::open(const WritePlan &plan)
         // A folder that takes no new file, around a file that may be written,
         // or a medium with room for one of the two only: the old file is
         // written over, as plain copiers do.
-        d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        d.m_fd = openat(d.m_dirFd, d.writtenInPlace().constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (d.m_fd < 0)
             raiseErrno();
         struct stat opened {};
@@ -166,6 +167,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_name(std::move(other.m_name))
     , m_hiddenName(std::move(other.m_hiddenName))
     , m_twinName(std::move(other.m_twinName))
+    , m_inPlaceName(std::move(other.m_inPlaceName))
     , m_twinDevice(other.m_twinDevice)
     , m_twinInode(other.m_twinInode)
     , m_modified(other.m_modified)
@@ -174,9 +176,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_finalMode(other.m_finalMode)
     , m_flushed(other.m_flushed)
     , m_flushedLength(other.m_flushedLength)
-    , m_writeBehind(other.m_writeBehind)
-    , m_pending(std::move(other.m_pending))
-    , m_pendingBytes(std::exchange(other.m_pendingBytes, 0))
+    , m_writeBehind(std::exchange(other.m_writeBehind, WriteBehind()))
 {
 }
 
@@ -191,6 +191,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_name = std::move(other.m_name);
         m_hiddenName = std::move(other.m_hiddenName);
         m_twinName = std::move(other.m_twinName);
+        m_inPlaceName = std::move(other.m_inPlaceName);
         m_twinDevice = other.m_twinDevice;
         m_twinInode = other.m_twinInode;
         m_modified = other.m_modified;
@@ -199,9 +200,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_finalMode = other.m_finalMode;
         m_flushed = other.m_flushed;
         m_flushedLength = other.m_flushedLength;
-        m_writeBehind = other.m_writeBehind;
-        m_pending = std::move(other.m_pending);
-        m_pendingBytes = std::exchange(other.m_pendingBytes, 0);
+        m_writeBehind = std::exchange(other.m_writeBehind, WriteBehind());
     }
     return *this;
 }
@@ -236,43 +235,8 @@ void Destination::truncateTo(int fd, qint64 length)
 void Destination::writeBehind(qint64 offset, qint64 count)
 {
     m_flushed = false;
-    if (!m_writeBehind || m_fd < 0 || count <= 0)
-        return;
-    // Small pieces (a file's tail, single blocks) are not started one by one:
-    // each would send its page to the medium again. They go with the wait below
-    // or the final flush.
-    constexpr qint64 kStartAtOnce = 65536;
-    int rc = 0;
-    if (count >= kStartAtOnce) {
-        rc = retryEintr([&] { return sync_file_range(m_fd, offset, count, SYNC_FILE_RANGE_WRITE); });
-    }
-    if (rc == 0) {
-        if (!m_pending.empty() && m_pending.back().offset + m_pending.back().count == offset
-            && m_pending.back().count < kStartAtOnce)
-            m_pending.back().count += count;
-        else
-            m_pending.push_back({offset, count});
-        m_pendingBytes += count;
-    }
-    while (rc == 0 && m_pendingBytes > kWriteBehind) {
-        const Range r = m_pending.front();
-        m_pending.pop_front();
-        m_pendingBytes -= r.count;
-        rc = retryEintr([&] {
-            return sync_file_range(m_fd, r.offset, r.count,
-                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        });
-    }
-    if (rc == 0)
-        return;
-    if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP) {
-        // A file system that cannot: the final flush does it all.
-        m_writeBehind = false;
-        m_pending.clear();
-        m_pendingBytes = 0;
-        return;
-    }
-    raiseErrno();
+    if (m_fd >= 0)
+        m_writeBehind.written(m_fd, offset, count);
 }
 
 void Destination::flush(qint64 length)
@@ -284,8 +248,7 @@ void Destination::flush(qint64 length)
     truncateTo(m_fd, length);
     if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
         raiseErrno();
-    m_pending.clear();
-    m_pendingBytes = 0;
+    m_writeBehind.clear();
     m_flushed = true;
     m_flushedLength = length;
 }
@@ -349,6 +312,18 @@ Destination::Committed Destination::commit(qint64 length)
     } else if (m_kind == Kind::Hidden) {
         if (renameat(m_dirFd, m_hiddenName.constData(), m_dirFd, m_name.constData()) != 0)
             raiseErrno();
+    } else if (!m_inPlaceName.isEmpty()) {
+        // Written in place under another letter case: named as typed by way
+        // of a hidden name, as a medium that ignores case takes no rename
+        // between two spellings of one name.
+        const QByteArray hidden = hiddenNameFor(m_name);
+        if (renameat(m_dirFd, m_inPlaceName.constData(), m_dirFd, hidden.constData()) != 0)
+            raiseErrno();
+        if (renameat(m_dirFd, hidden.constData(), m_dirFd, m_name.constData()) != 0) {
+            const int error = errno;
+            (void)renameat(m_dirFd, hidden.constData(), m_dirFd, m_inPlaceName.constData());
+            raise(error);
+        }
     }
     // From here the name holds the new file: nothing is to be abandoned.
     m_kind = Kind::None;
@@ -376,7 +351,7 @@ int Destination::abandon()
     int leftInPlace = 0;
     if (m_kind == Kind::Hidden || m_kind == Kind::InPlace) {
         // Only the file this copy opened, and only while it still has that name.
-        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : m_name;
+        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : writtenInPlace();
         struct stat st {};
         if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
             && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind == Kind::InPlace)
@@ -395,8 +370,7 @@ void Destination::closeAll() noexcept
         ::close(m_dirFd);
     m_fd = -1;
     m_dirFd = -1;
-    m_pending.clear();
-    m_pendingBytes = 0;
+    m_writeBehind.clear();
 }
 
 } // namespace rt

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "runtime/files/WriteBehind.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
-#include <deque>
 #include <optional>
 #include <time.h>
 #include <sys/types.h>
@@ -45,6 +46,9 @@ struct WritePlan {
     ino_t twinInode = 0;
     mode_t createMode = 0600; // of a new file, under the umask
     bool inPlaceFirst = false; // straight into the old file, never a new one
+    // In place into the entry under another letter case, which takes the
+    // name as typed at the commit.
+    QByteArray inPlaceName;
     std::optional<timespec> modified;
     qint64 reserve = 0;
 };
@@ -117,7 +121,7 @@ public:
     int abandon();
 
     // The most data written but not known to be on the medium.
-    static constexpr qint64 kWriteBehind = 4 * 1048576;
+    static constexpr qint64 kWriteBehind = WriteBehind::kLimit;
 
     // For tests: behave as on a file system without unnamed files, so the
     // hidden-name way is taken.
@@ -131,6 +135,7 @@ private:
 
     static void truncateTo(int fd, qint64 length);
     void closeAll() noexcept;
+    const QByteArray &writtenInPlace() const { return m_inPlaceName.isEmpty() ? m_name : m_inPlaceName; }
     void throwIfGone() const;
 
     Kind m_kind = Kind::None;
@@ -140,6 +145,7 @@ private:
     QByteArray m_name;         // the destination's name in that folder
     QByteArray m_hiddenName;   // Hidden: the name written under
     QByteArray m_twinName;     // the differently cased entry to remove once named
+    QByteArray m_inPlaceName;  // InPlace: the entry written, when cased otherwise than m_name
     dev_t m_twinDevice = 0;
     ino_t m_twinInode = 0;
     std::optional<timespec> m_modified;
@@ -148,13 +154,7 @@ private:
     std::optional<mode_t> m_finalMode; // a replaced file's mode, given at the commit
     bool m_flushed = false;
     qint64 m_flushedLength = -1;
-    bool m_writeBehind = true;
-    struct Range {
-        qint64 offset;
-        qint64 count;
-    };
-    std::deque<Range> m_pending; // written and started, not yet waited for
-    qint64 m_pendingBytes = 0;
+    WriteBehind m_writeBehind;
 };
 
 } // namespace rt
