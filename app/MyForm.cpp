@@ -1,6 +1,7 @@
 #include "app/MyForm.h"
 
 #include "runtime/controls/Accessibility.h"
+#include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 
 #include <QAction>
@@ -237,11 +238,22 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     buildControls();
     buildMenus();
     wireEvents();
+    // A letter given to a new volume is never one the lists or a copy stand on.
+    rt::Drives::instance().setLettersInUse([this] {
+        QList<QChar> letters;
+        QStringList paths{m_controls.KorDir->path(), m_controls.Dir2->path()};
+        if (m_copy.isRunning())
+            paths << m_copy.SourceFile << m_copy.DestFile;
+        for (const QString &path : paths)
+            if (!path.isEmpty())
+                letters.append(path.at(0).toLower());
+        return letters;
+    });
     Form_Load();
     m_controls.cmdCopy->setFocus();
 }
 
-MyForm::~MyForm() = default;
+MyForm::~MyForm() { rt::Drives::instance().setLettersInUse(nullptr); }
 
 void MyForm::buildControls()
 {
