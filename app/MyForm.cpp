@@ -1,6 +1,7 @@
 #include "app/MyForm.h"
 
 #include "runtime/controls/Accessibility.h"
+#include "runtime/media/MediumWaits.h"
 #include "runtime/text/RtError.h"
 
 #include <QAction>
@@ -18,6 +19,7 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     , m_browsing(m_controls, m_copy, m_dialogs)
     , m_desktop(new rt::DesktopNotices(this, [this] { return isActiveWindow(); }))
 {
+    rt::setEnding(false);
     rt::installAccessibility();
     setObjectName(QStringLiteral("MyForm"));
     setWindowTitle(QStringLiteral("Talmo's File Copy Program"));
@@ -125,7 +127,11 @@ void MyForm::cmdCopy_Click()
     // "Copy" click that arrives inside a running copy's yield (a Stop and a
     // click pending together) must not start a copy within the copy.
     if (m_copy.isRunning()) {
-        m_copy.Stop();
+        // A copy left to a silent drive: one copy at a time, so none starts.
+        if (m_copy.isStalled())
+            m_copy.tellStalled();
+        else
+            m_copy.Stop();
         return;
     }
     m_copy.Copying = true;
@@ -146,9 +152,13 @@ void MyForm::cmdExit_Click()
 
 void MyForm::closeEvent(QCloseEvent *event)
 {
-    // The window goes at once. A running copy stops once the operation in
-    // flight returns, removes its partial file, and the program then ends as
-    // the click that started the copy returns.
+    // The window goes at once, and the program begins to end: no wait on a
+    // medium holds it. A running copy stops once the operation in flight
+    // returns, removes its partial file, and the program then ends as the
+    // click that started the copy returns; an operation that does not return
+    // within the answer limit of the stop is left to its medium, and the
+    // program ends then.
+    rt::setEnding(true);
     if (m_copy.isRunning())
         m_copy.Stop();
     event->accept();

@@ -78,14 +78,14 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
         const auto look = [hostPath, replaces] { return gather(hostPath, replaces); };
         const rt::SourceFacts sourceFacts = io.run([&] { return rt::sourceFacts(source); });
         if (rt::Drives::instance().isNetwork(destFile.at(0))) {
-            std::optional<Facts> answered = rt::answerWithin(rt::kShareAnswerLimit, look, rt::Waiting::Events);
+            std::optional<Facts> answered = rt::answerOf(rt::Drives::instance().root(destFile.at(0)), look, rt::kMediumAnswerLimit);
             if (!answered) {
                 refuse(plan, dialogs,
                        QStringLiteral("The destination file %1 could not be opened.").arg(rt::displayPath(destFile))
                            + rt::kCrLf
                            + QStringLiteral("Drive %1 gave no answer within %2 seconds.")
                                  .arg(driveText(destFile))
-                                 .arg(rt::kShareAnswerLimit.count() / 1000));
+                                 .arg(rt::kMediumAnswerLimit.count() / 1000));
                 return plan;
             }
             f = std::move(*answered);

@@ -34,7 +34,7 @@ struct DestinationPlan {
 };
 
 // The facts are gathered on the I/O worker (on a network share: with a limit of
-// kShareAnswerLimit, after which the drive is not ready); the messages and
+// kMediumAnswerLimit, after which the drive is not ready); the messages and
 // questions come on the calling thread. `replaces`: a file of that name exists.
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io);

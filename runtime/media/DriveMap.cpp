@@ -2,6 +2,7 @@
 
 #include "runtime/media/OnMedium.h"
 #include "runtime/posix/PosixIo.h"
+#include "runtime/text/RtError.h"
 #include "runtime/media/Volumes.h"
 
 #include <QDir>
@@ -101,7 +102,7 @@ void Drives::scanMounts()
         };
         if (isNetworkType(volume.second.type) || volume.second.type == "fuse.gvfsd-fuse") {
             const std::optional<std::optional<dev_t>> answer =
-                answerWithin(std::chrono::milliseconds(200), look, Waiting::Quietly);
+                answerOf(QFile::decodeName(mountPoint), look, std::chrono::milliseconds(200));
             if (answer && !*answer)
                 continue;
             looked.push_back({volume, answer ? *answer : std::nullopt});
@@ -206,11 +207,13 @@ bool Drives::isReady(QChar letter) const
             return false;
         return canList(folder);
     };
-    // A share whose server is silent would hold the window: it gets a limited
-    // time, with the window live, and is not ready after that.
-    if (isNetwork(letter))
-        return answerWithin(kShareAnswerLimit, look, Waiting::Events).value_or(false);
-    return look();
+    // A silent share, a dying stick would hold the window: the look gets a
+    // limited time, with the window live, and the drive is not ready after that.
+    try {
+        return onMedium(QString(letter), look);
+    } catch (const RtError &) {
+        return false;
+    }
 }
 
 QString Drives::displayName(QChar letter) const
@@ -232,7 +235,13 @@ QString Drives::displayName(QChar letter) const
                 entry = e;
     }
     if (entry && entry->device.startsWith("/dev/")) {
-        const QString label = deviceFacts(*entry).label;
+        // The label is read from the device itself, which may not answer.
+        QString label;
+        try {
+            label = onMedium(QString(letter), [device = *entry] { return deviceFacts(device).label; },
+                             std::chrono::milliseconds(500));
+        } catch (const RtError &) {
+        }
         if (!label.isEmpty())
             name = label;
     }
