@@ -24,7 +24,6 @@ struct Call {
     std::mutex mutex;
     std::condition_variable done;
     bool finished = false; // guarded by mutex
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
 
 std::atomic<bool> g_ending{false};
@@ -70,17 +69,10 @@ bool runOffWindow(const QString &medium, std::chrono::milliseconds limit, std::f
         return false;
     const QDeadlineTimer deadline(limit);
     if (const auto left = g_left.find(medium); left != g_left.end()) {
-        // A medium that has been silent past the limit is not asked again
-        // until it answers; one left behind by a shorter look is waited for.
-        const bool silent = std::chrono::steady_clock::now() - left->second->started >= kMediumAnswerLimit;
+        // The call left on this medium is waited for first, within this
+        // call's limit: a medium is never asked twice at once by left calls.
         const std::shared_ptr<Call> earlier = left->second;
-        bool answered;
-        if (silent) {
-            const std::lock_guard lock(earlier->mutex);
-            answered = earlier->finished;
-        } else {
-            answered = waitFor(*earlier, deadline);
-        }
+        const bool answered = waitFor(*earlier, deadline);
         if (!answered)
             return false;
         if (const auto still = g_left.find(medium); still != g_left.end() && still->second == earlier)

@@ -15,8 +15,7 @@ namespace rt {
 // the call is left behind, to return into nothing whenever the medium does.
 //
 // Bounds: at most one call is left behind per medium (a later call first
-// waits for it, and a medium silent past the limit is not asked again until
-// it answers); no thread is started once the program has begun to end; and
+// waits for it, within its own limit); no thread is started once the program has begun to end; and
 // the process never runs its static destructors while a call is out (it ends
 // at once instead), so no call outlives what it calls into.
 
