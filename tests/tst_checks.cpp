@@ -1,7 +1,7 @@
 #include "copy/job/DestinationVerdict.h"
 #include "copy/job/WritingPlan.h"
 #include "copy/rescue/MapFinder.h"
-#include "runtime/media/AnswerWithin.h"
+#include "runtime/media/OnMedium.h"
 #include "runtime/text/RtError.h"
 #include "support/TestDrives.h"
 
@@ -245,11 +245,11 @@ private slots:
         const auto silent = std::make_shared<std::atomic<bool>>(true);
         QElapsedTimer clock;
         clock.start();
-        const std::optional<int> answer = rt::answerWithin(rt::kShareAnswerLimit, [silent] {
+        const std::optional<int> answer = rt::answerOf(QStringLiteral("silent medium"), [silent] {
             while (*silent)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             return 1;
-        }, rt::Waiting::Events);
+        }, rt::kMediumAnswerLimit);
         *silent = false;
         QVERIFY(!answer);
         QVERIFY2(clock.elapsed() >= 10000 && clock.elapsed() < 11000, qPrintable(QString::number(clock.elapsed())));

@@ -36,14 +36,6 @@ DestinationFacts gather(const QString &hostPath, bool replaces)
     return f;
 }
 
-// "E: [MYSTICK]", as the drive list names it, with the letter as paths write it.
-QString driveText(const QString &destFile)
-{
-    QString text = rt::Drives::instance().displayName(destFile.at(0));
-    text[0] = text[0].toUpper();
-    return text;
-}
-
 void refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 {
     dialogs.msgBox(text, rt::MsgStyle::Critical, rt::kTitleTalmo);
@@ -51,6 +43,13 @@ void refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 }
 
 } // namespace
+
+QString driveText(const QString &drivePath)
+{
+    QString text = rt::Drives::instance().displayName(drivePath.at(0));
+    text[0] = text[0].toUpper();
+    return text;
+}
 
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io)
@@ -62,14 +61,14 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
         const auto look = [hostPath, replaces] { return gather(hostPath, replaces); };
         const rt::SourceFacts sourceFacts = io.run([&] { return rt::sourceFacts(source); });
         if (rt::Drives::instance().isNetwork(destFile.at(0))) {
-            std::optional<DestinationFacts> answered = rt::answerWithin(rt::kShareAnswerLimit, look, rt::Waiting::Events);
+            std::optional<DestinationFacts> answered = rt::answerOf(rt::Drives::instance().root(destFile.at(0)), look, rt::kMediumAnswerLimit);
             if (!answered) {
                 refuse(plan, dialogs,
                        QStringLiteral("The destination file %1 could not be opened.").arg(rt::displayPath(destFile))
                            + rt::kCrLf
                            + QStringLiteral("Drive %1 gave no answer within %2 seconds.")
                                  .arg(driveText(destFile))
-                                 .arg(rt::kShareAnswerLimit.count() / 1000));
+                                 .arg(rt::kMediumAnswerLimit.count() / 1000));
                 return plan;
             }
             f = std::move(*answered);

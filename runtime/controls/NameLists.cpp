@@ -180,15 +180,24 @@ FolderBoundList::FolderBoundList(QWidget *parent, bool folders)
     setAutoFillBackground(true);
 }
 
-QString FolderBoundList::readFolder(const QString &path, EntryKind kind, QStringList *names) const
+std::optional<QString> FolderBoundList::readFolder(const QString &path, FolderEntries *entries)
 {
-    const QString normalized = Drives::instance().normalize(path);
-    *names = onMedium(normalized, [normalized, kind] { // a silent share must not hold the window
-        if (!folderExists(normalized))
-            throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
-        return listFolder(normalized, kind);
-    });
-    return normalized;
+    const int read = beginRead();
+    try {
+        const QString normalized = Drives::instance().normalize(path);
+        *entries = onMedium(normalized, [normalized] {
+            if (!folderExists(normalized))
+                throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
+            return listFolderEntries(normalized);
+        });
+        if (!isLatest(read))
+            return std::nullopt;
+        return normalized;
+    } catch (const RtError &) {
+        if (!isLatest(read))
+            return std::nullopt;
+        throw;
+    }
 }
 
 int FolderBoundList::currentRow() const
@@ -293,7 +302,7 @@ FolderList::FolderList(QWidget *parent) : FolderList(parent, readStartFolder()) 
 FolderList::FolderList(QWidget *parent, const StartFolder &start) : FolderBoundList(parent, true)
 {
     m_path = start.path;
-    fill(start.entries.folders);
+    fill(start.entries);
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
         openRow(index.row());
     });
@@ -304,50 +313,64 @@ QString FolderList::itemPath(int row) const
     return m_model->index(row, 0).data(NameListModel::PathRole).toString();
 }
 
-void FolderList::fill()
-{
-    QStringList subfolders;
-    try {
-        subfolders = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Folders); });
-    } catch (const RtError &) {
-        // An unreadable folder lists no subfolders.
-    }
-    fill(subfolders);
-}
-
-void FolderList::fill(const QStringList &subfolders)
+void FolderList::fill(const FolderEntries &entries)
 {
     QStringList openPaths{m_path.left(3)};
     for (const QString &name : m_path.mid(3).split(u'\\', Qt::SkipEmptyParts))
         openPaths.append(childPath(openPaths.last(), name));
-    m_model->fill(m_path, subfolders, openPaths);
+    m_files = entries.files;
+    m_model->fill(m_path, entries.folders, openPaths);
     setCurrentRow(m_model->openRows() - 1);
 }
 
 void FolderList::setPath(const QString &path)
 {
-    QStringList subfolders;
-    const QString normalized = readFolder(path, EntryKind::Folders, &subfolders);
-    if (normalized == m_path) {
-        fill(subfolders); // read again: the open folder is highlighted again
+    FolderEntries entries;
+    const std::optional<QString> normalized = readFolder(path, &entries);
+    if (!normalized)
+        return;
+    if (*normalized == m_path) {
+        fill(entries); // read again: the open folder is highlighted again
         return;
     }
-    m_path = normalized;
-    fill(subfolders);
+    m_path = *normalized;
+    fill(entries);
     emit change();
 }
 
 void FolderList::refresh()
 {
-    QString path = m_path;
-    while (!folderExists(path) && !isRootPath(path))
-        path = parentPath(path);
-    if (path == m_path || !folderExists(path)) {
-        fill();
+    // The open folder, or the nearest ancestor still there, read in one call
+    // on the medium; an unreadable folder lists nothing.
+    struct Look {
+        QString path;
+        bool found = false;
+        FolderEntries entries;
+    };
+    const int read = beginRead();
+    Look look{m_path, false, {}};
+    try {
+        look = onMedium(m_path, [open = m_path] {
+            Look look{open, false, {}};
+            while (!folderExists(look.path) && !isRootPath(look.path))
+                look.path = parentPath(look.path);
+            look.found = folderExists(look.path);
+            try {
+                look.entries = listFolderEntries(look.found ? look.path : open);
+            } catch (const RtError &) {
+            }
+            return look;
+        });
+    } catch (const RtError &) {
+    }
+    if (!isLatest(read))
+        return;
+    if (look.path == m_path || !look.found) {
+        fill(look.entries);
         return;
     }
-    m_path = path;
-    fill();
+    m_path = look.path;
+    fill(look.entries);
     emit change();
 }
 
@@ -389,23 +412,32 @@ FileList::FileList(QWidget *parent, const StartFolder &start) : FolderBoundList(
 
 void FileList::fill()
 {
+    const int read = beginRead();
     QStringList names;
     try {
         names = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Files); });
     } catch (const RtError &) {
         // A folder that has gone or cannot be read lists no files.
     }
-    m_model->fill(m_path, std::move(names));
+    if (isLatest(read))
+        m_model->fill(m_path, std::move(names));
 }
 
 void FileList::setPath(const QString &path)
 {
-    QStringList names;
-    const QString normalized = readFolder(path, EntryKind::Files, &names);
-    if (normalized == m_path)
+    FolderEntries entries;
+    const std::optional<QString> normalized = readFolder(path, &entries);
+    if (normalized)
+        showFolder(*normalized, entries.files);
+}
+
+void FileList::showFolder(const QString &normalizedPath, const QStringList &files)
+{
+    beginRead(); // a read still under way is of an earlier choice
+    if (normalizedPath == m_path)
         return;
-    m_path = normalized;
-    m_model->fill(m_path, std::move(names));
+    m_path = normalizedPath;
+    m_model->fill(m_path, files);
 }
 
 QString FileList::fileName() const

@@ -6,6 +6,9 @@
 #include <QIcon>
 #include <QListView>
 
+#include <optional>
+#include <utility>
+
 namespace rt {
 
 // The folder and file lists' entries: a plain list of names, filled at once,
@@ -72,15 +75,22 @@ protected:
     // A right press on an entry, or a menu key on the current one: a list
     // whose menu acts on its selection selects that entry first.
     virtual void selectForMenu(const QModelIndex &) {}
-    // Normalizes a path and reads its entries; throws RtError 68 for a drive
-    // that is not ready, 76 for a folder that does not exist.
-    QString readFolder(const QString &path, EntryKind kind, QStringList *names) const;
+    // Normalizes a path and reads both kinds of its entries in one pass, off
+    // the window's thread; throws RtError 68 for a drive that is not ready (or
+    // silent), 76 for a folder that does not exist. Nothing, and nothing
+    // thrown, when a later read of this list began meanwhile: the user's
+    // last choice wins.
+    std::optional<QString> readFolder(const QString &path, FolderEntries *entries);
+    // Starts a read of this list; a read is still the latest while its number is.
+    int beginRead() { return ++m_reads; }
+    bool isLatest(int read) const { return read == m_reads; }
 
     NameListModel *m_model;
     QString m_path;
 
 private:
     void fitWholeRows();
+    int m_reads = 0;
 };
 
 // Where the lists start: the process's current folder and its entries, read
@@ -110,6 +120,9 @@ public:
     QString itemPath(int row) const;
     // Opens the entry at that row, as a double-click on it does.
     void openRow(int row);
+    // The files of the open folder as read with its subfolders, handed on
+    // once after each read; nothing when taken already.
+    std::optional<QStringList> takeFiles() { return std::exchange(m_files, std::nullopt); }
 
 signals:
     void change();
@@ -120,8 +133,8 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void fill();
-    void fill(const QStringList &subfolders);
+    void fill(const FolderEntries &entries);
+    std::optional<QStringList> m_files;
 };
 
 // A file list of one folder: every file but hidden ones.
@@ -132,6 +145,8 @@ public:
     FileList(QWidget *parent, const StartFolder &start);
     // Lists that folder's files when the folder changes. Throws like FolderList.
     void setPath(const QString &path);
+    // Shows a folder's files as its folder list has just read them.
+    void showFolder(const QString &normalizedPath, const QStringList &files);
     // The selected file's name without its folder, "" when none is selected.
     QString fileName() const;
     // Selects a file by name (as a click would, raising Click); false if not listed.

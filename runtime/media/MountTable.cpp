@@ -47,6 +47,18 @@ std::vector<MountEntry> mountTable()
     return out;
 }
 
+std::optional<MountEntry> mountHolding(const QByteArray &hostPath, const std::vector<MountEntry> &table)
+{
+    const MountEntry *best = nullptr;
+    for (const MountEntry &e : table) {
+        const bool holds = e.mountPoint == "/" || hostPath == e.mountPoint || hostPath.startsWith(e.mountPoint + '/');
+        // Later lines cover earlier ones at the same folder.
+        if (holds && (!best || e.mountPoint.size() >= best->mountPoint.size()))
+            best = &e;
+    }
+    return best ? std::optional<MountEntry>(*best) : std::nullopt;
+}
+
 bool isNetworkType(const QByteArray &mountType)
 {
     static const QList<QByteArray> network{"cifs", "smb3", "smbfs", "nfs", "nfs4", "9p",

@@ -109,17 +109,10 @@ std::optional<Volume> volumeOf(const QString &hostPath)
     }
     const QString canonical = QFileInfo(path).canonicalFilePath();
     const QByteArray host = QFile::encodeName(canonical.isEmpty() ? path : canonical);
-    const MountEntry *best = nullptr;
-    const std::vector<MountEntry> table = mountTable();
-    for (const MountEntry &e : table) {
-        const bool holds = e.mountPoint == "/" || host == e.mountPoint || host.startsWith(e.mountPoint + '/');
-        // Later lines cover earlier ones at the same folder.
-        if (holds && (!best || e.mountPoint.size() >= best->mountPoint.size()))
-            best = &e;
-    }
-    if (!best)
+    const std::optional<MountEntry> entry = mountHolding(host, mountTable());
+    if (!entry)
         return std::nullopt;
-    return describe(*best);
+    return describe(*entry);
 }
 
 QString Volume::description() const
