@@ -360,7 +360,7 @@ Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
     } else {
         rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', folder}});
         const rt::File source = rt::File::open(QStringLiteral("C:\\source.bin"), rt::File::Access::Read);
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\copy.bin"), 0644);
+        rt::Destination dest = prepareDestination(QStringLiteral("D:\\copy.bin"), 0644);
         rt::IoWorker io;
         Yielding progress;
         const CopyEngine::Outcome o = CopyEngine(source, dest, progress, io).run();
