@@ -33,8 +33,7 @@ private slots:
         f.drives.makeFolder(u'c', QStringLiteral("Data/Pictures/Holiday"));
         f.drives.cd(u'c', QStringLiteral("Data/Pictures"));
         MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
         f.c().KorBar->setBarValue(42);
         QProcess reader;
         reader.start("/usr/bin/python3", {"-c", kReader, QCoreApplication::applicationName()});
