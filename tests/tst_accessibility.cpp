@@ -32,7 +32,7 @@ private slots:
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Pictures/Holiday"));
         f.drives.cd(u'c', QStringLiteral("Data/Pictures"));
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         f.c().KorBar->setBarValue(42);
         QProcess reader;

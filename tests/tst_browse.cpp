@@ -68,7 +68,7 @@ private slots:
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Inner"));
         f.drives.makeFolder(u'c', QStringLiteral("Data/Other"));
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         rt::FolderList *list = f.c().KorDir;
         const QImage open = rt::folderIcon(true).pixmap(16).toImage();
@@ -119,7 +119,7 @@ private slots:
     {
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data"));
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         rt::FolderList *list = f.c().KorDir;
         list->setFocus();
@@ -183,7 +183,7 @@ private slots:
     void driveListRereadsTheDrivesWhenOpened()
     {
         FormFixture f;
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         QCOMPARE(f.c().drv2->count(), 3);
         // A medium that turns up after start is listed the next time the list opens.
@@ -377,7 +377,7 @@ private slots:
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
         f.drives.makeFile(u'c', QStringLiteral("b.txt"), "bb");
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         rt::FileList *files = f.c().KorFile;
         const QRect first = files->visualRect(files->model()->index(0, 0));

@@ -59,12 +59,14 @@ void sourceOnMedium(FormFixture &f, const BadMedium &medium)
     rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', f.drives.host(u'd')}});
 }
 
-// Starts the window on a source laid out behind a damaged medium and aims the copy at D:\out.bin.
-void prepareRescue(FormFixture &f, const BadMedium &medium)
+// Starts the window on a source laid out behind a damaged medium and aims the copy at D:\out.bin;
+// whether all went well.
+[[nodiscard]] bool prepareRescue(FormFixture &f, const BadMedium &medium)
 {
     sourceOnMedium(f, medium);
     f.start();
     aimCopy(f, kSourceName);
+    return !QTest::currentTestFailed();
 }
 
 // Shows nothing; stops after a given number of reads.

@@ -241,7 +241,7 @@ private slots:
         f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
         f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
         f.drives.makeFolder(u'c', QStringLiteral("Sub"));
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show(FormFixture::Active) && f.c().KorFile->selectFile(QStringLiteral("a.txt")));
         rt::FolderBoundList *list = chosen.isEmpty() ? static_cast<rt::FolderBoundList *>(f.c().Dir2) : f.c().KorFile;
         const QModelIndex last = list->model()->index(list->count() - 1, 0); // b.txt, or Sub
@@ -277,7 +277,7 @@ private slots:
     void tabVisitsTheControlsInOrder()
     {
         FormFixture f;
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show(FormFixture::Active));
         QCOMPARE(QApplication::focusWidget(), f.c().cmdCopy);
         QStringList visited;
@@ -375,7 +375,7 @@ private slots:
         f.drives.makeFolder(u'c', longName);
         for (int i = 0; i < 30; ++i)
             f.drives.makeFile(u'c', QStringLiteral("file%1.txt").arg(i), "x");
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         for (rt::FolderBoundList *list : std::initializer_list<rt::FolderBoundList *>{f.c().KorDir, f.c().Dir2, f.c().KorFile}) {
             const int row = list->rowHeight();
@@ -414,7 +414,7 @@ private slots:
         const QString deep = QStringLiteral("Documents/Projects/Archive/Pictures/Holidays/Summer/Beach/Day/Hour/Sunset");
         f.drives.makeFolder(u'c', deep + QStringLiteral("/Evening"));
         f.drives.cd(u'c', deep);
-        MyForm &form = f.start();
+        f.start();
         QVERIFY(f.show());
         for (rt::FolderList *list : {f.c().KorDir, f.c().Dir2}) {
             const QRect row = list->visualRect(list->model()->index(list->currentRow(), 0));
@@ -488,7 +488,7 @@ private slots:
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c') + QStringLiteral("/gone")},
                                             {u'd', f.drives.host(u'd')}});
         f.drives.cd(u'd', QString());
-        MyForm &form = f.start();
+        f.start();
         QCOMPARE(f.dialogs.messages(),
                  (QStringList{QStringLiteral("Device Unavailable."), QStringLiteral("Device Unavailable.")}));
         QCOMPARE(f.dialogs.shown[0].style, 64);
