@@ -2,7 +2,7 @@
 
 #include "copy/rescue/MapFinder.h"
 #include "runtime/Dialogs.h"
-#include "runtime/files/RescueFiles.h"
+#include "runtime/files/CopyFolder.h"
 
 #include <QElapsedTimer>
 #include <QString>
