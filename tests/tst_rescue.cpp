@@ -64,9 +64,7 @@ void sourceOnMedium(FormFixture &f, const BadMedium &medium)
 [[nodiscard]] bool prepareRescue(FormFixture &f, const BadMedium &medium)
 {
     sourceOnMedium(f, medium);
-    f.start();
-    aimCopy(f, kSourceName);
-    return !QTest::currentTestFailed();
+    return startAimed(f, kSourceName);
 }
 
 // Shows nothing; stops after a given number of reads.

@@ -250,6 +250,16 @@ inline void aimCopy(FormFixture &f, const QString &sourceName, const QString &de
     f.c().txtDest->setText(destName);
 }
 
+// Starts the window and aims the copy from a file in the open source folder at
+// a name in D:\; whether all went well.
+[[nodiscard]] inline bool startAimed(FormFixture &f, const QString &sourceName,
+                                     const QString &destName = QStringLiteral("out.bin"))
+{
+    f.start();
+    aimCopy(f, sourceName, destName);
+    return !QTest::currentTestFailed();
+}
+
 // Lays out a source file on C:, starts the window, selects the file and aims
 // the copy at the destination name in D:\ (which the test may lay out first);
 // whether all went well: QVERIFY(prepareCopy(f, content)).
@@ -258,9 +268,7 @@ inline void aimCopy(FormFixture &f, const QString &sourceName, const QString &de
                                       const QString &sourceName = QStringLiteral("src.bin"))
 {
     f.drives.makeFile(u'c', sourceName, content);
-    f.start();
-    aimCopy(f, sourceName, destName);
-    return !QTest::currentTestFailed();
+    return startAimed(f, sourceName, destName);
 }
 
 } // namespace copytest
