@@ -45,14 +45,6 @@ Facts gather(const QString &hostPath, bool replaces)
     return f;
 }
 
-// "E: [MYSTICK]", as the drive list names it, with the letter as paths write it.
-QString driveText(const QString &destFile)
-{
-    QString text = rt::Drives::instance().displayName(destFile.at(0));
-    text[0] = text[0].toUpper();
-    return text;
-}
-
 QString bytesText(qint64 bytes)
 {
     return rt::megabytesText(bytes) + QStringLiteral(" (%1 bytes)").arg(bytes);
@@ -67,6 +59,13 @@ void refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 }
 
 } // namespace
+
+QString driveText(const QString &drivePath)
+{
+    QString text = rt::Drives::instance().displayName(drivePath.at(0));
+    text[0] = text[0].toUpper();
+    return text;
+}
 
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io)
