@@ -349,9 +349,8 @@ private slots:
         FormFixture f;
         f.drives.makeFile(u'c', kSourceName, patternBytes(8 * kLargePiece, 64));
         BadMedium medium(f.drives.host(u'c'), {.bad = {{2 * kLargePiece, 3 * kLargePiece}}});
-        if (!medium.mounted())
-            QSKIP(qPrintable(medium.whyNot()));
-        prepareRescue(f, medium);
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(prepareRescue(f, medium));
         CopyWatch watch(f.c());
         watch.onRead = [&](qint64 offset, qint64) { if (offset == 4 * kLargePiece) medium.pull(); }; // the leap on
         f.c().cmdCopy->click();
