@@ -499,7 +499,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(drives.read(u'd', mapName) != firstMap, 20000);
             QTest::qWait(300);
             ::kill(pid_t(child.processId()), SIGKILL);
-            QVERIFY(child.waitForFinished(10000));
+            QVERIFY(child.waitForFinished(30000)); // a read in flight on the medium ends first
             for (qint64 b : listedBlocks(mapHost, '+'))
                 if (unreadable.contains(b))
                     recovered.append(b);
@@ -518,9 +518,14 @@ private slots:
         // The source's bytes where the medium now gives them; nothing else changed.
         const QByteArray after = drives.read(u'd', QStringLiteral("out.bin"));
         QCOMPARE(after.size(), before.size());
-        for (qint64 b = 0; b * kBlock < size; ++b)
-            QVERIFY2(after.mid(b * kBlock, kBlock) == (recovered.contains(b) ? content : before).mid(b * kBlock, kBlock),
+        // A killed retry may have written blocks after its last save: those
+        // hold the source's bytes or the old ones, never anything else.
+        for (qint64 b = 0; b * kBlock < size; ++b) {
+            const QByteArray got = after.mid(b * kBlock, kBlock);
+            const bool wanted = got == (recovered.contains(b) ? content : before).mid(b * kBlock, kBlock);
+            QVERIFY2(wanted || (stopAfter == 0 && got == content.mid(b * kBlock, kBlock)),
                      qPrintable(QStringLiteral("block %1").arg(b)));
+        }
         struct stat now {};
         QCOMPARE(::stat(QFile::encodeName(copyHost).constData(), &now), 0);
         QCOMPARE(now.st_mode, was.st_mode);
