@@ -32,9 +32,8 @@ private slots:
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Pictures/Holiday"));
         f.drives.cd(u'c', QStringLiteral("Data/Pictures"));
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         f.c().KorBar->setBarValue(42);
         QProcess reader;
         reader.start("/usr/bin/python3", {"-c", kReader, QCoreApplication::applicationName()});

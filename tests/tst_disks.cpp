@@ -90,8 +90,7 @@ private slots:
         QFETCH(NameFate, colon);
         QFETCH(NameFate, dotAtEnd);
         DiskMedium medium(kind, kind == Kind::Xfs ? 320 : kind == Kind::Btrfs ? 160 : 64, QStringLiteral("MYSTICK"));
-        if (!medium.mounted())
-            QSKIP(qPrintable(medium.whyNot()));
+        SKIP_UNLESS_MOUNTED(medium);
 
         // The drive list names a device's volume by its label, the tooltip by
         // its folder, real file system and space.
@@ -114,7 +113,7 @@ private slots:
         // Given a source with an old modification time, copied to D: on the medium,
         FormFixture f;
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', medium.path()}});
-        prepareCopy(f, QByteArray(3 * 1048576 + 7, 'a'));
+        QVERIFY(prepareCopy(f, QByteArray(3 * 1048576 + 7, 'a')));
         QFile source(f.drives.host(u'c', QStringLiteral("src.bin")));
 
         // a new copy and a replace of it (owners and modes where the medium
@@ -214,8 +213,7 @@ private slots:
     {
         QFETCH(Kind, kind);
         DiskMedium medium(kind, kind == Kind::Xfs ? 320 : kind == Kind::Btrfs ? 160 : 96, QStringLiteral("FULL"));
-        if (!medium.mounted())
-            QSKIP(qPrintable(medium.whyNot()));
+        SKIP_UNLESS_MOUNTED(medium);
         constexpr qint64 MiB = 1048576;
 
         // Given an old file of 24 MiB and about 12 MiB free beside it,
@@ -223,7 +221,7 @@ private slots:
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', medium.path()}});
         writeFile(medium.path() + QStringLiteral("/old.bin"), 24 * MiB, 'o');
         fillLeaving(medium.path(), 12 * MiB);
-        prepareCopy(f, QByteArray(24 * MiB, 'n'), QStringLiteral("new.bin"));
+        QVERIFY(prepareCopy(f, QByteArray(24 * MiB, 'n'), QStringLiteral("new.bin")));
         const QStringList before = entries(medium.path());
 
         // a new file of 24 MiB is refused at once (btrfs, which may compress, tries);
@@ -311,8 +309,7 @@ private slots:
     void networkShare()
     {
         SshShare share;
-        if (!share.mounted())
-            QSKIP(qPrintable(share.whyNot()));
+        SKIP_UNLESS_MOUNTED(share);
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("src.bin"), QByteArray(5 * 1048576, 's'));
         rt::Drives::instance().useSystemMap();

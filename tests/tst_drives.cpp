@@ -186,8 +186,7 @@ private slots:
         // Given a real (loop) device mounted after start,
         QTemporaryDir dir;
         LoopVolume volume(dir.path());
-        if (!volume.mounted())
-            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        SKIP_UNLESS_MOUNTED(volume);
         rt::Drives &map = rt::Drives::instance();
         map.useSystemMap();
 
