@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/MyForm.h"
+#include "runtime/media/MediumWaits.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDrives.h"
 
@@ -14,6 +15,8 @@ struct FormFixture {
     TestDrives drives;
     ScriptedDialogs dialogs;
     std::unique_ptr<MyForm> form;
+    // A closed window begins the program's end; the next test starts afresh.
+    ~FormFixture() { form.reset(), rt::setEnding(false); }
 
     MyForm &start()
     {
