@@ -1,5 +1,7 @@
 #include "runtime/desktop/DesktopNotices.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QDBusMessage>
 #include <QFileInfo>
 #include <QThread>
@@ -57,16 +59,21 @@ QDBusConnection *DesktopNotices::bus()
             return nullptr;
         // Connecting waits for the bus's answer: a thread of its own does it,
         // and the window goes on; what comes meanwhile waits for the bus.
-        QThread *connecting = QThread::create([this, address] {
+        // The notices may be gone by the answer (a window closed at once):
+        // the answer goes to the application, which looks on its own thread.
+        QThread *connecting = QThread::create([self = QPointer<DesktopNotices>(this), address] {
             QDBusConnection connection = QDBusConnection::connectToBus(address, kBusName);
-            QMetaObject::invokeMethod(this, [this, connection] {
-                if (!connection.isConnected()) {
+            QCoreApplication *app = QCoreApplication::instance();
+            if (!app)
+                return;
+            QMetaObject::invokeMethod(app, [self, connection] {
+                if (!self || !connection.isConnected()) {
                     QDBusConnection::disconnectFromBus(kBusName);
                     return;
                 }
-                m_bus = connection;
-                if (m_running && m_pending >= 0)
-                    setProgress(m_pending);
+                self->m_bus = connection;
+                if (self->m_running && self->m_pending >= 0)
+                    self->setProgress(self->m_pending);
             }, Qt::QueuedConnection);
         });
         connect(connecting, &QThread::finished, connecting, &QObject::deleteLater);
