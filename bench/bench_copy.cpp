@@ -31,7 +31,7 @@
 // on the tmpfs, where no flush hides the cost of a piece.
 
 #include "app/MyForm.h"
-#include "runtime/controls/Controls.h"
+#include "runtime/controls/YieldToEvents.h"
 #include "runtime/files/Destination.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"

@@ -3,6 +3,8 @@
 #include "copy/CopyModule.h"
 #include "runtime/media/OnMedium.h"
 #include "runtime/Dialogs.h"
+#include "runtime/controls/InputEvents.h"
+#include "runtime/controls/PopupMenu.h"
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/text/NumberText.h"

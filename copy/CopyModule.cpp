@@ -2,6 +2,7 @@
 
 #include "copy/job/CopyJob.h"
 #include "runtime/Dialogs.h"
+#include "runtime/controls/YieldToEvents.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/NumberText.h"
 

@@ -1,6 +1,6 @@
 #include "runtime/controls/Accessibility.h"
 
-#include "runtime/controls/Controls.h"
+#include "runtime/controls/ProgressBar.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,6 +1,6 @@
 #include "runtime/controls/DriveList.h"
 
-#include "runtime/controls/InputEvents.h"
+#include "runtime/controls/FocusMark.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 #include "runtime/media/OnMedium.h"
