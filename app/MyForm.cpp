@@ -1,6 +1,7 @@
 #include "app/MyForm.h"
 
 #include "runtime/controls/Accessibility.h"
+#include "runtime/controls/FixedSizeWindow.h"
 #include "runtime/text/RtError.h"
 
 #include <QAction>
@@ -247,7 +248,7 @@ void MyForm::buildControls()
 {
     std::map<QString, QWidget *> byName;
     std::vector<std::pair<int, QWidget *>> focusOrder;
-    std::vector<QWidget *> labels;
+    std::vector<std::pair<int, QWidget *>> stacking;
     // The three lists start on the same folder: it is read once.
     const rt::StartFolder start = rt::readStartFolder();
     for (const ControlRow &row : kControls) {
@@ -268,14 +269,15 @@ void MyForm::buildControls()
             focusOrder.emplace_back(row.tabIndex, widget);
         else
             widget->setFocusPolicy(Qt::NoFocus);
-        if (row.kind == Kind::Label)
-            labels.push_back(widget);
+        stacking.emplace_back(row.tabIndex, widget);
         byName[widget->objectName()] = widget;
     }
-    // Labels lie beneath every other control: the bar covers the right ends of
-    // the two long labels that reach into its column.
-    for (QWidget *label : labels)
-        label->lower();
+    // The controls stack, and a screen reader meets them, in their Tab order:
+    // the bar (12) then covers the right ends of the two long labels (9, 10)
+    // that reach into its column.
+    std::sort(stacking.begin(), stacking.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[tabIndex, widget] : stacking)
+        widget->raise();
     std::sort(focusOrder.begin(), focusOrder.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
     for (size_t i = 1; i < focusOrder.size(); ++i)
@@ -360,6 +362,7 @@ void MyForm::showCentred()
         const QRect available = screen->availableGeometry();
         move(available.center() - QPoint(width() / 2, height() / 2));
     }
+    rt::keepNormalState(this);
     show();
     m_controls.cmdCopy->setFocus();
 }

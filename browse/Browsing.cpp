@@ -86,10 +86,12 @@ void Browsing::MD_Click()
 
 void Browsing::Del_Click()
 {
-    const int answer = m_dialogs.msgBox(QStringLiteral("Do You Really Want To Delete The Selected Folder."),
+    // The question names the folder it acts on, the open one, on a line of its own.
+    const QString folder = m_form.Dir2->path();
+    const int answer = m_dialogs.msgBox(QStringLiteral("Do You Really Want To Delete The Selected Folder.") + rt::kCrLf
+                                            + rt::displayPath(folder),
                                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo);
     if (answer == rt::AnswerYes) {
-        const QString folder = m_form.Dir2->path();
         try {
             rt::removeDir(folder);
         } catch (const rt::RtError &e) {

@@ -563,7 +563,7 @@ private slots:
         f.drives.makeFolder(u'd', QStringLiteral("Parent/Doomed/Later"));
         f.dialogs.answers = {rt::AnswerNo};
         f.c().Del->trigger();
-        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder."));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder.\r\nD:\\Parent\\Doomed"));
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
         QVERIFY(f.drives.exists(u'd', QStringLiteral("Parent/Doomed")));

@@ -6,6 +6,7 @@
 
 #include <QItemSelectionModel>
 
+#include <algorithm>
 #include <utility>
 
 namespace rt {
@@ -74,6 +75,15 @@ void FileList::keyPressEvent(QKeyEvent *event)
 {
     if (menuKeyPressed(event))
         return;
+    // Before a file is chosen, the focus frame stands on a row (the first,
+    // on entering the list) without choosing it: Down or Space chooses that
+    // row rather than the next.
+    const bool choosing = event->key() == Qt::Key_Down || event->key() == Qt::Key_Space;
+    if (choosing && event->modifiers() == Qt::NoModifier && fileName().isEmpty() && count() > 0) {
+        setCurrentRow(std::max(currentRow(), 0));
+        emit click();
+        return;
+    }
     const int before = currentRow();
     QListView::keyPressEvent(event);
     if (currentRow() != before && currentRow() >= 0)

@@ -9,6 +9,7 @@
 #include "runtime/media/OnMedium.h"
 #include "runtime/text/RtError.h"
 
+#include <QAccessible>
 #include <QMouseEvent>
 #include <QStyle>
 
@@ -92,8 +93,24 @@ void FolderBoundList::changeEvent(QEvent *event)
 void FolderBoundList::paintEvent(QPaintEvent *event)
 {
     QListView::paintEvent(event);
-    if (hasFocus())
-        drawFocusMark(viewport(), viewport()->rect(), palette().color(QPalette::Base));
+    if (!hasFocus())
+        return;
+    drawFocusMark(viewport(), viewport()->rect(), palette().color(QPalette::Base));
+    // The row the keyboard stands on before anything is chosen there.
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && !selectionModel()->isSelected(current))
+        drawFocusMark(viewport(), visualRect(current), palette().color(QPalette::Base));
+}
+
+void FolderBoundList::focusInEvent(QFocusEvent *event)
+{
+    QListView::focusInEvent(event);
+    // A screen reader hears the row the list stands on, not only the list.
+    if (currentIndex().isValid() && QAccessible::isActive()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        focus.setChild(currentIndex().row());
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 void FolderBoundList::mousePressEvent(QMouseEvent *event)
@@ -115,14 +132,15 @@ bool FolderBoundList::menuKeyPressed(QKeyEvent *event)
 {
     if (!isMenuKey(event))
         return false;
-    selectForMenu(currentIndex());
-    // The menu opens beside the current row (the top of the list when there is
-    // none), through the same MouseDown a right press raises: the handlers
+    const QModelIndex entry = menuEntry();
+    selectForMenu(entry);
+    // The menu opens beside the row it acts on (the top of the list when there
+    // is none), through the same MouseDown a right press raises: the handlers
     // open their menus for it.
     QPoint at(0, 0);
-    if (currentIndex().isValid()) {
-        scrollTo(currentIndex());
-        const QRect row = visualRect(currentIndex());
+    if (entry.isValid()) {
+        scrollTo(entry);
+        const QRect row = visualRect(entry);
         at = QPoint(row.left() + row.height(), row.center().y());
     }
     const KeyboardMenuAnchor anchor(viewport()->mapToGlobal(at));

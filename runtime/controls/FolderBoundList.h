@@ -35,9 +35,12 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
     // Opens the list's menu for the Menu key and Shift+F10, beside the current
     // row; false for any other key.
     bool menuKeyPressed(QKeyEvent *event);
+    // The entry a menu opened from the keyboard acts on and shows beside.
+    virtual QModelIndex menuEntry() const { return currentIndex(); }
     // A right press on an entry, or a menu key on the current one: a list
     // whose menu acts on its selection selects that entry first.
     virtual void selectForMenu(const QModelIndex &) {}

@@ -32,6 +32,9 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    // Create Folder and Delete Folder act on the open folder, whichever row is
+    // highlighted: their menu shows beside it.
+    QModelIndex menuEntry() const override { return m_model->index(m_model->openRows() - 1, 0); }
 
 private:
     void fill();
