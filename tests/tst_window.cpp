@@ -249,7 +249,8 @@ private slots:
         const QModelIndex last = list->model()->index(list->count() - 1, 0); // b.txt, or Sub
         list->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate); // as Ctrl+Down moves
         list->setFocus();
-        const QRect row(list->viewport()->mapToGlobal(list->visualRect(last).topLeft()), list->visualRect(last).size());
+        const QModelIndex acted = chosen.isEmpty() ? list->model()->index(0, 0) : last; // Dir2: the open folder, the root
+        const QRect row(list->viewport()->mapToGlobal(list->visualRect(acted).topLeft()), list->visualRect(acted).size());
         const bool key = how == u"Menu" || how == u"Shift+F10";
         QRect place;
         const QString opened = popupAfter(

@@ -105,12 +105,15 @@ void FolderBoundList::paintEvent(QPaintEvent *event)
 void FolderBoundList::focusInEvent(QFocusEvent *event)
 {
     QListView::focusInEvent(event);
-    // A screen reader hears the row the list stands on, not only the list.
-    if (currentIndex().isValid() && QAccessible::isActive()) {
-        QAccessibleEvent focus(this, QAccessible::Focus);
-        focus.setChild(currentIndex().row());
-        QAccessible::updateAccessibility(&focus);
-    }
+    // A screen reader hears the row the list stands on, not only the list:
+    // said after the list's own focus, which Qt announces once this returns.
+    QMetaObject::invokeMethod(this, [this] {
+        if (hasFocus() && currentIndex().isValid() && QAccessible::isActive()) {
+            QAccessibleEvent focus(this, QAccessible::Focus);
+            focus.setChild(currentIndex().row());
+            QAccessible::updateAccessibility(&focus);
+        }
+    }, Qt::QueuedConnection);
 }
 
 void FolderBoundList::mousePressEvent(QMouseEvent *event)

@@ -16,7 +16,7 @@ auto onMedium(const QString &drivePath, F op) -> decltype(op())
         return op();
     auto answer = answerWithin(kShareAnswerLimit, op, Waiting::Events);
     if (!answer)
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("drive %1: gave no answer within %2 seconds")
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: gave no answer within %2 seconds")
                                                 .arg(drivePath.at(0).toLower())
                                                 .arg(kShareAnswerLimit.count() / 1000));
     return std::move(*answer);
