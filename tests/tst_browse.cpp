@@ -189,6 +189,14 @@ private slots:
         form.showCentred();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         QCOMPARE(f.c().drv2->count(), 3);
+        // e: has no medium: listed, but greyed and said as not ready.
+        for (int row = 0; row < 3; ++row) {
+            const bool ready = f.c().drv2->itemData(row).toString() != u"e";
+            QCOMPARE(f.c().drv2->itemData(row, Qt::AccessibleTextRole).toString(),
+                     f.c().drv2->itemText(row) + (ready ? "" : ", not ready"));
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ToolTipRole).toString().endsWith(", not ready"), !ready);
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ForegroundRole).isValid(), !ready);
+        }
         // A medium that turns up after start is listed the next time the list opens.
         QVERIFY(QDir().mkpath(f.drives.host(u'f')));
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')},
