@@ -38,6 +38,11 @@ public:
     bool isRunning() const { return m_job != nullptr; }
     // Asks the running copy to stop after the operation under way.
     void Stop();
+    // The running copy's operation has not let a stop through within the
+    // answer limit: its medium does not answer, and the copy is left to it.
+    bool isStalled() const;
+    // Says so: which drive does not answer, and what becomes of the copy.
+    void tellStalled();
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
@@ -57,6 +62,8 @@ public:
 private:
     // The one place the caption of cmdCopy is given from the run state.
     void showRunState();
+    // The copy's drive that does not answer, as its drive list shows it.
+    QString silentDrive() const;
 
     MyFormControls &m_form;
     rt::Dialogs &m_dialogs;

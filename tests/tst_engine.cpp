@@ -1,5 +1,7 @@
 #include "copy/job/CopyJob.h"
 #include "copy/rescue/MapFinder.h"
+#include "copy/rescue/SourceReads.h"
+#include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
 #include "runtime/text/RtError.h"
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <ctime>
 #include <new>
+#include <numeric>
 #include <thread>
 
 #include <cerrno>
@@ -60,6 +63,38 @@ Areas mapAreas(const QByteArray &mapfile, QByteArray *statusLine)
     return out;
 }
 
+using Reads = QList<std::pair<qint64, qint64>>; // (offset, count) of each read, in order
+constexpr qint64 M = 1048576, B = 4096;
+
+// 1 MiB pieces: at each MiB listed, or at each from one MiB up to another.
+Reads at(std::initializer_list<qint64> mib) { Reads r; for (qint64 m : mib) r.append({m * M, M}); return r; }
+Reads pieces(qint64 from, qint64 to) { Reads r; for (qint64 m = from; m < to; ++m) r.append({m * M, M}); return r; }
+
+// A medium in memory whose blocks touching the bad ranges fail: a read
+// delivers the whole blocks before the first bad one it reaches, then fails.
+struct SimulatedMedium : SourceReads {
+    SimulatedMedium(qint64 size, Reads bad) : size(size), bad(std::move(bad)) {}
+    qint64 size;
+    Reads bad, reads; // bad: [begin, end) byte ranges
+    QHash<qint64, int> failures; // block -> failed reads that stopped at it
+    qint64 length() const override { return size; }
+    qint64 blockSize() const override { return B; }
+    bool gone() const override { return false; }
+    rt::PieceResult read(qint64 offset, qint64 count, char *) override { return copy(offset, count, -1); }
+    rt::PieceResult copy(qint64 offset, qint64 count, int) override
+    {
+        reads.append({offset, count});
+        qint64 end = std::min(offset + count, size), firstBad = end;
+        for (const auto &[begin, stop] : bad)
+            if (begin < end && stop > offset)
+                firstBad = std::min(firstBad, std::max(begin, offset) / B * B);
+        if (firstBad == end)
+            return {std::max<qint64>(0, end - offset), rt::PieceResult::Failure::None, 0};
+        ++failures[firstBad / B];
+        return {std::max(firstBad, offset) - offset, rt::PieceResult::Failure::Read, EIO};
+    }
+};
+
 } // namespace
 
 class TestEngine : public QObject {
@@ -97,7 +132,8 @@ private slots:
                     progress, dialogs);
         QCOMPARE(int(job.run()), int(CopyJob::End::Completed));
 
-        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {2 * M, M}, {3 * M, 1024}};
+        // The first pass leaps from the failed piece to the end; the second reads what it leapt over.
+        QList<std::pair<qint64, qint64>> expected{{0, M}, {M, M}, {2 * M, M}};
         QByteArray statusLine;
         const Areas areas = mapAreas(drives.read(u'd', QStringLiteral("out.bin.map")), &statusLine);
         if (shrinks) {
@@ -117,6 +153,48 @@ private slots:
             expected.append({at, B});
         QCOMPARE(reads, expected);
         QCOMPARE(areas, (Areas{{0, bad1, '+'}, {bad1, B, '-'}, {bad1 + B, bad2 - bad1 - B, '+'}, {bad2, B, '-'}, {bad2 + B, size - bad2 - B, '+'}}));
+    }
+
+    // The copying phase leaps a step past a failed piece, the step doubling with each failure since the last good
+    // read up to 1/64 of the source, in passes forward and backward; each bad block is tried twice at most.
+    void copyingLeapsOverDamage_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<Reads>("bad");
+        QTest::addColumn<Reads>("copying"); // the reads before the trimming's first
+        QTest::newRow("a zone in the middle") << 16 * M << Reads{{4 * M, 8 * M}}
+                                              << pieces(0, 4) + at({4, 6}) + pieces(8, 16) + Reads{{16 * M, 1024}} + at({7, 5});
+        QTest::newRow("a large zone: the step doubles up to 1/64")
+            << 128 * M << Reads{{8 * M, 20 * M}}
+            << pieces(0, 8) + at({8, 10, 13, 16, 19}) + pieces(22, 128) + Reads{{128 * M, 1024}}
+                   + at({21, 20, 18, 15, 12, 9}) + at({11, 14, 17});
+        QTest::newRow("a zone at the start")
+            << 16 * M << Reads{{0, 3 * M}} << at({0, 2}) + pieces(4, 16) + Reads{{16 * M, 1024}} + at({3, 1});
+        QTest::newRow("a zone at the end") << 16 * M << Reads{{13 * M, 16 * M}} << pieces(0, 13) + at({13, 15, 14});
+        QTest::newRow("a zone that begins in a piece")
+            << 8 * M << Reads{{2 * M + M / 2, 3 * M}} << pieces(0, 3) + pieces(4, 8) + Reads{{8 * M, 1024}} + at({3});
+        QTest::newRow("scattered blocks")
+            << 8 * M << Reads{{M + 3 * B, M + 4 * B}, {5 * M + 25 * B, 5 * M + 26 * B}, {5 * M + 175 * B, 5 * M + 176 * B}}
+            << pieces(0, 2) + pieces(3, 6) + pieces(7, 8) + Reads{{8 * M, 1024}} + at({6, 2});
+    }
+    void copyingLeapsOverDamage()
+    {
+        QFETCH(qint64, size);
+        QFETCH(Reads, bad);
+        QFETCH(Reads, copying);
+        TestDrives drives;
+        SimulatedMedium medium(size, bad);
+        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        Recorder progress;
+        rt::IoWorker io;
+        CopyEngine engine(medium, dest, progress, io);
+        QCOMPARE(int(engine.run().end), int(CopyEngine::Outcome::End::Completed));
+        QCOMPARE(medium.reads.mid(0, copying.size()), copying);
+        QVERIFY(std::all_of(medium.reads.begin() + copying.size(), medium.reads.end(), [](auto r) { return r.second <= B; }));
+        // Exactly the bad blocks are given up, each after two tries at most.
+        QCOMPARE(engine.map().bytes(Status::Bad),
+                 std::accumulate(bad.begin(), bad.end(), qint64(0), [](qint64 n, auto r) { return n + (r.second - r.first + B - 1) / B * B; }));
+        QVERIFY(std::all_of(medium.failures.begin(), medium.failures.end(), [](int n) { return n <= 2; }));
     }
 
     // Running out of memory mid-copy ends the copy as failed, with nothing of

@@ -355,6 +355,24 @@ private slots:
         QCOMPARE(openDescriptors(), descriptors);
     }
 
+    // A medium pulled during a rescue ends it at the next failed read, naming the drive: no trimming or scraping.
+    void aMediumThatGoesEndsTheCopy()
+    {
+        FormFixture f;
+        f.drives.makeFile(u'c', kSourceName, patternBytes(8 * kLargePiece, 64));
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{2 * kLargePiece, 3 * kLargePiece}}});
+        if (!medium.mounted())
+            QSKIP(qPrintable(medium.whyNot()));
+        prepareRescue(f, medium);
+        CopyWatch watch(f.c());
+        watch.onRead = [&](qint64 offset, qint64) { if (offset == 4 * kLargePiece) medium.pull(); }; // the leap on
+        f.c().cmdCopy->click();
+        QCOMPARE(watch.reads.size(), qsizetype(4));
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The source file C:\\src.bin could not be read.\r\n"
+                                                                  "The medium in drive C: [m] is gone.")});
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+    }
+
     // A source whose open takes seconds (a drive spinning up, a share timing
     // out): Stop, Exit and the close box are handled while it is held, and the
     // copy ends before it has read or written anything.

@@ -194,10 +194,16 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, const CopyEngine &engi
         tellCannotWrite(outcome.reason);
         return End::Failed;
     case EngineEnd::ReadFailed:
+    case EngineEnd::SourceGone:
+        // A medium that is gone is not trimmed or scraped for hours: the
+        // copy ends as failed, with what it read.
         abandon();
         ended(End::Failed);
         m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
-                             + rt::kCrLf + outcome.reason,
+                             + rt::kCrLf
+                             + (outcome.end == EngineEnd::SourceGone
+                                    ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source))
+                                    : outcome.reason),
                          rt::MsgStyle::Critical, rt::kTitleTalmo);
         return End::Failed;
     }

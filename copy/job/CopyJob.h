@@ -5,6 +5,7 @@
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/media/MediumWaits.h"
 
 #include <QString>
 
@@ -55,6 +56,11 @@ public:
 
     // Runs the copy to its end, with every question and message.
     End run();
+    // A stop was asked: onStall runs if the operation in flight does not let
+    // it through within the answer limit; until it returns, the copy is
+    // stalled, left to its medium.
+    void stopAsked(std::function<void()> onStall) { m_io.stopAsked(rt::kMediumAnswerLimit, std::move(onStall)); }
+    bool stalled() const { return m_io.stalled(); }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap };

@@ -45,14 +45,6 @@ Facts gather(const QString &hostPath, bool replaces)
     return f;
 }
 
-// "E: [MYSTICK]", as the drive list names it, with the letter as paths write it.
-QString driveText(const QString &destFile)
-{
-    QString text = rt::Drives::instance().displayName(destFile.at(0));
-    text[0] = text[0].toUpper();
-    return text;
-}
-
 QString bytesText(qint64 bytes)
 {
     return rt::exactSizeText(bytes);
@@ -68,6 +60,13 @@ void refuse(DestinationPlan &plan, rt::Dialogs &dialogs, const QString &text)
 
 } // namespace
 
+QString driveText(const QString &drivePath)
+{
+    QString text = rt::Drives::instance().displayName(drivePath.at(0));
+    text[0] = text[0].toUpper();
+    return text;
+}
+
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io)
 {
@@ -78,14 +77,14 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
         const auto look = [hostPath, replaces] { return gather(hostPath, replaces); };
         const rt::SourceFacts sourceFacts = io.run([&] { return rt::sourceFacts(source); });
         if (rt::Drives::instance().isNetwork(destFile.at(0))) {
-            std::optional<Facts> answered = rt::answerWithin(rt::kShareAnswerLimit, look, rt::Waiting::Events);
+            std::optional<Facts> answered = rt::answerOf(rt::Drives::instance().root(destFile.at(0)), look, rt::kMediumAnswerLimit);
             if (!answered) {
                 refuse(plan, dialogs,
                        QStringLiteral("The destination file %1 could not be opened.").arg(rt::displayPath(destFile))
                            + rt::kCrLf
                            + QStringLiteral("Drive %1 gave no answer within %2 seconds.")
                                  .arg(driveText(destFile))
-                                 .arg(rt::kShareAnswerLimit.count() / 1000));
+                                 .arg(rt::kMediumAnswerLimit.count() / 1000));
                 return plan;
             }
             f = std::move(*answered);

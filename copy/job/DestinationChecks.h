@@ -34,7 +34,7 @@ struct DestinationPlan {
 };
 
 // The facts are gathered on the I/O worker (on a network share: with a limit of
-// kShareAnswerLimit, after which the drive is not ready); the messages and
+// kMediumAnswerLimit, after which the drive is not ready); the messages and
 // questions come on the calling thread. `replaces`: a file of that name exists.
 DestinationPlan checkDestination(const QString &sourceFile, const QString &destFile, const rt::File &source,
                                  bool replaces, rt::Dialogs &dialogs, rt::IoWorker &io);
@@ -42,3 +42,7 @@ DestinationPlan checkDestination(const QString &sourceFile, const QString &destF
 // Once the user has agreed to replace the file: where there is room only in its
 // place, asks whether to write it in place. False when the copy is not to go on.
 bool confirmInPlace(DestinationPlan &plan, const QString &destFile, rt::Dialogs &dialogs);
+
+// "E: [MYSTICK]": a path's drive as the drive list names it, with the letter
+// as paths write it, for messages.
+QString driveText(const QString &drivePath);

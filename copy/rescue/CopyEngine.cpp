@@ -8,12 +8,35 @@
 #include "runtime/text/RtError.h"
 
 #include <algorithm>
+#include <limits>
 
 using Status = RescueMap::Status;
 using rt::PieceResult;
 
+namespace {
+
+constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
+
+} // namespace
+
 CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
-    : m_source(source), m_dest(dest), m_progress(progress), m_io(io), m_transfer(std::make_unique<rt::Transfer>())
+    : CopyEngine(std::make_unique<FileReads>(source), nullptr, dest, progress, io)
+{
+}
+
+CopyEngine::CopyEngine(SourceReads &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
+    : CopyEngine(nullptr, &source, dest, progress, io)
+{
+}
+
+CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt::Destination &dest,
+                       CopyProgress &progress, rt::IoWorker &io)
+    : m_ownSource(std::move(own))
+    , m_source(source ? *source : *m_ownSource)
+    , m_dest(dest)
+    , m_progress(progress)
+    , m_io(io)
+    , m_transfer(std::make_unique<rt::Transfer>())
 {
 }
 
@@ -39,7 +62,7 @@ CopyEngine::Outcome CopyEngine::run()
         return m_outcome;
     }
 
-    for (Step (CopyEngine::*pass)() : {&CopyEngine::copyingPass, &CopyEngine::trimmingPass,
+    for (Step (CopyEngine::*pass)() : {&CopyEngine::copyingPhase, &CopyEngine::trimmingPass,
                                        &CopyEngine::scrapingPass}) {
         Step step;
         try {
@@ -64,46 +87,92 @@ CopyEngine::Outcome CopyEngine::run()
     return m_outcome;
 }
 
-CopyEngine::Step CopyEngine::copyingPass()
+CopyEngine::Step CopyEngine::copyingPhase()
 {
-    qint64 position = 0; // the same in both files: source byte k lands at destination byte k
-    bool smallPieces = false;
-    for (;;) {
-        // The open source's own length, as asked after the last piece: picking
-        // another file in the list during the copy must not change the pieces
-        // or the percentage.
-        if (!smallPieces && m_length - position < kLargePiece)
-            smallPieces = true;
-        const qint64 piece = smallPieces ? kSmallPiece : kLargePiece;
+    for (bool forward = true; untried(forward ? 0 : kNoEnd, forward); forward = !forward)
+        if (const Step s = copyingPass(forward); s != Step::GoOn)
+            return s;
+    // Left untried only past the end of a source that has become shorter:
+    // the trimming finds it gone and gives it up.
+    while (const RescueMap::Area *area = m_map.findFrom(0, Status::NonTried))
+        m_map.set(area->pos, area->size, Status::NonTrimmed);
+    return Step::GoOn;
+}
 
-        const PieceResult result = read(position, piece, AskLength::Yes);
+CopyEngine::Step CopyEngine::copyingPass(bool forward)
+{
+    const qint64 largestStep = std::max(kLargePiece, m_length / 64);
+    qint64 step = kLargePiece;
+    qint64 cursor = forward ? 0 : kNoEnd;
+    while (const std::optional<Span> span = untried(cursor, forward)) {
+        // Source byte k lands at destination byte k. The open source's own
+        // length, as asked after the last piece, sets the pieces: picking
+        // another file in the list during the copy must not change them.
+        qint64 from = span->from, count = 0;
+        if (!forward) {
+            from = std::max(span->from, span->to - kLargePiece);
+            count = span->to - from;
+        } else if (span->to == kNoEnd) {
+            m_smallPieces = m_smallPieces || m_length - from < kLargePiece;
+            count = m_smallPieces ? kSmallPiece : kLargePiece;
+        } else {
+            count = std::min(kLargePiece, span->to - from);
+        }
+
+        const PieceResult result = read(from, count, AskLength::Yes);
         if (result.failure == PieceResult::Failure::Write)
             return fail(Outcome::End::WriteFailed, result.osError);
-        finish(position, result.bytes);
-
-        bool atEnd = false;
+        finish(from, result.bytes);
+        qint64 readEnd = from + result.bytes;
         if (result.failure == PieceResult::Failure::Read) {
-            const qint64 failedAt = position + result.bytes;
+            if (m_gone)
+                return fail(Outcome::End::SourceGone, result.osError);
             // A read that fails where the source said it has no more bytes
             // (a file whose size reads 0, a medium that shrank) cannot be
             // told from the end: the source is refused rather than copied as
             // empty or short without a word.
-            if (failedAt >= m_length)
+            if (readEnd >= m_length)
                 return fail(Outcome::End::ReadFailed, result.osError);
-            // The rest of the piece's region waits for the later passes; the
-            // copy goes on right after it, at the same offset in both files.
-            const qint64 regionEnd = std::min(position + kLargePiece, m_length);
-            m_map.set(failedAt, regionEnd - failedAt, Status::NonTrimmed);
-            position = regionEnd;
+            // The rest of the piece's region waits for the trimming; the pass
+            // leaps on, further with each failure since its last good read.
+            readEnd = std::min({from + kLargePiece, m_length, span->to});
+            m_map.set(from + result.bytes, readEnd - from - result.bytes, Status::NonTrimmed);
+            cursor = forward ? readEnd + step : from - step;
+            step = std::min(step * 2, largestStep);
         } else {
-            position += result.bytes;
-            atEnd = result.bytes < piece;
+            if (result.bytes < count) { // the source's end
+                m_endSeen = true;
+                m_length = readEnd;
+            }
+            cursor = forward ? readEnd : from;
+            step = kLargePiece;
         }
-        if (const Step s = report(position); s != Step::GoOn)
+        if (const Step s = report(forward ? readEnd : from); s != Step::GoOn)
             return s;
-        if (atEnd)
-            return Step::GoOn;
     }
+    return Step::GoOn;
+}
+
+std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) const
+{
+    // Past the map's end nothing was tried. Until a read has met the source's
+    // end, a forward pass that reads on from a good read goes on past the
+    // known length (a file that grows, or whose length reads 0) up to the
+    // first short read; it never leaps there.
+    const qint64 limit = m_endSeen ? m_length : kNoEnd;
+    if (forward) {
+        if (const RescueMap::Area *a = m_map.findFrom(at, Status::NonTried); a && std::max(a->pos, at) < limit)
+            return Span{std::max(a->pos, at), std::min(a->end(), limit)};
+        const qint64 from = std::max(m_map.end(), at);
+        if (from < m_length || (!m_endSeen && at == m_map.end()))
+            return Span{from, limit};
+        return std::nullopt;
+    }
+    if (m_map.end() < std::min(at, m_length))
+        return Span{m_map.end(), std::min(at, m_length)};
+    if (const RescueMap::Area *a = m_map.findBefore(at, Status::NonTried); a && a->pos < std::min(at, limit))
+        return Span{a->pos, std::min({a->end(), at, limit})};
+    return std::nullopt;
 }
 
 CopyEngine::Step CopyEngine::trimmingPass()
@@ -156,6 +225,8 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
         return fail(Outcome::End::WriteFailed, result.osError);
     const qint64 arrived = std::min(result.bytes, end - offset);
     finish(offset, arrived);
+    if (m_gone)
+        return fail(Outcome::End::SourceGone, result.osError);
     // A block that delivers less than asked without an error has gone from
     // the source since the first pass: what is missing is given up as well.
     failedOut = arrived < end - offset;
@@ -172,7 +243,8 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
     if (const int e = rt::writeFault(offset, count))
         return {0, PieceResult::Failure::Write, e};
     return m_io.run([&] {
-        PieceResult r = m_transfer->copy(m_source, offset, m_dest.descriptor(), offset, count);
+        PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
+        m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
         // What has arrived goes on to the medium in the background, and the
         // copy waits for what was written a few MiB back: the bar then moves
         // at the speed the medium really takes the data.

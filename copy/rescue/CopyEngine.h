@@ -1,10 +1,12 @@
 #pragma once
 
 #include "copy/rescue/RescueMap.h"
+#include "copy/rescue/SourceReads.h"
 
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace rt {
 class Destination;
@@ -37,17 +39,25 @@ public:
 
 // One copy from an open source into a prepared destination, done the way
 // GNU ddrescue rescues a damaged medium:
-//   copying  - pieces of 1048576 bytes while that many remain, then 1024; a
-//              failed read keeps what the piece delivered, leaves the rest of
-//              its 1048576-byte region for later and goes on after it, so the
-//              easy data comes first;
+//   copying  - what no read has tried yet, in pieces of 1048576 bytes (1024
+//              near the end of the source). A failed read keeps what the piece
+//              delivered and leaves the rest of its 1048576-byte region for the
+//              trimming; the next read starts at the first untried byte at
+//              least one step past the failed piece, the step being 1048576
+//              bytes at the start of each pass and doubling with each failed
+//              read since the pass's last good one, up to 1/64 of the source.
+//              Passes go forward, backward, forward ... over what is still
+//              untried until nothing is: the easy data comes first, and a
+//              damaged zone costs failed reads in proportion to the logarithm
+//              of its size, not to its size;
 //   trimming - each region left is read block by block from its leading edge
 //              up to the first failing block, then from its trailing edge down
 //              to the first failing block;
 //   scraping - what lies between is read block by block.
 // A block that fails is given up at once (read at most twice in all: a
 // damaged medium may take seconds over each try) and written as zeros at its
-// own offset. Every read runs on the I/O worker and is followed by the
+// own offset. A failed read after which the medium itself is gone ends the
+// copy at once. Every read runs on the I/O worker and is followed by the
 // progress report and one yield, so a stop takes effect after any read.
 class CopyEngine {
 public:
@@ -55,7 +65,7 @@ public:
     static constexpr qint64 kSmallPiece = 1024;
 
     struct Outcome {
-        enum class End { Completed, Stopped, WriteFailed, ReadFailed };
+        enum class End { Completed, Stopped, WriteFailed, ReadFailed, SourceGone };
         End end = End::Completed;
         qint64 length = 0;     // the destination's length once completed
         qint64 unreadable = 0; // bytes written as zeros
@@ -64,6 +74,8 @@ public:
     };
 
     CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
+    // Reads through another medium (a simulated one, in tests).
+    CopyEngine(SourceReads &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
     ~CopyEngine();
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
@@ -73,8 +85,18 @@ public:
 
 private:
     enum class Step { GoOn, Stop, Fail };
+    CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt::Destination &dest, CopyProgress &progress,
+               rt::IoWorker &io);
+    struct Span {
+        qint64 from;
+        qint64 to;
+    };
 
-    Step copyingPass();
+    Step copyingPhase();
+    Step copyingPass(bool forward);
+    // The untried bytes nearest to at in the pass's direction: going forward
+    // the first span at or after it, going backward the last one before it.
+    std::optional<Span> untried(qint64 at, bool forward) const;
     Step trimmingPass();
     Step scrapingPass();
     enum class AskLength { No, Yes };
@@ -85,13 +107,15 @@ private:
     void finish(qint64 offset, qint64 bytes);
     // Files bytes as bad and writes them as zeros; false when that write failed.
     bool giveUp(qint64 offset, qint64 size);
-    // Reads one block at [offset, end) and settles it; Fail on a write failure,
-    // Stop when the user stopped. failedOut tells whether the read failed.
+    // Reads one block at [offset, end) and settles it; Fail on a write failure
+    // or a medium gone, Stop when the user stopped. failedOut tells whether
+    // the read failed.
     Step readBlock(qint64 offset, qint64 end, bool &failedOut);
     Step report(qint64 readPosition);
     Step fail(Outcome::End end, int osError);
 
-    const rt::File &m_source;
+    std::unique_ptr<SourceReads> m_ownSource;
+    SourceReads &m_source;
     rt::Destination &m_dest;
     CopyProgress &m_progress;
     rt::IoWorker &m_io;
@@ -99,6 +123,9 @@ private:
     RescueMap m_map;
     Outcome m_outcome;
     qint64 m_length = 0; // the open source's length, as last asked
+    bool m_endSeen = false; // a read has met the source's end: m_length is where it is
+    bool m_smallPieces = false;
+    bool m_gone = false; // the last failed read found the medium gone
     qint64 m_block = 4096;
     qint64 m_settled = 0;
     int m_percent = 0;

@@ -63,7 +63,7 @@ QList<std::pair<qint64, qint64>> sampleBlocks(const RescueMap &map, qint64 block
     return blocks;
 }
 
-std::optional<Resumable> findNow(const rt::RescueFiles &files, const rt::File &source)
+std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &source)
 {
     std::optional<MapFile> mapFile = newestMap(files);
     if (!mapFile)
@@ -108,7 +108,7 @@ QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
 }
 
 bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
-                      const rt::RescueFiles &files)
+                      const rt::CopyFolder &files)
 {
     const QRegularExpression pair(QStringLiteral("(?:^|\\s)(\\S*/)?%1\\s+(\\S*/)?%2(?=\\s|$)")
                                       .arg(QRegularExpression::escape(copyName), QRegularExpression::escape(mapName)));
@@ -124,11 +124,11 @@ bool commandLineNames(const QByteArray &commandLine, const QString &copyName, co
     return false;
 }
 
-std::optional<MapFile> newestMap(const rt::RescueFiles &files)
+std::optional<MapFile> newestMap(const rt::CopyFolder &files)
 {
     std::optional<MapFile> newest;
     qint64 newestModified = 0;
-    for (const rt::RescueFiles::Entry &e : files.entries()) {
+    for (const rt::CopyFolder::Entry &e : files.entries()) {
         const bool own = isOwnMapName(e.name, files.copyName());
         if (e.size > kMapLimit || (!own && !isDdrescueMapName(e.name)))
             continue;
@@ -154,7 +154,7 @@ std::optional<Resumable> findResumable(const QString &destination, const rt::Fil
 {
     try {
         // Even resolving the drive letter asks whether the drive is ready.
-        return io.run([&] { return findNow(rt::RescueFiles(destination), source); });
+        return io.run([&] { return findNow(rt::CopyFolder(destination), source); });
     } catch (const rt::RtError &) {
         return std::nullopt; // a folder, copy or source that cannot be read offers nothing
     }

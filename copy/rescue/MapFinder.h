@@ -1,7 +1,7 @@
 #pragma once
 
 #include "copy/rescue/RescueMap.h"
-#include "runtime/files/RescueFiles.h"
+#include "runtime/files/CopyFolder.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,13 +45,13 @@ QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key);
 // Whether a ddrescue command line names the copy and then the map, as above.
 // May look at the file system (a folder written in it): call on the worker.
 bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
-                      const rt::RescueFiles &files);
+                      const rt::CopyFolder &files);
 // The newest of the maps beside the copy, as above. Blocking: call on the worker.
-std::optional<MapFile> newestMap(const rt::RescueFiles &files);
+std::optional<MapFile> newestMap(const rt::CopyFolder &files);
 
 // A copy that can be continued from its map.
 struct Resumable {
-    rt::RescueFiles files; // the copy and its folder
+    rt::CopyFolder files; // the copy and its folder
     MapFile mapFile;
     qint64 unfinished = 0; // bytes the map does not list as finished
     QString mapPath() const { return files.drivePath(mapFile.name); }

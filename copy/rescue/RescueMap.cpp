@@ -63,6 +63,15 @@ const RescueMap::Area *RescueMap::findFrom(qint64 pos, Status status) const
     return nullptr;
 }
 
+const RescueMap::Area *RescueMap::findBefore(qint64 pos, Status status) const
+{
+    auto it = std::lower_bound(m_areas.begin(), m_areas.end(), pos, [](const Area &a, qint64 p) { return a.pos < p; });
+    while (it != m_areas.begin())
+        if ((--it)->status == status)
+            return &*it;
+    return nullptr;
+}
+
 qint64 RescueMap::bytes(Status status) const
 {
     qint64 total = 0;

@@ -38,6 +38,8 @@ public:
     qint64 end() const { return m_areas.empty() ? 0 : m_areas.back().end(); }
     // The first area of that status at or after pos; nullptr when none.
     const Area *findFrom(qint64 pos, Status status) const;
+    // The last area of that status that begins before pos; nullptr when none.
+    const Area *findBefore(qint64 pos, Status status) const;
     qint64 bytes(Status status) const;
 
     // ddrescue's status line: where the rescue is and in which of its phases

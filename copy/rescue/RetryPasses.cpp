@@ -21,7 +21,19 @@ constexpr char kRetrying = '-';
 } // namespace
 
 RetryPasses::RetryPasses(const rt::File &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io)
-    : m_source(source)
+    : RetryPasses(std::make_unique<FileReads>(source), nullptr, std::move(resumable), progress, io)
+{
+}
+
+RetryPasses::RetryPasses(SourceReads &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io)
+    : RetryPasses(nullptr, &source, std::move(resumable), progress, io)
+{
+}
+
+RetryPasses::RetryPasses(std::unique_ptr<SourceReads> own, SourceReads *source, Resumable resumable,
+                         CopyProgress &progress, rt::IoWorker &io)
+    : m_ownSource(std::move(own))
+    , m_source(source ? *source : *m_ownSource)
     , m_resumable(std::move(resumable))
     , m_progress(progress)
     , m_io(io)
@@ -129,7 +141,7 @@ RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readP
 {
     const qint64 size = end - offset;
     const PieceResult read = m_io.run([&] {
-        PieceResult r = rt::readAt(m_source, offset, m_buffer.data(), size);
+        PieceResult r = m_source.read(offset, size, m_buffer.data());
         if (r.bytes > 0) {
             const PieceResult w = m_copy.writeAt(offset, m_buffer.constData(), r.bytes);
             if (w.failure != PieceResult::Failure::None)

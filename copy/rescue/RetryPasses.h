@@ -1,13 +1,15 @@
 #pragma once
 
 #include "copy/rescue/MapFinder.h"
+#include "copy/rescue/SourceReads.h"
 #include "runtime/Dialogs.h"
-#include "runtime/files/RescueFiles.h"
+#include "runtime/files/CopyFolder.h"
 
 #include <QElapsedTimer>
 #include <QString>
 
 #include <chrono>
+#include <memory>
 
 class CopyProgress;
 namespace rt {
@@ -66,6 +68,8 @@ public:
     };
 
     RetryPasses(const rt::File &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io);
+    // Reads through another medium (a simulated one, in tests), as CopyEngine can.
+    RetryPasses(SourceReads &source, Resumable resumable, CopyProgress &progress, rt::IoWorker &io);
     ~RetryPasses();
     RetryPasses(const RetryPasses &) = delete;
     RetryPasses &operator=(const RetryPasses &) = delete;
@@ -79,6 +83,8 @@ public:
 private:
     enum class Step { GoOn, Stop, Fail };
 
+    RetryPasses(std::unique_ptr<SourceReads> own, SourceReads *source, Resumable resumable, CopyProgress &progress,
+                rt::IoWorker &io);
     // One pass over what is not finished, block by block, each block once.
     Step pass(bool forward);
     // Reads [offset, end) of the source; writes what arrives into the copy.
@@ -87,7 +93,8 @@ private:
     bool save(const RescueMap::Current &current);
     Step failWrite(const QString &reason);
 
-    const rt::File &m_source;
+    std::unique_ptr<SourceReads> m_ownSource;
+    SourceReads &m_source;
     Resumable m_resumable;
     CopyProgress &m_progress;
     rt::IoWorker &m_io;

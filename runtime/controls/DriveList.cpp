@@ -65,18 +65,19 @@ QAccessibleInterface *driveListAccessible(const QString &className, QObject *obj
 }
 
 
-// The tooltip of a drive: its folder, file system and space. A network share
-// that does not answer at once is described without its space rather than
-// hold the list.
+// The tooltip of a drive: its folder, file system and space. A drive that
+// does not answer at once is described without its space rather than hold
+// the list.
 QString driveDescription(QChar letter)
 {
     const QString folder = Drives::instance().root(letter);
     std::optional<Volume> volume;
-    if (Drives::instance().isNetwork(letter))
-        volume = answerWithin(std::chrono::milliseconds(500), [folder] { return volumeOf(folder); }, Waiting::Quietly)
-                     .value_or(std::nullopt);
-    else if (Drives::instance().isReady(letter))
-        volume = volumeOf(folder);
+    try {
+        volume = onMedium(QString(letter), [letter, folder] {
+            return Drives::instance().isReady(letter) ? volumeOf(folder) : std::nullopt;
+        }, std::chrono::milliseconds(500));
+    } catch (const RtError &) {
+    }
     if (!volume)
         return QStringLiteral("Folder: %1").arg(folder);
     volume->mountPoint = folder; // a gvfs share, a test's folder: the drive's own folder
@@ -162,6 +163,7 @@ void DriveList::userPicked(int index)
     if (letter.isEmpty() || letter.at(0) == m_letter)
         return;
     m_letter = letter.at(0);
+    ++m_picks;
     setToolTip(itemData(index, Qt::ToolTipRole).toString());
     emit change();
 }
@@ -171,7 +173,12 @@ void DriveList::setDrive(const QString &drive)
     if (drive.isEmpty() || !drive.at(0).isLetter())
         throw RtError(ErrDeviceUnavailable, QStringLiteral("No such drive: \"%1\"").arg(drive));
     const QChar letter = drive.at(0).toLower();
-    if (!Drives::instance().isReady(letter))
+    // The look waits on the medium; a pick meanwhile is the user's last choice.
+    const int pick = ++m_picks;
+    const bool ready = Drives::instance().isReady(letter);
+    if (pick != m_picks)
+        return;
+    if (!ready)
         throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: is not ready").arg(letter));
     if (letter == m_letter)
         return;

@@ -22,23 +22,32 @@ FileList::FileList(QWidget *parent, const StartFolder &start) : FolderBoundList(
 
 void FileList::fill()
 {
+    const int read = beginRead();
     QStringList names;
     try {
         names = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Files); });
     } catch (const RtError &) {
         // A folder that has gone or cannot be read lists no files.
     }
-    m_model->fill(m_path, std::move(names));
+    if (isLatest(read))
+        m_model->fill(m_path, std::move(names));
 }
 
 void FileList::setPath(const QString &path)
 {
-    QStringList names;
-    const QString normalized = readFolder(path, EntryKind::Files, &names);
-    if (normalized == m_path)
+    FolderEntries entries;
+    const std::optional<QString> normalized = readFolder(path, &entries);
+    if (normalized)
+        showFolder(*normalized, entries.files);
+}
+
+void FileList::showFolder(const QString &normalizedPath, const QStringList &files)
+{
+    beginRead(); // a read still under way is of an earlier choice
+    if (normalizedPath == m_path)
         return;
-    m_path = normalized;
-    m_model->fill(m_path, std::move(names));
+    m_path = normalizedPath;
+    m_model->fill(m_path, files);
 }
 
 QString FileList::fileName() const

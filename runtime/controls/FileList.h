@@ -13,6 +13,8 @@ public:
     FileList(QWidget *parent, const StartFolder &start);
     // Lists that folder's files when the folder changes. Throws like FolderList.
     void setPath(const QString &path);
+    // Shows a folder's files as its folder list has just read them.
+    void showFolder(const QString &normalizedPath, const QStringList &files);
     // The selected file's name without its folder, "" when none is selected.
     QString fileName() const;
     // Selects a file by name (as a click would, raising Click); false if not listed.

@@ -37,15 +37,24 @@ FolderBoundList::FolderBoundList(QWidget *parent, bool folders)
     setAutoFillBackground(true);
 }
 
-QString FolderBoundList::readFolder(const QString &path, EntryKind kind, QStringList *names) const
+std::optional<QString> FolderBoundList::readFolder(const QString &path, FolderEntries *entries)
 {
-    const QString normalized = Drives::instance().normalize(path);
-    *names = onMedium(normalized, [normalized, kind] { // a silent share must not hold the window
-        if (!folderExists(normalized))
-            throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
-        return listFolder(normalized, kind);
-    });
-    return normalized;
+    const int read = beginRead();
+    try {
+        const QString normalized = Drives::instance().normalize(path);
+        *entries = onMedium(normalized, [normalized] {
+            if (!folderExists(normalized))
+                throw RtError(ErrPathNotFound, QStringLiteral("Path not found"));
+            return listFolderEntries(normalized);
+        });
+        if (!isLatest(read))
+            return std::nullopt;
+        return normalized;
+    } catch (const RtError &) {
+        if (!isLatest(read))
+            return std::nullopt;
+        throw;
+    }
 }
 
 int FolderBoundList::currentRow() const

@@ -5,6 +5,8 @@
 
 #include <QListView>
 
+#include <optional>
+
 namespace rt {
 
 // What the folder and file lists share: the folder they stand on, rows that
@@ -44,15 +46,22 @@ protected:
     // A right press on an entry, or a menu key on the current one: a list
     // whose menu acts on its selection selects that entry first.
     virtual void selectForMenu(const QModelIndex &) {}
-    // Normalizes a path and reads its entries; throws RtError 68 for a drive
-    // that is not ready, 76 for a folder that does not exist.
-    QString readFolder(const QString &path, EntryKind kind, QStringList *names) const;
+    // Normalizes a path and reads both kinds of its entries in one pass, off
+    // the window's thread; throws RtError 68 for a drive that is not ready (or
+    // silent), 76 for a folder that does not exist. Nothing, and nothing
+    // thrown, when a later read of this list began meanwhile: the user's
+    // last choice wins.
+    std::optional<QString> readFolder(const QString &path, FolderEntries *entries);
+    // Starts a read of this list; a read is still the latest while its number is.
+    int beginRead() { return ++m_reads; }
+    bool isLatest(int read) const { return read == m_reads; }
 
     NameListModel *m_model;
     QString m_path;
 
 private:
     void fitWholeRows();
+    int m_reads = 0;
 };
 
 } // namespace rt

@@ -13,7 +13,7 @@ FolderList::FolderList(QWidget *parent) : FolderList(parent, readStartFolder()) 
 FolderList::FolderList(QWidget *parent, const StartFolder &start) : FolderBoundList(parent, true)
 {
     m_path = start.path;
-    fill(start.entries.folders);
+    fill(start.entries);
     connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
         openRow(index.row());
     });
@@ -24,50 +24,64 @@ QString FolderList::itemPath(int row) const
     return m_model->index(row, 0).data(NameListModel::PathRole).toString();
 }
 
-void FolderList::fill()
-{
-    QStringList subfolders;
-    try {
-        subfolders = onMedium(m_path, [path = m_path] { return listFolder(path, EntryKind::Folders); });
-    } catch (const RtError &) {
-        // An unreadable folder lists no subfolders.
-    }
-    fill(subfolders);
-}
-
-void FolderList::fill(const QStringList &subfolders)
+void FolderList::fill(const FolderEntries &entries)
 {
     QStringList openPaths{m_path.left(3)};
     for (const QString &name : m_path.mid(3).split(u'\\', Qt::SkipEmptyParts))
         openPaths.append(childPath(openPaths.last(), name));
-    m_model->fill(m_path, subfolders, openPaths);
+    m_files = entries.files;
+    m_model->fill(m_path, entries.folders, openPaths);
     setCurrentRow(m_model->openRows() - 1);
 }
 
 void FolderList::setPath(const QString &path)
 {
-    QStringList subfolders;
-    const QString normalized = readFolder(path, EntryKind::Folders, &subfolders);
-    if (normalized == m_path) {
-        fill(subfolders); // read again: the open folder is highlighted again
+    FolderEntries entries;
+    const std::optional<QString> normalized = readFolder(path, &entries);
+    if (!normalized)
+        return;
+    if (*normalized == m_path) {
+        fill(entries); // read again: the open folder is highlighted again
         return;
     }
-    m_path = normalized;
-    fill(subfolders);
+    m_path = *normalized;
+    fill(entries);
     emit change();
 }
 
 void FolderList::refresh()
 {
-    QString path = m_path;
-    while (!folderExists(path) && !isRootPath(path))
-        path = parentPath(path);
-    if (path == m_path || !folderExists(path)) {
-        fill();
+    // The open folder, or the nearest ancestor still there, read in one call
+    // on the medium; an unreadable folder lists nothing.
+    struct Look {
+        QString path;
+        bool found = false;
+        FolderEntries entries;
+    };
+    const int read = beginRead();
+    Look look{m_path, false, {}};
+    try {
+        look = onMedium(m_path, [open = m_path] {
+            Look look{open, false, {}};
+            while (!folderExists(look.path) && !isRootPath(look.path))
+                look.path = parentPath(look.path);
+            look.found = folderExists(look.path);
+            try {
+                look.entries = listFolderEntries(look.found ? look.path : open);
+            } catch (const RtError &) {
+            }
+            return look;
+        });
+    } catch (const RtError &) {
+    }
+    if (!isLatest(read))
+        return;
+    if (look.path == m_path || !look.found) {
+        fill(look.entries);
         return;
     }
-    m_path = path;
-    fill();
+    m_path = look.path;
+    fill(look.entries);
     emit change();
 }
 

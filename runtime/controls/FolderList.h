@@ -3,6 +3,9 @@
 #include "runtime/controls/FolderBoundList.h"
 #include "runtime/files/StartFolder.h"
 
+#include <optional>
+#include <utility>
+
 namespace rt {
 
 // A classic folder list: the drive's root and the ancestors of the open folder,
@@ -24,6 +27,9 @@ public:
     QString itemPath(int row) const;
     // Opens the entry at that row, as a double-click on it does.
     void openRow(int row);
+    // The files of the open folder as read with its subfolders, handed on
+    // once after each read; nothing when taken already.
+    std::optional<QStringList> takeFiles() { return std::exchange(m_files, std::nullopt); }
 
 signals:
     void change();
@@ -37,8 +43,8 @@ protected:
     QModelIndex menuEntry() const override { return m_model->index(m_model->openRows() - 1, 0); }
 
 private:
-    void fill();
-    void fill(const QStringList &subfolders);
+    void fill(const FolderEntries &entries);
+    std::optional<QStringList> m_files;
 };
 
 } // namespace rt

@@ -1,6 +1,7 @@
 #include "runtime/files/FileAccess.h"
 
 #include "runtime/media/Drives.h"
+#include "runtime/media/Volumes.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
@@ -167,7 +168,43 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     }
     if (!posix::blockingAgain(fd))
         raiseErrno();
+    struct stat st {};
+    if (fstat(fd, &st) == 0) {
+        file.m_origin.device = st.st_dev;
+        file.m_origin.inode = st.st_ino;
+    }
+    char *canonical = realpath(host.constData(), nullptr);
+    file.m_origin.host = canonical ? QByteArray(canonical) : host;
+    std::free(canonical);
+    if (const std::optional<MountEntry> mount = mountHolding(file.m_origin.host, mountTable())) {
+        file.m_origin.mountPoint = mount->mountPoint;
+        file.m_origin.mountDevice = mount->device;
+    }
     return file;
+}
+
+bool File::mediumGone() const
+{
+    if (m_origin.host.isEmpty())
+        return false;
+    // Errors that say the medium, not the one read, is lost; EIO may be
+    // only the damage, and the mount table tells the rest.
+    struct stat st {};
+    if (stat(m_origin.host.constData(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENOTCONN || errno == ENODEV || errno == ENXIO
+            || errno == ESTALE)
+            return true;
+    } else if (st.st_dev != m_origin.device || st.st_ino != m_origin.inode) {
+        return true;
+    }
+    const std::vector<MountEntry> table = mountTable();
+    const bool mounted = std::any_of(table.begin(), table.end(), [this](const MountEntry &e) {
+        return e.mountPoint == m_origin.mountPoint && e.device == m_origin.mountDevice;
+    });
+    if (!table.empty() && !m_origin.mountPoint.isEmpty() && !mounted)
+        return true;
+    return m_origin.mountDevice.startsWith("/dev/") && stat(m_origin.mountDevice.constData(), &st) != 0
+        && errno == ENOENT;
 }
 
 File::File(int fd) : m_fd(fd)
@@ -181,6 +218,7 @@ File::File(int fd) : m_fd(fd)
 File::File(File &&other) noexcept
     : m_fd(std::exchange(other.m_fd, -1))
     , m_mode(other.m_mode)
+    , m_origin(std::move(other.m_origin))
 {
 }
 
@@ -190,6 +228,7 @@ File &File::operator=(File &&other) noexcept
         close();
         m_fd = std::exchange(other.m_fd, -1);
         m_mode = other.m_mode;
+        m_origin = std::move(other.m_origin);
     }
     return *this;
 }

@@ -67,11 +67,26 @@ public:
     qint64 blockSize() const;
     // Returns 0, or the errno of a close that reported a late write failure.
     int close();
+    // Asked after a failed read: whether the medium the file was opened on
+    // has gone (a stick pulled, a disk off the bus, a share or a FUSE driver
+    // gone): its path no longer names this file, the volume that held it is
+    // no longer mounted, or that volume's device node no longer exists. May
+    // wait on the medium.
+    bool mediumGone() const;
 
 private:
     explicit File(int fd);
     int m_fd = -1;
     mode_t m_mode = 0;
+    // Where it was opened, for mediumGone().
+    struct Origin {
+        QByteArray host;
+        dev_t device = 0;
+        ino_t inode = 0;
+        QByteArray mountPoint;
+        QByteArray mountDevice;
+    };
+    Origin m_origin;
 };
 
 } // namespace rt

@@ -229,17 +229,22 @@ std::optional<Volume> volumeOf(const QString &hostPath)
     }
     const QString canonical = QFileInfo(path).canonicalFilePath();
     const QByteArray host = QFile::encodeName(canonical.isEmpty() ? path : canonical);
+    const std::optional<MountEntry> entry = mountHolding(host, mountTable());
+    if (!entry)
+        return std::nullopt;
+    return describe(*entry);
+}
+
+std::optional<MountEntry> mountHolding(const QByteArray &hostPath, const std::vector<MountEntry> &table)
+{
     const MountEntry *best = nullptr;
-    const std::vector<MountEntry> table = mountTable();
     for (const MountEntry &e : table) {
-        const bool holds = e.mountPoint == "/" || host == e.mountPoint || host.startsWith(e.mountPoint + '/');
+        const bool holds = e.mountPoint == "/" || hostPath == e.mountPoint || hostPath.startsWith(e.mountPoint + '/');
         // Later lines cover earlier ones at the same folder.
         if (holds && (!best || e.mountPoint.size() >= best->mountPoint.size()))
             best = &e;
     }
-    if (!best)
-        return std::nullopt;
-    return describe(*best);
+    return best ? std::optional<MountEntry>(*best) : std::nullopt;
 }
 
 QString Volume::description() const

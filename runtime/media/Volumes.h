@@ -32,6 +32,9 @@ struct MountEntry {
 // /proc/self/mounts, in its order (later lines cover earlier ones).
 std::vector<MountEntry> mountTable();
 
+// The entry whose mount folder holds a host path: the longest, the later of equals.
+std::optional<MountEntry> mountHolding(const QByteArray &hostPath, const std::vector<MountEntry> &table);
+
 // Mounted network file systems: shares that get drive letters like devices.
 bool isNetworkType(const QByteArray &mountType);
 

@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <csignal>
+#include <utility>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -38,15 +39,19 @@ public:
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
         int openDelayMs = 0;     // every open of a file is held this long
+        int listDelayMs = 0;     // every listing of a folder is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
+        qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
     };
     // What the medium has been asked so far.
     struct Stats {
         qint64 failedReads = 0;
         qint64 reads = 0;
+        qint64 listings = 0; // of folders
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
+        qint64 securedFailed = -1, securedAtNs = -1; // with Options::secured: failed reads, and CLOCK_MONOTONIC ns
     };
     static constexpr qint64 kBlock = 4096;
 
@@ -76,7 +81,10 @@ public:
             args << QStringLiteral("--from-above") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
              << QString::number(options.slowDelayMs) << QStringLiteral("--open-delay")
-             << QString::number(options.openDelayMs);
+             << QString::number(options.openDelayMs) << QStringLiteral("--list-delay")
+             << QString::number(options.listDelayMs);
+        if (options.secured >= 0)
+            args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
         args << QStringLiteral("-f") << QStringLiteral("-s");
@@ -116,6 +124,16 @@ public:
     // Where the mirror of the source folder is.
     QString path() const { return m_dir.path() + QStringLiteral("/m"); }
 
+    // The medium goes as a pulled stick does: the file system dies, every read
+    // of a file still open fails, and its folder is unmounted.
+    void pull()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+        if (std::exchange(m_mounted, false))
+            QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), QStringLiteral("-z"), path()});
+    }
+
     // The counts so far; blockReads for the file at that name in the folder.
     Stats stats(const QString &fileName) const
     {
@@ -135,6 +153,10 @@ public:
                 s.failedReads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "reads")
                 s.reads = f[1].toLongLong();
+            else if (f.size() == 2 && f[0] == "listings")
+                s.listings = f[1].toLongLong();
+            else if (f.size() == 3 && f[0] == "secured")
+                s.securedFailed = f[1].toLongLong(), s.securedAtNs = f[2].toLongLong();
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)
                 s.blockReads.insert(f[1].toLongLong(), f[2].toInt());
         }

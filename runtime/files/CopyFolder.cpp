@@ -1,4 +1,4 @@
-#include "runtime/files/RescueFiles.h"
+#include "runtime/files/CopyFolder.h"
 
 #include "runtime/media/Drives.h"
 #include "runtime/posix/PosixIo.h"
@@ -18,98 +18,7 @@ using posix::raise;
 using posix::raiseErrno;
 using posix::retryEintr;
 
-namespace {
-
-PieceResult readAll(int fd, qint64 offset, char *buffer, qint64 count)
-{
-    qint64 done = 0;
-    while (done < count) {
-        const ssize_t n = retryEintr([&] { return pread(fd, buffer + done, size_t(count - done), offset + done); });
-        if (n < 0)
-            return {done, PieceResult::Failure::Read, errno};
-        if (n == 0)
-            break;
-        done += n;
-    }
-    return {done, PieceResult::Failure::None, 0};
-}
-
-} // namespace
-
-PieceResult readAt(const File &file, qint64 offset, char *buffer, qint64 count)
-{
-    return readAll(file.descriptor(), offset, buffer, count);
-}
-
-// ---- the copy, written in place -----------------------------------------------
-
-PatchedFile::PatchedFile(int fd, const timespec &modified) : m_fd(fd), m_modified(modified) {}
-
-PatchedFile::PatchedFile(PatchedFile &&other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_modified(other.m_modified), m_written(other.m_written)
-{
-}
-
-PatchedFile &PatchedFile::operator=(PatchedFile &&other) noexcept
-{
-    if (this != &other) {
-        close();
-        m_fd = std::exchange(other.m_fd, -1);
-        m_modified = other.m_modified;
-        m_written = other.m_written;
-    }
-    return *this;
-}
-
-PatchedFile::~PatchedFile() { close(); }
-
-qint64 PatchedFile::length() const
-{
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0)
-        raiseErrno();
-    return st.st_size;
-}
-
-PieceResult PatchedFile::readAt(qint64 offset, char *buffer, qint64 count) const
-{
-    return readAll(m_fd, offset, buffer, count);
-}
-
-PieceResult PatchedFile::writeAt(qint64 offset, const char *data, qint64 count)
-{
-    m_written = true;
-    int error = 0;
-    const qint64 done = posix::pwriteAll(m_fd, data, count, offset, error);
-    return {done, error ? PieceResult::Failure::Write : PieceResult::Failure::None, error};
-}
-
-void PatchedFile::restoreTime()
-{
-    // Only the modification time: the access time is the system's to keep.
-    const timespec times[2] = {{0, UTIME_OMIT}, m_modified};
-    if (m_written && futimens(m_fd, times) == 0)
-        m_written = false;
-}
-
-void PatchedFile::flush()
-{
-    if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
-        raiseErrno();
-    restoreTime();
-}
-
-int PatchedFile::close()
-{
-    if (m_fd < 0)
-        return 0;
-    restoreTime();
-    return posix::closeFd(std::exchange(m_fd, -1));
-}
-
-// ---- the copy's folder -----------------------------------------------------------
-
-RescueFiles::RescueFiles(const QString &copyDrivePath)
+CopyFolder::CopyFolder(const QString &copyDrivePath)
 {
     const QString normalized = Drives::instance().normalize(copyDrivePath);
     const QByteArray copy = hostName(normalized);
@@ -119,17 +28,17 @@ RescueFiles::RescueFiles(const QString &copyDrivePath)
     m_driveFolder = parentPath(normalized);
 }
 
-QString RescueFiles::drivePath(const QString &name) const
+QString CopyFolder::drivePath(const QString &name) const
 {
     return childPath(m_driveFolder, name);
 }
 
-QByteArray RescueFiles::host(const QString &name) const
+QByteArray CopyFolder::host(const QString &name) const
 {
     return (m_folder == "/" ? m_folder : m_folder + '/') + QFile::encodeName(name);
 }
 
-QList<RescueFiles::Entry> RescueFiles::entries() const
+QList<CopyFolder::Entry> CopyFolder::entries() const
 {
     const posix::DirHandle dir(opendir(m_folder.constData()));
     if (!dir)
@@ -151,7 +60,7 @@ QList<RescueFiles::Entry> RescueFiles::entries() const
     return out;
 }
 
-std::optional<QByteArray> RescueFiles::read(const QString &name, qint64 limit) const
+std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) const
 {
     const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
@@ -170,14 +79,14 @@ std::optional<QByteArray> RescueFiles::read(const QString &name, qint64 limit) c
     return content;
 }
 
-bool RescueFiles::isCopyFolder(const QByteArray &hostFolder) const
+bool CopyFolder::isCopyFolder(const QByteArray &hostFolder) const
 {
     struct stat a {}, b {};
     return stat(hostFolder.constData(), &a) == 0 && stat(m_folder.constData(), &b) == 0 && a.st_dev == b.st_dev
         && a.st_ino == b.st_ino;
 }
 
-void RescueFiles::flushFolder() const
+void CopyFolder::flushFolder() const
 {
     const int fd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -189,7 +98,7 @@ void RescueFiles::flushFolder() const
         raise(failed, NameKind::Folder);
 }
 
-void RescueFiles::replace(const QString &name, const QByteArray &content) const
+void CopyFolder::replace(const QString &name, const QByteArray &content) const
 {
     const QByteArray target = host(name);
     QByteArray temporary;
@@ -219,14 +128,14 @@ void RescueFiles::replace(const QString &name, const QByteArray &content) const
     flushFolder();
 }
 
-void RescueFiles::remove(const QString &name) const
+void CopyFolder::remove(const QString &name) const
 {
     if (unlink(host(name).constData()) != 0 && errno != ENOENT)
         raiseErrno();
     flushFolder();
 }
 
-PatchedFile RescueFiles::openCopy() const
+PatchedFile CopyFolder::openCopy() const
 {
     const QByteArray copy = host(m_copyName);
     // Never O_CREAT nor O_TRUNC: a copy that has gone is not made again.

@@ -11,41 +11,10 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <memory>
 
 namespace rt {
 
 namespace {
-
-bool isSeparator(QChar c) { return c == u'\\' || c == u'/'; }
-
-QString hostCwd()
-{
-    std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
-    return cwd ? QFile::decodeName(cwd.get()) : QStringLiteral("/");
-}
-
-// Resolves "." and ".." in a list of names without leaving the root.
-QStringList resolveNames(const QStringList &names)
-{
-    QStringList out;
-    for (const QString &name : names) {
-        if (name.isEmpty() || name == u".")
-            continue;
-        if (name == u"..") {
-            if (!out.isEmpty())
-                out.removeLast();
-            continue;
-        }
-        out.append(name);
-    }
-    return out;
-}
 
 // Whether a folder can be listed: opening it is the one test that also holds
 // for root, whom access() never refuses.
@@ -54,71 +23,7 @@ bool canList(const QByteArray &folder)
     return posix::DirHandle(opendir(folder.constData())) != nullptr;
 }
 
-QStringList splitNames(QStringView text)
-{
-    QStringList names;
-    QString current;
-    for (QChar c : text) {
-        if (isSeparator(c)) {
-            names.append(current);
-            current.clear();
-        } else {
-            current.append(c);
-        }
-    }
-    names.append(current);
-    return names;
-}
-
 } // namespace
-
-bool isRepresentableName(const QByteArray &hostName)
-{
-    if (hostName.contains('\\'))
-        return false;
-    // Plain ASCII reads back unchanged in every encoding; only other names
-    // need the round trip (a folder can hold 100,000 of them).
-    if (std::all_of(hostName.begin(), hostName.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-        return true;
-    return QFile::encodeName(QFile::decodeName(hostName)) == hostName;
-}
-
-QString childPath(const QString &folder, const QString &name)
-{
-    return folder.endsWith(u'\\') ? folder + name : folder + u'\\' + name;
-}
-
-bool isRootPath(const QString &normalizedPath)
-{
-    return normalizedPath.size() == 3 && normalizedPath.endsWith(u'\\');
-}
-
-QString parentPath(const QString &normalizedPath)
-{
-    if (normalizedPath.size() <= 3)
-        return normalizedPath;
-    const qsizetype cut = normalizedPath.lastIndexOf(u'\\');
-    return cut <= 2 ? normalizedPath.left(3) : normalizedPath.left(cut);
-}
-
-QString displayPath(const QString &drivePath)
-{
-    try {
-        return Drives::instance().normalize(drivePath);
-    } catch (const RtError &) {
-    }
-    // A drive that is not ready has no current folder to resolve against; the
-    // text is only tidied: single backslashes, none at the end but a root's.
-    const bool hasLetter = drivePath.size() >= 2 && drivePath.at(1) == u':' && drivePath.at(0).isLetter();
-    const QStringView rest = QStringView(drivePath).mid(hasLetter ? 2 : 0);
-    const bool absolute = !rest.isEmpty() && isSeparator(rest.front());
-    QStringList names = splitNames(rest);
-    names.removeAll(QString());
-    QString out = hasLetter ? drivePath.left(2).toUpper() : QString();
-    if (absolute)
-        out += u'\\';
-    return out + names.join(u'\\');
-}
 
 Drives::Drives()
 {
@@ -197,7 +102,7 @@ void Drives::scanMounts()
         };
         if (isNetworkType(volume.second.type) || volume.second.type == "fuse.gvfsd-fuse") {
             const std::optional<std::optional<dev_t>> answer =
-                answerWithin(std::chrono::milliseconds(200), look, Waiting::Quietly);
+                answerOf(QFile::decodeName(mountPoint), look, std::chrono::milliseconds(200));
             if (answer && !*answer)
                 continue;
             looked.push_back({volume, answer ? *answer : std::nullopt});
@@ -302,11 +207,13 @@ bool Drives::isReady(QChar letter) const
             return false;
         return canList(folder);
     };
-    // A share whose server is silent would hold the window: it gets a limited
-    // time, with the window live, and is not ready after that.
-    if (isNetwork(letter))
-        return answerWithin(kShareAnswerLimit, look, Waiting::Events).value_or(false);
-    return look();
+    // A silent share, a dying stick would hold the window: the look gets a
+    // limited time, with the window live, and the drive is not ready after that.
+    try {
+        return onMedium(QString(letter), look);
+    } catch (const RtError &) {
+        return false;
+    }
 }
 
 QString Drives::displayName(QChar letter) const
@@ -328,106 +235,17 @@ QString Drives::displayName(QChar letter) const
                 entry = e;
     }
     if (entry && entry->device.startsWith("/dev/")) {
-        const QString label = deviceFacts(*entry).label;
+        // The label is read from the device itself, which may not answer.
+        QString label;
+        try {
+            label = onMedium(QString(letter), [device = *entry] { return deviceFacts(device).label; },
+                             std::chrono::milliseconds(500));
+        } catch (const RtError &) {
+        }
         if (!label.isEmpty())
             name = label;
     }
     return QStringLiteral("%1: [%2]").arg(letter.toLower()).arg(name);
-}
-
-QChar Drives::currentDrive() const
-{
-    const QString cwd = hostCwd();
-    QChar best = u'c';
-    qsizetype bestLength = -1;
-    const std::lock_guard lock(m_mutex);
-    for (const auto &[letter, root] : m_roots) {
-        const auto mounted = m_mounted.find(letter);
-        if (mounted == m_mounted.end() || !mounted->second)
-            continue;
-        const bool holds = root == u"/" || cwd == root || cwd.startsWith(root + u'/');
-        if (holds && root.size() > bestLength) {
-            best = letter;
-            bestLength = root.size();
-        }
-    }
-    return best;
-}
-
-QString Drives::enterFolder(const QString &hostPath) const
-{
-    if (chdir(QFile::encodeName(hostPath).constData()) != 0)
-        throw errorFromErrno(errno, NameKind::Folder);
-    const QChar letter = currentDrive();
-    return currentFolder(letter);
-}
-
-std::optional<QString> Drives::toDrivePath(QChar letter, const QString &hostPath) const
-{
-    const QString r = root(letter);
-    if (r.isEmpty())
-        return std::nullopt;
-    const QString host = QDir::cleanPath(hostPath);
-    QString rest;
-    if (r == u"/") {
-        if (!host.startsWith(u'/'))
-            return std::nullopt;
-        rest = host.mid(1);
-    } else if (host == r) {
-        rest.clear();
-    } else if (host.startsWith(r + u'/')) {
-        rest = host.mid(r.size() + 1);
-    } else {
-        return std::nullopt;
-    }
-    const QStringList names = rest.isEmpty() ? QStringList() : rest.split(u'/');
-    for (const QString &name : names)
-        if (!isRepresentableName(QFile::encodeName(name)))
-            return std::nullopt;
-    return QStringLiteral("%1:\\").arg(letter.toUpper()) + names.join(u'\\');
-}
-
-QString Drives::currentFolder(QChar letter) const
-{
-    const QString rootPath = QStringLiteral("%1:\\").arg(letter.toUpper());
-    if (currentDrive() != letter.toLower())
-        return rootPath;
-    return toDrivePath(letter, hostCwd()).value_or(rootPath);
-}
-
-QString Drives::normalize(const QString &drivePath) const
-{
-    if (drivePath.size() < 2 || drivePath.at(1) != u':' || !drivePath.at(0).isLetter()
-        || drivePath.at(0).unicode() > 127)
-        throw RtError(ErrPathNotFound, QStringLiteral("not a drive-letter path: \"%1\"").arg(drivePath));
-    const QChar letter = drivePath.at(0).toLower();
-    if (!isReady(letter))
-        throw RtError(ErrDeviceUnavailable,
-                      QStringLiteral("drive %1: is not ready").arg(letter));
-
-    QStringView rest = QStringView(drivePath).mid(2);
-    QStringList names;
-    if (rest.isEmpty() || !isSeparator(rest.front())) {
-        // "c:" and "c:name" start from the drive's current folder.
-        names = splitNames(QStringView(currentFolder(letter)).mid(3));
-    }
-    names += splitNames(rest);
-    return QStringLiteral("%1:\\").arg(letter.toUpper()) + resolveNames(names).join(u'\\');
-}
-
-QString Drives::toHost(const QString &drivePath) const
-{
-    const QString path = normalize(drivePath);
-    const QString r = root(path.at(0));
-    const QString rest = path.mid(3).replace(u'\\', u'/');
-    if (rest.isEmpty())
-        return r;
-    return r == u"/" ? r + rest : r + u'/' + rest;
-}
-
-QByteArray hostName(const QString &drivePath)
-{
-    return QFile::encodeName(Drives::instance().toHost(drivePath));
 }
 
 } // namespace rt

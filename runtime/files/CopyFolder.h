@@ -1,7 +1,6 @@
 #pragma once
 
-#include "runtime/files/FileAccess.h"
-#include "runtime/files/Transfer.h"
+#include "runtime/files/PatchedFile.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,56 +10,16 @@
 #include <optional>
 #include <time.h>
 
-// The files of an earlier rescue, for going on with it: the copy, written in
-// place at chosen offsets, and the maps beside it.
 namespace rt {
 
-// Reads up to count bytes at offset, with as many calls as it takes; fewer
-// only at the end of the file or on a failure (Failure::Read, with the errno).
-PieceResult readAt(const File &file, qint64 offset, char *buffer, qint64 count);
-
-// An existing copy opened for reading and writing in place: never created,
-// never truncated, and only the bytes written change. Its modification time is
-// given back after every flush and at the close, and its mode is never
-// touched, so the copy keeps what the first copy set. Closed when destroyed.
-class PatchedFile {
-public:
-    PatchedFile() = default;
-    PatchedFile(PatchedFile &&other) noexcept;
-    PatchedFile &operator=(PatchedFile &&other) noexcept;
-    PatchedFile(const PatchedFile &) = delete;
-    PatchedFile &operator=(const PatchedFile &) = delete;
-    ~PatchedFile();
-
-    bool isOpen() const { return m_fd >= 0; }
-    qint64 length() const;
-    PieceResult readAt(qint64 offset, char *buffer, qint64 count) const;
-    // Writes all count bytes at offset (Failure::Write, with the errno, when not).
-    PieceResult writeAt(qint64 offset, const char *data, qint64 count);
-    // Puts what was written on the medium (fdatasync) and gives the file back
-    // its modification time. Throws with the OS's reason.
-    void flush();
-    // Gives back the modification time and closes; 0, or the errno of a close
-    // that reported a late write failure.
-    int close();
-
-private:
-    friend class RescueFiles;
-    explicit PatchedFile(int fd, const timespec &modified);
-    void restoreTime();
-
-    int m_fd = -1;
-    timespec m_modified{};
-    bool m_written = false; // since the time was last given back
-};
-
-// A copy and its folder. Making one resolves the drive-letter path, which asks
+// A copy and its folder: the files of an earlier rescue, for going on with
+// it (the copy, written in place, and the maps beside it). Making one resolves the drive-letter path, which asks
 // whether the drive is ready; that and every member may wait on the medium
 // and belong on the I/O worker. Names are plain file names in the copy's folder.
-class RescueFiles {
+class CopyFolder {
 public:
     // Throws RtError 68 or 76 as Drives::toHost does.
-    explicit RescueFiles(const QString &copyDrivePath);
+    explicit CopyFolder(const QString &copyDrivePath);
 
     QString copyName() const { return m_copyName; }
     // A file beside the copy, in drive-letter form, for messages.
