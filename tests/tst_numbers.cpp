@@ -87,9 +87,7 @@ private slots:
         QTest::newRow("FAT's limit") << "en_US" << qint64(4294967295) << "4.0 GiB" << "4 GiB \u2212 1 byte (4,294,967,295 bytes)";
         QTest::newRow("4 GiB") << "en_US" << qint64(4294967296) << "4.0 GiB" << "4.0 GiB (4,294,967,296 bytes)";
         QTest::newRow("a stick") << "de_DE" << qint64(241069670) << "229,9 MiB" << "229,9 MiB (241.069.670 bytes)";
-        QTest::newRow("3 MiB + 5") << "en_US" << qint64(3145733) << "3.0 MiB" << "3 MiB + 5 bytes (3,145,733 bytes)";
         QTest::newRow("1,000") << "en_US" << qint64(1000) << "1,000 bytes" << "1,000 bytes";
-        QTest::newRow("1") << "C" << qint64(1) << "1 byte" << "1 byte";
         QTest::newRow("2 TiB") << "C" << (qint64(2) << 40) << "2.0 TiB" << "2.0 TiB (2199023255552 bytes)";
     }
     void sizesInUnitsAUserKnows()
