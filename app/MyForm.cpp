@@ -2,6 +2,7 @@
 
 #include "runtime/controls/Accessibility.h"
 #include "runtime/controls/FixedSizeWindow.h"
+#include "runtime/media/Drives.h"
 #include "runtime/media/MediumWaits.h"
 #include "runtime/text/RtError.h"
 
@@ -29,11 +30,22 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     buildControls(this, m_controls);
     buildMenus();
     wireEvents();
+    // A letter given to a new volume is never one the lists or a copy stand on.
+    rt::Drives::instance().setLettersInUse([this] {
+        QList<QChar> letters;
+        QStringList paths{m_controls.KorDir->path(), m_controls.Dir2->path()};
+        if (m_copy.isRunning())
+            paths << m_copy.SourceFile << m_copy.DestFile;
+        for (const QString &path : paths)
+            if (!path.isEmpty())
+                letters.append(path.at(0).toLower());
+        return letters;
+    });
     Form_Load();
     m_controls.cmdCopy->setFocus();
 }
 
-MyForm::~MyForm() = default;
+MyForm::~MyForm() { rt::Drives::instance().setLettersInUse(nullptr); }
 
 
 void MyForm::buildMenus()
@@ -73,10 +85,11 @@ void MyForm::wireEvents()
     m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
         using Kind = CopyModule::Ending::Kind;
         using End = rt::DesktopNotices::End;
-        desktop->copyEnded(ending.kind == Kind::Completed ? End::Completed
-                               : ending.kind == Kind::Stopped ? End::Stopped
-                                                              : End::Failed,
-                           ending.destination);
+        desktop->copyEnded(ending.kind == Kind::Completed      ? End::Completed
+                               : ending.kind == Kind::Stopped      ? End::Stopped
+                               : ending.kind == Kind::NamedInDoubt ? End::NamedInDoubt
+                                                                   : End::Failed,
+                           ending.destination, ending.words);
     });
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });

@@ -6,6 +6,7 @@
 #include "runtime/controls/InputEvents.h"
 #include "runtime/controls/PopupMenu.h"
 #include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
@@ -86,6 +87,10 @@ void Browsing::MD_Click()
                                               QStringLiteral("Folder Name"), QStringLiteral("KorFolder"));
     if (answer.isEmpty())
         return; // Cancel
+    if (rt::leadsOutsideFolder(answer)) {
+        m_dialogs.msgBox(rt::outsideFolderText(QStringLiteral("folder"), answer), rt::MsgStyle::Critical, rt::kTitleTalmo);
+        return;
+    }
     const QString folder = m_form.Dir2->path() + u'\\' + answer;
     try {
         rt::onMedium(folder, [folder] { rt::makeDir(folder); });

@@ -46,9 +46,10 @@ public:
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
-        enum class Kind { None, Completed, Stopped, Failed }; // None: refused, or none yet
+        enum class Kind { None, Completed, Stopped, Failed, NamedInDoubt }; // None: refused, or none yet
         Kind kind = Kind::None;
         QString destination; // the copy's file, as messages show it
+        QString words;       // NamedInDoubt: what the window says of it
     };
     const Ending &lastEnding() const { return m_lastEnding; }
     // Called as a copy ends, before its closing message waits for the user.
@@ -57,7 +58,7 @@ public:
     void showProgress(int percent, qint64 rescued, qint64 readPosition) override;
     bool yieldAndGoOn() override;
     bool goingOn() const override { return Copying; }
-    void copyEnded(CopyEnd end) override;
+    void copyEnded(CopyEnd end, const QString &words) override;
 
 private:
     // The one place the caption of cmdCopy is given from the run state.

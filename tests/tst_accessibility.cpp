@@ -59,7 +59,7 @@ private slots:
         f.drives.makeFile(u'c', QStringLiteral("Data/Pictures/big.bin"), QByteArray(150 * copytest::kLargePiece, 'x'));
         f.drives.cd(u'c', QStringLiteral("Data/Pictures"));
         MyForm &form = f.start();
-        form.showCentred();
+        QVERIFY(f.show());
         form.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&form));
         f.c().KorBar->setBarValue(42);

@@ -11,6 +11,7 @@
 #include <random>
 #include <QTest>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -185,8 +186,7 @@ private slots:
         // Given a real (loop) device mounted after start,
         QTemporaryDir dir;
         LoopVolume volume(dir.path());
-        if (!volume.mounted())
-            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        SKIP_UNLESS_MOUNTED(volume);
         rt::Drives &map = rt::Drives::instance();
         map.useSystemMap();
 
@@ -343,6 +343,53 @@ private slots:
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\b.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\none.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("E:\\a.bin"), QStringLiteral("C:\\Data\\a.bin"))); // not ready
+    }
+
+    // When every letter is taken, a new volume gets the letter whose volume has
+    // been gone longest, never one that a list or a running copy stands on.
+    void letterGivenAgainWhenAllAreTaken_data()
+    {
+        QTest::addColumn<bool>("longestGoneInUse");
+        QTest::newRow("none in use") << false;
+        QTest::newRow("the longest gone in use") << true;
+    }
+    void letterGivenAgainWhenAllAreTaken()
+    {
+        QFETCH(bool, longestGoneInUse);
+        if (geteuid() != 0)
+            QSKIP("bind mounts need root");
+        rt::Drives &drives = rt::Drives::instance();
+        drives.useSystemMap();
+        QTemporaryDir dir;
+        QStringList binds;
+        const auto bind = [&] {
+            binds << dir.filePath(QString::number(binds.size()));
+            return QDir().mkdir(binds.last())
+                && ::mount(QFile::encodeName(dir.path()).constData(), QFile::encodeName(binds.last()).constData(), nullptr,
+                           MS_BIND, nullptr) == 0;
+        };
+        const auto letterOf = [&](int bound) {
+            const QList<QChar> letters = drives.refresh();
+            const auto it = std::find_if(letters.begin(), letters.end(), [&](QChar l) { return drives.root(l) == binds[bound]; });
+            return it == letters.end() ? QChar() : *it;
+        };
+        for (qsizetype free = 24 - drives.refresh().size(); free > 0; --free)
+            QVERIFY(bind());
+        const QChar first = letterOf(0), second = letterOf(1);
+        QVERIFY(!first.isNull() && !second.isNull());
+        for (const int gone : {0, 1}) {
+            QCOMPARE(::umount(QFile::encodeName(binds[gone]).constData()), 0);
+            drives.refresh();
+            QTest::qWait(5);
+        }
+        drives.setLettersInUse([&] { return longestGoneInUse ? QList<QChar>{first} : QList<QChar>(); });
+        QVERIFY(bind());
+        const QChar given = letterOf(int(binds.size()) - 1);
+        drives.setLettersInUse(nullptr);
+        for (qsizetype i = 2; i < binds.size(); ++i)
+            ::umount2(QFile::encodeName(binds[i]).constData(), MNT_DETACH);
+        drives.useSystemMap();
+        QCOMPARE(given, longestGoneInUse ? second : first);
     }
 };
 

@@ -1,3 +1,4 @@
+#include "copy/job/WritingPlan.h"
 #include "copy/job/CopyJob.h"
 #include "copy/rescue/MapFinder.h"
 #include "copy/rescue/SourceReads.h"
@@ -184,7 +185,7 @@ private slots:
         QFETCH(Reads, copying);
         TestDrives drives;
         SimulatedMedium medium(size, bad);
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        rt::Destination dest = prepareDestination(QStringLiteral("D:\\out.bin"), 0644);
         Recorder progress;
         rt::IoWorker io;
         CopyEngine engine(medium, dest, progress, io);

@@ -78,8 +78,9 @@ private:
     QString writeMap(const RescueMap &map, bool &written);
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
     void tellCannotWrite(const QString &reason);
+    End runStages();
     // Tells the progress how the copy ended; returns end.
-    End ended(End end);
+    End ended(End end, const QString &words = QString());
 
     const Names m_names;
     CopyProgress &m_progress;
@@ -88,4 +89,5 @@ private:
     rt::File m_source;
     rt::Destination m_dest;
     std::optional<Resumable> m_resumable; // the earlier rescue to go on with
+    int m_leftInPlace = 0; // why a file written in place could not be deleted
 };

@@ -4,7 +4,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 #include "runtime/media/OnMedium.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/Volume.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>

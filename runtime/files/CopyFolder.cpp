@@ -1,6 +1,7 @@
 #include "runtime/files/CopyFolder.h"
 
 #include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
@@ -104,9 +105,7 @@ void CopyFolder::replace(const QString &name, const QByteArray &content) const
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = host(QStringLiteral(".%1.%2.tmp")
-                             .arg(name.left(200))
-                             .arg(QRandomGenerator::global()->generate(), 0, 36));
+        temporary = host(nameWithin(u'.' + name, QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 0, 36)));
         fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             raiseErrno();

@@ -3,12 +3,14 @@
 #include "runtime/media/OnMedium.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/DeviceProbe.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <chrono>
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -44,6 +46,7 @@ void Drives::setFixedMap(const std::map<QChar, QString> &map)
     m_mounted.clear();
     m_devices.clear();
     m_entries.clear();
+    m_goneSince.clear();
     for (const auto &[letter, folder] : map) {
         m_roots[letter.toLower()] = QDir::cleanPath(folder);
         m_mounted[letter.toLower()] = true;
@@ -59,6 +62,7 @@ void Drives::useSystemMap()
         m_mounted.clear();
         m_devices.clear();
         m_entries.clear();
+        m_goneSince.clear();
         m_roots[u'c'] = QStringLiteral("/");
         m_mounted[u'c'] = true;
     }
@@ -111,31 +115,63 @@ void Drives::scanMounts()
         }
     }
 
+    std::function<QList<QChar>()> lettersInUse;
+    {
+        const std::lock_guard lock(m_mutex);
+        lettersInUse = m_lettersInUse;
+    }
+    const QList<QChar> inUse = lettersInUse ? lettersInUse() : QList<QChar>();
     const std::lock_guard lock(m_mutex);
     for (auto &[letter, mounted] : m_mounted)
         mounted = (letter == u'c');
+    const auto take = [&](QChar letter, const auto &volume, std::optional<dev_t> device) {
+        m_roots[letter] = QFile::decodeName(volume.first);
+        m_mounted[letter] = true;
+        m_goneSince.erase(letter);
+        m_devices.erase(letter);
+        if (device)
+            m_devices[letter] = *device;
+        m_entries[letter] = volume.second;
+    };
+    // Volumes that have a letter first, so a letter given again is one whose
+    // volume is gone.
+    std::vector<std::pair<std::pair<QByteArray, MountEntry>, std::optional<dev_t>>> fresh;
     for (const auto &[volume, device] : looked) {
-        const auto &[mountPoint, entry] = volume;
-        const QString folder = QFile::decodeName(mountPoint);
+        const auto known = std::find_if(m_roots.begin(), m_roots.end(),
+                                        [&](const auto &r) { return r.second == QFile::decodeName(volume.first); });
+        if (known != m_roots.end())
+            take(known->first, volume, device);
+        else
+            fresh.push_back({volume, device});
+    }
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+    for (const auto &[letter, mounted] : m_mounted)
+        if (!mounted)
+            m_goneSince.try_emplace(letter, now);
+    for (const auto &[volume, device] : fresh) {
         QChar found;
-        for (const auto &[letter, root] : m_roots)
-            if (root == folder)
-                found = letter;
+        for (char16_t c = u'd'; c <= u'z' && found.isNull(); ++c)
+            if (!m_roots.count(QChar(c)))
+                found = QChar(c);
+        // All taken: the letter whose volume has been gone longest.
+        qint64 oldest = 0;
         if (found.isNull()) {
-            for (char16_t c = u'd'; c <= u'z'; ++c)
-                if (!m_roots.count(QChar(c))) {
-                    found = QChar(c);
-                    m_roots[found] = folder;
-                    break;
+            for (const auto &[letter, since] : m_goneSince)
+                if (!inUse.contains(letter) && (found.isNull() || since < oldest)) {
+                    found = letter;
+                    oldest = since;
                 }
         }
-        if (!found.isNull()) {
-            m_mounted[found] = true;
-            if (device)
-                m_devices[found] = *device;
-            m_entries[found] = entry;
-        }
+        if (!found.isNull())
+            take(found, volume, device);
     }
+}
+
+void Drives::setLettersInUse(std::function<QList<QChar>()> lettersInUse)
+{
+    const std::lock_guard lock(m_mutex);
+    m_lettersInUse = std::move(lettersInUse);
 }
 
 std::optional<MountEntry> Drives::mountEntry(QChar letter) const

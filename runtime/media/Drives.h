@@ -5,7 +5,8 @@
 #include <QString>
 #include <QStringList>
 #include "runtime/media/DrivePaths.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/MountTable.h"
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -22,7 +23,9 @@ namespace rt {
 // the other mounted volumes of real devices and network shares, in the order
 // they are first seen;
 // a letter keeps its volume for the life of the process, so a drive list never
-// renumbers under the user. Tests install a fixed map over temporary folders.
+// renumbers under the user; only when all letters are taken does a new volume
+// get the letter whose volume has been gone longest, never one that a list or
+// a running copy stands on. Tests install a fixed map over temporary folders.
 class Drives {
 public:
     static Drives &instance();
@@ -33,6 +36,10 @@ public:
     void setFixedMap(const std::map<QChar, QString> &map);
     // Back to the map read from the mounted volumes.
     void useSystemMap();
+
+    // The letters that the window's lists and a running copy stand on, asked
+    // when a letter is to be given again; none when not set.
+    void setLettersInUse(std::function<QList<QChar>()> lettersInUse);
 
     // Re-reads the mounted volumes (the system map only) and returns the letters
     // to list, in order, lower case.
@@ -92,6 +99,8 @@ private:
     std::map<QChar, bool> m_mounted;       // system map: is the volume there now
     std::map<QChar, dev_t> m_devices;      // system map: the volume's device, d: on
     std::map<QChar, MountEntry> m_entries; // system map: the volume's mount-table line, d: on
+    std::map<QChar, qint64> m_goneSince;   // system map: when a letter's volume was first seen gone
+    std::function<QList<QChar>()> m_lettersInUse;
 };
 
 } // namespace rt

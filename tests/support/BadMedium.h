@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/SkipUnlessMounted.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -24,8 +26,7 @@
 // it at the size asked. Unmounted when the object goes.
 //
 //   BadMedium medium(folder, {.bad = {{0, 4096}}});
-//   if (!medium.mounted())
-//       QSKIP(qPrintable(medium.whyNot()));
+//   SKIP_UNLESS_MOUNTED(medium);
 class BadMedium {
 public:
     struct Range {

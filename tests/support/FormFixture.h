@@ -5,6 +5,7 @@
 #include "support/TestDrives.h"
 
 #include <QComboBox>
+#include <QTest>
 #include <memory>
 
 // A window over a test drive map, with scripted dialogs. Lay out files first,
@@ -21,6 +22,23 @@ struct FormFixture {
     }
     MyFormControls &c() { return form->controls(); }
     CopyModule &copy() { return form->copyModule(); }
+
+    // Shows the started window centred, as the program does; whether it came on
+    // screen (Active: and took the keyboard). QVERIFY(f.show()).
+    enum Wait { Exposed, Active };
+    bool show(Wait until = Exposed)
+    {
+        form->showCentred();
+        return until == Active ? QTest::qWaitForWindowActive(form.get()) : QTest::qWaitForWindowExposed(form.get());
+    }
+    // No copy runs: the button reads "Copy" again. Says what it reads if not.
+    bool readyToCopy()
+    {
+        const QString caption = c().cmdCopy->caption();
+        if (caption != u"Copy")
+            qWarning("the copy button reads \"%s\"", qPrintable(caption));
+        return caption == u"Copy";
+    }
 
     // Picks a drive in a drive list as the user does.
     static void pickDrive(rt::DriveList *list, QChar letter)
