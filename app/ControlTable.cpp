@@ -1,10 +1,7 @@
 #include "app/ControlTable.h"
 
 #include "runtime/controls/DisplayPacer.h"
-
-#include "runtime/controls/Controls.h"
-#include "runtime/controls/DriveList.h"
-#include "runtime/controls/NameLists.h"
+#include "runtime/files/StartFolder.h"
 
 #include <QGroupBox>
 #include <QRegularExpression>
@@ -226,7 +223,7 @@ void buildControls(QWidget *window, MyFormControls &c)
 {
     std::map<QString, QWidget *> byName;
     std::vector<std::pair<int, QWidget *>> focusOrder;
-    std::vector<QWidget *> labels;
+    std::vector<std::pair<int, QWidget *>> stacking;
     // The three lists start on the same folder: it is read once.
     const rt::StartFolder start = rt::readStartFolder();
     for (const ControlRow &row : kControls) {
@@ -247,14 +244,15 @@ void buildControls(QWidget *window, MyFormControls &c)
             focusOrder.emplace_back(row.tabIndex, widget);
         else
             widget->setFocusPolicy(Qt::NoFocus);
-        if (row.kind == Kind::Label)
-            labels.push_back(widget);
+        stacking.emplace_back(row.tabIndex, widget);
         byName[widget->objectName()] = widget;
     }
-    // Labels lie beneath every other control: the bar covers the right ends of
-    // the two long labels that reach into its column.
-    for (QWidget *label : labels)
-        label->lower();
+    // The controls stack, and a screen reader meets them, in their Tab order:
+    // the bar (12) then covers the right ends of the two long labels (9, 10)
+    // that reach into its column.
+    std::sort(stacking.begin(), stacking.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (const auto &[tabIndex, widget] : stacking)
+        widget->raise();
     std::sort(focusOrder.begin(), focusOrder.end(),
               [](const auto &a, const auto &b) { return a.first < b.first; });
     for (size_t i = 1; i < focusOrder.size(); ++i)

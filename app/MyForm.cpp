@@ -1,6 +1,7 @@
 #include "app/MyForm.h"
 
 #include "runtime/controls/Accessibility.h"
+#include "runtime/controls/FixedSizeWindow.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/MediumWaits.h"
 #include "runtime/text/RtError.h"
@@ -101,6 +102,7 @@ void MyForm::showCentred()
         const QRect available = screen->availableGeometry();
         move(available.center() - QPoint(width() / 2, height() / 2));
     }
+    rt::keepNormalState(this);
     show();
     m_controls.cmdCopy->setFocus();
 }

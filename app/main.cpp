@@ -1,4 +1,5 @@
 #include "app/MyForm.h"
+#include "runtime/desktop/WindowSystem.h"
 #include "runtime/media/MediumWaits.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
@@ -55,6 +56,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    rt::chooseWindowSystem();
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.duplon.Duplon"));
     // One look on every desktop, so the window's colours show as laid out.

@@ -32,7 +32,7 @@
 
 #include "copy/job/WritingPlan.h"
 #include "app/MyForm.h"
-#include "runtime/controls/Controls.h"
+#include "runtime/controls/YieldToEvents.h"
 #include "runtime/files/Destination.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"

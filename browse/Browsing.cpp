@@ -3,6 +3,8 @@
 #include "copy/CopyModule.h"
 #include "runtime/media/OnMedium.h"
 #include "runtime/Dialogs.h"
+#include "runtime/controls/InputEvents.h"
+#include "runtime/controls/PopupMenu.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/NameRules.h"
 #include "runtime/files/FileAccess.h"
@@ -101,10 +103,12 @@ void Browsing::MD_Click()
 
 void Browsing::Del_Click()
 {
-    const int answer = m_dialogs.msgBox(QStringLiteral("Do You Really Want To Delete The Selected Folder."),
+    // The question names the folder it acts on, the open one, on a line of its own.
+    const QString folder = m_form.Dir2->path();
+    const int answer = m_dialogs.msgBox(QStringLiteral("Do You Really Want To Delete The Selected Folder.") + rt::kCrLf
+                                            + rt::displayPath(folder),
                                         rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo);
     if (answer == rt::AnswerYes) {
-        const QString folder = m_form.Dir2->path();
         try {
             rt::onMedium(folder, [folder] { rt::removeDir(folder); });
         } catch (const rt::RtError &e) {

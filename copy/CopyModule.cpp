@@ -2,6 +2,7 @@
 
 #include "copy/job/CopyJob.h"
 #include "runtime/Dialogs.h"
+#include "runtime/controls/YieldToEvents.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/media/OnMedium.h"
 #include "runtime/media/Drives.h"

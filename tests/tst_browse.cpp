@@ -186,6 +186,14 @@ private slots:
         f.start();
         QVERIFY(f.show());
         QCOMPARE(f.c().drv2->count(), 3);
+        // e: has no medium: listed, but greyed and said as not ready.
+        for (int row = 0; row < 3; ++row) {
+            const bool ready = f.c().drv2->itemData(row).toString() != u"e";
+            QCOMPARE(f.c().drv2->itemData(row, Qt::AccessibleTextRole).toString(),
+                     f.c().drv2->itemText(row) + (ready ? "" : ", not ready"));
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ToolTipRole).toString().endsWith(", not ready"), !ready);
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ForegroundRole).isValid(), !ready);
+        }
         // A medium that turns up after start is listed the next time the list opens.
         QVERIFY(QDir().mkpath(f.drives.host(u'f')));
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')},
@@ -558,7 +566,7 @@ private slots:
         f.drives.makeFolder(u'd', QStringLiteral("Parent/Doomed/Later"));
         f.dialogs.answers = {rt::AnswerNo};
         f.c().Del->trigger();
-        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder."));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder.\r\nD:\\Parent\\Doomed"));
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
         QVERIFY(f.drives.exists(u'd', QStringLiteral("Parent/Doomed")));

@@ -197,7 +197,7 @@ private slots:
         QCOMPARE(f.dialogs.messages().size(), qsizetype(1));
         const QString text = f.dialogs.messages().constFirst();
         QVERIFY2(text.startsWith(QStringLiteral("The file C:\\src.bin does not fit on drive D: [")) && text.contains(u"(tmpfs)")
-                     && text.contains(u"needs 3 MB (3145728 bytes)") && text.contains(u"has 1 MB (1048576 bytes) free."),
+                     && text.contains(u"needs 3.0 MiB (3,145,728 bytes)") && text.contains(u"has 1.0 MiB (1,048,576 bytes) free."),
                  qPrintable(text));
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));

@@ -191,9 +191,9 @@ private slots:
         f.dialogs.shown.clear();
         f.c().cmdCopy->click();
         QCOMPARE(f.dialogs.messages(),
-                 QStringList{QStringLiteral("The file C:\\src.bin is too large for drive D: [m] (vfat).\r\nIt has 4096 MB "
-                                            "(4294967296 bytes); the largest file that file system takes has 4096 MB "
-                                            "(4294967295 bytes).")});
+                 QStringList{QStringLiteral("The file C:\\src.bin is too large for drive D: [m] (vfat).\r\nIt has 4.0 GiB "
+                                            "(4,294,967,296 bytes); the largest file that file system takes has 4 GiB \u2212 1 byte "
+                                            "(4,294,967,295 bytes).")});
         QVERIFY(!QFile::exists(medium.path() + QStringLiteral("/big.bin")));
     }
 
@@ -234,7 +234,7 @@ private slots:
                 QVERIFY2(text.startsWith(u"The destination file D:\\new.bin could not be written."), qPrintable(text));
             } else {
                 QVERIFY2(text.startsWith(u"The file C:\\src.bin does not fit on drive D: [FULL]")
-                             && text.contains(u"needs 24 MB (25165824 bytes)"),
+                             && text.contains(u"needs 24.0 MiB (25,165,824 bytes)"),
                          qPrintable(text));
                 QCOMPARE(watch.reads.size(), qsizetype(0));
             }

@@ -247,7 +247,8 @@ private slots:
         const QModelIndex last = list->model()->index(list->count() - 1, 0); // b.txt, or Sub
         list->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate); // as Ctrl+Down moves
         list->setFocus();
-        const QRect row(list->viewport()->mapToGlobal(list->visualRect(last).topLeft()), list->visualRect(last).size());
+        const QModelIndex acted = chosen.isEmpty() ? list->model()->index(0, 0) : last; // Dir2: the open folder, the root
+        const QRect row(list->viewport()->mapToGlobal(list->visualRect(acted).topLeft()), list->visualRect(acted).size());
         const bool key = how == u"Menu" || how == u"Shift+F10";
         QRect place;
         const QString opened = popupAfter(
@@ -272,6 +273,38 @@ private slots:
                                  {list->viewport(), Qt::MiddleButton}, {f.c().KorDir->viewport(), Qt::RightButton},
                                  {f.c().txtDest, Qt::RightButton}})
             QCOMPARE(popupAfterPress(w, button), QString());
+    }
+
+    // The keyboard entering the file list with no file chosen: the focus
+    // frame stands on the first row, and the first Down or Space chooses it.
+    void keysEnteringTheFileList_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("chosen");
+        for (auto [keys, chosen] : {std::pair{"", ""}, {"Down", "a.txt"}, {"Space", "a.txt"}, {"Down Down", "b.txt"}, {"Down Space", "a.txt"}})
+            QTest::addRow("Tab in, %s", keys) << keys << chosen;
+    }
+    void keysEnteringTheFileList()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QString, chosen);
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
+        f.start().showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
+        const QString typed = f.c().txtDest->text();
+        f.c().KorDir->setFocus();
+        const QImage before = f.c().KorFile->viewport()->grab().toImage();
+        QTest::keyClick(f.c().KorDir, Qt::Key_Tab);
+        const QImage entered = f.c().KorFile->viewport()->grab().toImage();
+        for (const QString &key : keys.split(u' ', Qt::SkipEmptyParts))
+            QTest::keyClick(QApplication::focusWidget(), key == u"Down" ? Qt::Key_Down : Qt::Key_Space);
+        QCOMPARE(f.c().KorFile->currentRow(), chosen == u"b.txt" ? 1 : 0);
+        QCOMPARE(f.c().KorFile->fileName(), chosen);
+        QCOMPARE(f.c().txtDest->text(), chosen.isEmpty() ? typed : chosen);
+        const QRect first = f.c().KorFile->visualRect(f.c().KorFile->model()->index(0, 0)); // its frame's bottom edge
+        QVERIFY(before.pixel(first.center().x(), first.bottom()) != entered.pixel(first.center().x(), first.bottom()));
     }
 
     void tabVisitsTheControlsInOrder()

@@ -10,7 +10,7 @@ namespace {
 
 QString bytesText(qint64 bytes)
 {
-    return rt::megabytesText(bytes) + QStringLiteral(" (%1 bytes)").arg(bytes);
+    return rt::exactSizeText(bytes);
 }
 
 qint64 roundUp(qint64 bytes, qint64 unit) { return unit > 0 ? (bytes + unit - 1) / unit * unit : bytes; }

@@ -1,6 +1,6 @@
 #include "runtime/controls/DriveList.h"
 
-#include "runtime/controls/InputEvents.h"
+#include "runtime/controls/FocusMark.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 #include "runtime/media/OnMedium.h"
@@ -36,8 +36,10 @@ public:
     {
         const auto *list = static_cast<const DriveList *>(widget());
         if (t == QAccessible::Name && !list->accessibleName().isEmpty())
-            return list->currentText().isEmpty() ? list->accessibleName()
-                                                 : list->accessibleName() + QStringLiteral(", ") + list->currentText();
+            return list->currentText().isEmpty()
+                ? list->accessibleName()
+                : list->accessibleName() + QStringLiteral(", ")
+                    + list->itemData(list->currentIndex(), Qt::AccessibleTextRole).toString();
         if (t == QAccessible::Value)
             return list->currentText();
         return QAccessibleWidget::text(t);
@@ -106,8 +108,17 @@ void DriveList::fill()
     const QSignalBlocker blocker(this);
     clear();
     for (QChar letter : letters) {
-        addItem(Drives::instance().displayName(letter), QVariant(QString(letter)));
-        setItemData(count() - 1, driveDescription(letter), Qt::ToolTipRole);
+        const QString name = Drives::instance().displayName(letter);
+        addItem(name, QVariant(QString(letter)));
+        // A drive without its medium (an unplugged stick, an unmounted volume)
+        // stays listed but shows as such: greyed, and said. A share is not
+        // asked here, where a silent server would hold the list.
+        const bool ready = Drives::instance().isNetwork(letter) || Drives::instance().isReady(letter);
+        const QString notReady = ready ? QString() : QStringLiteral(", not ready");
+        setItemData(count() - 1, driveDescription(letter) + notReady, Qt::ToolTipRole);
+        setItemData(count() - 1, name + notReady, Qt::AccessibleTextRole);
+        if (!ready)
+            setItemData(count() - 1, palette().brush(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
     }
     setCurrentIndex(findData(QVariant(QString(m_letter))));
     setToolTip(itemData(currentIndex(), Qt::ToolTipRole).toString());
@@ -160,7 +171,7 @@ void DriveList::userPicked(int index)
 void DriveList::setDrive(const QString &drive)
 {
     if (drive.isEmpty() || !drive.at(0).isLetter())
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("no such drive: \"%1\"").arg(drive));
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("No such drive: \"%1\"").arg(drive));
     const QChar letter = drive.at(0).toLower();
     // The look waits on the medium; a pick meanwhile is the user's last choice.
     const int pick = ++m_picks;
@@ -168,7 +179,7 @@ void DriveList::setDrive(const QString &drive)
     if (pick != m_picks)
         return;
     if (!ready)
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("drive %1: is not ready").arg(letter));
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: is not ready").arg(letter));
     if (letter == m_letter)
         return;
     m_letter = letter;

@@ -57,7 +57,7 @@ auto onMedium(const QString &drivePath, F op, std::chrono::milliseconds limit = 
     const QString root = Drives::instance().root(letter);
     auto answer = answerOf(root.isEmpty() ? QString(letter) + u':' : root, std::move(op), limit);
     if (!answer)
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("drive %1: gave no answer within %2 seconds")
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: gave no answer within %2 seconds")
                                                 .arg(letter)
                                                 .arg(limit.count() / 1000.0));
     if constexpr (!std::is_void_v<decltype(op())>)

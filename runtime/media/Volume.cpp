@@ -31,17 +31,6 @@ QString typeFromSubtype(const QByteArray &mountType)
     return sub; // "sshfs", "rclone" ...
 }
 
-QString sizeText(qint64 bytes)
-{
-    static const char *const units[] = {"KB", "MB", "GB", "TB"};
-    double value = double(bytes) / 1024;
-    int unit = 0;
-    while (value >= 1024 && unit < 3) {
-        value /= 1024;
-        ++unit;
-    }
-    return numberToText(roundHalfEven(value, 2)) + u' ' + QLatin1String(units[unit]);
-}
 
 } // namespace
 
@@ -120,7 +109,7 @@ QString Volume::description() const
     QString text = QStringLiteral("Folder: %1").arg(mountPoint) + u'\n'
         + QStringLiteral("File system: %1").arg(type);
     if (totalBytes >= 0)
-        text += u'\n' + QStringLiteral("%1 free of %2").arg(sizeText(freeBytes), sizeText(totalBytes));
+        text += u'\n' + QStringLiteral("%1 free of %2").arg(rt::sizeText(freeBytes), rt::sizeText(totalBytes));
     else
         text += u'\n' + QStringLiteral("Free space unknown");
     return text;
