@@ -10,11 +10,11 @@ namespace rt {
 QString Drives::normalize(const QString &drivePath) const
 {
     if (!hasDriveLetter(drivePath))
-        throw RtError(ErrPathNotFound, QStringLiteral("not a drive-letter path: \"%1\"").arg(drivePath));
+        throw RtError(ErrPathNotFound, QStringLiteral("Not a drive-letter path: \"%1\"").arg(drivePath));
     const QChar letter = drivePath.at(0).toLower();
     if (!isReady(letter))
         throw RtError(ErrDeviceUnavailable,
-                      QStringLiteral("drive %1: is not ready").arg(letter));
+                      QStringLiteral("Drive %1: is not ready").arg(letter));
 
     const QStringView rest = QStringView(drivePath).mid(2);
     QStringList names;

@@ -16,7 +16,7 @@ QString NameRuleBreak::text() const
     case Rule::TrailingDotOrSpace:
         return character == u'.' ? QStringLiteral("a dot at its end") : QStringLiteral("a space at its end");
     case Rule::ReservedName:
-        return QStringLiteral("the name %1, which Windows keeps for a device").arg(reserved);
+        return QStringLiteral("the name %1, kept for a device").arg(reserved);
     case Rule::TooLong:
         return QStringLiteral("more than 255 characters");
     }
