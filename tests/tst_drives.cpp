@@ -1,4 +1,5 @@
 #include "runtime/media/Drives.h"
+#include "runtime/media/EscapedBytes.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/FolderListing.h"
 #include "runtime/text/NameOrder.h"
@@ -131,6 +132,25 @@ private slots:
         QFETCH(QString, shown);
         TestDrives drives;
         QCOMPARE(rt::displayPath(given), shown);
+    }
+
+    // Mount folders and labels as the system's tables write them.
+    void escapedBytesAreRead_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("mount folder with a space") << QByteArray("/mnt/my\\040stick") << QByteArray() << QByteArray("/mnt/my stick");
+        QTest::newRow("backslash, tab at the end") << QByteArray("a\\134b\\011") << QByteArray() << QByteArray("a\\b\t");
+        QTest::newRow("label in UTF-8") << QByteArray("Fotos\\x20\\xc3\\xa9t\\xc3\\xa9") << QByteArray("x") << QByteArray("Fotos \xc3\xa9t\xc3\xa9");
+        QTest::newRow("cut short, or no code") << QByteArray("\\x2g\\xzz\\x4") << QByteArray("x") << QByteArray("\\x2g\\xzz\\x4");
+    }
+    void escapedBytesAreRead()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, marker);
+        QFETCH(QByteArray, bytes);
+        QCOMPARE(rt::unescapeBytes(text, marker, marker.isEmpty() ? 3 : 2, marker.isEmpty() ? 8 : 16), bytes);
     }
 
     void currentFolderFollowsTheProcess_data()

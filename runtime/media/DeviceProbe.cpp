@@ -1,5 +1,7 @@
 #include "runtime/media/DeviceProbe.h"
 
+#include "runtime/media/EscapedBytes.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,25 +16,6 @@
 namespace rt {
 
 namespace {
-
-// udev writes unsafe bytes of a label as \xNN.
-QByteArray unescapeHex(const QByteArray &text)
-{
-    QByteArray out;
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x') {
-            bool ok = false;
-            const int code = text.mid(i + 2, 2).toInt(&ok, 16);
-            if (ok) {
-                out.append(char(code));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(text[i]);
-    }
-    return out;
-}
 
 // Device facts and the real type are read once per mount: a probe reads the
 // device, and a drive list asks each time it opens.
@@ -54,7 +37,7 @@ DeviceFacts probeDevice(const QByteArray &device)
     const QDir byLabel(QStringLiteral("/dev/disk/by-label"));
     for (const QString &name : byLabel.entryList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
         if (QFile::encodeName(QFileInfo(byLabel.filePath(name)).canonicalFilePath()) == real) {
-            facts.label = QString::fromUtf8(unescapeHex(QFile::encodeName(name)));
+            facts.label = QString::fromUtf8(unescapeBytes(QFile::encodeName(name), "x", 2, 16));
             break;
         }
     }
@@ -64,7 +47,7 @@ DeviceFacts probeDevice(const QByteArray &device)
             if (line.startsWith("E:ID_FS_TYPE="))
                 facts.type = QString::fromUtf8(line.mid(13));
             else if (facts.label.isEmpty() && line.startsWith("E:ID_FS_LABEL_ENC="))
-                facts.label = QString::fromUtf8(unescapeHex(line.mid(18)));
+                facts.label = QString::fromUtf8(unescapeBytes(line.mid(18), "x", 2, 16));
         }
     }
     if (!facts.type.isEmpty())

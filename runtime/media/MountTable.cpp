@@ -1,5 +1,7 @@
 #include "runtime/media/MountTable.h"
 
+#include "runtime/media/EscapedBytes.h"
+
 #include <QFile>
 #include <QList>
 
@@ -8,24 +10,7 @@ namespace rt {
 namespace {
 
 // The mount table writes space, tab, newline and backslash as \ooo.
-QByteArray unescapeOctal(const QByteArray &field)
-{
-    QByteArray out;
-    out.reserve(field.size());
-    for (qsizetype i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            bool ok = false;
-            const int code = field.mid(i + 1, 3).toInt(&ok, 8);
-            if (ok) {
-                out.append(char(code));
-                i += 3;
-                continue;
-            }
-        }
-        out.append(field[i]);
-    }
-    return out;
-}
+QByteArray unescape(const QByteArray &field) { return unescapeBytes(field, {}, 3, 8); }
 
 } // namespace
 
@@ -42,7 +27,7 @@ std::vector<MountEntry> mountTable()
         const QList<QByteArray> f = line.split(' ');
         if (f.size() < 4)
             continue;
-        out.push_back({unescapeOctal(f[0]), unescapeOctal(f[1]), unescapeOctal(f[2]), unescapeOctal(f[3])});
+        out.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2]), unescape(f[3])});
     }
     return out;
 }
