@@ -1,4 +1,6 @@
 #include "app/MyForm.h"
+#include "runtime/desktop/WindowSystem.h"
+#include "runtime/media/MediumWaits.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 
@@ -54,6 +56,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    rt::chooseWindowSystem();
     QApplication app(argc, argv);
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.duplon.Duplon"));
     // One look on every desktop, so the window's colours show as laid out.
@@ -63,5 +66,7 @@ int main(int argc, char *argv[])
     if (!startFolder.isEmpty())
         form.openFolder(startFolder);
     form.showCentred();
-    return app.exec();
+    // A call left waiting on a silent medium must not return into what the
+    // program takes down as it ends.
+    return rt::endLeavingMedia(app.exec());
 }

@@ -21,6 +21,7 @@
 // Needs FUSE (/dev/fuse and the right to mount, root in CI). The copy goes to
 // <folder>/duplon-bench-rescue (default /tmp).
 
+#include "copy/job/WritingPlan.h"
 #include "app/MyForm.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/files/Destination.h"
@@ -274,7 +275,7 @@ void retry(const QString &root, const QList<qint64> &bad, int delayMs)
             if (std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\rescued.bin"), source, io))
                 unreadable = RetryPasses(source, *std::move(resumable), progress, io).run().unreadable;
         } else {
-            rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\fresh.bin"), 0644);
+            rt::Destination dest = prepareDestination(QStringLiteral("D:\\fresh.bin"), 0644);
             unreadable = CopyEngine(source, dest, progress, io).run().unreadable;
         }
         return Run{double(clock.nsecsElapsed()) / 1e9, medium.stats(QStringLiteral("damaged.bin")), unreadable};
@@ -359,7 +360,7 @@ Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
     } else {
         rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', folder}});
         const rt::File source = rt::File::open(QStringLiteral("C:\\source.bin"), rt::File::Access::Read);
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\copy.bin"), 0644);
+        rt::Destination dest = prepareDestination(QStringLiteral("D:\\copy.bin"), 0644);
         rt::IoWorker io;
         Yielding progress;
         const CopyEngine::Outcome o = CopyEngine(source, dest, progress, io).run();

@@ -36,4 +36,5 @@ private:
     MyFormControls &m_form;
     CopyModule &m_copy;
     rt::Dialogs &m_dialogs;
+    int m_clicks = 0; // file clicks so far: the size shown is the last one's
 };

@@ -2,8 +2,14 @@
 
 #include "copy/job/CopyJob.h"
 #include "runtime/Dialogs.h"
+#include "runtime/controls/YieldToEvents.h"
+#include "runtime/files/FileAccess.h"
+#include "runtime/media/OnMedium.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/NumberText.h"
+
+#include <optional>
+#include <system_error>
 
 CopyModule::CopyModule(MyFormControls &form, rt::Dialogs &dialogs) : m_form(form), m_dialogs(dialogs) {}
 
@@ -38,6 +44,41 @@ void CopyModule::Stop()
 {
     Copying = false;
     showRunState();
+    if (m_job)
+        m_job->stopAsked([this] { tellStalled(); });
+}
+
+bool CopyModule::isStalled() const
+{
+    return m_job && m_job->stalled();
+}
+
+QString CopyModule::silentDrive() const
+{
+    // The drive whose folder gives no answer at once; the destination's when
+    // both answer (the stuck call may be a write the folder look does not meet).
+    const QString paths[] = {m_job->names().destination, m_job->names().source};
+    QChar letter = paths[0].at(0);
+    for (const QString &path : paths) {
+        try {
+            rt::onMedium(path, [folder = rt::parentPath(path)] { return rt::folderExists(folder); },
+                         std::chrono::milliseconds(300));
+        } catch (const rt::RtError &) {
+            letter = path.at(0);
+            break;
+        }
+    }
+    const int item = m_form.drv2->findData(QVariant(QString(letter.toLower())));
+    const QString shown = item >= 0 ? m_form.drv2->itemText(item) : QStringLiteral("%1:").arg(letter);
+    return letter.toUpper() + shown.mid(1);
+}
+
+void CopyModule::tellStalled()
+{
+    m_dialogs.msgBox(QStringLiteral("Drive %1 does not answer. The copy is stopped; its partial file will be removed "
+                                    "when the drive answers.")
+                         .arg(silentDrive()),
+                     rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
 
 void CopyModule::Leave()
@@ -50,7 +91,16 @@ void CopyModule::StartCopy()
 {
     SourceFile = GetSourcePath();
     DestFile = GetDestPath();
-    CopyJob job({SourceFile, DestFile, m_form.txtDest->text()}, *this, m_dialogs);
+    // The job's I/O worker is a thread: without one, no copy.
+    std::optional<CopyJob> started;
+    try {
+        started.emplace(CopyJob::Names{SourceFile, DestFile, m_form.txtDest->text()}, *this, m_dialogs);
+    } catch (const std::system_error &e) {
+        m_dialogs.msgBox(QStringLiteral("The copy could not be started.") + rt::kCrLf + QString::fromLocal8Bit(e.what()),
+                         rt::MsgStyle::Critical, rt::kTitleTalmo);
+        return;
+    }
+    CopyJob &job = *started;
     m_job = &job;
     m_lastEnding = {};
     showRunState();
@@ -68,14 +118,15 @@ void CopyModule::StartCopy()
     m_form.KorBar->refresh();
 }
 
-void CopyModule::copyEnded(CopyEnd end)
+void CopyModule::copyEnded(CopyEnd end, const QString &words)
 {
     using Kind = Ending::Kind;
     const Kind kind = end == CopyEnd::Completed ? Kind::Completed
         : end == CopyEnd::Stopped              ? Kind::Stopped
         : end == CopyEnd::Failed               ? Kind::Failed
+        : end == CopyEnd::NamedInDoubt         ? Kind::NamedInDoubt
                                                : Kind::None;
-    m_lastEnding = {kind, m_job ? rt::displayPath(m_job->names().destination) : QString()};
+    m_lastEnding = {kind, m_job ? rt::displayPath(m_job->names().destination) : QString(), words};
     if (m_endingHook)
         m_endingHook(m_lastEnding);
 }

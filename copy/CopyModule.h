@@ -40,12 +40,18 @@ public:
     void Stop();
     // Stops it as the window closes: a rescue is kept without a question.
     void Leave();
+    // The running copy's operation has not let a stop through within the
+    // answer limit: its medium does not answer, and the copy is left to it.
+    bool isStalled() const;
+    // Says so: which drive does not answer, and what becomes of the copy.
+    void tellStalled();
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
-        enum class Kind { None, Completed, Stopped, Failed }; // None: refused, or none yet
+        enum class Kind { None, Completed, Stopped, Failed, NamedInDoubt }; // None: refused, or none yet
         Kind kind = Kind::None;
         QString destination; // the copy's file, as messages show it
+        QString words;       // NamedInDoubt: what the window says of it
     };
     const Ending &lastEnding() const { return m_lastEnding; }
     // Called as a copy ends, before its closing message waits for the user.
@@ -55,11 +61,13 @@ public:
     bool yieldAndGoOn() override;
     bool goingOn() const override { return Copying; }
     bool leaving() const override { return m_leaving; }
-    void copyEnded(CopyEnd end) override;
+    void copyEnded(CopyEnd end, const QString &words) override;
 
 private:
     // The one place the caption of cmdCopy is given from the run state.
     void showRunState();
+    // The copy's drive that does not answer, as its drive list shows it.
+    QString silentDrive() const;
 
     MyFormControls &m_form;
     rt::Dialogs &m_dialogs;

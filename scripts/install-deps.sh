@@ -13,7 +13,9 @@ packages=(
   mount e2fsprogs           # a slow medium for the tests: losetup, mkfs.ext4
   desktop-file-utils        # the install test: the menu entry's validator,
   appstream                 #   the metadata's validator,
-  dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends
+  dpkg-dev                  #   and dpkg-shlibdeps for the package's Depends,
+  lintian                   #   and the package's checker
+  weston qt6-wayland        # the window on a Wayland compositor (headless Weston)
   # The desktop tests: a private session bus for the launcher and the
   # notifications, and the accessibility bus with the Python client through
   # which the screen-reader test listens.

@@ -1,20 +1,27 @@
 // The window as a screen reader hears it, through AT-SPI itself: pyatspi reads
 // it as Orca does, on an X server and a session bus of the test's own (ctest
 // runs it under xvfb-run and dbus-run-session).
-#include "support/FormFixture.h"
+#include "support/CopyWatch.h"
 
 #include <QApplication>
 #include <QProcess>
 #include <QTest>
 
-// Prints each object of the application argv[1] as "role<TAB>name<TAB>
-// description<TAB>actions"; exits 77 when no registry answers.
+#include <chrono>
+#include <map>
+#include <thread>
+
+// Prints each object of the application argv[1], depth first, as "role<TAB>
+// name<TAB>description<TAB>actions<TAB>min..max:value,value after setting 7";
+// exits 77 when no registry answers.
 static const char *const kReader = R"(
 import sys, time, pyatspi
 def walk(o, depth):
     try: a = o.queryAction(); actions = [a.getName(i) for i in range(a.nActions)]
     except NotImplementedError: actions = []
-    print('\t'.join([o.getRoleName(), o.name, o.description, ','.join(actions)]), flush=True)
+    try: v = o.queryValue(); was = v.currentValue; v.currentValue = 7; value = '%g..%g:%g,%g' % (v.minimumValue, v.maximumValue, was, v.currentValue)
+    except NotImplementedError: value = ''
+    print('\t'.join([o.getRoleName(), o.name, o.description, ','.join(actions), value]), flush=True)
     for i in range(min(o.childCount, 60) if depth < 12 else 0): walk(o.getChildAtIndex(i), depth + 1)
 try: desktop = pyatspi.Registry.getDesktop(0)
 except Exception as e: print(e); sys.exit(77)
@@ -24,6 +31,24 @@ for attempt in range(100):
 sys.exit(1)
 )";
 
+// Prints each value, description, name and focus change the application
+// argv[1] raises as "seconds<TAB>event<TAB>role<TAB>name<TAB>data", from
+// "ready" until its input closes.
+static const char *const kListener = R"(
+import sys, time, threading, pyatspi
+from gi.repository import GLib
+start = time.monotonic()
+def heard(e):
+    try:
+        if e.source.getApplication().name != sys.argv[1]: return
+        print('%.3f\t%s\t%s\t%s\t%s' % (time.monotonic() - start, e.type, e.source.getRoleName(), e.source.name, e.detail1 if 'focused' in e.type else e.source.queryValue().currentValue if 'value' in e.type else ''), flush=True)
+    except Exception: pass
+for kind in ['property-change:accessible-value', 'property-change:accessible-description', 'property-change:accessible-name', 'state-changed:focused']: pyatspi.Registry.registerEventListener(heard, 'object:' + kind)
+threading.Thread(target=lambda: (sys.stdin.read(), GLib.idle_add(pyatspi.Registry.stop)), daemon=True).start()
+print('ready', flush=True)
+pyatspi.Registry.start()
+)";
+
 class TestAccessibility : public QObject {
     Q_OBJECT
 private slots:
@@ -31,10 +56,12 @@ private slots:
     {
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Pictures/Holiday"));
+        f.drives.makeFile(u'c', QStringLiteral("Data/Pictures/big.bin"), QByteArray(150 * copytest::kLargePiece, 'x'));
         f.drives.cd(u'c', QStringLiteral("Data/Pictures"));
         MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
         f.c().KorBar->setBarValue(42);
         QProcess reader;
         reader.start("/usr/bin/python3", {"-c", kReader, QCoreApplication::applicationName()});
@@ -50,10 +77,43 @@ private slots:
         for (const char *entry : {"C:\\, open folder, level 1", "Data, open folder, level 2",
                                   "Pictures, open folder, level 3", "Holiday, subfolder, level 4"})
             QCOMPARE(said(QStringLiteral("list item\t%1\t").arg(entry)).size(), 2); // in both folder lists
-        // The bar's value as its description, and no Increase or Decrease.
+        // The bar's value as its description and as a value only the copy sets.
         const QStringList bar = said("progress bar\tCopy progress\t42%\t");
-        QVERIFY2(bar.size() == 1 && !bar[0].contains("crease", Qt::CaseInsensitive), qPrintable(heard));
+        QVERIFY2(bar.size() == 1 && bar[0].endsWith("\t0..100:42,42"), qPrintable(heard));
+        // The tree in the Tab order.
+        const QStringList tabOrder{"Copy", "Source drive", "Source folders", "Source files", "Destination drive",
+                                   "Destination folders", "Destination file name", "Copy progress", "Exit"};
+        QStringList order;
+        for (const QString &line : lines)
+            order += tabOrder.filter(QRegularExpression("^" + QRegularExpression::escape(line.section(u'\t', 1, 1).section(u',', 0, 0)) + "$"));
+        QCOMPARE(order, tabOrder);
+
+        // During a copy it hears the bar and the captions at most four times a
+        // second each, the last value included; Tab into a folder list lands on
+        // the open folder, with its level.
+        copytest::aimCopy(f, QStringLiteral("big.bin"));
+        QProcess listener;
+        listener.start("/usr/bin/python3", {"-c", kListener, QCoreApplication::applicationName()});
+        QVERIFY(listener.waitForReadyRead(30000) && listener.readLine() == "ready\n");
+        f.c().KorDrv->setFocus();
+        QTest::keyClick(f.c().KorDrv, Qt::Key_Tab);
+        rt::setReadableHook([](qint64, qint64 count) { return std::this_thread::sleep_for(std::chrono::milliseconds(12)), count; });
+        f.c().cmdCopy->click();
+        rt::setReadableHook(nullptr);
+        QTest::qWait(800); // the last paced changes, and their trip over the bus
+        listener.closeWriteChannel();
+        QVERIFY(listener.waitForFinished(30000));
+        const QStringList events = QString(listener.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts);
+        QVERIFY2(events.filter(QRegularExpression("focused\t.*\t1$")).last().contains("\tlist item\tPictures, open folder, level 3\t"), qPrintable(events.join(u'\n')));
+        std::map<QString, QList<double>> times; // by event and control
+        for (const QString &e : events.filter("property-change"))
+            times[e.section(u'\t', 1, 3)].append(e.section(u'\t', 0, 0).toDouble());
+        for (const auto &[kind, at] : times) // a change may reach the reader after the next: a little slack
+            QVERIFY2(at.size() <= 4 * (at.last() - at.first()) + 3, qPrintable(kind + QString(": %1 in %2 s").arg(at.size()).arg(at.last() - at.first())));
+        const QStringList values = events.filter("accessible-value\tprogress bar");
+        QVERIFY2(values.size() >= 3 && values.last().endsWith("\t100.0"), qPrintable(values.join(u'\n')));
     }
+
 };
 
 int main(int argc, char *argv[])

@@ -68,9 +68,8 @@ private slots:
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data/Inner"));
         f.drives.makeFolder(u'c', QStringLiteral("Data/Other"));
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         rt::FolderList *list = f.c().KorDir;
         const QImage open = rt::folderIcon(true).pixmap(16).toImage();
         const QImage closed = rt::folderIcon(false).pixmap(16).toImage();
@@ -120,9 +119,8 @@ private slots:
     {
         FormFixture f;
         f.drives.makeFolder(u'c', QStringLiteral("Data"));
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         rt::FolderList *list = f.c().KorDir;
         list->setFocus();
         list->setCurrentRow(1); // "Data", below the open root
@@ -185,10 +183,17 @@ private slots:
     void driveListRereadsTheDrivesWhenOpened()
     {
         FormFixture f;
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         QCOMPARE(f.c().drv2->count(), 3);
+        // e: has no medium: listed, but greyed and said as not ready.
+        for (int row = 0; row < 3; ++row) {
+            const bool ready = f.c().drv2->itemData(row).toString() != u"e";
+            QCOMPARE(f.c().drv2->itemData(row, Qt::AccessibleTextRole).toString(),
+                     f.c().drv2->itemText(row) + (ready ? "" : ", not ready"));
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ToolTipRole).toString().endsWith(", not ready"), !ready);
+            QCOMPARE(f.c().drv2->itemData(row, Qt::ForegroundRole).isValid(), !ready);
+        }
         // A medium that turns up after start is listed the next time the list opens.
         QVERIFY(QDir().mkpath(f.drives.host(u'f')));
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')},
@@ -210,8 +215,7 @@ private slots:
         // Given a stick (a loop volume) in use on both sides under its letter,
         FormFixture f;
         LoopVolume volume(f.drives.host(u'd'));
-        if (!volume.mounted())
-            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        SKIP_UNLESS_MOUNTED(volume);
         rt::Drives &map = rt::Drives::instance();
         map.useSystemMap();
         const QChar letter = volume.letter();
@@ -381,9 +385,8 @@ private slots:
         FormFixture f;
         f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
         f.drives.makeFile(u'c', QStringLiteral("b.txt"), "bb");
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         rt::FileList *files = f.c().KorFile;
         const QRect first = files->visualRect(files->model()->index(0, 0));
         QTest::mouseClick(files->viewport(), Qt::LeftButton, {}, first.center());
@@ -451,7 +454,7 @@ private slots:
         QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Choose Source and Destination first."));
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(QStringLiteral("Source/Dest Error.")));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
 
         QVERIFY(f.c().KorFile->selectFile(QStringLiteral("a.txt")));
         f.c().cmdCopy->setCaption(QStringLiteral("S&top"));
@@ -563,7 +566,7 @@ private slots:
         f.drives.makeFolder(u'd', QStringLiteral("Parent/Doomed/Later"));
         f.dialogs.answers = {rt::AnswerNo};
         f.c().Del->trigger();
-        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder."));
+        QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Do You Really Want To Delete The Selected Folder.\r\nD:\\Parent\\Doomed"));
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
         QVERIFY(f.drives.exists(u'd', QStringLiteral("Parent/Doomed")));

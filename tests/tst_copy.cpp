@@ -1,5 +1,6 @@
 #include "support/TestKit.h"
 #include "support/CopyWatch.h"
+#include "support/FolderSnapshot.h"
 #include "runtime/files/Transfer.h"
 
 #include <QMouseEvent>
@@ -69,11 +70,9 @@ private slots:
 
         FormFixture f;
         const QByteArray content = patternBytes(size, 7);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         CopyWatch watch(f.c());
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
         // While "completed" is on screen the files are closed and cut to length,
         // and the button still reads "S&top".
         QString captionDuringMessage;
@@ -89,7 +88,7 @@ private slots:
 
         QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
         QCOMPARE(captionDuringMessage, QStringLiteral("S&top"));
-        QCOMPARE(descriptorsDuringMessage, descriptors);
+        QCOMPARE(descriptorsDuringMessage, descriptors.before());
         QCOMPARE(lengthDuringMessage, size);
         QCOMPARE(f.dialogs.shown[0].prompt, kCompleted);
         QCOMPARE(f.dialogs.shown[0].style, 64);
@@ -116,19 +115,16 @@ private slots:
         QCOMPARE(f.c().KorBar->value(), lastBar);
         QCOMPARE(f.c().lblCopied->text(), lastCopied);
         QCOMPARE(f.c().lblInputLoc->text(), QString::number(size));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         QCOMPARE(f.copy().SourceFile, QStringLiteral("C:\\src.bin"));
         QCOMPARE(f.copy().DestFile, QStringLiteral("D:\\out.bin"));
-        QCOMPARE(openDescriptors(), descriptors);
     }
 
     void eightKilobyteFileShowsEveryPiece()
     {
         // The progress of a file of eight small pieces, as the user sees it.
         FormFixture f;
-        prepareCopy(f, patternBytes(8192, 3));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, patternBytes(8192, 3)));
         CopyWatch watch(f.c());
         f.c().cmdCopy->click();
 
@@ -158,9 +154,7 @@ private slots:
         FormFixture f;
         f.drives.makeFile(u'd', QStringLiteral("out.bin"), patternBytes(5000, 99));
         const QByteArray content = patternBytes(1000, 5);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         f.dialogs.answers = {rt::AnswerYes};
 
         f.c().cmdCopy->click();
@@ -190,7 +184,7 @@ private slots:
         f.c().cmdCopy->click();
 
         QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("A file naming 'out.bin") + kOverwriteSuffix});
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         QVERIFY(watch.reads.isEmpty());
         QVERIFY(watch.shown.bar.isEmpty() && watch.shown.copied.isEmpty() && watch.shown.inputLoc.isEmpty());
         QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), old);
@@ -205,9 +199,7 @@ private slots:
         const QByteArray other = patternBytes(3000, 42);
         f.drives.makeFile(u'd', QStringLiteral("OUT.BIN"), other);
         const QByteArray content = patternBytes(2000, 43);
-        prepareCopy(f, content, QStringLiteral("out.bin"));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content, QStringLiteral("out.bin")));
 
         f.c().cmdCopy->click();
 
@@ -217,6 +209,33 @@ private slots:
     }
 
     // ---- refusals -------------------------------------------------------------
+
+    // A name with a ".." part would leave the chosen folder: refused before
+    // anything is asked or written, for a copy and for Create Folder.
+    void namesLeavingTheFolderAreRefused_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("file") << "file" << "../esc.txt";
+        QTest::newRow("file, deeper") << "file" << "a\\..\\..\\esc.txt";
+        QTest::newRow("folder") << "folder" << "../x";
+    }
+    void namesLeavingTheFolderAreRefused()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, name);
+        FormFixture f;
+        f.drives.makeFolder(u'd', QStringLiteral("Trip/a"));
+        prepareCopy(f, "x", name);
+        f.c().Dir2->setPath(QStringLiteral("D:\\Trip"));
+        const QMap<QString, QByteArray> before = folderSnapshot(f.drives.host(u'd'));
+        f.dialogs.answers = {rt::AnswerYes};
+        f.dialogs.inputs = {name};
+        what == u"file" ? f.c().cmdCopy->click() : f.c().MD->trigger();
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The %1 name '%2' leads outside the chosen folder.\r\n"
+                                                                  "A name with a '..' part is not used.").arg(what, name)});
+        QCOMPARE(folderSnapshot(f.drives.host(u'd')), before);
+    }
 
     void emptyNameIsRefusedBeforeTheSelection()
     {
@@ -241,7 +260,7 @@ private slots:
                  QStringLiteral("No Destination file name is specified.\r\nPlease give a file name to be created."));
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         // Both paths are composed before anything is checked.
         QCOMPARE(f.copy().SourceFile, QStringLiteral("C:\\"));
         QCOMPARE(f.copy().DestFile, QStringLiteral("D:\\"));
@@ -263,7 +282,7 @@ private slots:
         QCOMPARE(f.dialogs.shown[0].prompt, QStringLiteral("Choose Source and Destination first."));
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kSelectionTitle));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         QVERIFY(watch.reads.isEmpty());
         QVERIFY(QDir(f.drives.host(u'd')).isEmpty());
     }
@@ -274,9 +293,7 @@ private slots:
     {
         FormFixture f;
         const qint64 size = 5 * kLargePiece;
-        prepareCopy(f, patternBytes(size, 11));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, patternBytes(size, 11)));
         CopyWatch watch(f.c());
         QString captionAtStop;
         bool copyingAtStop = true;
@@ -289,7 +306,7 @@ private slots:
                 copyingAtStop = f.copy().Copying;
             });
         };
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
 
         f.c().cmdCopy->click();
 
@@ -300,14 +317,13 @@ private slots:
         QCOMPARE(watch.reads, (QList<CopyWatch::Read>{{0, kLargePiece}}));
         QVERIFY(f.dialogs.shown.isEmpty());
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         // The bar and labels keep what the last piece showed.
         QCOMPARE(f.c().KorBar->barValue(), expectedPercent(kLargePiece, size));
         QCOMPARE(f.c().lblCopied->caption(), QStringLiteral("1 MB"));
         QCOMPARE(f.c().lblInputLoc->caption(), QStringLiteral("1048576"));
         QCOMPARE(f.c().KorBar->value(), expectedPercent(kLargePiece, size));
         QCOMPARE(f.c().lblInputLoc->text(), QStringLiteral("1048576"));
-        QCOMPARE(openDescriptors(), descriptors);
     }
 
     void stopInTheYieldOfTheLastPiece_data()
@@ -320,9 +336,7 @@ private slots:
     {
         QFETCH(qint64, size);
         FormFixture f;
-        prepareCopy(f, patternBytes(size, 12));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, patternBytes(size, 12)));
         CopyWatch watch(f.c());
         // The piece that runs into the end of the source has moved its bytes
         // once it shows them (or at once, when it reads nothing); the click
@@ -350,7 +364,7 @@ private slots:
         QVERIFY(f.dialogs.shown.isEmpty());
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
         QCOMPARE(f.copy().Copying, false);
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         QCOMPARE(f.c().lblInputLoc->caption(), QString::number(size));
     }
 
@@ -365,11 +379,8 @@ private slots:
         // A real click on the button, or its access key, arriving while the first piece runs.
         QFETCH(bool, accessKey);
         FormFixture f;
-        prepareCopy(f, patternBytes(3 * kLargePiece, 13));
-        if (QTest::currentTestFailed())
-            return;
-        f.form->show();
-        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
+        QVERIFY(prepareCopy(f, patternBytes(3 * kLargePiece, 13)));
+        QVERIFY(f.show(FormFixture::Active));
         CopyWatch watch(f.c());
         watch.onRead = [&](qint64 offset, qint64) {
             if (offset != 0)
@@ -393,7 +404,7 @@ private slots:
         QVERIFY(f.dialogs.shown.isEmpty());
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
         QCOMPARE(f.copy().Copying, false);
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
     }
 
     void copyClickPendingWithStopStartsNothing()
@@ -403,9 +414,7 @@ private slots:
         FormFixture f;
         const qint64 size = 3 * kLargePiece;
         const QByteArray content = patternBytes(size, 14);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         CopyWatch watch(f.c());
         // A nested copy would find the partial file and be told to replace it.
         f.dialogs.answers = {rt::AnswerYes};
@@ -415,7 +424,7 @@ private slots:
             clickInNextYield(f.c().cmdCopy);
             clickInNextYield(f.c().cmdCopy);
         };
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
 
         f.c().cmdCopy->click();
 
@@ -424,8 +433,7 @@ private slots:
         QCOMPARE(f.dialogs.answers.size(), size_t(1));
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
         QCOMPARE(f.copy().Copying, false);
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
-        QCOMPARE(openDescriptors(), descriptors);
+        QVERIFY(f.readyToCopy());
         QCOMPARE(watch.shown.inputLoc.size(), qsizetype(1));
 
         // The held-off click started nothing later either; the next one copies afresh.
@@ -451,9 +459,7 @@ private slots:
         FormFixture f;
         const qint64 size = 3 * kLargePiece + 100;
         const QByteArray content = patternBytes(size, 15);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         f.form->show();
         CopyWatch watch(f.c());
         f.dialogs.answers = {answer};
@@ -461,7 +467,7 @@ private slots:
             if (offset == 0)
                 clickInNextYield(f.c().cmdExit);
         };
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
 
         f.c().cmdCopy->click();
 
@@ -481,15 +487,12 @@ private slots:
             QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
             QVERIFY(!f.form->isVisible());
         }
-        QCOMPARE(openDescriptors(), descriptors);
     }
 
     void closeBoxDuringACopyAbandonsIt()
     {
         FormFixture f;
-        prepareCopy(f, patternBytes(3 * kLargePiece, 16));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, patternBytes(3 * kLargePiece, 16)));
         f.form->show();
         CopyWatch watch(f.c());
         bool shownAfterClose = true;
@@ -501,7 +504,7 @@ private slots:
                 shownAfterClose = f.form->isVisible();
             });
         };
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
 
         f.c().cmdCopy->click();
 
@@ -511,7 +514,6 @@ private slots:
         QVERIFY(f.dialogs.shown.isEmpty());
         QCOMPARE(watch.reads.size(), qsizetype(1));
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(openDescriptors(), descriptors);
     }
 
     // ---- other handlers during a copy -----------------------------------------
@@ -531,9 +533,7 @@ private slots:
         const qint64 size = 3000000;
         const QByteArray content = patternBytes(size, 17);
         f.drives.makeFile(u'c', QStringLiteral("tiny.bin"), "0123456789");
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         CopyWatch watch(f.c());
         watch.onRead = [&](qint64 offset, qint64) {
             if (offset == 0)
@@ -605,9 +605,7 @@ private slots:
         QCOMPARE(::chmod(QFile::encodeName(f.drives.host(u'c', QStringLiteral("src.bin"))).constData(),
                          mode_t(sourceMode)),
                  0);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         f.dialogs.answers = {rt::AnswerYes};
 
         f.c().cmdCopy->click();
@@ -654,7 +652,7 @@ private slots:
         f.c().cmdCopy->click();
 
         QCOMPARE(f.copy().Copying, copying);
-        QCOMPARE(f.c().cmdCopy->caption(), QStringLiteral("Copy"));
+        QVERIFY(f.readyToCopy());
         QCOMPARE(f.copy().isRunning(), false);
 
         // Whatever ended it, the next click starts afresh.

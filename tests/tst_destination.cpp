@@ -1,3 +1,4 @@
+#include "copy/job/WritingPlan.h"
 #include "runtime/files/Destination.h"
 #include "runtime/text/RtError.h"
 #include "support/TestKit.h"
@@ -135,7 +136,7 @@ private slots:
         const bool inPlace = existing == u"file in unwritable folder";
         rt::Destination::setUnnamedFilesAllowed(unnamed);
         const QMap<QString, QByteArray> before = folderSnapshot(root);
-        const int descriptors = copytest::openDescriptors();
+        const copytest::DescriptorGuard descriptors;
         const mode_t newMode = 0666;
 
         // When
@@ -151,7 +152,7 @@ private slots:
             QCOMPARE(outcome, 0); // 1: not written in place, 2: failed
         } else {
             try {
-                rt::Destination d = rt::Destination::prepare(QStringLiteral("D:\\sub\\out.bin"), newMode);
+                rt::Destination d = prepareDestination(QStringLiteral("D:\\sub\\out.bin"), newMode);
                 QVERIFY(!d.writesInPlace());
                 writePieces(d, fresh);
                 // Private until complete: a replaced file's mode comes only with its name.
@@ -189,7 +190,6 @@ private slots:
         }
 
         // Then
-        QCOMPARE(copytest::openDescriptors(), descriptors);
         QCOMPARE(refused ? reason : QString(), refusal);
         QCOMPARE(failed, ending == u"folder removed");
         const QMap<QString, QByteArray> after = folderSnapshot(root);
@@ -242,7 +242,7 @@ private slots:
         rt::Drives::instance().setFixedMap({{u'c', drives.host(u'c')}, {u'd', stick.folder()}});
         const QByteArray content = patternBytes(40 * kPiece, 3);
         {
-            rt::Destination d = rt::Destination::prepare(QStringLiteral("D:\\big.bin"), 0644);
+            rt::Destination d = prepareDestination(QStringLiteral("D:\\big.bin"), 0644);
             qint64 mostBehind = 0;
             for (qint64 at = 0; at < content.size(); at += kPiece) {
                 QCOMPARE(::pwrite(d.descriptor(), content.constData() + at, size_t(kPiece), at), ssize_t(kPiece));
@@ -265,7 +265,7 @@ private:
     static int inPlaceCopy(const QByteArray &fresh)
     {
         try {
-            rt::Destination d = rt::Destination::prepare(QStringLiteral("D:\\sub\\out.bin"), 0666);
+            rt::Destination d = prepareDestination(QStringLiteral("D:\\sub\\out.bin"), 0666);
             if (!d.writesInPlace())
                 return 1;
             writePieces(d, fresh);

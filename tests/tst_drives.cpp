@@ -1,4 +1,5 @@
 #include "runtime/media/Drives.h"
+#include "runtime/media/EscapedBytes.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/FolderListing.h"
 #include "runtime/text/NameOrder.h"
@@ -11,6 +12,7 @@
 #include <random>
 #include <QTest>
 
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +134,25 @@ private slots:
         QCOMPARE(rt::displayPath(given), shown);
     }
 
+    // Mount folders and labels as the system's tables write them.
+    void escapedBytesAreRead_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("mount folder with a space") << QByteArray("/mnt/my\\040stick") << QByteArray() << QByteArray("/mnt/my stick");
+        QTest::newRow("backslash, tab at the end") << QByteArray("a\\134b\\011") << QByteArray() << QByteArray("a\\b\t");
+        QTest::newRow("label in UTF-8") << QByteArray("Fotos\\x20\\xc3\\xa9t\\xc3\\xa9") << QByteArray("x") << QByteArray("Fotos \xc3\xa9t\xc3\xa9");
+        QTest::newRow("cut short, or no code") << QByteArray("\\x2g\\xzz\\x4") << QByteArray("x") << QByteArray("\\x2g\\xzz\\x4");
+    }
+    void escapedBytesAreRead()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, marker);
+        QFETCH(QByteArray, bytes);
+        QCOMPARE(rt::unescapeBytes(text, marker, marker.isEmpty() ? 3 : 2, marker.isEmpty() ? 8 : 16), bytes);
+    }
+
     void currentFolderFollowsTheProcess_data()
     {
         QTest::addColumn<bool>("nested"); // d: is the folder Mnt inside c:
@@ -185,8 +206,7 @@ private slots:
         // Given a real (loop) device mounted after start,
         QTemporaryDir dir;
         LoopVolume volume(dir.path());
-        if (!volume.mounted())
-            QSKIP("Mounting a loop device needs root and a loop device; not available here.");
+        SKIP_UNLESS_MOUNTED(volume);
         rt::Drives &map = rt::Drives::instance();
         map.useSystemMap();
 
@@ -343,6 +363,53 @@ private slots:
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\b.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("C:\\Data\\a.bin"), QStringLiteral("C:\\Data\\none.bin")));
         QVERIFY(!rt::sameFile(QStringLiteral("E:\\a.bin"), QStringLiteral("C:\\Data\\a.bin"))); // not ready
+    }
+
+    // When every letter is taken, a new volume gets the letter whose volume has
+    // been gone longest, never one that a list or a running copy stands on.
+    void letterGivenAgainWhenAllAreTaken_data()
+    {
+        QTest::addColumn<bool>("longestGoneInUse");
+        QTest::newRow("none in use") << false;
+        QTest::newRow("the longest gone in use") << true;
+    }
+    void letterGivenAgainWhenAllAreTaken()
+    {
+        QFETCH(bool, longestGoneInUse);
+        if (geteuid() != 0)
+            QSKIP("bind mounts need root");
+        rt::Drives &drives = rt::Drives::instance();
+        drives.useSystemMap();
+        QTemporaryDir dir;
+        QStringList binds;
+        const auto bind = [&] {
+            binds << dir.filePath(QString::number(binds.size()));
+            return QDir().mkdir(binds.last())
+                && ::mount(QFile::encodeName(dir.path()).constData(), QFile::encodeName(binds.last()).constData(), nullptr,
+                           MS_BIND, nullptr) == 0;
+        };
+        const auto letterOf = [&](int bound) {
+            const QList<QChar> letters = drives.refresh();
+            const auto it = std::find_if(letters.begin(), letters.end(), [&](QChar l) { return drives.root(l) == binds[bound]; });
+            return it == letters.end() ? QChar() : *it;
+        };
+        for (qsizetype free = 24 - drives.refresh().size(); free > 0; --free)
+            QVERIFY(bind());
+        const QChar first = letterOf(0), second = letterOf(1);
+        QVERIFY(!first.isNull() && !second.isNull());
+        for (const int gone : {0, 1}) {
+            QCOMPARE(::umount(QFile::encodeName(binds[gone]).constData()), 0);
+            drives.refresh();
+            QTest::qWait(5);
+        }
+        drives.setLettersInUse([&] { return longestGoneInUse ? QList<QChar>{first} : QList<QChar>(); });
+        QVERIFY(bind());
+        const QChar given = letterOf(int(binds.size()) - 1);
+        drives.setLettersInUse(nullptr);
+        for (qsizetype i = 2; i < binds.size(); ++i)
+            ::umount2(QFile::encodeName(binds[i]).constData(), MNT_DETACH);
+        drives.useSystemMap();
+        QCOMPARE(given, longestGoneInUse ? second : first);
     }
 };
 

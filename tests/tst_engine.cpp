@@ -1,3 +1,4 @@
+#include "copy/job/WritingPlan.h"
 #include "copy/job/CopyJob.h"
 #include "copy/rescue/KeptRescue.h"
 #include "copy/rescue/MapFinder.h"
@@ -185,7 +186,7 @@ private slots:
         QFETCH(Reads, copying);
         TestDrives drives;
         SimulatedMedium medium(size, bad);
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        rt::Destination dest = prepareDestination(QStringLiteral("D:\\out.bin"), 0644);
         Recorder progress;
         rt::IoWorker io;
         CopyEngine engine(medium, dest, progress, io);
@@ -354,7 +355,7 @@ private slots:
             void replaceMap(const QByteArray &) override { log->append("map"); }
         } kept;
         kept.log = &log;
-        rt::Destination dest = rt::Destination::prepare(QStringLiteral("D:\\out.bin"), 0644);
+        rt::Destination dest = prepareDestination(QStringLiteral("D:\\out.bin"), 0644);
         Recorder progress;
         rt::IoWorker io;
         CopyEngine engine(medium, dest, progress, io);

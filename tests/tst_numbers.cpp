@@ -76,6 +76,28 @@ private slots:
         QCOMPARE(rt::numberToText(1234567.5), QStringLiteral("1234567.5"));
         QCOMPARE(rt::numberToText(-0.0), QStringLiteral("0"));
     }
+
+    // Messages and tooltips: binary units, one decimal, the locale's figures.
+    void sizesInUnitsAUserKnows_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<qint64>("bytes");
+        QTest::addColumn<QString>("size");
+        QTest::addColumn<QString>("exact");
+        QTest::newRow("FAT's limit") << "en_US" << qint64(4294967295) << "4.0 GiB" << "4 GiB \u2212 1 byte (4,294,967,295 bytes)";
+        QTest::newRow("4 GiB") << "en_US" << qint64(4294967296) << "4.0 GiB" << "4.0 GiB (4,294,967,296 bytes)";
+        QTest::newRow("a stick") << "de_DE" << qint64(241069670) << "229,9 MiB" << "229,9 MiB (241.069.670 bytes)";
+        QTest::newRow("1,000") << "en_US" << qint64(1000) << "1,000 bytes" << "1,000 bytes";
+        QTest::newRow("2 TiB") << "C" << (qint64(2) << 40) << "2.0 TiB" << "2.0 TiB (2199023255552 bytes)";
+    }
+    void sizesInUnitsAUserKnows()
+    {
+        QFETCH(QString, locale);
+        QFETCH(qint64, bytes);
+        QLocale::setDefault(QLocale(locale));
+        QTEST(rt::sizeText(bytes), "size");
+        QTEST(rt::exactSizeText(bytes), "exact");
+    }
 };
 
 QTEST_APPLESS_MAIN(TestNumbers)

@@ -40,8 +40,8 @@ private slots:
         // The first window shown opens the platform's font files for good; let
         // that happen before any test counts descriptors.
         FormFixture f;
-        f.start().show();
-        QVERIFY(QTest::qWaitForWindowExposed(f.form.get()));
+        f.start();
+        QVERIFY(f.show());
         f.form->repaint();
     }
     void cleanup() { testkit::resetTestSwitches(); }
@@ -73,9 +73,7 @@ private slots:
             rt::setWriteFaultHook([](qint64 offset, qint64) { return offset >= 2 * kLargePiece ? ENOSPC : 0; });
         const QByteArray old = patternBytes(kLargePiece + 333, 41);
         f.drives.makeFile(u'd', QStringLiteral("sub/out.bin"), old);
-        prepareCopy(f, patternBytes(6 * kLargePiece + 5, 42));
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, patternBytes(6 * kLargePiece + 5, 42)));
         f.c().Dir2->setPath(QStringLiteral("D:\\sub"));
         f.form->show();
         f.dialogs.answers = {rt::AnswerYes};
@@ -95,7 +93,7 @@ private slots:
                 f.copy().Copying = false;
         };
         const QMap<QString, QByteArray> before = folderSnapshot(f.drives.host(u'd'));
-        const int descriptors = openDescriptors();
+        const DescriptorGuard descriptors;
 
         // when the replace is answered Yes and then does not complete,
         f.c().cmdCopy->click();
@@ -107,7 +105,6 @@ private slots:
             expected.clear();
         }
         QCOMPARE(folderSnapshot(f.drives.host(u'd')), expected);
-        QCOMPARE(openDescriptors(), descriptors);
         // only the question, and a failure says why.
         QVERIFY(!f.dialogs.messages().contains(kCompleted));
         QCOMPARE(f.dialogs.shown.size(), qsizetype(osError ? 2 : 1));
@@ -134,9 +131,7 @@ private slots:
         struct stat old {};
         QCOMPARE(::stat(name.constData(), &old), 0);
         const QByteArray content = patternBytes(3 * kLargePiece + 17, 44);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         f.dialogs.answers = {rt::AnswerYes};
         QByteArray atMessage;
         f.dialogs.onMessage = [&](const ScriptedDialogs::Shown &s) {
@@ -169,9 +164,7 @@ private slots:
                            hostBytes(f.drives.host(u'd', QStringLiteral("out.bin"))).constData()),
                  0);
         const QByteArray content = patternBytes(2 * kLargePiece + 9, 45);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         f.dialogs.answers = {rt::AnswerYes};
 
         f.c().cmdCopy->click();
@@ -226,9 +219,7 @@ private slots:
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', stick.folder()}});
         const qint64 size = 40 * kLargePiece;
         const QByteArray content = patternBytes(size, 48);
-        prepareCopy(f, content);
-        if (QTest::currentTestFailed())
-            return;
+        QVERIFY(prepareCopy(f, content));
         struct Sample {
             int bar;
             qint64 taken;

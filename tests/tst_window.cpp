@@ -178,8 +178,7 @@ private slots:
     {
         FormFixture f;
         MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
         int checked = 0;
         for (QWidget *w : form.findChildren<QWidget *>()) {
             auto *frame = qobject_cast<QGroupBox *>(w);
@@ -242,14 +241,14 @@ private slots:
         f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
         f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
         f.drives.makeFolder(u'c', QStringLiteral("Sub"));
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(&form) && f.c().KorFile->selectFile(QStringLiteral("a.txt")));
+        f.start();
+        QVERIFY(f.show(FormFixture::Active) && f.c().KorFile->selectFile(QStringLiteral("a.txt")));
         rt::FolderBoundList *list = chosen.isEmpty() ? static_cast<rt::FolderBoundList *>(f.c().Dir2) : f.c().KorFile;
         const QModelIndex last = list->model()->index(list->count() - 1, 0); // b.txt, or Sub
         list->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate); // as Ctrl+Down moves
         list->setFocus();
-        const QRect row(list->viewport()->mapToGlobal(list->visualRect(last).topLeft()), list->visualRect(last).size());
+        const QModelIndex acted = chosen.isEmpty() ? list->model()->index(0, 0) : last; // Dir2: the open folder, the root
+        const QRect row(list->viewport()->mapToGlobal(list->visualRect(acted).topLeft()), list->visualRect(acted).size());
         const bool key = how == u"Menu" || how == u"Shift+F10";
         QRect place;
         const QString opened = popupAfter(
@@ -276,12 +275,43 @@ private slots:
             QCOMPARE(popupAfterPress(w, button), QString());
     }
 
+    // The keyboard entering the file list with no file chosen: the focus
+    // frame stands on the first row, and the first Down or Space chooses it.
+    void keysEnteringTheFileList_data()
+    {
+        QTest::addColumn<QString>("keys");
+        QTest::addColumn<QString>("chosen");
+        for (auto [keys, chosen] : {std::pair{"", ""}, {"Down", "a.txt"}, {"Space", "a.txt"}, {"Down Down", "b.txt"}, {"Down Space", "a.txt"}})
+            QTest::addRow("Tab in, %s", keys) << keys << chosen;
+    }
+    void keysEnteringTheFileList()
+    {
+        QFETCH(QString, keys);
+        QFETCH(QString, chosen);
+        FormFixture f;
+        f.drives.makeFile(u'c', QStringLiteral("a.txt"), "a");
+        f.drives.makeFile(u'c', QStringLiteral("b.txt"), "b");
+        f.start().showCentred();
+        QVERIFY(QTest::qWaitForWindowActive(f.form.get()));
+        const QString typed = f.c().txtDest->text();
+        f.c().KorDir->setFocus();
+        const QImage before = f.c().KorFile->viewport()->grab().toImage();
+        QTest::keyClick(f.c().KorDir, Qt::Key_Tab);
+        const QImage entered = f.c().KorFile->viewport()->grab().toImage();
+        for (const QString &key : keys.split(u' ', Qt::SkipEmptyParts))
+            QTest::keyClick(QApplication::focusWidget(), key == u"Down" ? Qt::Key_Down : Qt::Key_Space);
+        QCOMPARE(f.c().KorFile->currentRow(), chosen == u"b.txt" ? 1 : 0);
+        QCOMPARE(f.c().KorFile->fileName(), chosen);
+        QCOMPARE(f.c().txtDest->text(), chosen.isEmpty() ? typed : chosen);
+        const QRect first = f.c().KorFile->visualRect(f.c().KorFile->model()->index(0, 0)); // its frame's bottom edge
+        QVERIFY(before.pixel(first.center().x(), first.bottom()) != entered.pixel(first.center().x(), first.bottom()));
+    }
+
     void tabVisitsTheControlsInOrder()
     {
         FormFixture f;
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        f.start();
+        QVERIFY(f.show(FormFixture::Active));
         QCOMPARE(QApplication::focusWidget(), f.c().cmdCopy);
         QStringList visited;
         for (int i = 0; i < 8; ++i) {
@@ -301,8 +331,7 @@ private slots:
     {
         FormFixture f;
         MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        QVERIFY(f.show(FormFixture::Active));
         f.dialogs.answers = {rt::AnswerNo};
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_X, Qt::AltModifier);
         // An access key presses the button as a click would, after its short animation.
@@ -379,9 +408,8 @@ private slots:
         f.drives.makeFolder(u'c', longName);
         for (int i = 0; i < 30; ++i)
             f.drives.makeFile(u'c', QStringLiteral("file%1.txt").arg(i), "x");
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         for (rt::FolderBoundList *list : std::initializer_list<rt::FolderBoundList *>{f.c().KorDir, f.c().Dir2, f.c().KorFile}) {
             const int row = list->rowHeight();
             QVERIFY(row >= list->fontMetrics().height());
@@ -419,9 +447,8 @@ private slots:
         const QString deep = QStringLiteral("Documents/Projects/Archive/Pictures/Holidays/Summer/Beach/Day/Hour/Sunset");
         f.drives.makeFolder(u'c', deep + QStringLiteral("/Evening"));
         f.drives.cd(u'c', deep);
-        MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        f.start();
+        QVERIFY(f.show());
         for (rt::FolderList *list : {f.c().KorDir, f.c().Dir2}) {
             const QRect row = list->visualRect(list->model()->index(list->currentRow(), 0));
             const QImage drawn = list->viewport()->grab(row).toImage();
@@ -494,14 +521,13 @@ private slots:
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c') + QStringLiteral("/gone")},
                                             {u'd', f.drives.host(u'd')}});
         f.drives.cd(u'd', QString());
-        MyForm &form = f.start();
+        f.start();
         QCOMPARE(f.dialogs.messages(),
                  (QStringList{QStringLiteral("Device Unavailable."), QStringLiteral("Device Unavailable.")}));
         QCOMPARE(f.dialogs.shown[0].style, 64);
         QCOMPARE(f.c().KorDrv->drive(), QStringLiteral("d:"));
         QCOMPARE(f.c().KorDir->path(), QStringLiteral("D:\\"));
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
     }
 };
 

@@ -65,8 +65,7 @@ private slots:
         f.drives.makeFolder(u'c', QStringLiteral("Empty"));
         f.drives.cd(u'c', QStringLiteral("Empty"));
         MyForm &form = f.start();
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
         QTest::qWait(300);
 
         const QRect available = form.screen()->availableGeometry();
@@ -119,8 +118,7 @@ private slots:
         f.start();
         copytest::aimCopy(f, QStringLiteral("big.bin"));
         MyForm &form = *f.form;
-        form.showCentred();
-        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QVERIFY(f.show());
         rt::setReadableHook([](qint64, qint64 count) {
             std::this_thread::sleep_for(std::chrono::milliseconds(12)); // on the I/O worker
             return count;

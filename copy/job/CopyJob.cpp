@@ -1,11 +1,14 @@
 #include "copy/job/CopyJob.h"
 
 #include "copy/job/DestinationChecks.h"
+#include "copy/job/WritingPlan.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <utility>
@@ -36,6 +39,17 @@ CopyJob::~CopyJob()
 }
 
 CopyJob::End CopyJob::run()
+{
+    const End end = runStages();
+    if (m_leftInPlace)
+        m_dialogs.msgBox(QStringLiteral("The file %1 was being written in place and could not be deleted: it is left incomplete.")
+                                 .arg(rt::displayPath(m_names.destination))
+                             + rt::kCrLf + rt::reasonFromErrno(m_leftInPlace),
+                         rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    return end;
+}
+
+CopyJob::End CopyJob::runStages()
 {
     try {
         switch (open()) {
@@ -71,9 +85,9 @@ CopyJob::End CopyJob::run()
     return End::Failed;
 }
 
-CopyJob::End CopyJob::ended(End end)
+CopyJob::End CopyJob::ended(End end, const QString &words)
 {
-    m_progress.copyEnded(end);
+    m_progress.copyEnded(end, words);
     return end;
 }
 
@@ -93,6 +107,12 @@ CopyJob::Way CopyJob::open()
     if (same) {
         m_dialogs.msgBox(QStringLiteral("Source and destination are the same file."), rt::MsgStyle::Critical,
                          kSelectionTitle);
+        return Way::Refused;
+    }
+    // A name that leaves the chosen folder is never written, whatever is there.
+    if (rt::leadsOutsideFolder(m_names.typedName)) {
+        m_dialogs.msgBox(rt::outsideFolderText(QStringLiteral("file"), m_names.typedName), rt::MsgStyle::Critical,
+                         rt::kTitleTalmo);
         return Way::Refused;
     }
     if (!m_progress.goingOn())
@@ -138,7 +158,7 @@ CopyJob::Way CopyJob::open()
     if ((exists || plan.replacesCaseTwin()) && (!replaceAsked() || !confirmInPlace(plan, m_names.destination, m_dialogs)))
         return Way::Refused;
     try {
-        m_io.run([&] { m_dest = rt::Destination::prepare(m_names.destination, mode, plan.options); });
+        m_io.run([&] { m_dest = prepareDestination(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
         return Way::Refused;
@@ -183,16 +203,15 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
             m_kept.reset(); // its map stays beside the copy, as last saved
             // The copy has its name and any old file is gone: no failed
             // write, but no "completed" either.
-            ended(End::Failed);
             const QString name = rt::displayPath(m_names.destination);
-            m_dialogs.msgBox(
-                committed.closeError
-                    ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
-                        + rt::kCrLf + rt::reasonFromErrno(committed.closeError)
-                    : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name)
-                        + rt::kCrLf + rt::reasonFromErrno(committed.folderFlushError),
-                rt::MsgStyle::Exclamation, rt::kTitleTalmo);
-            return End::Failed;
+            const QString words = committed.closeError
+                ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
+                : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name);
+            ended(End::NamedInDoubt, words);
+            m_dialogs.msgBox(words + rt::kCrLf
+                                 + rt::reasonFromErrno(committed.closeError ? committed.closeError : committed.folderFlushError),
+                             rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+            return End::NamedInDoubt;
         }
         ended(End::Completed);
         announce(outcome, engine);
@@ -254,7 +273,8 @@ void CopyJob::abandon()
         m_io.run([this] {
             // A rescue not to be kept goes with its map.
             removeKeptMap();
-            m_dest.abandon();
+            if (const int left = m_dest.abandon())
+                m_leftInPlace = left;
             (void)m_source.close();
         });
     } catch (...) {
@@ -288,10 +308,14 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
     if (m_kept && m_kept->kept())
         return settleKeptMap(contents, written);
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
+    // (a long name cut to leave room for the ending).
+    const qsizetype cut = std::max(m_names.destination.lastIndexOf(u'\\'), m_names.destination.lastIndexOf(u'/')) + 1;
+    const QString folder = m_names.destination.left(cut);
+    const QString copyName = m_names.destination.mid(cut);
     return m_io.run([&]() -> QString {
         for (int n = 0; n < 1000; ++n) {
-            const QString name = n == 0 ? m_names.destination + QStringLiteral(".map")
-                                        : m_names.destination + QStringLiteral(".%1.map").arg(n);
+            const QString name =
+                folder + rt::nameWithin(copyName, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
             try {
                 if (rt::createNewFile(name, contents)) {
                     written = true;

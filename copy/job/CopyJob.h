@@ -6,6 +6,7 @@
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/media/MediumWaits.h"
 
 #include <QString>
 
@@ -60,6 +61,11 @@ public:
 
     // Runs the copy to its end, with every question and message.
     End run();
+    // A stop was asked: onStall runs if the operation in flight does not let
+    // it through within the answer limit; until it returns, the copy is
+    // stalled, left to its medium.
+    void stopAsked(std::function<void()> onStall) { m_io.stopAsked(rt::kMediumAnswerLimit, std::move(onStall)); }
+    bool stalled() const { return m_io.stalled(); }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };
@@ -96,8 +102,9 @@ private:
     QString writeMap(const RescueMap &map, bool &written);
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
     void tellCannotWrite(const QString &reason);
+    End runStages();
     // Tells the progress how the copy ended; returns end.
-    End ended(End end);
+    End ended(End end, const QString &words = QString());
 
     const Names m_names;
     CopyProgress &m_progress;
@@ -109,4 +116,5 @@ private:
     std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
     std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
     QString m_keptAs;                       // the name a settled rescue was kept under
+    int m_leftInPlace = 0; // why a file written in place could not be deleted
 };

@@ -19,8 +19,10 @@ class Transfer;
 struct PieceResult;
 }
 
-// How a copy ended; Refused: it never began (a check or a question said no).
-enum class CopyEnd { Refused, Completed, Stopped, Failed };
+// How a copy ended; Refused: it never began (a check or a question said no);
+// NamedInDoubt: it took its name, but may be incomplete or not yet named on
+// the medium.
+enum class CopyEnd { Refused, Completed, Stopped, Failed, NamedInDoubt };
 
 // What a copy tells whoever shows it. The window implements it: the bar, the
 // two captions and one yield after every read.
@@ -39,8 +41,9 @@ public:
     // kept without a question.
     virtual bool leaving() const { return false; }
     // The copy has ended (never Refused), before any closing message waits
-    // for the user: what shows outside the window can say so at once.
-    virtual void copyEnded(CopyEnd) {}
+    // for the user: what shows outside the window can say so at once, in
+    // the words of the window's first line where they are more than "completed".
+    virtual void copyEnded(CopyEnd, const QString & /*words*/) {}
 };
 
 // One copy from an open source into a prepared destination, done the way

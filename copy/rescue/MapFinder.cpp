@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 
 #include <QFile>
@@ -18,10 +19,12 @@ namespace {
 // No map of a real medium comes near this; a bigger file is something else.
 constexpr qint64 kMapLimit = 64 * 1048576;
 
+// NAME.map, NAME.1.map ..., with NAME cut as nameWithin cuts it.
 bool isOwnMapName(const QString &name, const QString &copyName)
 {
-    const QRegularExpression own(QStringLiteral("^%1\\.([1-9][0-9]*\\.)?map$").arg(QRegularExpression::escape(copyName)));
-    return own.match(name).hasMatch();
+    static const QRegularExpression tail(QStringLiteral("(\\.[1-9][0-9]*)?\\.map$"));
+    const QRegularExpressionMatch m = tail.match(name);
+    return m.hasMatch() && name == rt::nameWithin(copyName, m.captured(0));
 }
 
 bool isDdrescueMapName(const QString &name)
@@ -70,11 +73,8 @@ std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &so
         return std::nullopt;
     const RescueMap &map = mapFile->map;
     const qint64 length = source.length();
-    const qint64 unfinished = map.end() - map.bytes(Status::Finished);
-    if (map.end() != length || unfinished == 0)
-        return std::nullopt;
     rt::PatchedFile copy = files.openCopy();
-    if (copy.length() > length)
+    if (!lengthsFit(map, length, copy.length()))
         return std::nullopt;
 
     const qint64 block = source.blockSize();
@@ -93,10 +93,16 @@ std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &so
     }
     if (!samples.isEmpty() && compared == 0)
         return std::nullopt;
+    const qint64 unfinished = map.end() - map.bytes(Status::Finished);
     return Resumable{files, *std::move(mapFile), unfinished};
 }
 
 } // namespace
+
+bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength)
+{
+    return map.end() == sourceLength && map.bytes(Status::Finished) < sourceLength && copyLength <= sourceLength;
+}
 
 QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
 {

@@ -66,6 +66,9 @@ struct Resumable {
 // one block must have been compared). Everything that can wait on a medium
 // runs on io. nullopt when anything fails or does not match: then no retry
 // is offered.
+// The lengths' part of that: the map describes a file of the source's length
+// with areas not finished, and the copy is no longer than the source.
+bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength);
 std::optional<Resumable> findResumable(const QString &destination, const rt::File &source, rt::IoWorker &io);
 
 constexpr int kSampleBlocks = 64;

@@ -1,6 +1,7 @@
 #include "runtime/controls/Accessibility.h"
 
-#include "runtime/controls/Controls.h"
+#include "runtime/controls/AccessibleEventPacer.h"
+#include "runtime/controls/ProgressBar.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -9,26 +10,44 @@ namespace rt {
 
 namespace {
 
-// The bar as a screen reader hears it: its name, and how far the copy is as
-// its description ("42%"). Qt's own progress bar offers a value interface, for
-// which the AT-SPI bridge adds Increase and Decrease actions that a progress
-// bar has no use for; without it, the value is carried in the description.
-class ProgressBarAccessible : public QAccessibleWidget {
+// The bar as a screen reader hears it: its name, how far the copy is as its
+// value (0 to 100, which only the copy sets) and as its description ("42%").
+// Qt's AT-SPI bridge offers Increase and Decrease for any value; here they
+// change nothing.
+class ProgressBarAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
 public:
     explicit ProgressBarAccessible(ProgressBar *bar) : QAccessibleWidget(bar, QAccessible::ProgressBar)
     {
-        QObject::connect(bar, &ProgressBar::barValueSet, bar, [bar] {
-            QAccessibleEvent changed(bar, QAccessible::DescriptionChanged);
-            QAccessible::updateAccessibility(&changed);
+        QObject::connect(bar, &ProgressBar::barValueSet, bar, [bar](int value) {
+            QAccessibleValueChangeEvent valueChanged(bar, value);
+            QAccessible::updateAccessibility(&valueChanged);
+            QAccessibleEvent described(bar, QAccessible::DescriptionChanged);
+            QAccessible::updateAccessibility(&described);
         });
+    }
+
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
     }
 
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Description)
-            return QStringLiteral("%1%").arg(static_cast<const ProgressBar *>(widget())->barValue());
+            return QStringLiteral("%1%").arg(bar()->barValue());
         return QAccessibleWidget::text(t);
     }
+
+    QVariant currentValue() const override { return bar()->barValue(); }
+    void setCurrentValue(const QVariant &) override {} // read-only: the copy sets it
+    QVariant maximumValue() const override { return 100; }
+    QVariant minimumValue() const override { return 0; }
+    QVariant minimumStepSize() const override { return 0; }
+
+private:
+    const ProgressBar *bar() const { return static_cast<const ProgressBar *>(widget()); }
 };
 
 QAccessibleInterface *accessibleFor(const QString &className, QObject *object)
@@ -44,6 +63,7 @@ void installAccessibility()
 {
     static const bool installed = (QAccessible::installFactory(accessibleFor), true);
     Q_UNUSED(installed);
+    paceAccessibleEvents();
 }
 
 } // namespace rt

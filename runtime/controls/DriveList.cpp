@@ -1,10 +1,10 @@
 #include "runtime/controls/DriveList.h"
 
-#include "runtime/controls/InputEvents.h"
+#include "runtime/controls/FocusMark.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 #include "runtime/media/OnMedium.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/Volume.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -36,8 +36,10 @@ public:
     {
         const auto *list = static_cast<const DriveList *>(widget());
         if (t == QAccessible::Name && !list->accessibleName().isEmpty())
-            return list->currentText().isEmpty() ? list->accessibleName()
-                                                 : list->accessibleName() + QStringLiteral(", ") + list->currentText();
+            return list->currentText().isEmpty()
+                ? list->accessibleName()
+                : list->accessibleName() + QStringLiteral(", ")
+                    + list->itemData(list->currentIndex(), Qt::AccessibleTextRole).toString();
         if (t == QAccessible::Value)
             return list->currentText();
         return QAccessibleWidget::text(t);
@@ -63,18 +65,19 @@ QAccessibleInterface *driveListAccessible(const QString &className, QObject *obj
 }
 
 
-// The tooltip of a drive: its folder, file system and space. A network share
-// that does not answer at once is described without its space rather than
-// hold the list.
+// The tooltip of a drive: its folder, file system and space. A drive that
+// does not answer at once is described without its space rather than hold
+// the list.
 QString driveDescription(QChar letter)
 {
     const QString folder = Drives::instance().root(letter);
     std::optional<Volume> volume;
-    if (Drives::instance().isNetwork(letter))
-        volume = answerWithin(std::chrono::milliseconds(500), [folder] { return volumeOf(folder); }, Waiting::Quietly)
-                     .value_or(std::nullopt);
-    else if (Drives::instance().isReady(letter))
-        volume = volumeOf(folder);
+    try {
+        volume = onMedium(QString(letter), [letter, folder] {
+            return Drives::instance().isReady(letter) ? volumeOf(folder) : std::nullopt;
+        }, std::chrono::milliseconds(500));
+    } catch (const RtError &) {
+    }
     if (!volume)
         return QStringLiteral("Folder: %1").arg(folder);
     volume->mountPoint = folder; // a gvfs share, a test's folder: the drive's own folder
@@ -105,8 +108,17 @@ void DriveList::fill()
     const QSignalBlocker blocker(this);
     clear();
     for (QChar letter : letters) {
-        addItem(Drives::instance().displayName(letter), QVariant(QString(letter)));
-        setItemData(count() - 1, driveDescription(letter), Qt::ToolTipRole);
+        const QString name = Drives::instance().displayName(letter);
+        addItem(name, QVariant(QString(letter)));
+        // A drive without its medium (an unplugged stick, an unmounted volume)
+        // stays listed but shows as such: greyed, and said. A share is not
+        // asked here, where a silent server would hold the list.
+        const bool ready = Drives::instance().isNetwork(letter) || Drives::instance().isReady(letter);
+        const QString notReady = ready ? QString() : QStringLiteral(", not ready");
+        setItemData(count() - 1, driveDescription(letter) + notReady, Qt::ToolTipRole);
+        setItemData(count() - 1, name + notReady, Qt::AccessibleTextRole);
+        if (!ready)
+            setItemData(count() - 1, palette().brush(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
     }
     setCurrentIndex(findData(QVariant(QString(m_letter))));
     setToolTip(itemData(currentIndex(), Qt::ToolTipRole).toString());
@@ -151,6 +163,7 @@ void DriveList::userPicked(int index)
     if (letter.isEmpty() || letter.at(0) == m_letter)
         return;
     m_letter = letter.at(0);
+    ++m_picks;
     setToolTip(itemData(index, Qt::ToolTipRole).toString());
     emit change();
 }
@@ -158,10 +171,15 @@ void DriveList::userPicked(int index)
 void DriveList::setDrive(const QString &drive)
 {
     if (drive.isEmpty() || !drive.at(0).isLetter())
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("no such drive: \"%1\"").arg(drive));
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("No such drive: \"%1\"").arg(drive));
     const QChar letter = drive.at(0).toLower();
-    if (!Drives::instance().isReady(letter))
-        throw RtError(ErrDeviceUnavailable, QStringLiteral("drive %1: is not ready").arg(letter));
+    // The look waits on the medium; a pick meanwhile is the user's last choice.
+    const int pick = ++m_picks;
+    const bool ready = Drives::instance().isReady(letter);
+    if (pick != m_picks)
+        return;
+    if (!ready)
+        throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: is not ready").arg(letter));
     if (letter == m_letter)
         return;
     m_letter = letter;

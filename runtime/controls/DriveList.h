@@ -28,6 +28,7 @@ private:
     void fill();
     void userPicked(int index);
     QChar m_letter;
+    int m_picks = 0; // drives chosen so far, by the user or by setDrive
 };
 
 } // namespace rt

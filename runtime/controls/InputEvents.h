@@ -1,14 +1,8 @@
 #pragma once
 
-// Private to runtime/: what every control of the window shares.
+// Private to runtime/: the mouse and keyboard as the window's events report them.
 
-#include <QColor>
 #include <QKeyEvent>
-#include <QPoint>
-#include <QRect>
-#include <QString>
-
-class QWidget;
 
 namespace rt {
 
@@ -31,32 +25,11 @@ inline bool isEnterKey(const QKeyEvent *event)
     return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
 }
 
-// Where a menu opened from the keyboard (the Menu key, Shift+F10) shows,
-// while the handler that opens it runs; a mouse press leaves it unset, and
-// the menu then opens at the pointer.
-class KeyboardMenuAnchor {
-public:
-    explicit KeyboardMenuAnchor(const QPoint &global);
-    ~KeyboardMenuAnchor();
-    KeyboardMenuAnchor(const KeyboardMenuAnchor &) = delete;
-    KeyboardMenuAnchor &operator=(const KeyboardMenuAnchor &) = delete;
-    // The point of the innermost anchor, or null when no key opened the menu.
-    static const QPoint *current();
-
-private:
-    QPoint m_point;
-    const KeyboardMenuAnchor *m_outer;
-};
-
 // The Menu key, or Shift+F10: the keys that open a control's popup menu.
 inline bool isMenuKey(const QKeyEvent *event)
 {
     return event->key() == Qt::Key_Menu
         || (event->key() == Qt::Key_F10 && (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier);
 }
-
-// Marks the control that has the keyboard focus: a dotted rectangle in black
-// or white, whichever stands out against the colour beneath it.
-void drawFocusMark(QWidget *on, const QRect &rect, const QColor &beneath);
 
 } // namespace rt

@@ -1,6 +1,13 @@
 #pragma once
 
-#include "runtime/controls/Controls.h"
+#include "runtime/controls/CommandButton.h"
+#include "runtime/controls/DriveList.h"
+#include "runtime/controls/FileList.h"
+#include "runtime/controls/FolderList.h"
+#include "runtime/controls/Frame.h"
+#include "runtime/controls/Label.h"
+#include "runtime/controls/ProgressBar.h"
+#include "runtime/controls/TextBox.h"
 
 #include <QString>
 

@@ -1,5 +1,7 @@
 #include "runtime/controls/QtDialogs.h"
 
+#include "runtime/media/MediumWaits.h"
+
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
@@ -18,6 +20,9 @@ int QtDialogs::msgBox(const QString &prompt, int style, const std::optional<QStr
     case 64: icon = QMessageBox::Information; break;
     default: break;
     }
+    // Once the program ends, nothing asks or tells: the answer is the last button's.
+    if (isEnding())
+        return (style & 0x7) == 4 ? AnswerNo : (style & 0x7) == 1 ? AnswerCancel : AnswerOk;
     QString text = prompt;
     text.replace(kCrLf, QStringLiteral("\n"));
     QMessageBox box(icon, title.value_or(applicationTitle()), text, QMessageBox::NoButton, m_parent);
@@ -45,6 +50,8 @@ int QtDialogs::msgBox(const QString &prompt, int style, const std::optional<QStr
 
 QString QtDialogs::inputBox(const QString &prompt, const QString &title, const QString &defaultText)
 {
+    if (isEnding())
+        return QString();
     bool accepted = false;
     const QString text = QInputDialog::getText(m_parent, title, prompt, QLineEdit::Normal,
                                                defaultText, &accepted);

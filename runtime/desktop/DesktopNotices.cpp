@@ -1,5 +1,7 @@
 #include "runtime/desktop/DesktopNotices.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QDBusMessage>
 #include <QFileInfo>
 #include <QThread>
@@ -57,16 +59,21 @@ QDBusConnection *DesktopNotices::bus()
             return nullptr;
         // Connecting waits for the bus's answer: a thread of its own does it,
         // and the window goes on; what comes meanwhile waits for the bus.
-        QThread *connecting = QThread::create([this, address] {
+        // The notices may be gone by the answer (a window closed at once):
+        // the answer goes to the application, which looks on its own thread.
+        QThread *connecting = QThread::create([self = QPointer<DesktopNotices>(this), address] {
             QDBusConnection connection = QDBusConnection::connectToBus(address, kBusName);
-            QMetaObject::invokeMethod(this, [this, connection] {
-                if (!connection.isConnected()) {
+            QCoreApplication *app = QCoreApplication::instance();
+            if (!app)
+                return;
+            QMetaObject::invokeMethod(app, [self, connection] {
+                if (!self || !connection.isConnected()) {
                     QDBusConnection::disconnectFromBus(kBusName);
                     return;
                 }
-                m_bus = connection;
-                if (m_running && m_pending >= 0)
-                    setProgress(m_pending);
+                self->m_bus = connection;
+                if (self->m_running && self->m_pending >= 0)
+                    self->setProgress(self->m_pending);
             }, Qt::QueuedConnection);
         });
         connect(connecting, &QThread::finished, connecting, &QObject::deleteLater);
@@ -116,7 +123,7 @@ void DesktopNotices::setProgress(int percent)
     sendProgress(percent / 100.0, true);
 }
 
-void DesktopNotices::copyEnded(End end, const QString &file)
+void DesktopNotices::copyEnded(End end, const QString &file, const QString &words)
 {
     if (!m_running)
         return;
@@ -129,18 +136,25 @@ void DesktopNotices::copyEnded(End end, const QString &file)
     // The closing message may have brought the window forward by now: what
     // counts is whether the user was elsewhere when the copy got to its end.
     const bool watched = m_isActive() && m_activeAtLastProgress;
-    if (watched || m_started.elapsed() <= m_notifyAfter || (end != End::Completed && end != End::Failed))
+    if (watched || m_started.elapsed() <= m_notifyAfter || end == End::Stopped || end == End::Refused)
         return;
     const bool completed = end == End::Completed;
+    const bool inDoubt = end == End::NamedInDoubt;
     QDBusMessage notify = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     notify << QStringLiteral("Duplon") << 0u << kDesktopEntry
-           << (completed ? QStringLiteral("File Copy Completed.") : QStringLiteral("File Copy Failed."))
-           << (completed ? QStringLiteral("%1 is copied.") : QStringLiteral("%1 could not be copied.")).arg(file)
+           << (completed ? QStringLiteral("File Copy Completed.")
+               : inDoubt ? QStringLiteral("File Copy Not Confirmed.")
+                         : QStringLiteral("File Copy Failed."))
+           << (completed ? QStringLiteral("%1 is copied.").arg(file)
+               : inDoubt ? words
+                         : QStringLiteral("%1 could not be copied.").arg(file))
            << QStringList()
            << QVariantMap{{QStringLiteral("category"),
-                           completed ? QStringLiteral("transfer.complete") : QStringLiteral("transfer.error")},
+                           completed ? QStringLiteral("transfer.complete")
+                           : inDoubt ? QStringLiteral("transfer")
+                                     : QStringLiteral("transfer.error")},
                           {QStringLiteral("desktop-entry"), kDesktopEntry}}
            << -1;
     // Sent without waiting: a notification service that hangs holds nothing.

@@ -19,7 +19,8 @@ namespace rt {
 class DesktopNotices : public QObject {
     Q_OBJECT
 public:
-    enum class End { Completed, Stopped, Failed, Refused };
+    // NamedInDoubt: the copy took its name, but the window warns of it.
+    enum class End { Completed, Stopped, Failed, Refused, NamedInDoubt };
 
     // The window whose activity decides whether a notification is worth it.
     // owner: the window, which owns the notices; isActive: whether the user
@@ -31,8 +32,9 @@ public:
     // The bar's value, 0 to 100.
     void setProgress(int percent);
     // Clears the launcher; notifies of a copy that ran long enough, unless the
-    // user was looking at the window as it ended. file: the copy's file.
-    void copyEnded(End end, const QString &file);
+    // user was looking at the window as it ended. file: the copy's file;
+    // words: NamedInDoubt, what the window says of it.
+    void copyEnded(End end, const QString &file, const QString &words = QString());
 
     // A copy must have run this long for a notification (10 s).
     void setNotifyAfter(qint64 milliseconds) { m_notifyAfter = milliseconds; }

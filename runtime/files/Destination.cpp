@@ -1,7 +1,7 @@
 #include "runtime/files/Destination.h"
 
-#include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
+#include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,8 +40,8 @@ std::atomic<int> s_closeFailure{0};
 // random tail, so two copies never pick the same one.
 QByteArray hiddenNameFor(const QByteArray &name)
 {
-    return '.' + name.left(200) + '.' + QByteArray::number(QRandomGenerator::global()->generate(), 36)
-        + ".part";
+    const QString tail = u'.' + QString::number(QRandomGenerator::global()->generate(), 36) + QStringLiteral(".part");
+    return QFile::encodeName(nameWithin(u'.' + QFile::decodeName(name), tail));
 }
 
 bool lacksUnnamedFiles(int osError)
@@ -63,92 +62,32 @@ void Destination::setFailuresAfterNaming(Committed failures)
     s_closeFailure = failures.closeError;
 }
 
-Destination Destination::prepare(const QString &drivePath, mode_t newMode, const Options &options)
+Destination Destination::open(const WritePlan &plan)
 {
-    QByteArray path = QFile::encodeName(Drives::instance().toHost(drivePath));
-
-    // What is under the name now decides where the new file goes and what it inherits.
-    bool replaces = false;
-    struct stat old {};
-    struct stat st {};
-    if (lstat(path.constData(), &st) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            struct stat target {};
-            if (stat(path.constData(), &target) == 0) {
-                if (!S_ISREG(target.st_mode))
-                    refuse(target.st_mode, true);
-                // A link to a file: the file it points to is what gets replaced.
-                char *real = realpath(path.constData(), nullptr);
-                if (!real)
-                    raiseErrno();
-                path = QByteArray(real);
-                std::free(real);
-                if (lstat(path.constData(), &old) != 0)
-                    raiseErrno();
-                if (!S_ISREG(old.st_mode))
-                    refuse(old.st_mode, true);
-                replaces = true;
-            } else if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
-                raiseErrno();
-            }
-            // A link to nothing is replaced itself, by a new file: nothing is
-            // ever created where it points.
-        } else if (S_ISREG(st.st_mode)) {
-            old = st;
-            replaces = true;
-        } else {
-            refuse(st.st_mode, false);
-        }
-    } else if (errno != ENOENT) {
-        raiseErrno();
-    }
+    if (plan.refusalError)
+        raise(plan.refusalError);
+    if (plan.notRegularMode)
+        refuse(*plan.notRegularMode, plan.throughLink);
 
     Destination d;
-    const qsizetype cut = path.lastIndexOf('/');
-    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
-    d.m_name = path.mid(cut + 1);
-    d.m_modified = options.modified;
-    if (!options.caseTwin.isEmpty()) {
-        // The entry that differs only in letter case is what the copy replaces:
-        // its mode goes to the copy, and it goes once the copy has its name.
-        struct stat twin {};
-        const QByteArray twinPath = folder + '/' + QFile::encodeName(options.caseTwin);
-        // Where the name itself finds that entry (a medium that ignores case),
-        // the rename replaces it and nothing more is to go.
-        if (lstat(twinPath.constData(), &twin) == 0 && !(replaces && twin.st_dev == old.st_dev && twin.st_ino == old.st_ino)) {
-            if (!S_ISREG(twin.st_mode) && !S_ISLNK(twin.st_mode))
-                refuse(twin.st_mode, false);
-            d.m_twinName = QFile::encodeName(options.caseTwin);
-            d.m_twinDevice = twin.st_dev;
-            d.m_twinInode = twin.st_ino;
-            if (!replaces && S_ISREG(twin.st_mode)) {
-                old = twin;
-                replaces = true;
-            }
-        }
-    }
-    d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    d.m_name = plan.name;
+    d.m_modified = plan.modified;
+    d.m_twinName = plan.twinName;
+    d.m_twinDevice = plan.twinDevice;
+    d.m_twinInode = plan.twinInode;
+    d.m_inPlaceName = plan.inPlaceName;
+    d.m_dirFd = ::open(plan.folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0 && errno == EACCES) // a folder that may not be listed can still take a name
-        d.m_dirFd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        d.m_dirFd = ::open(plan.folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (d.m_dirFd < 0)
         raiseErrno();
 
-    // A file the user may not write is not replaced behind their back, as a
-    // plain copier would not either.
-    const QByteArray &replacedName = d.m_twinName.isEmpty() ? d.m_name : d.m_twinName;
-    if (replaces && faccessat(d.m_dirFd, replacedName.constData(), W_OK, AT_EACCESS) != 0)
-        raiseErrno();
-
-    // The new file is private until it is complete; a replaced file's mode is
-    // set below, once its owner is.
-    const mode_t createMode = replaces ? 0600 : newMode;
     int error = 0;
-    const bool inPlaceChosen = options.inPlace && replaces && d.m_twinName.isEmpty();
-    if (inPlaceChosen)
+    if (plan.inPlaceFirst)
         error = EACCES; // straight to the old file, as where no new file may be made
-    if (s_unnamedAllowed && !inPlaceChosen) {
-        d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, createMode);
+    if (s_unnamedAllowed && !plan.inPlaceFirst) {
+        d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.createMode);
         if (d.m_fd >= 0)
             d.m_kind = Kind::Unnamed;
         else if (!lacksUnnamedFiles(errno))
@@ -157,7 +96,7 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
     if (d.m_fd < 0 && error == 0) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             const QByteArray hidden = hiddenNameFor(d.m_name);
-            d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
+            d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, plan.createMode);
             if (d.m_fd >= 0) {
                 d.m_kind = Kind::Hidden;
                 d.m_hiddenName = hidden;
@@ -171,11 +110,11 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
         if (d.m_fd < 0 && error == 0)
             error = EEXIST;
     }
-    if (d.m_fd < 0 && isPermissionError(error) && replaces) {
+    if (d.m_fd < 0 && isPermissionError(error) && plan.replaces) {
         // A folder that takes no new file, around a file that may be written,
         // or a medium with room for one of the two only: the old file is
         // written over, as plain copiers do.
-        d.m_fd = openat(d.m_dirFd, d.m_name.constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        d.m_fd = openat(d.m_dirFd, d.writtenInPlace().constData(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (d.m_fd < 0)
             raiseErrno();
         struct stat opened {};
@@ -196,24 +135,24 @@ Destination Destination::prepare(const QString &drivePath, mode_t newMode, const
     d.m_device = created.st_dev;
     d.m_inode = created.st_ino;
 
-    if (replaces && d.m_kind != Kind::InPlace) {
+    if (plan.replaces && d.m_kind != Kind::InPlace) {
         // The owner first: changing it clears the set-user-ID and set-group-ID
         // bits. Owners and modes are a courtesy, not the copy: media without
         // them (FAT, exFAT, many FUSE drivers) refuse them in many ways, and
         // none of those fails the copy.
-        const bool ownerKept = fchown(d.m_fd, old.st_uid, old.st_gid) == 0;
+        const bool ownerKept = fchown(d.m_fd, plan.oldOwner, plan.oldGroup) == 0;
         if (!ownerKept)
-            (void)fchown(d.m_fd, uid_t(-1), old.st_gid); // the group may still be one of ours
+            (void)fchown(d.m_fd, uid_t(-1), plan.oldGroup); // the group may still be one of ours
         // The mode waits for the commit: until it is complete, the new file
         // is private, whatever the old one allowed.
-        d.m_finalMode = old.st_mode & (ownerKept ? 07777 : 0777);
+        d.m_finalMode = plan.oldMode & (ownerKept ? 07777 : 0777);
     }
-    if (options.reserve > 0 && d.m_kind != Kind::InPlace) {
+    if (plan.reserve > 0 && d.m_kind != Kind::InPlace) {
         // Room set aside now fails at once rather than after minutes of
         // writing; the length stays 0 so holes and the final length are the
         // copy's. Never glibc's posix_fallocate, which writes every block where
         // the file system cannot reserve: those answer EOPNOTSUPP, "unknown".
-        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, options.reserve); }) != 0
+        if (retryEintr([&] { return fallocate(d.m_fd, FALLOC_FL_KEEP_SIZE, 0, plan.reserve); }) != 0
             && (errno == ENOSPC || errno == EDQUOT || errno == EFBIG))
             raiseErrno();
     }
@@ -228,6 +167,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_name(std::move(other.m_name))
     , m_hiddenName(std::move(other.m_hiddenName))
     , m_twinName(std::move(other.m_twinName))
+    , m_inPlaceName(std::move(other.m_inPlaceName))
     , m_twinDevice(other.m_twinDevice)
     , m_twinInode(other.m_twinInode)
     , m_modified(other.m_modified)
@@ -236,9 +176,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_finalMode(other.m_finalMode)
     , m_flushed(other.m_flushed)
     , m_flushedLength(other.m_flushedLength)
-    , m_writeBehind(other.m_writeBehind)
-    , m_pending(std::move(other.m_pending))
-    , m_pendingBytes(std::exchange(other.m_pendingBytes, 0))
+    , m_writeBehind(std::exchange(other.m_writeBehind, WriteBehind()))
 {
 }
 
@@ -253,6 +191,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_name = std::move(other.m_name);
         m_hiddenName = std::move(other.m_hiddenName);
         m_twinName = std::move(other.m_twinName);
+        m_inPlaceName = std::move(other.m_inPlaceName);
         m_twinDevice = other.m_twinDevice;
         m_twinInode = other.m_twinInode;
         m_modified = other.m_modified;
@@ -261,9 +200,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_finalMode = other.m_finalMode;
         m_flushed = other.m_flushed;
         m_flushedLength = other.m_flushedLength;
-        m_writeBehind = other.m_writeBehind;
-        m_pending = std::move(other.m_pending);
-        m_pendingBytes = std::exchange(other.m_pendingBytes, 0);
+        m_writeBehind = std::exchange(other.m_writeBehind, WriteBehind());
     }
     return *this;
 }
@@ -298,43 +235,8 @@ void Destination::truncateTo(int fd, qint64 length)
 void Destination::writeBehind(qint64 offset, qint64 count)
 {
     m_flushed = false;
-    if (!m_writeBehind || m_fd < 0 || count <= 0)
-        return;
-    // Small pieces (a file's tail, single blocks) are not started one by one:
-    // each would send its page to the medium again. They go with the wait below
-    // or the final flush.
-    constexpr qint64 kStartAtOnce = 65536;
-    int rc = 0;
-    if (count >= kStartAtOnce) {
-        rc = retryEintr([&] { return sync_file_range(m_fd, offset, count, SYNC_FILE_RANGE_WRITE); });
-    }
-    if (rc == 0) {
-        if (!m_pending.empty() && m_pending.back().offset + m_pending.back().count == offset
-            && m_pending.back().count < kStartAtOnce)
-            m_pending.back().count += count;
-        else
-            m_pending.push_back({offset, count});
-        m_pendingBytes += count;
-    }
-    while (rc == 0 && m_pendingBytes > kWriteBehind) {
-        const Range r = m_pending.front();
-        m_pending.pop_front();
-        m_pendingBytes -= r.count;
-        rc = retryEintr([&] {
-            return sync_file_range(m_fd, r.offset, r.count,
-                                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-        });
-    }
-    if (rc == 0)
-        return;
-    if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP) {
-        // A file system that cannot: the final flush does it all.
-        m_writeBehind = false;
-        m_pending.clear();
-        m_pendingBytes = 0;
-        return;
-    }
-    raiseErrno();
+    if (m_fd >= 0)
+        m_writeBehind.written(m_fd, offset, count);
 }
 
 void Destination::flush(qint64 length)
@@ -346,8 +248,7 @@ void Destination::flush(qint64 length)
     truncateTo(m_fd, length);
     if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
         raiseErrno();
-    m_pending.clear();
-    m_pendingBytes = 0;
+    m_writeBehind.clear();
     m_flushed = true;
     m_flushedLength = length;
 }
@@ -411,6 +312,18 @@ Destination::Committed Destination::commit(qint64 length)
     } else if (m_kind == Kind::Hidden) {
         if (renameat(m_dirFd, m_hiddenName.constData(), m_dirFd, m_name.constData()) != 0)
             raiseErrno();
+    } else if (!m_inPlaceName.isEmpty()) {
+        // Written in place under another letter case: named as typed by way
+        // of a hidden name, as a medium that ignores case takes no rename
+        // between two spellings of one name.
+        const QByteArray hidden = hiddenNameFor(m_name);
+        if (renameat(m_dirFd, m_inPlaceName.constData(), m_dirFd, hidden.constData()) != 0)
+            raiseErrno();
+        if (renameat(m_dirFd, hidden.constData(), m_dirFd, m_name.constData()) != 0) {
+            const int error = errno;
+            (void)renameat(m_dirFd, hidden.constData(), m_dirFd, m_inPlaceName.constData());
+            raise(error);
+        }
     }
     // From here the name holds the new file: nothing is to be abandoned.
     m_kind = Kind::None;
@@ -433,18 +346,20 @@ Destination::Committed Destination::commit(qint64 length)
     return committed;
 }
 
-void Destination::abandon()
+int Destination::abandon()
 {
+    int leftInPlace = 0;
     if (m_kind == Kind::Hidden || m_kind == Kind::InPlace) {
         // Only the file this copy opened, and only while it still has that name.
-        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : m_name;
+        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : writtenInPlace();
         struct stat st {};
         if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
-            && st.st_ino == m_inode)
-            unlinkat(m_dirFd, name.constData(), 0);
+            && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind == Kind::InPlace)
+            leftInPlace = errno;
     }
     m_kind = Kind::None;
     closeAll();
+    return leftInPlace;
 }
 
 void Destination::closeAll() noexcept
@@ -455,8 +370,7 @@ void Destination::closeAll() noexcept
         ::close(m_dirFd);
     m_fd = -1;
     m_dirFd = -1;
-    m_pending.clear();
-    m_pendingBytes = 0;
+    m_writeBehind.clear();
 }
 
 } // namespace rt

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "runtime/files/WriteBehind.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
-#include <deque>
 #include <optional>
 #include <time.h>
 #include <sys/types.h>
@@ -24,6 +25,34 @@ struct DestinationOptions {
     qint64 reserve = 0;
 };
 
+// How a copy is to be written into its folder, as decided before (planWriting).
+struct WritePlan {
+    // Refused before anything is written: with the OS's reason, or (0) as not
+    // a regular file of notRegularMode, reached through a link or not.
+    int refusalError = 0;
+    std::optional<mode_t> notRegularMode;
+    bool throughLink = false;
+    QByteArray folder; // host path
+    QByteArray name;
+    // An old file is replaced: its permission bits, and its owner and group
+    // where the process may set them, go to the new file.
+    bool replaces = false;
+    mode_t oldMode = 0;
+    uid_t oldOwner = 0;
+    gid_t oldGroup = 0;
+    // An entry differing from the name in letter case, removed once named.
+    QByteArray twinName;
+    dev_t twinDevice = 0;
+    ino_t twinInode = 0;
+    mode_t createMode = 0600; // of a new file, under the umask
+    bool inPlaceFirst = false; // straight into the old file, never a new one
+    // In place into the entry under another letter case, which takes the
+    // name as typed at the commit.
+    QByteArray inPlaceName;
+    std::optional<timespec> modified;
+    qint64 reserve = 0;
+};
+
 // The file a copy writes into, and how it finally takes the destination's name.
 //
 // The copy goes into a file of its own in the destination's folder: one with no
@@ -37,16 +66,10 @@ struct DestinationOptions {
 // thread, one call at a time. Failures are RtErrors with the OS's reason.
 class Destination {
 public:
-    // Prepares writing to drivePath (drive-letter form; 68 for a drive not
-    // ready). Anything under that name that is neither a regular file, a link to
-    // one, nor a link to nothing is refused (75) before anything is written or
-    // deleted. A link to a file is replaced at its target; a link to nothing is
-    // replaced itself, and nothing is ever created where it points. A new file
-    // gets newMode under the umask; a replaced file's permission bits, and its
-    // owner and group where the process may set them, go to the new file.
-    // Options: see DestinationOptions.
+    // Opens the file to write as planned (planWriting decides, from what is
+    // under the name): throws the plan's refusal, or the OS's reason.
     using Options = DestinationOptions;
-    static Destination prepare(const QString &drivePath, mode_t newMode, const Options &options = Options());
+    static Destination open(const WritePlan &plan);
 
     Destination() = default;
     Destination(Destination &&other) noexcept;
@@ -93,8 +116,9 @@ public:
     [[nodiscard]] Committed commit(qint64 length);
     // Removes what this copy wrote: the unnamed or hidden file; in place, the
     // file it opened, but only while that same file is still under its name.
-    // Never throws.
-    void abandon();
+    // Never throws. The OS's reason when a file written in place could not be
+    // deleted (it is left incomplete under its name), else 0.
+    int abandon();
 
     // A rescue is kept on the destination's medium as it goes (see
     // DestinationKept.cpp): the name it takes beside the file `name`, NAME.part,
@@ -115,7 +139,7 @@ public:
     void release();
 
     // The most data written but not known to be on the medium.
-    static constexpr qint64 kWriteBehind = 4 * 1048576;
+    static constexpr qint64 kWriteBehind = WriteBehind::kLimit;
 
     // For tests: behave as on a file system without unnamed files, so the
     // hidden-name way is taken.
@@ -129,6 +153,7 @@ private:
 
     static void truncateTo(int fd, qint64 length);
     void closeAll() noexcept;
+    const QByteArray &writtenInPlace() const { return m_inPlaceName.isEmpty() ? m_name : m_inPlaceName; }
     void throwIfGone() const;
 
     Kind m_kind = Kind::None;
@@ -138,6 +163,7 @@ private:
     QByteArray m_name;         // the destination's name in that folder
     QByteArray m_hiddenName;   // Hidden: the name written under
     QByteArray m_twinName;     // the differently cased entry to remove once named
+    QByteArray m_inPlaceName;  // InPlace: the entry written, when cased otherwise than m_name
     dev_t m_twinDevice = 0;
     ino_t m_twinInode = 0;
     std::optional<timespec> m_modified;
@@ -146,13 +172,7 @@ private:
     std::optional<mode_t> m_finalMode; // a replaced file's mode, given at the commit
     bool m_flushed = false;
     qint64 m_flushedLength = -1;
-    bool m_writeBehind = true;
-    struct Range {
-        qint64 offset;
-        qint64 count;
-    };
-    std::deque<Range> m_pending; // written and started, not yet waited for
-    qint64 m_pendingBytes = 0;
+    WriteBehind m_writeBehind;
 };
 
 } // namespace rt

@@ -95,8 +95,7 @@ void Destination::syncData()
         raise(EBADF);
     if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
         raiseErrno();
-    m_pending.clear();
-    m_pendingBytes = 0;
+    m_writeBehind.clear();
 }
 
 void Destination::release()

@@ -1,7 +1,7 @@
 #include "runtime/files/FileAccess.h"
 
 #include "runtime/media/Drives.h"
-#include "runtime/media/Volumes.h"
+#include "runtime/media/Volume.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
@@ -142,7 +142,25 @@ bool sameFile(const QString &drivePathA, const QString &drivePathB)
     } catch (const RtError &) {
         return false; // a path on a drive that is not ready names no file at all
     }
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    if (a.st_dev != b.st_dev)
+        return false;
+    if (a.st_ino == b.st_ino)
+        return true;
+    // FUSE media (exfat-fuse, sshfs, gvfs) may give each name a number of its
+    // own, so other numbers prove nothing there: the real paths decide, with
+    // letter case ignored where the volume ignores it.
+    const auto realPath = [](const QString &drivePath) {
+        char *real = realpath(hostName(drivePath).constData(), nullptr);
+        const QString path = real ? QFile::decodeName(real) : QString();
+        std::free(real);
+        return path;
+    };
+    const QString realA = realPath(drivePathA);
+    const QString realB = realPath(drivePathB);
+    if (realA.isEmpty() || realB.isEmpty())
+        return false;
+    const std::optional<Volume> volume = volumeOf(realA);
+    return realA.compare(realB, volume && volume->ignoresCase ? Qt::CaseInsensitive : Qt::CaseSensitive) == 0;
 }
 
 // ---- File -------------------------------------------------------------------

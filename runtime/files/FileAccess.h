@@ -37,8 +37,9 @@ QString specialFileKind(mode_t mode);
 // the medium. False, with nothing changed, when the name is taken.
 bool createNewFile(const QString &drivePath, const QByteArray &content);
 
-// Whether two paths name the same file (also through links or other paths);
-// false when either does not exist or its drive is not ready.
+// Whether two paths name the same file (also through links, other paths, or
+// another letter case where the volume ignores case); false when either does
+// not exist or its drive is not ready.
 bool sameFile(const QString &drivePathA, const QString &drivePathB);
 
 // An open file. Closed when destroyed or by close().

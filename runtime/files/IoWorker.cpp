@@ -1,6 +1,9 @@
 #include "runtime/files/IoWorker.h"
 
+#include "runtime/media/MediumWaits.h"
+
 #include <QMetaObject>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -85,15 +88,27 @@ void IoWorker::runJob(std::function<void()> job)
             // Once the program is quitting, exec() returns at once (-1): the
             // window is gone by then, so sleep until the worker is done
             // rather than spin.
+            if (m_stallAt && !m_stalled) {
+                // A stop came before this job: the caller looks again when its limit is up.
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*m_stallAt - std::chrono::steady_clock::now());
+                QTimer::singleShot(std::max(left, std::chrono::milliseconds(0)), &m_loop, [this] { m_loop.quit(); });
+            }
             if (m_state.load() != kDone)
                 quitting = m_loop.exec() < 0;
             m_waiting.store(false);
+            checkStall();
         }
         if (quitting) {
+            // The window is gone: the job gets what is left of its stop's
+            // limit, and a medium that stays silent is left as it is.
+            if (!m_stallAt)
+                m_stallAt = std::chrono::steady_clock::now() + kMediumAnswerLimit;
             std::unique_lock lock(m_mutex);
             m_sleeping = true;
-            m_wake.wait(lock, done);
+            const bool returned = m_wake.wait_until(lock, *m_stallAt, done);
             m_sleeping = false;
+            if (!returned)
+                endNow(0);
         }
     }
     const auto took = std::chrono::steady_clock::now() - started;
@@ -102,6 +117,25 @@ void IoWorker::runJob(std::function<void()> job)
     m_job = nullptr;
     if (m_error)
         std::rethrow_exception(std::exchange(m_error, nullptr));
+}
+
+void IoWorker::stopAsked(std::chrono::milliseconds limit, std::function<void()> onStall)
+{
+    if (m_stallAt)
+        return; // the first stop's limit holds
+    m_stallAt = std::chrono::steady_clock::now() + limit;
+    m_onStall = std::move(onStall);
+    // Wakes the caller's wait on the job when the limit has passed.
+    QTimer::singleShot(limit, &m_loop, [this] { m_loop.quit(); });
+}
+
+void IoWorker::checkStall()
+{
+    if (m_stalled || !m_stallAt || std::chrono::steady_clock::now() < *m_stallAt || m_state.load() == kDone)
+        return;
+    m_stalled = true;
+    if (m_onStall)
+        m_onStall();
 }
 
 void IoWorker::workerLoop()

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <exception>
 #include <functional>
 #include <thread>
@@ -40,8 +41,18 @@ public:
         }
     }
 
+    // A stop was asked. The job in flight is not interrupted, but if it has
+    // not returned within limit of the first stop, onStall runs on the
+    // caller's thread (once); and once the program is ending, it ends then,
+    // leaving the job to the medium (see MediumWaits.h).
+    void stopAsked(std::chrono::milliseconds limit, std::function<void()> onStall);
+    // Whether a job has outlasted its stop: it is left to the medium.
+    bool stalled() const { return m_stalled; }
+
 private:
     void runJob(std::function<void()> job);
+    // The caller's look at a job that outlasts its stop.
+    void checkStall();
     void workerLoop();
 
     std::function<void()> m_job;
@@ -53,6 +64,9 @@ private:
     std::condition_variable m_wake;
     bool m_sleeping = false; // the caller sleeps on m_wake (guarded by m_mutex)
     QEventLoop m_loop;
+    std::optional<std::chrono::steady_clock::time_point> m_stallAt; // the first stop's limit
+    std::function<void()> m_onStall;
+    bool m_stalled = false;
     std::thread m_thread;
 };
 

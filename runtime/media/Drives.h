@@ -4,7 +4,9 @@
 #include <QChar>
 #include <QString>
 #include <QStringList>
-#include "runtime/media/Volumes.h"
+#include "runtime/media/DrivePaths.h"
+#include "runtime/media/MountTable.h"
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -21,16 +23,23 @@ namespace rt {
 // the other mounted volumes of real devices and network shares, in the order
 // they are first seen;
 // a letter keeps its volume for the life of the process, so a drive list never
-// renumbers under the user. Tests install a fixed map over temporary folders.
+// renumbers under the user; only when all letters are taken does a new volume
+// get the letter whose volume has been gone longest, never one that a list or
+// a running copy stands on. Tests install a fixed map over temporary folders.
 class Drives {
 public:
     static Drives &instance();
 
+    // ---- The letter map (DriveMap.cpp) ----
     // A fixed map (letter -> host folder) that is never re-read; for tests and
     // benchmarks. A folder may be missing: that drive is then not ready.
     void setFixedMap(const std::map<QChar, QString> &map);
     // Back to the map read from the mounted volumes.
     void useSystemMap();
+
+    // The letters that the window's lists and a running copy stand on, asked
+    // when a letter is to be given again; none when not set.
+    void setLettersInUse(std::function<QList<QChar>()> lettersInUse);
 
     // Re-reads the mounted volumes (the system map only) and returns the letters
     // to list, in order, lower case.
@@ -50,6 +59,7 @@ public:
     // A network share: asking it may take long, or never answer.
     bool isNetwork(QChar letter) const;
 
+    // ---- The current folder (CurrentFolder.cpp) ----
     // The folder that a bare "c:" stands for: the process's current folder when
     // it lies on that drive, else the drive's root. In drive-letter form.
     QString currentFolder(QChar letter) const;
@@ -61,6 +71,7 @@ public:
     // Throws RtError with the reason when it cannot be entered.
     QString enterFolder(const QString &hostPath) const;
 
+    // ---- Drive-letter paths to host paths and back (HostPaths.cpp) ----
     // Translates a drive-letter path to its host path. Letters in either case
     // and repeated backslashes are accepted; "." and ".." are resolved and never
     // climb above the drive's root. Throws RtError 68 when the drive is not
@@ -88,26 +99,8 @@ private:
     std::map<QChar, bool> m_mounted;       // system map: is the volume there now
     std::map<QChar, dev_t> m_devices;      // system map: the volume's device, d: on
     std::map<QChar, MountEntry> m_entries; // system map: the volume's mount-table line, d: on
+    std::map<QChar, qint64> m_goneSince;   // system map: when a letter's volume was first seen gone
+    std::function<QList<QChar>()> m_lettersInUse;
 };
-
-// Whether a host file name can be shown and typed back in drive-letter form:
-// no backslash, and valid in the locale's encoding.
-bool isRepresentableName(const QByteArray &hostName);
-
-// The parent of a drive-letter path ("C:\Data\a" -> "C:\Data", "C:\Data" ->
-// "C:\"); a root is its own parent.
-QString parentPath(const QString &normalizedPath);
-bool isRootPath(const QString &normalizedPath);
-// A name inside a folder: one backslash between them, none added where the
-// folder (a drive's root) already ends with one. Every path of the window's
-// lists and of a copy is joined here.
-QString childPath(const QString &folder, const QString &name);
-
-// A path as messages show it: the canonical form where it has one, else with
-// its separators written as single backslashes (a drive that is not ready).
-QString displayPath(const QString &drivePath);
-
-// The host path behind a drive-letter path, as the OS takes it.
-QByteArray hostName(const QString &drivePath);
 
 } // namespace rt

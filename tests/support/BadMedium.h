@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/SkipUnlessMounted.h"
+
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -24,8 +26,7 @@
 // it at the size asked. Unmounted when the object goes.
 //
 //   BadMedium medium(folder, {.bad = {{0, 4096}}});
-//   if (!medium.mounted())
-//       QSKIP(qPrintable(medium.whyNot()));
+//   SKIP_UNLESS_MOUNTED(medium);
 class BadMedium {
 public:
     struct Range {
@@ -39,6 +40,7 @@ public:
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
         int openDelayMs = 0;     // every open of a file is held this long
+        int listDelayMs = 0;     // every listing of a folder is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
@@ -48,6 +50,7 @@ public:
     struct Stats {
         qint64 failedReads = 0;
         qint64 reads = 0;
+        qint64 listings = 0; // of folders
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
         qint64 securedFailed = -1, securedAtNs = -1; // with Options::secured: failed reads, and CLOCK_MONOTONIC ns
     };
@@ -79,7 +82,8 @@ public:
             args << QStringLiteral("--from-above") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         args << QStringLiteral("--bad-delay") << QString::number(options.badDelayMs) << QStringLiteral("--slow-delay")
              << QString::number(options.slowDelayMs) << QStringLiteral("--open-delay")
-             << QString::number(options.openDelayMs);
+             << QString::number(options.openDelayMs) << QStringLiteral("--list-delay")
+             << QString::number(options.listDelayMs);
         if (options.secured >= 0)
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
@@ -150,6 +154,8 @@ public:
                 s.failedReads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "reads")
                 s.reads = f[1].toLongLong();
+            else if (f.size() == 2 && f[0] == "listings")
+                s.listings = f[1].toLongLong();
             else if (f.size() == 3 && f[0] == "secured")
                 s.securedFailed = f[1].toLongLong(), s.securedAtNs = f[2].toLongLong();
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)

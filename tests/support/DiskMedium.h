@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/SkipUnlessMounted.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,7 +13,7 @@
 
 // A real file system for a test on a loop device over a sparse image (exFAT
 // through exfat-fuse, NTFS through ntfs-3g), or the suite's FAT-like FUSE
-// medium (fatfs) over a folder; gone with the object. Skip on !mounted().
+// medium (fatfs) over a folder; gone with the object. SKIP_UNLESS_MOUNTED(medium) first.
 class DiskMedium {
 public:
     enum class Kind { Ext4, Xfs, Btrfs, Exfat, Ntfs, NtfsWindowsNames, FatLike };

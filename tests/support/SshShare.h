@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/SkipUnlessMounted.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "runtime/media/Drives.h"
+#include "support/SkipUnlessMounted.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -83,6 +84,7 @@ public:
     LoopVolume &operator=(const LoopVolume &) = delete;
 
     bool mounted() const { return m_mounted; }
+    static QString whyNot() { return QStringLiteral("Mounting a loop device needs root and a loop device; not available here."); }
     QString mountPoint() const { return QFile::decodeName(m_mountPoint); }
     bool unmount()
     {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "runtime/text/RtError.h"
+#include "support/SkipUnlessMounted.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -25,6 +28,7 @@ public:
     TmpfsMount &operator=(const TmpfsMount &) = delete;
     bool mounted() const { return m_mounted; }
     int error() const { return m_error; }
+    QString whyNot() const { return QStringLiteral("cannot mount a tmpfs here (%1)").arg(rt::reasonFromErrno(m_error)); }
 
 private:
     QByteArray m_where;

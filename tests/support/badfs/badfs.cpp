@@ -3,7 +3,7 @@
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
-//         [--from-above A-B]... [--secured N] [FUSE options]
+//         [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -14,6 +14,8 @@
 // A marginal range fails the first K reads of each of its blocks, then reads;
 // a from-above range reads only when the file's previous read started above it.
 //
+// Every listing of a folder is held --list-delay ms first (a stick waking up).
+//
 // Every read reaches the file system at the size asked (direct_io, no page
 // cache, no read-ahead) and st_blksize is 4096. The hidden file ".badfs-stats"
 // at the root of the mount (never counted as a read) lists:
@@ -21,6 +23,7 @@
 //   reads N                  reads of files
 //   secured F NS             with --secured N: failed reads and CLOCK_MONOTONIC ns when
 //                            N distinct blocks had been delivered (then failing reads take no delay)
+//   listings N               listings of folders
 //   block INDEX COUNT PATH   how often each 4096-byte block was read (blocks
 //                            never read are left out)
 // A failing read counts every block it asked for; a read that succeeds counts
@@ -67,6 +70,7 @@ struct Options {
     int badDelayMs = 0;
     int slowDelayMs = 0;
     int openDelayMs = 0; // a drive spinning up, a share timing out
+    int listDelayMs = 0;
     bool shortReads = false;
     int64_t secured = -1; // distinct blocks delivered that make the rescue "secured"
 };
@@ -74,6 +78,7 @@ struct Options {
 Options g_options;
 uint64_t g_failed = 0;
 uint64_t g_reads = 0;
+uint64_t g_listings = 0;
 std::map<std::string, std::vector<uint32_t>> g_blockReads;
 std::map<std::string, std::vector<bool>> g_delivered;
 int64_t g_deliveredCount = 0, g_securedFailed = -1, g_securedAtNs = -1;
@@ -87,7 +92,7 @@ bool isStats(const char *path) { return std::strcmp(path, kStatsName) == 0; }
 std::string statsText()
 {
     std::string text = "failed " + std::to_string(g_failed) + "\nreads " + std::to_string(g_reads) + "\nsecured "
-        + std::to_string(g_securedFailed) + " " + std::to_string(g_securedAtNs) + "\n";
+        + std::to_string(g_securedFailed) + " " + std::to_string(g_securedAtNs) + "\nlistings " + std::to_string(g_listings) + "\n";
     for (const auto &[path, counts] : g_blockReads)
         for (size_t i = 0; i < counts.size(); ++i)
             if (counts[i] != 0)
@@ -166,6 +171,8 @@ int bf_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fi
     DIR *dir = opendir(hostPath(path).c_str());
     if (!dir)
         return -errno;
+    ++g_listings;
+    sleepMs(g_options.listDelayMs);
     errno = 0;
     while (const dirent *e = readdir(dir))
         fill(buf, e->d_name, nullptr, 0, fuse_fill_dir_flags(0));
@@ -304,7 +311,7 @@ int usage(const char *program)
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
-                 "          [--from-above A-B]... [--secured N] [FUSE options]\n",
+                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]\n",
                  program);
     return 2;
 }
@@ -336,9 +343,10 @@ int main(int argc, char *argv[])
             r.fromAbove = a == "--from-above";
             (a == "--slow" ? g_options.slow : g_options.bad).push_back(r);
             ++i;
-        } else if ((a == "--bad-delay" || a == "--slow-delay" || a == "--open-delay") && hasValue
+        } else if ((a == "--bad-delay" || a == "--slow-delay" || a == "--open-delay" || a == "--list-delay") && hasValue
                    && parseNumber(argv[i + 1], ms)) {
-            (a == "--bad-delay" ? g_options.badDelayMs : a == "--slow-delay" ? g_options.slowDelayMs : g_options.openDelayMs) = int(ms);
+            (a == "--bad-delay" ? g_options.badDelayMs : a == "--slow-delay" ? g_options.slowDelayMs
+                 : a == "--open-delay"                ? g_options.openDelayMs : g_options.listDelayMs) = int(ms);
             ++i;
         } else if (a == "--secured" && hasValue && parseNumber(argv[i + 1], g_options.secured)) {
             ++i;

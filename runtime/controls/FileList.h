@@ -1,0 +1,37 @@
+#pragma once
+
+#include "runtime/controls/FolderBoundList.h"
+#include "runtime/files/StartFolder.h"
+
+namespace rt {
+
+// A file list of one folder: every file but hidden ones.
+class FileList : public FolderBoundList {
+    Q_OBJECT
+public:
+    explicit FileList(QWidget *parent = nullptr);
+    FileList(QWidget *parent, const StartFolder &start);
+    // Lists that folder's files when the folder changes. Throws like FolderList.
+    void setPath(const QString &path);
+    // Shows a folder's files as its folder list has just read them.
+    void showFolder(const QString &normalizedPath, const QStringList &files);
+    // The selected file's name without its folder, "" when none is selected.
+    QString fileName() const;
+    // Selects a file by name (as a click would, raising Click); false if not listed.
+    bool selectFile(const QString &name);
+    // Lists the files again, keeping the selection when the file is still there.
+    void refresh();
+
+signals:
+    void click();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    void selectForMenu(const QModelIndex &index) override;
+
+private:
+    void fill();
+    void select(const QString &name);
+};
+
+} // namespace rt

@@ -1,0 +1,12 @@
+#include "runtime/controls/YieldToEvents.h"
+
+#include <QCoreApplication>
+
+namespace rt {
+
+void yieldToEvents()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+} // namespace rt
