@@ -165,7 +165,10 @@ private slots:
         QCOMPARE(descriptorsDuringMessage, descriptors.before());
         QCOMPARE(watch.reads.size(), qsizetype(pieces));
         QCOMPARE(f.dialogs.shown.size(), qsizetype(1));
-        QCOMPARE(f.dialogs.shown[0].prompt, notWritten() + reason(osError));
+        // A rescue whose map can still be saved is kept; a healthy copy goes.
+        QCOMPARE(f.dialogs.shown[0].prompt, notWritten() + reason(osError)
+                     + (unreadable >= 0 ? QStringLiteral("\r\n2 MB of 3 MB were rescued and are kept in 'out.bin.part' to go on later.") : QString()));
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part")), unreadable >= 0);
         QCOMPARE(f.dialogs.shown[0].style, 16);
         QCOMPARE(f.dialogs.shown[0].title, std::optional<QString>(kTalmo));
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
