@@ -226,7 +226,7 @@ private slots:
         QFETCH(QString, name);
         FormFixture f;
         f.drives.makeFolder(u'd', QStringLiteral("Trip/a"));
-        prepareCopy(f, "x", name);
+        QVERIFY(prepareCopy(f, "x", name));
         f.c().Dir2->setPath(QStringLiteral("D:\\Trip"));
         const QMap<QString, QByteArray> before = folderSnapshot(f.drives.host(u'd'));
         f.dialogs.answers = {rt::AnswerYes};

@@ -231,7 +231,7 @@ private slots:
         QFile old(mountBase.filePath(QStringLiteral("out.bin")));
         QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(600 << 10, 'o')) == 600 << 10);
         old.close();
-        prepareCopy(f, patternBytes(700 << 10, 27));
+        QVERIFY(prepareCopy(f, patternBytes(700 << 10, 27)));
         const int folder = ::open(QFile::encodeName(mountBase.path()).constData(), O_RDONLY | O_DIRECTORY);
         int flags = 0;
         if (::ioctl(folder, FS_IOC_GETFLAGS, &flags) != 0 || (flags |= FS_APPEND_FL, ::ioctl(folder, FS_IOC_SETFLAGS, &flags)) != 0)
