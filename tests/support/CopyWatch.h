@@ -209,38 +209,44 @@ inline void clickInNextYield(QAbstractButton *button)
     QMetaObject::invokeMethod(button, &QAbstractButton::click, Qt::QueuedConnection);
 }
 
-// How many file descriptors the process holds: a copy must leave none open.
-inline int openDescriptors()
+// What the process holds open, by descriptor: a copy must leave none open.
+inline QStringList openDescriptorTargets()
 {
-    int n = 0;
+    QStringList targets;
     if (DIR *dir = opendir("/proc/self/fd")) {
         while (const dirent *e = readdir(dir))
             if (e->d_name[0] != '.')
-                ++n;
+                targets += QString::fromLocal8Bit(e->d_name) + u' '
+                           + QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + QString::fromLocal8Bit(e->d_name));
         closedir(dir);
     }
-    return n;
+    return targets;
 }
+inline int openDescriptors() { return int(openDescriptorTargets().size()); }
 
 // Counts the open descriptors when made and again when it goes, at the end of
 // the test's scope: what a copy opened, it must have closed. Checks nothing
-// after a failure, which may leave a copy half done.
+// after a failure, which may leave a copy half done; names what is left open.
 class DescriptorGuard {
 public:
-    DescriptorGuard() : m_before(openDescriptors()) {}
+    DescriptorGuard() : m_before(openDescriptorTargets()) {}
     ~DescriptorGuard()
     {
         // A descriptor that a thread of the program's (a mount table read, a
         // listing) holds for a moment goes by itself; a leaked one stays.
-        if (!QTest::currentTestFailed())
-            QTRY_COMPARE_WITH_TIMEOUT(openDescriptors(), m_before, 1000);
+        if (QTest::currentTestFailed())
+            return;
+        QTest::qWaitFor([&] { return openDescriptors() == m_before.size(); }, 3000);
+        QStringList added = openDescriptorTargets();
+        added.removeIf([&](const QString &t) { return m_before.contains(t) || t.endsWith(u"/fd"); });
+        QVERIFY2(openDescriptors() == m_before.size(), qPrintable(QStringLiteral("left open: ") + added.join(u", ")));
     }
     DescriptorGuard(const DescriptorGuard &) = delete;
     DescriptorGuard &operator=(const DescriptorGuard &) = delete;
-    int before() const { return m_before; }
+    int before() const { return int(m_before.size()); }
 
 private:
-    int m_before;
+    QStringList m_before;
 };
 
 // In a started window, picks a source file in the open source folder and aims the copy at a
