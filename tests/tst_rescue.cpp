@@ -666,7 +666,7 @@ private slots:
             QVERIFY2(partBytes.mid(b * kBlock, kBlock) == content.mid(b * kBlock, kBlock), qPrintable(QString::number(b)));
 
         BadMedium medium(f.drives.host(u'c'), {.bad = bad});
-        prepareRescue(f, medium);
+        QVERIFY(prepareRescue(f, medium));
         f.dialogs.answers = {rt::AnswerYes};
         f.c().cmdCopy->click();
         QVERIFY(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("An unfinished copy of 'out.bin' is kept as 'out.bin.part': ")));

@@ -314,8 +314,7 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
     const QString copyName = m_names.destination.mid(cut);
     return m_io.run([&]() -> QString {
         for (int n = 0; n < 1000; ++n) {
-            const QString name =
-                folder + rt::nameWithin(copyName, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
+            const QString name = folder + mapNameFor(copyName, n);
             try {
                 if (rt::createNewFile(name, contents)) {
                     written = true;

@@ -5,7 +5,6 @@
 #include "runtime/Dialogs.h"
 #include "runtime/files/SourceFacts.h"
 #include "runtime/media/Drives.h"
-#include "runtime/media/NameRules.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 
@@ -118,7 +117,7 @@ QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
                 return rt::displayPath(folder.drivePath(kept->mapName()));
             }
             for (int n = 0; n < 1000; ++n) {
-                const QString target = rt::nameWithin(name, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
+                const QString target = mapNameFor(name, n);
                 if (folder.renameToFree(kept->mapName(), target)) {
                     written = true;
                     return rt::displayPath(folder.drivePath(target));

@@ -1,10 +1,11 @@
 #include "copy/rescue/KeptFiles.h"
 
+#include "copy/rescue/MapFinder.h"
+
 #include "runtime/files/Destination.h"
 #include "runtime/files/IoWorker.h"
 #include "runtime/files/PatchedFile.h"
 #include "runtime/media/Drives.h"
-#include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 
 SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
@@ -46,7 +47,7 @@ void KeptDestination::keep()
         for (const rt::CopyFolder::Entry &e : folder.entries())
             taken.append(e.name);
         for (int n = 0; m_map.isEmpty() || taken.contains(m_map); ++n)
-            m_map = rt::nameWithin(m_part, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
+            m_map = mapNameFor(m_part, n);
     }
     m_folder.emplace(std::move(folder));
 }

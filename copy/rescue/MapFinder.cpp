@@ -19,7 +19,7 @@ namespace {
 // No map of a real medium comes near this; a bigger file is something else.
 constexpr qint64 kMapLimit = 64 * 1048576;
 
-// NAME.map, NAME.1.map ..., with NAME cut as nameWithin cuts it.
+// NAME.map, NAME.1.map ..., as mapNameFor makes them.
 bool isOwnMapName(const QString &name, const QString &copyName)
 {
     static const QRegularExpression tail(QStringLiteral("(\\.[1-9][0-9]*)?\\.map$"));
@@ -98,6 +98,11 @@ std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &so
 }
 
 } // namespace
+
+QString mapNameFor(const QString &copyName, int n)
+{
+    return rt::nameWithin(copyName, n == 0 ? QStringLiteral(".map") : QStringLiteral(".%1.map").arg(n));
+}
 
 bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength)
 {

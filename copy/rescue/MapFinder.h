@@ -40,6 +40,10 @@ struct MapFile {
     RescueMap map;
 };
 
+// The n-th name a map of copyName may take beside it: NAME.map, then
+// NAME.1.map, NAME.2.map ..., with NAME cut to leave room for the ending.
+QString mapNameFor(const QString &copyName, int n);
+
 // What a file's comment line "# KEY: value" says; empty when there is none.
 QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key);
 // Whether a ddrescue command line names the copy and then the map, as above.

@@ -236,7 +236,7 @@ public:
         // listing) holds for a moment goes by itself; a leaked one stays.
         if (QTest::currentTestFailed())
             return;
-        QTest::qWaitFor([&] { return openDescriptors() == m_before.size(); }, 3000);
+        (void)QTest::qWaitFor([&] { return openDescriptors() == m_before.size(); }, 3000);
         QStringList added = openDescriptorTargets();
         added.removeIf([&](const QString &t) { return m_before.contains(t) || t.endsWith(u"/fd"); });
         QVERIFY2(openDescriptors() == m_before.size(), qPrintable(QStringLiteral("left open: ") + added.join(u", ")));
