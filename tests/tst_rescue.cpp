@@ -375,23 +375,46 @@ private slots:
         QVERIFY(f.readyToCopy());
     }
 
-    // A medium pulled during a rescue ends it at the next failed read, naming the drive: no trimming or scraping.
+    // A medium pulled during a rescue, or while an earlier one is gone on with,
+    // ends it at the next failed read, naming the drive: no trimming, scraping
+    // or passes over a medium that is gone. What was read is kept.
+    void aMediumThatGoesEndsTheCopy_data()
+    {
+        QTest::addColumn<bool>("goingOn");
+        QTest::newRow("a rescue") << false;
+        QTest::newRow("an earlier rescue gone on with") << true;
+    }
     void aMediumThatGoesEndsTheCopy()
     {
+        QFETCH(bool, goingOn);
         FormFixture f;
-        f.drives.makeFile(u'c', kSourceName, patternBytes(8 * kLargePiece, 64));
+        const QByteArray content = patternBytes(8 * kLargePiece, 64);
+        f.drives.makeFile(u'c', kSourceName, content);
         BadMedium medium(f.drives.host(u'c'), {.bad = {{2 * kLargePiece, 3 * kLargePiece}}});
         SKIP_UNLESS_MOUNTED(medium);
+        if (goingOn)
+            QCOMPARE(firstRescue(f.drives, medium, false), QStringLiteral("out.bin.map"));
+        const QByteArray firstMap = f.drives.read(u'd', QStringLiteral("out.bin.map"));
         QVERIFY(prepareRescue(f, medium));
         CopyWatch watch(f.c());
         watch.onRead = [&](qint64 offset, qint64) { if (offset == 4 * kLargePiece) medium.pull(); }; // the leap on
+        int blocksRead = 0; // by the passes over the earlier rescue's unreadable blocks
+        QObject::connect(f.c().lblInputLoc, &rt::Label::captionSet, f.c().lblInputLoc,
+                         [&] { if (goingOn && ++blocksRead == 10) medium.pull(); });
+        f.dialogs.answers = {rt::AnswerYes};
         f.c().cmdCopy->click();
-        QCOMPARE(watch.reads.size(), qsizetype(4));
-        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The source file C:\\src.bin could not be read.\r\n"
-                                                                  "The medium in drive C: [m] is gone.\r\n2 MB of 8 MB were "
-                                                                  "rescued and are kept in 'out.bin.part' to go on later.")});
-        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin.part")).left(2 * kLargePiece), patternBytes(8 * kLargePiece, 64).left(2 * kLargePiece));
+        const QString gone = QStringLiteral("The source file C:\\src.bin could not be read.\r\nThe medium in drive C: [m] is gone.\r\n");
+        if (!goingOn) {
+            QCOMPARE(watch.reads.size(), qsizetype(4));
+            QCOMPARE(f.dialogs.messages(), QStringList{gone + QStringLiteral("2 MB of 8 MB were rescued and are kept in 'out.bin.part' to go on later.")});
+            QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+            QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin.part")).left(2 * kLargePiece), content.left(2 * kLargePiece));
+            return;
+        }
+        QCOMPARE(blocksRead, 10);
+        QCOMPARE(f.dialogs.messages().mid(1), QStringList{gone + QStringLiteral("0 bytes could now be read and %1 bytes still could not.\r\n"
+                                                                                "The map of the unreadable parts, D:\\out.bin.map, was brought up to date.").arg(kLargePiece)});
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin.map")), firstMap); // nothing changed in it
     }
 
     // A source whose open takes seconds (a drive spinning up, a share timing

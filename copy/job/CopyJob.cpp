@@ -229,17 +229,15 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     if (outcome.end == EngineEnd::WriteFailed)
         tellCannotWrite(outcome.reason);
     else // a medium that is gone is not trimmed or scraped for hours
-        tellSourceUnreadable(outcome, QString());
+        tellSourceUnreadable(outcome.end == EngineEnd::SourceGone, outcome.reason, QString());
     return End::Failed;
 }
 
-void CopyJob::tellSourceUnreadable(const CopyEngine::Outcome &outcome, const QString &kept)
+void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QString &kept)
 {
     m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
                          + rt::kCrLf
-                         + (outcome.end == CopyEngine::Outcome::End::SourceGone
-                                ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source))
-                                : outcome.reason)
+                         + (gone ? QStringLiteral("The medium in drive %1 is gone.").arg(driveText(m_names.source)) : reason)
                          + (kept.isEmpty() ? QString() : rt::kCrLf + kept),
                      rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
@@ -261,6 +259,11 @@ CopyJob::End CopyJob::retry()
     case RetryPasses::Outcome::End::WriteFailed:
         ended(End::Failed);
         tellCannotWrite(outcome.reason);
+        return End::Failed;
+    case RetryPasses::Outcome::End::SourceGone:
+        // The earlier copy and its map stay, brought up to what was read.
+        ended(End::Failed);
+        tellSourceUnreadable(true, QString(), retryTally(outcome));
         return End::Failed;
     }
     return End::Failed;

@@ -90,7 +90,8 @@ private:
     QString settleKeptMap(const QByteArray &contents, bool &written);
     // Removes a kept rescue's map and forgets the rescue; on the worker, never throws.
     void removeKeptMap();
-    void tellSourceUnreadable(const CopyEngine::Outcome &outcome, const QString &kept);
+    // Why: the engine's reason, or the medium gone; kept: what became of what was read.
+    void tellSourceUnreadable(bool gone, const QString &reason, const QString &kept);
     // Reads again what an earlier rescue could not, into its copy.
     End retry();
     End finish(CopyEngine::Outcome outcome, CopyEngine &engine);

@@ -83,7 +83,7 @@ CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &en
     if (outcome.end == EngineEnd::WriteFailed)
         tellCannotWrite(outcome.reason + rt::kCrLf + kept);
     else
-        tellSourceUnreadable(outcome, kept);
+        tellSourceUnreadable(outcome.end == EngineEnd::SourceGone, outcome.reason, kept);
     return End::Failed;
 }
 

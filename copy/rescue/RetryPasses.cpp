@@ -10,6 +10,7 @@
 #include "runtime/text/RtError.h"
 
 #include <algorithm>
+#include <utility>
 
 using Status = RescueMap::Status;
 using rt::PieceResult;
@@ -79,6 +80,11 @@ RetryPasses::Outcome RetryPasses::run()
     if (step == Step::Stop) {
         m_outcome.end = Outcome::End::Stopped;
         save({m_cursor, kRetrying, m_pass});
+    } else if (step == Step::Gone) {
+        // The map may be on the same medium: one it cannot take stays as last saved.
+        if (!save({m_cursor, kRetrying, m_pass}))
+            m_outcome.mapError = std::exchange(m_outcome.reason, QString());
+        m_outcome.end = Outcome::End::SourceGone;
     } else if (step == Step::Fail) {
         save({m_cursor, kRetrying, m_pass}); // what is on the medium is kept, if the medium still takes it
     } else if (m_outcome.unreadable > 0) {
@@ -141,8 +147,10 @@ RetryPasses::Step RetryPasses::pass(bool forward)
 RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readPosition)
 {
     const qint64 size = end - offset;
+    bool gone = false;
     const PieceResult read = m_io.run([&] {
         PieceResult r = m_source.read(offset, size, m_buffer.data());
+        gone = r.failure == PieceResult::Failure::Read && m_source.gone();
         if (r.bytes > 0) {
             const PieceResult w = m_copy.writeAt(offset, m_buffer.constData(), r.bytes);
             if (w.failure != PieceResult::Failure::None)
@@ -152,6 +160,8 @@ RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readP
     });
     if (read.failure == PieceResult::Failure::Write)
         return failWrite(rt::reasonFromErrno(read.osError));
+    if (gone) // the block was not tried: the map keeps it as it was
+        return Step::Gone;
     // What arrived is finished; what did not (a failure, or a source that has
     // become shorter) is bad for now. A bad block that stayed bad changes nothing
     // worth saving.
@@ -212,23 +222,25 @@ QString retryQuestion(const QString &copyName, const RescueMap &map)
         + rt::kCrLf + QStringLiteral("Do You Want to Read Only Those Parts Again.");
 }
 
-ClosingMessage retryClosingMessage(const RetryPasses::Outcome &outcome)
+QString retryTally(const RetryPasses::Outcome &outcome)
 {
-    QString text = QStringLiteral("File Copy Completed.") + rt::kCrLf;
-    if (outcome.complete) {
-        text += QStringLiteral("%1 bytes could now be read: the copy is now complete.").arg(outcome.recovered) + rt::kCrLf
+    if (outcome.complete)
+        return QStringLiteral("%1 bytes could now be read: the copy is now complete.").arg(outcome.recovered) + rt::kCrLf
             + (outcome.mapError.isEmpty()
                    ? QStringLiteral("The map %1 was removed.").arg(outcome.mapPath)
                    : QStringLiteral("The map %1 could not be removed: %2").arg(outcome.mapPath, outcome.mapError));
-        return {text, rt::MsgStyle::Information};
-    }
-    text += QStringLiteral("%1 bytes could now be read and %2 bytes still could not.")
-                .arg(outcome.recovered)
-                .arg(outcome.unreadable)
+    return QStringLiteral("%1 bytes could now be read and %2 bytes still could not.")
+               .arg(outcome.recovered)
+               .arg(outcome.unreadable)
         + rt::kCrLf
         + (outcome.mapError.isEmpty()
                ? QStringLiteral("The map of the unreadable parts, %1, was brought up to date.").arg(outcome.mapPath)
                : QStringLiteral("The map of the unreadable parts, %1, could not be brought up to date: %2")
                      .arg(outcome.mapPath, outcome.mapError));
-    return {text, rt::MsgStyle::Exclamation};
+}
+
+ClosingMessage retryClosingMessage(const RetryPasses::Outcome &outcome)
+{
+    return {QStringLiteral("File Copy Completed.") + rt::kCrLf + retryTally(outcome),
+            outcome.complete ? rt::MsgStyle::Information : rt::MsgStyle::Exclamation};
 }

@@ -35,6 +35,9 @@ class IoWorker;
 //             pulled stick loses at most the last interval's blocks. A stop
 //             ends after the read under way and saves the map as it stands;
 //             when everything was recovered the map is removed.
+//   gone      - a failed read after which the source's medium is gone ends the
+//             passes at once, the map saved as it stands: a pulled stick is
+//             not read block by block for nothing.
 //   window  - after every read: the bar shows the share of the unreadable
 //             bytes settled in this pass (recovered, or tried again and still
 //             unreadable), "File Copied:" the bytes recovered, "Bytes Copied:"
@@ -49,6 +52,7 @@ class IoWorker;
 //       RetryPasses::Outcome o = RetryPasses(source, *std::move(r), progress, io).run();
 //       Completed: show retryClosingMessage(o); Stopped: nothing;
 //       WriteFailed: "The destination file ... could not be written." + o.reason
+//       SourceGone: "The source file ... could not be read." + the medium gone + retryTally(o)
 //   } // No, or no r: the replace question and a fresh copy, as before.
 class RetryPasses {
 public:
@@ -56,7 +60,7 @@ public:
     static constexpr std::chrono::milliseconds kSaveInterval{30000};
 
     struct Outcome {
-        enum class End { Completed, Stopped, WriteFailed };
+        enum class End { Completed, Stopped, WriteFailed, SourceGone };
         End end = End::Completed;
         qint64 recovered = 0;  // bytes read now, in all passes
         qint64 unreadable = 0; // bytes the map still does not list as finished
@@ -81,7 +85,7 @@ public:
     const RescueMap &map() const { return m_map; }
 
 private:
-    enum class Step { GoOn, Stop, Fail };
+    enum class Step { GoOn, Stop, Fail, Gone };
 
     RetryPasses(std::unique_ptr<SourceReads> own, SourceReads *source, Resumable resumable, CopyProgress &progress,
                 rt::IoWorker &io);
@@ -118,9 +122,7 @@ private:
 QString retryQuestion(const QString &copyName, const RescueMap &map);
 constexpr int kRetryQuestionStyle = rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo;
 
-// The closing message of a completed retry (no title; style 64 when the copy
-// is now complete, else 48 as after a rescue):
-//   File Copy Completed.
+// What a retry read and where its map stands:
 //   N bytes could now be read and M bytes still could not.
 //   The map of the unreadable parts, MAP, was brought up to date.
 // or, when everything was read:
@@ -130,6 +132,10 @@ constexpr int kRetryQuestionStyle = rt::MsgStyle::Exclamation + rt::MsgStyle::Ye
 // A map that could not be saved or removed says so instead, with the reason:
 //   The map of the unreadable parts, MAP, could not be brought up to date: REASON
 //   The map MAP could not be removed: REASON
+QString retryTally(const RetryPasses::Outcome &outcome);
+
+// The closing message of a completed retry (no title; style 64 when the copy
+// is now complete, else 48 as after a rescue): "File Copy Completed." and the tally.
 struct ClosingMessage {
     QString text;
     int style;

@@ -227,18 +227,6 @@ inline QStringList openDescriptorTargets()
 }
 inline int openDescriptors() { return int(openDescriptorTargets().size()); }
 
-// The process's threads by name: who may still hold what a guard finds open.
-inline QString threadNames()
-{
-    QStringList names;
-    for (const QFileInfo &task : QDir(QStringLiteral("/proc/self/task")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(task.filePath() + QStringLiteral("/comm"));
-        if (comm.open(QIODevice::ReadOnly))
-            names += QString::fromLocal8Bit(comm.readAll().trimmed());
-    }
-    return names.join(u", ");
-}
-
 // Counts the open descriptors when made and again when it goes, at the end of
 // the test's scope: what a copy opened, it must have closed. Checks nothing
 // after a failure, which may leave a copy half done; names what is left open.
@@ -254,8 +242,7 @@ public:
         (void)QTest::qWaitFor([&] { return openDescriptors() == m_before.size(); }, 3000);
         QStringList added = openDescriptorTargets();
         added.removeIf([&](const QString &t) { return m_before.contains(t) || t.endsWith(u"/fd"); });
-        QVERIFY2(openDescriptors() == m_before.size(), qPrintable(QStringLiteral("left open: ") + added.join(u", ")
-                                                                 + QStringLiteral("; threads: ") + threadNames()));
+        QVERIFY2(openDescriptors() == m_before.size(), qPrintable(QStringLiteral("left open: ") + added.join(u", ")));
     }
     DescriptorGuard(const DescriptorGuard &) = delete;
     DescriptorGuard &operator=(const DescriptorGuard &) = delete;
