@@ -290,18 +290,27 @@ private slots:
 
     // ---- stopping -----------------------------------------------------------------
 
-    // A Stop during a rescue asks: Yes keeps the copy and its map to go on later, No deletes both.
+    // A Stop during a rescue asks: Yes keeps the copy and its map to go on later, beside another copy's
+    // kept rescue where there is one, and Copy again goes on from it; No deletes both.
     void stopDuringTheBlockPasses_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::newRow("Yes keeps both") << rt::AnswerYes;
-        QTest::newRow("No deletes both") << rt::AnswerNo;
+        QTest::addColumn<QString>("part");
+        QTest::newRow("Yes keeps both") << rt::AnswerYes << QStringLiteral("out.bin.part");
+        QTest::newRow("Yes, beside another copy's rescue") << rt::AnswerYes << QStringLiteral("out.bin.1.part");
+        QTest::newRow("No deletes both") << rt::AnswerNo << QStringLiteral("out.bin.part");
     }
     void stopDuringTheBlockPasses()
     {
         QFETCH(int, answer);
+        QFETCH(QString, part);
         FormFixture f;
         f.dialogs.answers = {answer};
+        const QString others = QStringLiteral("out.bin.part");
+        if (part != others) {
+            f.drives.makeFile(u'd', others, "another source's");
+            f.drives.makeFile(u'd', others + QStringLiteral(".map"), "0x00000000 + 1\n0x00000000 0x00000010 -\n");
+        }
         f.drives.makeFile(u'c', kSourceName, patternBytes(3 * kLargePiece, 62));
         BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
         SKIP_UNLESS_MOUNTED(medium);
@@ -325,12 +334,20 @@ private slots:
         QVERIFY2(readsAtStop > 0, "the copy never read single blocks after its first pass");
         QCOMPARE(watch.reads.size(), readsAtStop); // no read after the Stop
         QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("2 MB of 3 MB were rescued.\r\nDo You Want to Keep Them in "
-                                                                  "'out.bin.part' to Go On Later.")});
+                                                                  "'%1' to Go On Later.").arg(part)});
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part")), answer == rt::AnswerYes);
-        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part.map")), answer == rt::AnswerYes);
+        QCOMPARE(f.drives.exists(u'd', part), answer == rt::AnswerYes);
+        QCOMPARE(f.drives.exists(u'd', part + QStringLiteral(".map")), answer == rt::AnswerYes);
         QVERIFY(f.readyToCopy());
+        if (answer != rt::AnswerYes)
+            return;
+        f.dialogs.answers = {rt::AnswerYes};
+        watch.onRead = nullptr;
+        f.c().cmdCopy->click();
+        QVERIFY(f.dialogs.messages().value(1).startsWith(QStringLiteral("An unfinished copy of 'out.bin' is kept as '%1': ").arg(part)));
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QCOMPARE(f.drives.exists(u'd', others), part != others); // another copy's rescue stays
     }
 
     void stopWhileAReadIsHeld()

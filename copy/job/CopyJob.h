@@ -76,6 +76,8 @@ private:
     // before any other question: GoOnKept, Refused, Stopped, or NotKept when
     // there is none or the user chose a fresh copy.
     Way offerKept(bool exists);
+    // Whether a kept part or its map has the name: the next may be this copy's.
+    bool partThere(const QString &partPath);
     // The replace question for a file under the name; false when not to replace.
     bool replaceAsked();
     // The copy's end while it is a rescue kept under a name of its own: asks

@@ -3,6 +3,7 @@
 #include "copy/job/DestinationChecks.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/Dialogs.h"
+#include "runtime/files/FileAccess.h"
 #include "runtime/files/SourceFacts.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/NumberText.h"
@@ -16,11 +17,18 @@ using Status = RescueMap::Status;
 
 CopyJob::Way CopyJob::offerKept(bool exists)
 {
-    const QString part = rt::Destination::partName(m_names.destination.section(u'\\', -1), 0);
-    const QString partPath = rt::childPath(rt::parentPath(m_names.destination), part);
-    std::optional<Resumable> kept = findResumable(partPath, m_source, m_io);
-    if (!m_progress.goingOn())
-        return Way::Stopped;
+    // Another copy's rescue may hold NAME.part: this one's is then NAME.1.part …
+    QString part, partPath;
+    std::optional<Resumable> kept;
+    for (int n = 0; !kept && n < rt::Destination::kMaxParts; ++n) {
+        part = rt::Destination::partName(m_names.destination.section(u'\\', -1), n);
+        partPath = rt::childPath(rt::parentPath(m_names.destination), part);
+        kept = findResumable(partPath, m_source, m_io);
+        if (!m_progress.goingOn())
+            return Way::Stopped;
+        if (!kept && !partThere(partPath))
+            return Way::NotKept;
+    }
     if (!kept)
         return Way::NotKept;
     const RescueMap &map = kept->mapFile.map;
@@ -50,6 +58,17 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     }
     m_goOnMap = map;
     return Way::GoOnKept;
+}
+
+bool CopyJob::partThere(const QString &partPath)
+{
+    try {
+        return m_io.run([&] {
+            return !rt::findFile(partPath).isEmpty() || !rt::findFile(partPath + QStringLiteral(".map")).isEmpty();
+        });
+    } catch (const rt::RtError &) {
+        return false; // a folder that cannot be read offers nothing
+    }
 }
 
 CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine)

@@ -125,6 +125,7 @@ public:
     // NAME.1.part ... (n = 0, 1 ...), cut at a whole character so that its
     // map's name (the part's + ".map") fits the medium.
     static QString partName(const QString &name, int n);
+    static constexpr int kMaxParts = 1000; // n below this
     // Gives the copy a name of its own beside the destination's, so that it is
     // kept whatever ends the program: the first partName() free together with
     // its map's name, never over an existing file; a copy written in place

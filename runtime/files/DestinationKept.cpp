@@ -34,7 +34,7 @@ QString Destination::keepAsPart()
     if (m_kind == Kind::InPlace || m_kind == Kind::None)
         return QFile::decodeName(m_name);
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
-    for (int n = 0; n < 1000; ++n) {
+    for (int n = 0; n < kMaxParts; ++n) {
         const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
         struct stat st {};
         if (fstatat(m_dirFd, (part + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
