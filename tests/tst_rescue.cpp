@@ -728,6 +728,36 @@ private slots:
             QVERIFY2(stats.blockReads.value(b) <= 2, qPrintable(QString::number(b)));
     }
 
+    // A rescue that GNU ddrescue left early goes on with the copying passes
+    // in its copy, as one written in place would: as an uninterrupted rescue
+    // ends, never block by block; its map keeps the names ddrescue gave it.
+    void anInterruptedDdrescueRunIsGoneOnWith()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty())
+            QSKIP("GNU ddrescue (gddrescue) is not installed, so there is no interrupted rescue of its own");
+        FormFixture f;
+        const qint64 size = 6 * kLargePiece + 3000;
+        const QByteArray content = patternBytes(size, 93);
+        f.drives.makeFile(u'c', kSourceName, content);
+        const QList<Range> bad{{2 * kLargePiece + 7 * kBlock, 2 * kLargePiece + 9 * kBlock}};
+        BadMedium medium(f.drives.host(u'c'), {.bad = bad});
+        SKIP_UNLESS_MOUNTED(medium);
+        const QString map = f.drives.host(u'd', QStringLiteral("rescue.log"));
+        QProcess::execute(QStringLiteral("ddrescue"), {QStringLiteral("-qb4096"), QStringLiteral("-s3Mi"), medium.path() + u'/' + kSourceName,
+                                                        f.drives.host(u'd', QStringLiteral("out.bin")), map});
+        QVERIFY(!listedBlocks(map, '?').isEmpty()); // stopped after 3 MiB, the rest not yet tried
+        QVERIFY(prepareRescue(f, medium));
+        const qint64 readsBefore = medium.stats(kSourceName).reads;
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().cmdCopy->click();
+        QVERIFY(f.dialogs.messages().value(0).startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")));
+        const QList<qint64> badBlocks = blocksTouched(bad, size);
+        QCOMPARE(f.dialogs.messages().mid(1), QStringList{rescueMessage(badBlocks.size() * kBlock, QStringLiteral("D:\\rescue.log"))});
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == content.left(2 * kLargePiece + 7 * kBlock) + QByteArray(2 * kBlock, '\0') + content.mid(2 * kLargePiece + 9 * kBlock));
+        QCOMPARE(listedBlocks(map, '-'), badBlocks);
+        QVERIFY2(medium.stats(kSourceName).reads - readsBefore < 100, qPrintable(QString::number(medium.stats(kSourceName).reads - readsBefore)));
+    }
+
     // A rescued copy of a read-only source is read-only too: kept at a Stop and gone on with by its owner, who is not
     // root, its mode kept.
     void aReadOnlyRescueIsGoneOnWithByItsOwner()

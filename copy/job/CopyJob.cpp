@@ -145,7 +145,7 @@ CopyJob::Way CopyJob::open()
             && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->mapFile.map), kRetryQuestionStyle,
                                 rt::kTitleTalmo)
                 == rt::AnswerYes)
-            return Way::GoOnFromMap;
+            return goOnFromMap();
     }
     // The medium's limits, room and name rules, before anything is asked or written.
     DestinationPlan plan = checkDestination(m_names.source, m_names.destination, m_source, exists, m_dialogs, m_io);
@@ -274,10 +274,14 @@ void CopyJob::abandon()
     // Removing a file and closing one can wait on the medium too.
     try {
         m_io.run([this] {
-            // A rescue not to be kept goes with its map.
-            removeKeptMap();
-            if (const int left = m_dest.abandon())
-                m_leftInPlace = left;
+            if (m_goOnInPlace) { // an earlier rescue: it and its map stay as last saved
+                m_kept.reset();
+                m_dest.release();
+            } else { // a rescue not to be kept goes with its map
+                removeKeptMap();
+                if (const int left = m_dest.abandon())
+                    m_leftInPlace = left;
+            }
             (void)m_source.close();
         });
     } catch (...) {
@@ -333,6 +337,8 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
 
 QByteArray CopyJob::commandLine() const
 {
+    if (!m_goOnCommandLine.isEmpty())
+        return m_goOnCommandLine;
     return (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
         .toUtf8();
 }

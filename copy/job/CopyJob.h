@@ -29,9 +29,11 @@ class Dialogs;
 //             destination prepared; a Stop here abandons the copy before any
 //             byte is written, a failure names the file and says why. An
 //             existing copy with a map of an earlier rescue that fits the
-//             source is offered first to be gone on with (RetryPasses): then
-//             only its unreadable parts are read again, into it, and a Stop
-//             keeps it and its map as they stand;
+//             source is offered first to be gone on with: then only what its
+//             map does not list as finished is read, into it (RetryPasses
+//             once the copying, trimming and scraping are through, else the
+//             engine goes on with them), and a Stop keeps it and its map as
+//             they stand;
 //   passes  - CopyEngine moves the bytes, with a progress report and a yield
 //             after every read; a Stop takes effect after the read under way;
 //   ending  - the data is flushed, and only if no Stop came meanwhile does the
@@ -78,6 +80,9 @@ private:
     Way offerKept(bool exists);
     // Whether a kept part or its map has the name: the next may be this copy's.
     bool partThere(const QString &partPath);
+    // Yes to going on with the earlier rescue under the name: GoOnFromMap for
+    // the retry passes, GoOnKept when its copying passes are not through.
+    Way goOnFromMap();
     // The replace question for a file under the name; false when not to replace.
     bool replaceAsked();
     // The copy's end while it is a rescue kept under a name of its own: asks
@@ -119,5 +124,9 @@ private:
     std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
     std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
     QString m_keptAs;                       // the name a settled rescue was kept under
+    // Going on with the earlier rescue under the name itself: it and its map
+    // are never deleted, and its map keeps the command line it names them by.
+    bool m_goOnInPlace = false;
+    QByteArray m_goOnCommandLine;
     int m_leftInPlace = 0; // why a file written in place could not be deleted
 };

@@ -49,7 +49,7 @@ CopyJob::Way CopyJob::offerKept(bool exists)
             rt::Destination::Options options;
             options.modified = rt::sourceFacts(m_source).modified;
             m_dest = rt::Destination::goOnWith(partPath, m_names.destination, options);
-            m_kept.emplace(m_dest, m_names.destination, part);
+            m_kept.emplace(m_dest, m_names.destination, part, part + QStringLiteral(".map"));
         });
     } catch (const rt::RtError &e) {
         m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
@@ -71,6 +71,34 @@ bool CopyJob::partThere(const QString &partPath)
     }
 }
 
+CopyJob::Way CopyJob::goOnFromMap()
+{
+    // Its copying, trimming and scraping not through (a copy written in place,
+    // or GNU ddrescue's, interrupted): they go on, with the engine's skipping,
+    // rather than block by block. The retry passes are for what stays bad.
+    const RescueMap &map = m_resumable->mapFile.map;
+    if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end())
+        return Way::GoOnFromMap;
+    const QString name = m_names.destination.section(u'\\', -1);
+    try {
+        m_io.run([&] {
+            rt::Destination::Options options;
+            options.modified = rt::sourceFacts(m_source).modified;
+            m_dest = rt::Destination::goOnWith(m_names.destination, m_names.destination, options);
+            m_kept.emplace(m_dest, m_names.destination, name, m_resumable->mapFile.name);
+        });
+    } catch (const rt::RtError &e) {
+        m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
+        tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
+        return Way::Refused;
+    }
+    m_goOnInPlace = true;
+    m_goOnCommandLine = m_resumable->mapFile.commandLine;
+    m_goOnMap = map;
+    m_resumable.reset();
+    return Way::GoOnKept;
+}
+
 CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine)
 {
     using EngineEnd = CopyEngine::Outcome::End;
@@ -79,7 +107,8 @@ CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &en
     if (outcome.end == EngineEnd::Stopped) {
         ended(End::Stopped);
         // Exit and the close box keep without asking; a Stop asks.
-        if (!m_progress.leaving()
+        // An earlier rescue gone on with in place is kept as the retry keeps it.
+        if (!m_progress.leaving() && !m_goOnInPlace
             && m_dialogs.msgBox(rescued + u'.' + rt::kCrLf
                                     + QStringLiteral("Do You Want to Keep Them in '%1' to Go On Later.").arg(m_kept->partName()),
                                 rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)

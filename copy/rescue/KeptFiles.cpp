@@ -30,8 +30,9 @@ KeptDestination::KeptDestination(rt::Destination &dest, const QString &destinati
 {
 }
 
-KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName)
-    : m_dest(dest), m_destination(destination), m_part(partName), m_map(partName + QStringLiteral(".map"))
+KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName,
+                                 const QString &mapName)
+    : m_dest(dest), m_destination(destination), m_part(partName), m_map(mapName)
 {
     m_folder.emplace(rt::childPath(rt::parentPath(destination), partName));
 }

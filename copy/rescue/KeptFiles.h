@@ -20,8 +20,8 @@ class KeptDestination final : public KeptRescue {
 public:
     // destination: the copy's final name, a drive-letter path.
     KeptDestination(rt::Destination &dest, const QString &destination);
-    // Going on with a rescue kept as partName.
-    KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName);
+    // Going on with a rescue kept as partName, its map mapName.
+    KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName, const QString &mapName);
 
     bool kept() const override { return m_folder.has_value(); }
     void keep() override;
