@@ -671,19 +671,28 @@ private slots:
         }
     }
 
-    // A rescue killed (kill -9) leaves NAME.part and a map that ddrescuelog reads and that agrees with the copy;
-    // Copy again goes on from it and ends with the copy and map of an uninterrupted rescue, reading again at most
-    // the sample of what was finished.
-    void aKilledRescueIsGoneOnWith()
+    // An interrupted rescue leaves a copy and a map that ddrescuelog reads and that agree: one killed (kill -9)
+    // leaves NAME.part, GNU ddrescue left early its own pair. Copy again goes on from it with the copying passes
+    // and ends with the copy and map of an uninterrupted rescue, reading again at most the sample of what was
+    // finished; ddrescue's map keeps its name, and the command line ddrescue finds it by.
+    void anInterruptedRescueIsGoneOnWith_data()
     {
+        QTest::addColumn<bool>("byDdrescue");
+        QTest::newRow("killed: NAME.part") << false;
+        QTest::newRow("GNU ddrescue left early: NAME and its map") << true;
+    }
+    void anInterruptedRescueIsGoneOnWith()
+    {
+        QFETCH(bool, byDdrescue);
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
-            QSKIP("ddrescuelog (gddrescue) is not installed, so the kept map cannot be read back");
+            QSKIP("GNU ddrescue (gddrescue) is not installed, so the kept map cannot be read back");
         FormFixture f;
         const qint64 size = 6 * kLargePiece + 3000;
         const QByteArray content = patternBytes(size, 91);
         f.drives.makeFile(u'c', kSourceName, content);
         const QList<Range> bad{{kLargePiece + 7 * kBlock, kLargePiece + 40 * kBlock}, {4 * kLargePiece + 3, 4 * kLargePiece + 4}};
-        const QString part = f.drives.host(u'd', QStringLiteral("out.bin.part"));
+        const QString copy = byDdrescue ? QStringLiteral("out.bin") : QStringLiteral("out.bin.part");
+        const QString map = f.drives.host(u'd', byDdrescue ? QStringLiteral("rescue.log") : copy + QStringLiteral(".map"));
         {
             BadMedium medium(f.drives.host(u'c'), {.bad = bad, .badDelayMs = 50});
             if (!medium.mounted())
@@ -693,32 +702,40 @@ private slots:
             env.insert(QStringLiteral("DUPLON_RESCUE_MEDIUM"), medium.path());
             env.insert(QStringLiteral("DUPLON_RETRY_DEST"), f.drives.host(u'd'));
             child.setProcessEnvironment(env);
-            child.start(QCoreApplication::applicationFilePath(), {});
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(part + QStringLiteral(".map")), 20000);
-            QTest::qWait(200);
-            ::kill(pid_t(child.processId()), SIGKILL);
-            QVERIFY(child.waitForFinished(10000));
+            if (byDdrescue) // the first 3 MiB only: the rest is left not yet tried
+                child.start(QStringLiteral("ddrescue"), {QStringLiteral("-qb4096"), QStringLiteral("-s3Mi"),
+                                                         medium.path() + u'/' + kSourceName, f.drives.host(u'd', copy), map});
+            else
+                child.start(QCoreApplication::applicationFilePath(), {});
+            if (!byDdrescue) {
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(map), 20000);
+                QTest::qWait(200);
+                ::kill(pid_t(child.processId()), SIGKILL);
+            }
+            QVERIFY(child.waitForFinished(30000));
         }
-        const QList<qint64> kept = listedBlocks(part + QStringLiteral(".map"), '+');
-        QVERIFY(!kept.isEmpty() && kept.first() >= 0);
-        const QByteArray partBytes = f.drives.read(u'd', QStringLiteral("out.bin.part"));
+        const QList<qint64> kept = listedBlocks(map, '+');
+        QVERIFY(!kept.isEmpty() && kept.first() >= 0 && !listedBlocks(map, '?').isEmpty());
+        const QByteArray copyBytes = f.drives.read(u'd', copy);
         for (qint64 b : kept)
-            QVERIFY2(partBytes.mid(b * kBlock, kBlock) == content.mid(b * kBlock, kBlock), qPrintable(QString::number(b)));
+            QVERIFY2(copyBytes.mid(b * kBlock, kBlock) == content.mid(b * kBlock, kBlock), qPrintable(QString::number(b)));
 
         BadMedium medium(f.drives.host(u'c'), {.bad = bad});
         QVERIFY(prepareRescue(f, medium));
         f.dialogs.answers = {rt::AnswerYes};
         f.c().cmdCopy->click();
-        QVERIFY(f.dialogs.shown[0].prompt.startsWith(QStringLiteral("An unfinished copy of 'out.bin' is kept as 'out.bin.part': ")));
-        QVERIFY(f.dialogs.shown[0].prompt.endsWith(QStringLiteral(" could not be read.\r\nDo You Want to Go On From Where It Stopped.")));
+        QVERIFY(f.dialogs.shown[0].prompt.startsWith(byDdrescue ? QStringLiteral("An earlier copy of 'out.bin' is there: ")
+                                                                : QStringLiteral("An unfinished copy of 'out.bin' is kept as 'out.bin.part': ")));
         const QList<qint64> badBlocks = blocksTouched(bad, size);
         QByteArray expected = content;
         for (qint64 b : badBlocks)
             expected.replace(b * kBlock, kBlock, QByteArray(kBlock, '\0'));
-        QCOMPARE(f.dialogs.messages().mid(1), QStringList{rescueMessage(badBlocks.size() * kBlock, QStringLiteral("D:\\out.bin.map"))});
+        const QString mapNow = byDdrescue ? QStringLiteral("rescue.log") : QStringLiteral("out.bin.map");
+        QCOMPARE(f.dialogs.messages().mid(1), QStringList{rescueMessage(badBlocks.size() * kBlock, QStringLiteral("D:\\") + mapNow)});
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected.left(size));
-        QCOMPARE(listedBlocks(f.drives.host(u'd', QStringLiteral("out.bin.map")), '-'), badBlocks);
-        QVERIFY(!QFile::exists(part) && !QFile::exists(part + QStringLiteral(".map")));
+        QCOMPARE(listedBlocks(f.drives.host(u'd', mapNow), '-'), badBlocks);
+        QVERIFY(byDdrescue || (!QFile::exists(map) && !f.drives.exists(u'd', copy)));
+        QVERIFY(!byDdrescue || f.drives.read(u'd', mapNow).contains("ddrescue -qb4096 -s3Mi "));
         const BadMedium::Stats stats = medium.stats(kSourceName);
         int finishedReads = 0;
         for (qint64 b : kept)
@@ -726,36 +743,6 @@ private slots:
         QVERIFY2(finishedReads <= kSampleBlocks, qPrintable(QString::number(finishedReads)));
         for (qint64 b : badBlocks)
             QVERIFY2(stats.blockReads.value(b) <= 2, qPrintable(QString::number(b)));
-    }
-
-    // A rescue that GNU ddrescue left early goes on with the copying passes
-    // in its copy, as one written in place would: as an uninterrupted rescue
-    // ends, never block by block; its map keeps the names ddrescue gave it.
-    void anInterruptedDdrescueRunIsGoneOnWith()
-    {
-        if (QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty())
-            QSKIP("GNU ddrescue (gddrescue) is not installed, so there is no interrupted rescue of its own");
-        FormFixture f;
-        const qint64 size = 6 * kLargePiece + 3000;
-        const QByteArray content = patternBytes(size, 93);
-        f.drives.makeFile(u'c', kSourceName, content);
-        const QList<Range> bad{{2 * kLargePiece + 7 * kBlock, 2 * kLargePiece + 9 * kBlock}};
-        BadMedium medium(f.drives.host(u'c'), {.bad = bad});
-        SKIP_UNLESS_MOUNTED(medium);
-        const QString map = f.drives.host(u'd', QStringLiteral("rescue.log"));
-        QProcess::execute(QStringLiteral("ddrescue"), {QStringLiteral("-qb4096"), QStringLiteral("-s3Mi"), medium.path() + u'/' + kSourceName,
-                                                        f.drives.host(u'd', QStringLiteral("out.bin")), map});
-        QVERIFY(!listedBlocks(map, '?').isEmpty()); // stopped after 3 MiB, the rest not yet tried
-        QVERIFY(prepareRescue(f, medium));
-        const qint64 readsBefore = medium.stats(kSourceName).reads;
-        f.dialogs.answers = {rt::AnswerYes};
-        f.c().cmdCopy->click();
-        QVERIFY(f.dialogs.messages().value(0).startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")));
-        const QList<qint64> badBlocks = blocksTouched(bad, size);
-        QCOMPARE(f.dialogs.messages().mid(1), QStringList{rescueMessage(badBlocks.size() * kBlock, QStringLiteral("D:\\rescue.log"))});
-        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == content.left(2 * kLargePiece + 7 * kBlock) + QByteArray(2 * kBlock, '\0') + content.mid(2 * kLargePiece + 9 * kBlock));
-        QCOMPARE(listedBlocks(map, '-'), badBlocks);
-        QVERIFY2(medium.stats(kSourceName).reads - readsBefore < 100, qPrintable(QString::number(medium.stats(kSourceName).reads - readsBefore)));
     }
 
     // A rescued copy of a read-only source is read-only too: kept at a Stop and gone on with by its owner, who is not
