@@ -290,27 +290,18 @@ private slots:
 
     // ---- stopping -----------------------------------------------------------------
 
-    // A Stop during a rescue asks: Yes keeps the copy and its map to go on later, beside another copy's
-    // kept rescue where there is one, and Copy again goes on from it; No deletes both.
+    // A Stop during a rescue asks: Yes keeps the copy and its map to go on later, No deletes both.
     void stopDuringTheBlockPasses_data()
     {
         QTest::addColumn<int>("answer");
-        QTest::addColumn<QString>("part");
-        QTest::newRow("Yes keeps both") << rt::AnswerYes << QStringLiteral("out.bin.part");
-        QTest::newRow("Yes, beside another copy's rescue") << rt::AnswerYes << QStringLiteral("out.bin.1.part");
-        QTest::newRow("No deletes both") << rt::AnswerNo << QStringLiteral("out.bin.part");
+        QTest::newRow("Yes keeps both") << rt::AnswerYes;
+        QTest::newRow("No deletes both") << rt::AnswerNo;
     }
     void stopDuringTheBlockPasses()
     {
         QFETCH(int, answer);
-        QFETCH(QString, part);
         FormFixture f;
         f.dialogs.answers = {answer};
-        const QString others = QStringLiteral("out.bin.part");
-        if (part != others) {
-            f.drives.makeFile(u'd', others, "another source's");
-            f.drives.makeFile(u'd', others + QStringLiteral(".map"), "0x00000000 + 1\n0x00000000 0x00000010 -\n");
-        }
         f.drives.makeFile(u'c', kSourceName, patternBytes(3 * kLargePiece, 62));
         BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
         SKIP_UNLESS_MOUNTED(medium);
@@ -334,20 +325,12 @@ private slots:
         QVERIFY2(readsAtStop > 0, "the copy never read single blocks after its first pass");
         QCOMPARE(watch.reads.size(), readsAtStop); // no read after the Stop
         QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("2 MB of 3 MB were rescued.\r\nDo You Want to Keep Them in "
-                                                                  "'%1' to Go On Later.").arg(part)});
+                                                                  "'out.bin.part' to Go On Later.")});
         QCOMPARE(f.dialogs.shown[0].style, 52);
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.drives.exists(u'd', part), answer == rt::AnswerYes);
-        QCOMPARE(f.drives.exists(u'd', part + QStringLiteral(".map")), answer == rt::AnswerYes);
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part")), answer == rt::AnswerYes);
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part.map")), answer == rt::AnswerYes);
         QVERIFY(f.readyToCopy());
-        if (answer != rt::AnswerYes)
-            return;
-        f.dialogs.answers = {rt::AnswerYes};
-        watch.onRead = nullptr;
-        f.c().cmdCopy->click();
-        QVERIFY(f.dialogs.messages().value(1).startsWith(QStringLiteral("An unfinished copy of 'out.bin' is kept as '%1': ").arg(part)));
-        QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin")));
-        QCOMPARE(f.drives.exists(u'd', others), part != others); // another copy's rescue stays
     }
 
     void stopWhileAReadIsHeld()
@@ -672,18 +655,20 @@ private slots:
     }
 
     // An interrupted rescue leaves a copy and a map that ddrescuelog reads and that agree: one killed (kill -9)
-    // leaves NAME.part, GNU ddrescue left early its own pair. Copy again goes on from it with the copying passes
+    // leaves NAME.part (NAME.1.part beside another copy's), GNU ddrescue left early its own pair. Copy again goes on from it with the copying passes
     // and ends with the copy and map of an uninterrupted rescue, reading again at most the sample of what was
     // finished; ddrescue's map keeps its name, and the command line ddrescue finds it by.
     void anInterruptedRescueIsGoneOnWith_data()
     {
-        QTest::addColumn<bool>("byDdrescue");
-        QTest::newRow("killed: NAME.part") << false;
-        QTest::newRow("GNU ddrescue left early: NAME and its map") << true;
+        QTest::addColumn<QString>("copy");
+        QTest::newRow("killed: NAME.part") << QStringLiteral("out.bin.part");
+        QTest::newRow("killed beside another copy's rescue: NAME.1.part") << QStringLiteral("out.bin.1.part");
+        QTest::newRow("GNU ddrescue left early: NAME and its map") << QStringLiteral("out.bin");
     }
     void anInterruptedRescueIsGoneOnWith()
     {
-        QFETCH(bool, byDdrescue);
+        QFETCH(QString, copy);
+        const bool byDdrescue = copy == u"out.bin", besideAnother = copy == u"out.bin.1.part";
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
             QSKIP("GNU ddrescue (gddrescue) is not installed, so the kept map cannot be read back");
         FormFixture f;
@@ -691,7 +676,10 @@ private slots:
         const QByteArray content = patternBytes(size, 91);
         f.drives.makeFile(u'c', kSourceName, content);
         const QList<Range> bad{{kLargePiece + 7 * kBlock, kLargePiece + 40 * kBlock}, {4 * kLargePiece + 3, 4 * kLargePiece + 4}};
-        const QString copy = byDdrescue ? QStringLiteral("out.bin") : QStringLiteral("out.bin.part");
+        if (besideAnother) {
+            f.drives.makeFile(u'd', QStringLiteral("out.bin.part"), "another source's");
+            f.drives.makeFile(u'd', QStringLiteral("out.bin.part.map"), "0x00000000 + 1\n0x00000000 0x00000010 -\n");
+        }
         const QString map = f.drives.host(u'd', byDdrescue ? QStringLiteral("rescue.log") : copy + QStringLiteral(".map"));
         {
             BadMedium medium(f.drives.host(u'c'), {.bad = bad, .badDelayMs = 50});
@@ -725,7 +713,7 @@ private slots:
         f.dialogs.answers = {rt::AnswerYes};
         f.c().cmdCopy->click();
         QVERIFY(f.dialogs.shown[0].prompt.startsWith(byDdrescue ? QStringLiteral("An earlier copy of 'out.bin' is there: ")
-                                                                : QStringLiteral("An unfinished copy of 'out.bin' is kept as 'out.bin.part': ")));
+                                                                : QStringLiteral("An unfinished copy of 'out.bin' is kept as '%1': ").arg(copy)));
         const QList<qint64> badBlocks = blocksTouched(bad, size);
         QByteArray expected = content;
         for (qint64 b : badBlocks)
@@ -735,6 +723,7 @@ private slots:
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected.left(size));
         QCOMPARE(listedBlocks(f.drives.host(u'd', mapNow), '-'), badBlocks);
         QVERIFY(byDdrescue || (!QFile::exists(map) && !f.drives.exists(u'd', copy)));
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.part.map")), besideAnother); // another copy's stays
         QVERIFY(!byDdrescue || f.drives.read(u'd', mapNow).contains("ddrescue -qb4096 -s3Mi "));
         const BadMedium::Stats stats = medium.stats(kSourceName);
         int finishedReads = 0;
