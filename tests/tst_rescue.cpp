@@ -655,9 +655,10 @@ private slots:
     }
 
     // An interrupted rescue leaves a copy and a map that ddrescuelog reads and that agree: one killed (kill -9)
-    // leaves NAME.part (NAME.1.part beside another copy's), GNU ddrescue left early its own pair. Copy again goes on from it with the copying passes
-    // and ends with the copy and map of an uninterrupted rescue, reading again at most the sample of what was
-    // finished; ddrescue's map keeps its name, and the command line ddrescue finds it by.
+    // leaves NAME.part (NAME.1.part beside another copy's), GNU ddrescue left early its own pair. Copy again
+    // goes on from it with the copying passes and ends with the copy and map of an uninterrupted rescue,
+    // reading again at most the sample of what was finished; ddrescue's map keeps its name, and the command
+    // line ddrescue finds it by.
     void anInterruptedRescueIsGoneOnWith_data()
     {
         QTest::addColumn<QString>("copy");
