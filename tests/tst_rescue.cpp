@@ -201,23 +201,25 @@ private slots:
         QTest::addColumn<QList<Range>>("bad");
         QTest::addColumn<bool>("shortReads"); // reads return the blocks before a bad one, then fail there
         QTest::addColumn<int>("oldMaps");     // maps of an earlier rescue beside the destination
+        QTest::addColumn<QString>("folder");  // a folder part of the name typed, after a '/'
 
         constexpr qint64 M = kLargePiece;
-        QTest::newRow("bad first block") << 3 * M + 5000 << QList<Range>{{0, kBlock}} << false << 0;
+        QTest::newRow("bad first block") << 3 * M + 5000 << QList<Range>{{0, kBlock}} << false << 0 << QString();
         QTest::newRow("bad last partial block")
-            << 2 * M + 5000 << QList<Range>{{2 * M + 4990, 2 * M + 5000}} << false << 0;
+            << 2 * M + 5000 << QList<Range>{{2 * M + 4990, 2 * M + 5000}} << false << 0 << QString();
         // One byte in each, in large pieces, the small pieces of the tail and
         // the last partial block; the map takes the first free name.
         QList<Range> scattered;
         for (qint64 b : {3, 300, 1000, 1250, 1300, 1353})
             scattered.append({b * kBlock + 17, b * kBlock + 18});
-        QTest::newRow("scattered single blocks") << 5 * M + 300000 << scattered << false << 2;
+        QTest::newRow("scattered single blocks") << 5 * M + 300000 << scattered << false << 2 << QString();
         QTest::newRow("a run across a 1 MiB boundary")
-            << 3 * M << QList<Range>{{M - 3 * kBlock + 5, M + 2 * kBlock - 5}} << false << 0;
+            << 3 * M << QList<Range>{{M - 3 * kBlock + 5, M + 2 * kBlock - 5}} << false << 0 << QString();
         QTest::newRow("a read that fails part-way through a piece")
             << 3 * M + 777 << QList<Range>{{M + 300000, M + 300100}, {2 * M + 2 * kBlock, 2 * M + 4 * kBlock}} << true
-            << 0;
-        QTest::newRow("entirely unreadable file") << M + 200000 << QList<Range>{{0, M + 200000}} << false << 0;
+            << 0 << QString();
+        QTest::newRow("a name typed with a folder part") << 2 * M << QList<Range>{{M, M + 1}} << false << 1 << "sub";
+        QTest::newRow("entirely unreadable file") << M + 200000 << QList<Range>{{0, M + 200000}} << false << 0 << QString();
     }
     void rescuesEveryReadableBlock()
     {
@@ -225,6 +227,8 @@ private slots:
         QFETCH(QList<Range>, bad);
         QFETCH(bool, shortReads);
         QFETCH(int, oldMaps);
+        QFETCH(QString, folder);
+        const QString at = folder.isEmpty() ? QString() : folder + u'/';
 
         FormFixture f;
         const QByteArray content = patternBytes(size, 61);
@@ -232,17 +236,22 @@ private slots:
         QStringList oldMapNames;
         for (int i = 0; i < oldMaps; ++i) {
             oldMapNames.append(i == 0 ? QStringLiteral("out.bin.map") : QStringLiteral("out.bin.%1.map").arg(i));
-            f.drives.makeFile(u'd', oldMapNames.last(), "an earlier map");
+            f.drives.makeFile(u'd', at + oldMapNames.last(), "an earlier map");
         }
         const QString mapName = oldMaps == 0 ? QStringLiteral("out.bin.map") : QStringLiteral("out.bin.%1.map").arg(oldMaps);
         BadMedium medium(f.drives.host(u'c'), {.bad = bad, .shortReads = shortReads});
         SKIP_UNLESS_MOUNTED(medium);
         QVERIFY(prepareRescue(f, medium));
+        if (!folder.isEmpty())
+            f.drives.makeFolder(u'd', folder), f.c().txtDest->setText(at + QStringLiteral("out.bin"));
         CopyWatch watch(f.c());
+        bool keptTogether = folder.isEmpty(); // the rescue's map beside its copy while it runs
+        watch.onRead = [&](qint64, qint64) { keptTogether = keptTogether || f.drives.exists(u'd', at + QStringLiteral("out.bin.part.map")); };
         const DescriptorGuard descriptors;
 
         f.c().cmdCopy->click();
 
+        QVERIFY(keptTogether);
         const QList<qint64> badBlocks = blocksTouched(bad, size);
         qint64 zeros = 0;
         QSet<qint64> piecesHit;
@@ -250,12 +259,12 @@ private slots:
             zeros += std::min(kBlock, size - b * kBlock);
             piecesHit.insert(b * kBlock / kLargePiece);
         }
-        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(zeros, QStringLiteral("D:\\") + mapName, zeros == size)});
+        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(zeros, QStringLiteral("D:\\") + QString(at).replace(u'/', u'\\') + mapName, zeros == size)});
         QCOMPARE(f.dialogs.shown[0].style, 48);
         QCOMPARE(f.dialogs.shown[0].title, std::nullopt);
 
         // Block by block: the bad ones zeros, every other one the source's.
-        const QByteArray copied = f.drives.read(u'd', QStringLiteral("out.bin"));
+        const QByteArray copied = f.drives.read(u'd', at + QStringLiteral("out.bin"));
         QCOMPARE(copied.size(), content.size());
         for (qint64 b = 0; b * kBlock < size; ++b) {
             const qint64 n = std::min(kBlock, size - b * kBlock);
@@ -278,10 +287,10 @@ private slots:
         QCOMPARE(f.c().KorBar->barValue(), 100);
         QVERIFY(f.readyToCopy());
         for (const QString &old : oldMapNames)
-            QCOMPARE(f.drives.read(u'd', old), QByteArray("an earlier map"));
+            QCOMPARE(f.drives.read(u'd', at + old), QByteArray("an earlier map"));
 
         // The map lists exactly the bad blocks, as ddrescue reads it.
-        const QString mapHost = f.drives.host(u'd', mapName);
+        const QString mapHost = f.drives.host(u'd', at + mapName);
         QVERIFY2(QFile::exists(mapHost), qPrintable(mapHost));
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
             QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");

@@ -316,12 +316,11 @@ QString CopyJob::writeMap(const RescueMap &map, bool &written)
         return settleKeptMap(contents, written);
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
     // (a long name cut to leave room for the ending).
-    const qsizetype cut = std::max(m_names.destination.lastIndexOf(u'\\'), m_names.destination.lastIndexOf(u'/')) + 1;
-    const QString folder = m_names.destination.left(cut);
-    const QString copyName = m_names.destination.mid(cut);
+    const QString folder = rt::folderPart(m_names.destination);
+    const QString copyName = rt::namePart(m_names.destination);
     return m_io.run([&]() -> QString {
         for (int n = 0; n < 1000; ++n) {
-            const QString name = folder + mapNameFor(copyName, n);
+            const QString name = rt::childPath(folder, mapNameFor(copyName, n));
             try {
                 if (rt::createNewFile(name, contents)) {
                     written = true;

@@ -21,12 +21,14 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     QString part, partPath;
     std::optional<Resumable> kept;
     for (int n = 0; !kept && n < rt::Destination::kMaxParts; ++n) {
-        part = rt::Destination::partName(m_names.destination.section(u'\\', -1), n);
-        partPath = rt::childPath(rt::parentPath(m_names.destination), part);
-        kept = findResumable(partPath, m_source, m_io);
+        part = rt::Destination::partName(rt::namePart(m_names.destination), n);
+        partPath = rt::childPath(rt::folderPart(m_names.destination), part);
+        const bool there = partThere(partPath);
+        if (there)
+            kept = findResumable(partPath, m_source, m_io);
         if (!m_progress.goingOn())
             return Way::Stopped;
-        if (!kept && !partThere(partPath))
+        if (!there)
             return Way::NotKept;
     }
     if (!kept)
@@ -79,7 +81,7 @@ CopyJob::Way CopyJob::goOnFromMap()
     const RescueMap &map = m_resumable->mapFile.map;
     if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end())
         return Way::GoOnFromMap;
-    const QString name = m_names.destination.section(u'\\', -1);
+    const QString name = rt::namePart(m_names.destination);
     try {
         m_io.run([&] {
             rt::Destination::Options options;
@@ -155,7 +157,7 @@ QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
 {
     // Settled here: nothing of it is to be removed any more, whatever happens meanwhile.
     const std::optional<KeptDestination> kept = std::exchange(m_kept, std::nullopt);
-    const QString name = m_names.destination.section(u'\\', -1);
+    const QString name = rt::namePart(m_names.destination);
     return m_io.run([&]() -> QString {
         const rt::CopyFolder &folder = kept->folder();
         try {

@@ -34,20 +34,17 @@ KeptDestination::KeptDestination(rt::Destination &dest, const QString &destinati
                                  const QString &mapName)
     : m_dest(dest), m_destination(destination), m_part(partName), m_map(mapName)
 {
-    m_folder.emplace(rt::childPath(rt::parentPath(destination), partName));
+    m_folder.emplace(rt::childPath(rt::folderPart(destination), partName));
 }
 
 void KeptDestination::keep()
 {
     m_part = m_dest.keepAsPart();
-    rt::CopyFolder folder(rt::childPath(rt::parentPath(m_destination), m_part));
+    rt::CopyFolder folder(rt::childPath(rt::folderPart(m_destination), m_part));
     if (!m_dest.writesInPlace()) {
         m_map = m_part + QStringLiteral(".map");
     } else {
-        QStringList taken;
-        for (const rt::CopyFolder::Entry &e : folder.entries())
-            taken.append(e.name);
-        for (int n = 0; m_map.isEmpty() || taken.contains(m_map); ++n)
+        for (int n = 0; m_map.isEmpty() || folder.has(m_map); ++n)
             m_map = mapNameFor(m_part, n);
     }
     m_folder.emplace(std::move(folder));

@@ -134,6 +134,12 @@ void CopyFolder::remove(const QString &name) const
     flushFolder();
 }
 
+bool CopyFolder::has(const QString &name) const
+{
+    struct stat st {};
+    return lstat(host(name).constData(), &st) == 0 || errno != ENOENT; // what cannot be told is taken
+}
+
 bool CopyFolder::renameToFree(const QString &from, const QString &to) const
 {
     const int error = posix::renameNoReplace(AT_FDCWD, host(from).constData(), AT_FDCWD, host(to).constData());

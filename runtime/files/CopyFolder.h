@@ -36,6 +36,8 @@ public:
     // The whole content of a file beside the copy; nullopt when it is no
     // regular file, is longer than limit or cannot be read.
     std::optional<QByteArray> read(const QString &name, qint64 limit) const;
+    // Whether the name is taken beside the copy, by anything (hidden names too).
+    bool has(const QString &name) const;
     // Whether a host folder (an absolute path written in a map) is the copy's folder.
     bool isCopyFolder(const QByteArray &hostFolder) const;
 

@@ -270,6 +270,15 @@ void Destination::throwIfGone() const
         raise(ENOENT);
 }
 
+int Destination::linkAs(const QByteArray &name) const
+{
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+    int rc = linkat(AT_FDCWD, self.constData(), m_dirFd, name.constData(), AT_SYMLINK_FOLLOW);
+    if (rc != 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0)
+        rc = linkat(m_fd, "", m_dirFd, name.constData(), AT_EMPTY_PATH); // no /proc: needs privilege
+    return rc == 0 ? 0 : errno;
+}
+
 Destination::Committed Destination::commit(qint64 length)
 {
     flush(length);
@@ -290,17 +299,13 @@ Destination::Committed Destination::commit(qint64 length)
     if (m_kind == Kind::Unnamed) {
         // The file gets a hidden name first, then takes the destination's in
         // one rename, so an old file is replaced at once and never missing.
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
         QByteArray linked;
         for (int attempt = 0; attempt < 100 && linked.isEmpty(); ++attempt) {
             const QByteArray hidden = hiddenNameFor(m_name);
-            int rc = linkat(AT_FDCWD, self.constData(), m_dirFd, hidden.constData(), AT_SYMLINK_FOLLOW);
-            if (rc != 0 && errno == ENOENT && access("/proc/self/fd", F_OK) != 0)
-                rc = linkat(m_fd, "", m_dirFd, hidden.constData(), AT_EMPTY_PATH); // no /proc: needs privilege
-            if (rc == 0)
+            if (const int error = linkAs(hidden); error == 0)
                 linked = hidden;
-            else if (errno != EEXIST)
-                raiseErrno();
+            else if (error != EEXIST)
+                raise(error);
         }
         if (linked.isEmpty())
             raise(EEXIST);

@@ -154,6 +154,8 @@ private:
 
     static void truncateTo(int fd, qint64 length);
     void closeAll() noexcept;
+    // Gives the unnamed file the name in its folder: 0, or errno.
+    int linkAs(const QByteArray &name) const;
     const QByteArray &writtenInPlace() const { return m_inPlaceName.isEmpty() ? m_name : m_inPlaceName; }
     void throwIfGone() const;
 

@@ -33,19 +33,14 @@ QString Destination::keepAsPart()
 {
     if (m_kind == Kind::InPlace || m_kind == Kind::None)
         return QFile::decodeName(m_name);
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
     for (int n = 0; n < kMaxParts; ++n) {
         const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
         struct stat st {};
         if (fstatat(m_dirFd, (part + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             continue; // a map of another copy: its part is not to be met by this one
-        int error = 0;
-        if (m_kind == Kind::Unnamed) {
-            if (linkat(AT_FDCWD, self.constData(), m_dirFd, part.constData(), AT_SYMLINK_FOLLOW) != 0)
-                error = errno;
-        } else {
-            error = posix::renameNoReplace(m_dirFd, m_hiddenName.constData(), m_dirFd, part.constData());
-        }
+        const int error = m_kind == Kind::Unnamed
+            ? linkAs(part)
+            : posix::renameNoReplace(m_dirFd, m_hiddenName.constData(), m_dirFd, part.constData());
         if (error == EEXIST)
             continue;
         if (error)

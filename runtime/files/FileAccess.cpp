@@ -27,16 +27,6 @@ namespace rt {
 using posix::raiseErrno;
 using posix::retryEintr;
 
-namespace {
-
-QString namePart(const QString &drivePath)
-{
-    const qsizetype cut = std::max(drivePath.lastIndexOf(u'\\'), drivePath.lastIndexOf(u'/'));
-    return drivePath.mid(std::max<qsizetype>(cut + 1, 2));
-}
-
-} // namespace
-
 QString specialFileKind(mode_t mode)
 {
     if (S_ISBLK(mode))

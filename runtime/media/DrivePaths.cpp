@@ -66,6 +66,18 @@ QString parentPath(const QString &normalizedPath)
     return cut <= 2 ? normalizedPath.left(3) : normalizedPath.left(cut);
 }
 
+QString namePart(const QString &drivePath)
+{
+    const qsizetype cut = std::max(drivePath.lastIndexOf(u'\\'), drivePath.lastIndexOf(u'/'));
+    return drivePath.mid(std::max<qsizetype>(cut + 1, 2));
+}
+
+QString folderPart(const QString &drivePath)
+{
+    const qsizetype cut = std::max(drivePath.lastIndexOf(u'\\'), drivePath.lastIndexOf(u'/'));
+    return cut <= 2 ? drivePath.left(3) : drivePath.left(cut);
+}
+
 QStringList splitNames(QStringView text)
 {
     QStringList names;

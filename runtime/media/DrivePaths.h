@@ -21,6 +21,11 @@ bool hasDriveLetter(const QString &text);
 // "C:\"); a root is its own parent.
 QString parentPath(const QString &normalizedPath);
 bool isRootPath(const QString &normalizedPath);
+// A file's drive-letter path whose typed name may hold a folder part, with
+// either separator ("D:\a\sub/x.bin"): the file's own name ("x.bin"), and
+// the folder it stands in ("D:\a\sub").
+QString namePart(const QString &drivePath);
+QString folderPart(const QString &drivePath);
 // A name inside a folder: one backslash between them, none added where the
 // folder (a drive's root) already ends with one. Every path of the window's
 // lists and of a copy is joined here.
