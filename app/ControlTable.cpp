@@ -1,6 +1,7 @@
 #include "app/ControlTable.h"
 
 #include "runtime/controls/DisplayPacer.h"
+#include "runtime/controls/InputEvents.h"
 #include "runtime/files/StartFolder.h"
 
 #include <QGroupBox>
@@ -58,7 +59,7 @@ QFont makeFont(const Font &face)
 
 const Font kDefaultFont{8.25, false, false};
 
-int pixels(int twips) { return twips / kTwipsPerPixel; }
+int pixels(int twips) { return twips / rt::kTwipsPerPixel; }
 
 void applyColours(QWidget *widget, Kind kind, const ControlRow &row)
 {
@@ -169,7 +170,8 @@ int captionWidth(const QFont &font, const QString &caption)
 {
     // Without the access key's "&"; one pixel more for a bold face's overhang.
     QString shown = caption;
-    shown.remove(QRegularExpression(QStringLiteral("&(?!&)")));
+    static const QRegularExpression accessKey(QStringLiteral("&(?!&)"));
+    shown.remove(accessKey);
     return int(std::ceil(QFontMetricsF(font).horizontalAdvance(shown))) + 1;
 }
 

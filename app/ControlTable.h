@@ -11,8 +11,6 @@
 // The window's control table: every control's kind, place, caption, colours
 // and font, and the building of the controls from it.
 
-// The window's units: twips, 15 to a pixel at 96 DPI.
-constexpr int kTwipsPerPixel = 15;
 constexpr int kClientWidth = 5940;
 constexpr int kClientHeight = 6105;
 

@@ -83,13 +83,16 @@ void MyForm::wireEvents()
                 [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
     connect(c.KorBar, &rt::ProgressBar::barValueSet, m_desktop, &rt::DesktopNotices::setProgress);
     m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
-        using Kind = CopyModule::Ending::Kind;
         using End = rt::DesktopNotices::End;
-        desktop->copyEnded(ending.kind == Kind::Completed      ? End::Completed
-                               : ending.kind == Kind::Stopped      ? End::Stopped
-                               : ending.kind == Kind::NamedInDoubt ? End::NamedInDoubt
-                                                                   : End::Failed,
-                           ending.destination, ending.words);
+        End end = End::Failed;
+        switch (ending.kind) { // every case: a new way to end must be told the desktop
+        case CopyEnd::Completed: end = End::Completed; break;
+        case CopyEnd::Stopped: end = End::Stopped; break;
+        case CopyEnd::NamedInDoubt: end = End::NamedInDoubt; break;
+        case CopyEnd::Refused: end = End::Refused; break;
+        case CopyEnd::Failed: break;
+        }
+        desktop->copyEnded(end, ending.destination, ending.words);
     });
     connect(c.MD, &QAction::triggered, this, [b] { b->MD_Click(); });
     connect(c.Del, &QAction::triggered, this, [b] { b->Del_Click(); });
@@ -153,7 +156,7 @@ void MyForm::cmdCopy_Click()
     m_desktop->copyStarted();
     m_copy.StartCopy();
     // A copy that ended told the desktop as it ended; one refused never began.
-    if (m_copy.lastEnding().kind == CopyModule::Ending::Kind::None)
+    if (m_copy.lastEnding().kind == CopyEnd::Refused)
         m_desktop->copyEnded(rt::DesktopNotices::End::Refused, QString());
 }
 

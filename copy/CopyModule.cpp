@@ -120,13 +120,7 @@ void CopyModule::StartCopy()
 
 void CopyModule::copyEnded(CopyEnd end, const QString &words)
 {
-    using Kind = Ending::Kind;
-    const Kind kind = end == CopyEnd::Completed ? Kind::Completed
-        : end == CopyEnd::Stopped              ? Kind::Stopped
-        : end == CopyEnd::Failed               ? Kind::Failed
-        : end == CopyEnd::NamedInDoubt         ? Kind::NamedInDoubt
-                                               : Kind::None;
-    m_lastEnding = {kind, m_job ? rt::displayPath(m_job->names().destination) : QString(), words};
+    m_lastEnding = {end, m_job ? rt::displayPath(m_job->names().destination) : QString(), words};
     if (m_endingHook)
         m_endingHook(m_lastEnding);
 }

@@ -48,8 +48,8 @@ public:
 
     // How the last copy ended, for what the desktop shows outside the window.
     struct Ending {
-        enum class Kind { None, Completed, Stopped, Failed, NamedInDoubt }; // None: refused, or none yet
-        Kind kind = Kind::None;
+        using Kind = CopyEnd; // Refused: refused, or none yet
+        Kind kind = Kind::Refused;
         QString destination; // the copy's file, as messages show it
         QString words;       // NamedInDoubt: what the window says of it
     };

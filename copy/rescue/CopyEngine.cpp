@@ -36,7 +36,6 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
     , m_dest(dest)
     , m_progress(progress)
     , m_io(io)
-    , m_transfer(std::make_unique<rt::Transfer>())
 {
 }
 
@@ -327,7 +326,7 @@ bool CopyEngine::giveUp(qint64 badFrom, qint64 badSize)
         fail(Outcome::End::WriteFailed, e);
         return false;
     }
-    const PieceResult zeros = m_io.run([&] { return m_transfer->writeZeros(m_dest.descriptor(), badFrom, badSize); });
+    const PieceResult zeros = m_io.run([&] { return rt::Transfer::writeZeros(m_dest.descriptor(), badFrom, badSize); });
     if (zeros.failure != PieceResult::Failure::None) {
         fail(Outcome::End::WriteFailed, zeros.osError);
         return false;

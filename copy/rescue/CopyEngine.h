@@ -15,7 +15,6 @@ namespace rt {
 class Destination;
 class File;
 class IoWorker;
-class Transfer;
 struct PieceResult;
 }
 
@@ -151,7 +150,6 @@ private:
     rt::Destination &m_dest;
     CopyProgress &m_progress;
     rt::IoWorker &m_io;
-    std::unique_ptr<rt::Transfer> m_transfer;
     RescueMap m_map;
     Outcome m_outcome;
     qint64 m_length = 0; // the open source's length, as last asked

@@ -1,6 +1,6 @@
 #pragma once
 
-// Private to runtime/: the mouse and keyboard as the window's events report them.
+// The mouse and keyboard as the window's events report them.
 
 #include <QKeyEvent>
 
@@ -17,8 +17,10 @@ constexpr int Middle = 4;
 int shiftState(Qt::KeyboardModifiers modifiers);
 // A Qt button as MouseDown numbers it; 0 for others.
 int buttonCode(Qt::MouseButton button);
-// MouseDown reports its position in twips, 15 to a pixel.
-inline float twips(qreal pixels) { return static_cast<float>(pixels * 15); }
+// The window's units: twips, 15 to a pixel at 96 DPI. MouseDown reports its
+// position in them.
+constexpr int kTwipsPerPixel = 15;
+inline float twips(qreal pixels) { return static_cast<float>(pixels * kTwipsPerPixel); }
 
 inline bool isEnterKey(const QKeyEvent *event)
 {

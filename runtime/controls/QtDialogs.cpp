@@ -20,14 +20,6 @@ int QtDialogs::msgBox(const QString &prompt, int style, const std::optional<QStr
     case 64: icon = QMessageBox::Information; break;
     default: break;
     }
-    // Once the program ends, nothing asks or tells: the answer is the last button's.
-    if (isEnding())
-        return (style & 0x7) == 4 ? AnswerNo : (style & 0x7) == 1 ? AnswerCancel : AnswerOk;
-    QString text = prompt;
-    text.replace(kCrLf, QStringLiteral("\n"));
-    QMessageBox box(icon, title.value_or(applicationTitle()), text, QMessageBox::NoButton, m_parent);
-    box.setTextFormat(Qt::PlainText);
-
     struct Choice { QMessageBox::StandardButton button; int answer; };
     std::vector<Choice> choices;
     switch (style & 0x7) {
@@ -35,6 +27,14 @@ int QtDialogs::msgBox(const QString &prompt, int style, const std::optional<QStr
     case 4: choices = {{QMessageBox::Yes, AnswerYes}, {QMessageBox::No, AnswerNo}}; break;
     default: choices = {{QMessageBox::Ok, AnswerOk}}; break;
     }
+    // Once the program ends, nothing asks or tells: the answer is the last button's.
+    if (isEnding())
+        return choices.back().answer;
+    QString text = prompt;
+    text.replace(kCrLf, QStringLiteral("\n"));
+    QMessageBox box(icon, title.value_or(applicationTitle()), text, QMessageBox::NoButton, m_parent);
+    box.setTextFormat(Qt::PlainText);
+
     for (const Choice &c : choices)
         box.addButton(c.button);
     // Esc and the close box answer with the last (the "No"/"Cancel") button.

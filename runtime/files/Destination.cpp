@@ -246,9 +246,7 @@ void Destination::flush(qint64 length)
     if (m_flushed && m_flushedLength == length)
         return;
     truncateTo(m_fd, length);
-    if (retryEintr([this] { return fdatasync(m_fd); }) != 0)
-        raiseErrno();
-    m_writeBehind.clear();
+    syncData();
     m_flushed = true;
     m_flushedLength = length;
 }

@@ -176,11 +176,6 @@ File File::open(const QString &drivePath, Access access, mode_t createMode)
     }
     if (!posix::blockingAgain(fd))
         raiseErrno();
-    struct stat st {};
-    if (fstat(fd, &st) == 0) {
-        file.m_origin.device = st.st_dev;
-        file.m_origin.inode = st.st_ino;
-    }
     char *canonical = realpath(host.constData(), nullptr);
     file.m_origin.host = canonical ? QByteArray(canonical) : host;
     std::free(canonical);
@@ -219,8 +214,11 @@ File::File(int fd) : m_fd(fd)
 {
     // A file whose kind cannot be told is taken for none that may be opened.
     struct stat st {};
-    if (fstat(fd, &st) == 0)
+    if (fstat(fd, &st) == 0) {
         m_mode = st.st_mode;
+        m_origin.device = st.st_dev;
+        m_origin.inode = st.st_ino;
+    }
 }
 
 File::File(File &&other) noexcept

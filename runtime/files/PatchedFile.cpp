@@ -94,9 +94,7 @@ PieceResult PatchedFile::readAt(qint64 offset, char *buffer, qint64 count) const
 PieceResult PatchedFile::writeAt(qint64 offset, const char *data, qint64 count)
 {
     m_written = true;
-    int error = 0;
-    const qint64 done = posix::pwriteAll(m_fd, data, count, offset, error);
-    return {done, error ? PieceResult::Failure::Write : PieceResult::Failure::None, error};
+    return Transfer::writeAll(m_fd, offset, data, count);
 }
 
 void PatchedFile::restoreTime()

@@ -173,11 +173,10 @@ PieceResult Transfer::writeAll(int destFd, qint64 offset, const char *data, qint
 
 PieceResult Transfer::writeZeros(int destFd, qint64 offset, qint64 count)
 {
-    char *const buf = buffer();
-    std::memset(buf, 0, static_cast<size_t>(std::min(count, kBufferSize)));
+    alignas(4096) static char zeros[kBufferSize]; // never written: zeros, at no cost
     qint64 done = 0;
     while (done < count) {
-        PieceResult r = writeAll(destFd, offset + done, buf, std::min(count - done, kBufferSize));
+        PieceResult r = writeAll(destFd, offset + done, zeros, std::min(count - done, kBufferSize));
         done += r.bytes;
         if (r.failure != PieceResult::Failure::None)
             return {done, r.failure, r.osError};

@@ -36,15 +36,16 @@ public:
     // Copies up to count bytes; fewer only when the source ends or a side
     // fails, and then result.bytes says how many arrived.
     PieceResult copy(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset, qint64 count);
+    // Writes all of data at offset, or says how much and why not.
+    static PieceResult writeAll(int destFd, qint64 offset, const char *data, qint64 count);
     // Writes count zero bytes.
-    PieceResult writeZeros(int destFd, qint64 offset, qint64 count);
+    static PieceResult writeZeros(int destFd, qint64 offset, qint64 count);
 
 private:
     // The run of data at or after offset that the source reports: [first, second).
     std::pair<qint64, qint64> dataRun(const File &source, qint64 offset);
     PieceResult moveData(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset, qint64 count);
     PieceResult readWrite(const File &source, qint64 sourceOffset, int destFd, qint64 destOffset, qint64 count);
-    PieceResult writeAll(int destFd, qint64 offset, const char *data, qint64 count);
     char *buffer();
 
     char *m_buffer = nullptr;

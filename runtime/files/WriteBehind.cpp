@@ -23,11 +23,17 @@ void WriteBehind::written(int fd, qint64 offset, qint64 count)
         rc = retryEintr([&] { return sync_file_range(fd, offset, count, SYNC_FILE_RANGE_WRITE); });
     }
     if (rc == 0) {
-        if (!m_pending.empty() && m_pending.back().offset + m_pending.back().count == offset
-            && m_pending.back().count < kStartAtOnce)
-            m_pending.back().count += count;
-        else
+        // Small pieces next to each other go as one range, either way: trimming
+        // and backward passes write single blocks downward.
+        Range *last = m_pending.empty() || m_pending.back().count >= kStartAtOnce ? nullptr : &m_pending.back();
+        if (last && last->offset + last->count == offset) {
+            last->count += count;
+        } else if (last && offset + count == last->offset) {
+            last->offset = offset;
+            last->count += count;
+        } else {
             m_pending.push_back({offset, count});
+        }
         m_pendingBytes += count;
     }
     while (rc == 0 && m_pendingBytes > kLimit) {
