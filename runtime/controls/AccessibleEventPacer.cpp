@@ -17,6 +17,7 @@ constexpr qint64 kSpacingMs = 250;
 struct Paced {
     QElapsedTimer lastPassed;
     bool waiting = false;
+    QVariant lastValue; // ValueChanged: the value last passed on
 };
 
 // Per control and kind of change; an entry goes with its control.
@@ -31,13 +32,14 @@ void passOn(QAccessibleEvent *event)
     QAccessible::installUpdateHandler(pace);
 }
 
-void passNewest(QObject *object, QAccessible::Event type)
+void passNewest(QObject *object, QAccessible::Event type, Paced &state)
 {
     if (type == QAccessible::ValueChanged) {
         QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(object);
-        if (!iface || !iface->valueInterface())
+        if (!iface || !iface->valueInterface() || iface->valueInterface()->currentValue() == state.lastValue)
             return;
-        QAccessibleValueChangeEvent changed(object, iface->valueInterface()->currentValue());
+        state.lastValue = iface->valueInterface()->currentValue();
+        QAccessibleValueChangeEvent changed(object, state.lastValue);
         passOn(&changed);
         return;
     }
@@ -61,8 +63,15 @@ void pace(QAccessibleEvent *event)
     Paced &state = s_paced[key];
     if (state.waiting)
         return; // the change waiting to be passed on reads the newest state
+    // A value said already is not said again (a bar's own widget sends it too).
+    const QVariant value =
+        type == QAccessible::ValueChanged ? static_cast<QAccessibleValueChangeEvent *>(event)->value() : QVariant();
+    if (value.isValid() && value == state.lastValue)
+        return;
     if (!state.lastPassed.isValid() || state.lastPassed.elapsed() >= kSpacingMs) {
         state.lastPassed.start();
+        if (value.isValid())
+            state.lastValue = value;
         passOn(event);
         return;
     }
@@ -71,7 +80,7 @@ void pace(QAccessibleEvent *event)
         Paced &due = s_paced[key];
         due.waiting = false;
         due.lastPassed.start();
-        passNewest(object, type);
+        passNewest(object, type, due);
     });
 }
 

@@ -67,15 +67,16 @@ QAccessibleInterface *driveListAccessible(const QString &className, QObject *obj
 
 // The tooltip of a drive: its folder, file system and space. A drive that
 // does not answer at once is described without its space rather than hold
-// the list.
-QString driveDescription(QChar letter)
+// the list. ready: as the list found it; a share, not asked there, is asked here.
+QString driveDescription(QChar letter, bool ready)
 {
     const QString folder = Drives::instance().root(letter);
     std::optional<Volume> volume;
     try {
-        volume = onMedium(QString(letter), [letter, folder] {
-            return Drives::instance().isReady(letter) ? volumeOf(folder) : std::nullopt;
-        }, std::chrono::milliseconds(500));
+        if (ready)
+            volume = onMedium(QString(letter), [letter, folder, share = Drives::instance().isNetwork(letter)] {
+                return !share || Drives::instance().isReady(letter) ? volumeOf(folder) : std::nullopt;
+            }, std::chrono::milliseconds(500));
     } catch (const RtError &) {
     }
     if (!volume)
@@ -115,7 +116,7 @@ void DriveList::fill()
         // asked here, where a silent server would hold the list.
         const bool ready = Drives::instance().isNetwork(letter) || Drives::instance().isReady(letter);
         const QString notReady = ready ? QString() : QStringLiteral(", not ready");
-        setItemData(count() - 1, driveDescription(letter) + notReady, Qt::ToolTipRole);
+        setItemData(count() - 1, driveDescription(letter, ready) + notReady, Qt::ToolTipRole);
         setItemData(count() - 1, name + notReady, Qt::AccessibleTextRole);
         if (!ready)
             setItemData(count() - 1, palette().brush(QPalette::Disabled, QPalette::Text), Qt::ForegroundRole);
