@@ -38,15 +38,17 @@ void FolderList::setPath(const QString &path)
 {
     FolderEntries entries;
     const std::optional<QString> normalized = readFolder(path, &entries);
-    if (!normalized)
-        return;
-    if (*normalized == m_path) {
-        fill(entries); // read again: the open folder is highlighted again
-        return;
-    }
-    m_path = *normalized;
+    if (normalized)
+        moveTo(*normalized, entries); // the same folder read again is highlighted again
+}
+
+void FolderList::moveTo(const QString &path, const FolderEntries &entries)
+{
+    const bool moved = path != m_path;
+    m_path = path;
     fill(entries);
-    emit change();
+    if (moved)
+        emit change();
 }
 
 void FolderList::refresh()
@@ -74,15 +76,8 @@ void FolderList::refresh()
         });
     } catch (const RtError &) {
     }
-    if (!isLatest(read))
-        return;
-    if (look.path == m_path || !look.found) {
-        fill(look.entries);
-        return;
-    }
-    m_path = look.path;
-    fill(look.entries);
-    emit change();
+    if (isLatest(read))
+        moveTo(look.found ? look.path : m_path, look.entries);
 }
 
 void FolderList::openRow(int row)

@@ -44,6 +44,8 @@ protected:
 
 private:
     void fill(const FolderEntries &entries);
+    // Opens path with what it holds; Change when the open folder moved.
+    void moveTo(const QString &path, const FolderEntries &entries);
     std::optional<QStringList> m_files;
 };
 
