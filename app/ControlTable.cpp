@@ -224,7 +224,6 @@ void dressWindow(QWidget *window)
 void buildControls(QWidget *window, MyFormControls &c)
 {
     std::map<QString, QWidget *> byName;
-    std::vector<std::pair<int, QWidget *>> focusOrder;
     std::vector<std::pair<int, QWidget *>> stacking;
     // The three lists start on the same folder: it is read once.
     const rt::StartFolder start = rt::readStartFolder();
@@ -242,9 +241,7 @@ void buildControls(QWidget *window, MyFormControls &c)
         widget->setContextMenuPolicy(Qt::NoContextMenu);
         setCaption(widget, row.kind, QString::fromLatin1(row.caption));
         fitCaption(widget, row.kind, QString::fromLatin1(row.caption));
-        if (takesFocus(row.kind))
-            focusOrder.emplace_back(row.tabIndex, widget);
-        else
+        if (!takesFocus(row.kind))
             widget->setFocusPolicy(Qt::NoFocus);
         stacking.emplace_back(row.tabIndex, widget);
         byName[widget->objectName()] = widget;
@@ -253,12 +250,15 @@ void buildControls(QWidget *window, MyFormControls &c)
     // the bar (12) then covers the right ends of the two long labels (9, 10)
     // that reach into its column.
     std::sort(stacking.begin(), stacking.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (const auto &[tabIndex, widget] : stacking)
+    QWidget *focusedBefore = nullptr;
+    for (const auto &[tabIndex, widget] : stacking) {
         widget->raise();
-    std::sort(focusOrder.begin(), focusOrder.end(),
-              [](const auto &a, const auto &b) { return a.first < b.first; });
-    for (size_t i = 1; i < focusOrder.size(); ++i)
-        QWidget::setTabOrder(focusOrder[i - 1].second, focusOrder[i].second);
+        if (widget->focusPolicy() == Qt::NoFocus)
+            continue;
+        if (focusedBefore)
+            QWidget::setTabOrder(focusedBefore, widget);
+        focusedBefore = widget;
+    }
 
     auto find = [&byName](const char *name, auto *&slot) {
         slot = qobject_cast<std::remove_reference_t<decltype(*slot)> *>(byName.at(QString::fromLatin1(name)));
