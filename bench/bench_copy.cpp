@@ -38,7 +38,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/Transfer.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
 
 #include <QApplication>

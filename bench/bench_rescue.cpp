@@ -28,7 +28,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "support/BadMedium.h"
 
 #include <QApplication>

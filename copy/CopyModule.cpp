@@ -55,17 +55,18 @@ bool CopyModule::isStalled() const
 
 QString CopyModule::silentDrive() const
 {
-    // The drive whose folder gives no answer at once; the destination's when
-    // both answer (the stuck call may be a write the folder look does not meet).
-    const QString paths[] = {m_job->names().destination, m_job->names().source};
-    QChar letter = paths[0].at(0);
-    for (const QString &path : paths) {
-        try {
-            rt::onMedium(path, [folder = rt::parentPath(path)] { return rt::folderExists(folder); },
-                         std::chrono::milliseconds(300));
-        } catch (const rt::RtError &) {
+    // The drive of the file the stuck call waits on, asked of the system: a
+    // second call on a silent medium would only hang as well. The
+    // destination's where the system does not tell (a close's flush).
+    const QString waited = m_job->waitedOn();
+    QChar letter = m_job->names().destination.at(0);
+    qsizetype longest = -1;
+    for (const QString &path : {m_job->names().destination, m_job->names().source}) {
+        const QString root = rt::Drives::instance().root(path.at(0).toLower());
+        if (!root.isEmpty() && root.size() > longest
+            && (waited == root || waited.startsWith(root.endsWith(u'/') ? root : root + u'/'))) {
             letter = path.at(0);
-            break;
+            longest = root.size();
         }
     }
     const int item = m_form.drv2->findData(QVariant(QString(letter.toLower())));

@@ -4,11 +4,9 @@
 #include "support/SshShare.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QTest>
 #include <QTimer>
 
-#include <cstdio>
 #include <functional>
 
 // The window answers while a medium is slow or silent: a slow listing, a share
@@ -107,62 +105,6 @@ private slots:
         QCOMPARE(f.dialogs.messages().mid(0, 2), QStringList(2, kSilent));
         QVERIFY2(said.first() >= 9000 && said.first() < 11000, qPrintable(QString::number(said.first())));
         QCOMPARE(QDir(f.drives.host(u'c')).entryList(QDir::Files | QDir::Hidden), QStringList());
-    }
-
-    // Exit while the share is silent: the program has ended within 11 s. The
-    // program runs in a child process (this test, run again), which says when
-    // to stop the server and when it clicks Exit.
-    void exitWhenShareIsSilent()
-    {
-        if (qEnvironmentVariableIsSet("DUPLON_SILENT_SHARE")) {
-            FormFixture f;
-            f.dialogs.answers = {rt::AnswerYes};
-            const auto say = [](const QByteArray &line) { std::fputs(line.constData(), stdout), std::fflush(stdout); };
-            QTimer::singleShot(0, [&] {
-                copyUntilSilent(f, qEnvironmentVariable("DUPLON_SILENT_SHARE"), [&] {
-                    say("silence\n");
-                    QThread::sleep(1);
-                }, [&] {
-                    f.form->show();
-                    say("exit\n");
-                    f.form->cmdExit_Click();
-                });
-            });
-            qApp->exec();
-            return;
-        }
-        SshShare share;
-        if (!share.mounted())
-            QSKIP(qPrintable(share.whyNot()));
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DUPLON_SILENT_SHARE"), share.path());
-        const QTemporaryDir left; // what the program leaves: its drives, the copy's partial file
-        env.insert(QStringLiteral("TMPDIR"), left.path());
-        program.setProcessEnvironment(env);
-        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        program.start(QCoreApplication::applicationFilePath(), {QStringLiteral("exitWhenShareIsSilent")});
-        QByteArray said;
-        while (!said.contains("exit\n") && program.waitForReadyRead(30000))
-            if ((said += program.readAllStandardOutput()).contains("silence\n") && !said.contains("exit"))
-                share.pause();
-        QVERIFY2(said.contains("exit\n"), said.constData());
-        // The kernel waits out a call that the share's FUSE daemon has taken, so
-        // the process is only reaped once the share answers: until then it has
-        // ended (a zombie) but is not gone.
-        const auto ended = [&] {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(program.processId()));
-            return program.state() == QProcess::NotRunning
-                || (stat.open(QIODevice::ReadOnly) && stat.readAll().split(')').last().trimmed().startsWith('Z'));
-        };
-        QElapsedTimer clock;
-        clock.start();
-        while (!ended() && clock.elapsed() < 11000)
-            QThread::msleep(50);
-        QVERIFY2(ended(), qPrintable(QString::number(clock.elapsed())));
-        share.resume();
-        QVERIFY(program.waitForFinished(10000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
     }
 };
 

@@ -5,7 +5,7 @@
 #include "copy/rescue/SourceReads.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
 #include "runtime/files/Transfer.h"
 #include "support/TestKit.h"

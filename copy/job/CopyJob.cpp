@@ -6,6 +6,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/NameRules.h"
+#include "runtime/media/OnMedium.h"
 #include "runtime/text/RtError.h"
 
 #include <algorithm>
@@ -28,7 +29,10 @@ QString reasonOf(const std::exception &e)
 } // namespace
 
 CopyJob::CopyJob(Names names, CopyProgress &progress, rt::Dialogs &dialogs)
-    : m_names(std::move(names)), m_progress(progress), m_dialogs(dialogs)
+    : m_names(std::move(names))
+    , m_progress(progress)
+    , m_dialogs(dialogs)
+    , m_io({rt::mediumOf(m_names.source), rt::mediumOf(m_names.destination)})
 {
 }
 

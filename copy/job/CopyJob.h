@@ -5,7 +5,7 @@
 #include "copy/rescue/MapFinder.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/media/MediumWaits.h"
 
 #include <QString>
@@ -68,6 +68,8 @@ public:
     // stalled, left to its medium.
     void stopAsked(std::function<void()> onStall) { m_io.stopAsked(rt::kMediumAnswerLimit, std::move(onStall)); }
     bool stalled() const { return m_io.stalled(); }
+    // The file or folder the operation in flight waits on, as the system tells it.
+    QString waitedOn() const { return m_io.waitedOn(); }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };

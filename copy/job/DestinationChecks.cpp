@@ -3,7 +3,7 @@
 #include "copy/job/DestinationVerdict.h"
 #include "runtime/Dialogs.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/files/NameProbe.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/OnMedium.h"

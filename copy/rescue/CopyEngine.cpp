@@ -3,12 +3,13 @@
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/Transfer.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 using Status = RescueMap::Status;
 using rt::PieceResult;
@@ -39,7 +40,17 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
 {
 }
 
-CopyEngine::~CopyEngine() = default;
+CopyEngine::~CopyEngine()
+{
+    // A piece ahead never outlives the engine whose state it fills.
+    if (m_inFlight) {
+        m_aheadHooks = false;
+        try {
+            takeRead();
+        } catch (...) {
+        }
+    }
+}
 
 void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine)
 {
@@ -83,6 +94,18 @@ SavedMap CopyEngine::keepNow()
 }
 
 CopyEngine::Outcome CopyEngine::run()
+{
+    const Outcome outcome = runPasses();
+    // A piece read ahead when the copy stopped or failed ends before the
+    // copy does: it goes with the file.
+    if (m_inFlight) {
+        m_aheadHooks = false; // not a piece of the copy's any more
+        takeRead();
+    }
+    return outcome;
+}
+
+CopyEngine::Outcome CopyEngine::runPasses()
 {
     // Holes of the source are not written, so the destination must start
     // empty for them to read as zeros.
@@ -147,21 +170,13 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
     qint64 step = kLargePiece;
     qint64 cursor = forward ? 0 : kNoEnd;
     while (const std::optional<Span> span = untried(cursor, forward)) {
-        // Source byte k lands at destination byte k. The open source's own
-        // length, as asked after the last piece, sets the pieces: picking
-        // another file in the list during the copy must not change them.
-        qint64 from = span->from, count = 0;
-        if (!forward) {
-            from = std::max(span->from, span->to - kLargePiece);
-            count = span->to - from;
-        } else if (span->to == kNoEnd) {
-            m_smallPieces = m_smallPieces || m_length - from < kLargePiece;
-            count = m_smallPieces ? kSmallPiece : kLargePiece;
-        } else {
-            count = std::min(kLargePiece, span->to - from);
-        }
-
-        const PieceResult result = read(from, count, AskLength::Yes);
+        const Span piece = pieceIn(*span, forward);
+        const qint64 from = piece.from, count = piece.to - piece.from;
+        if (m_inFlight && (m_inFlight->from != from || m_inFlight->to != piece.to))
+            takeRead(); // read ahead where the pass no longer goes: read again when it does
+        if (!m_inFlight)
+            startRead(from, count, AskLength::Yes);
+        const PieceResult result = takeRead();
         if (result.failure == PieceResult::Failure::Write)
             return fail(Outcome::End::WriteFailed, result.osError);
         finish(from, result.bytes);
@@ -189,11 +204,32 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
             }
             cursor = forward ? readEnd : from;
             step = kLargePiece;
+            // The next piece moves while the window shows this one; never
+            // once a read has failed, nor after a Stop.
+            if (forward && !m_failed && m_progress.goingOn())
+                if (const std::optional<Span> next = untried(cursor, forward)) {
+                    const Span ahead = pieceIn(*next, forward);
+                    startRead(ahead.from, ahead.to - ahead.from, AskLength::Yes, true);
+                }
         }
         if (const Step s = report(forward ? readEnd : from); s != Step::GoOn)
             return s;
     }
     return Step::GoOn;
+}
+
+CopyEngine::Span CopyEngine::pieceIn(const Span &span, bool forward)
+{
+    // Source byte k lands at destination byte k. The open source's own
+    // length, as asked after the last piece, sets the pieces: picking
+    // another file in the list during the copy must not change them.
+    if (!forward)
+        return {std::max(span.from, span.to - kLargePiece), span.to};
+    if (span.to == kNoEnd) {
+        m_smallPieces = m_smallPieces || m_length - span.from < kLargePiece;
+        return {span.from, span.from + (m_smallPieces ? kSmallPiece : kLargePiece)};
+    }
+    return {span.from, span.from + std::min(kLargePiece, span.to - span.from)};
 }
 
 std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) const
@@ -283,14 +319,35 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
 
 PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
 {
-    // The test hooks run here, on the window's thread, before any byte moves.
+    startRead(offset, count, askLength);
+    return takeRead();
+}
+
+std::optional<PieceResult> CopyEngine::hooked(qint64 offset, qint64 count)
+{
     if (const int e = rt::readFault(offset, count))
-        return {0, PieceResult::Failure::Read, e};
+        return PieceResult{0, PieceResult::Failure::Read, e};
     if (const int e = rt::writeFault(offset, count))
-        return {0, PieceResult::Failure::Write, e};
-    return m_io.run([&] {
+        return PieceResult{0, PieceResult::Failure::Write, e};
+    return std::nullopt;
+}
+
+void CopyEngine::startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead)
+{
+    m_inFlight = Span{offset, offset + count};
+    m_aheadHooks = ahead;
+    m_out = {};
+    // The test hooks run here, on the window's thread, before any byte moves.
+    if (!ahead) {
+        if (const std::optional<PieceResult> failed = hooked(offset, count)) {
+            m_out.result = *failed;
+            return;
+        }
+    }
+    // Only the worker touches m_out until takeRead has waited for it.
+    m_io.post([this, offset, count, askLength] {
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
-        m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
+        m_out.gone = r.failure == PieceResult::Failure::Read && m_source.gone();
         // What has arrived goes on to the medium in the background, and the
         // copy waits for what was written a few MiB back: the bar then moves
         // at the speed the medium really takes the data.
@@ -302,13 +359,30 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         }
         if (askLength == AskLength::Yes) {
             try {
-                m_length = m_source.length();
+                m_out.length = m_source.length();
             } catch (const rt::RtError &) {
                 // Keep the last length; the next read reports the real trouble.
             }
         }
-        return r;
+        m_out.result = r;
     });
+}
+
+PieceResult CopyEngine::takeRead()
+{
+    const Span piece = *m_inFlight;
+    m_inFlight.reset();
+    m_io.wait();
+    if (std::exchange(m_aheadHooks, false)) {
+        if (const std::optional<PieceResult> failed = hooked(piece.from, piece.to - piece.from)) {
+            m_out = {};
+            m_out.result = *failed;
+        }
+    }
+    m_gone = m_out.gone;
+    if (m_out.length)
+        m_length = *m_out.length;
+    return m_out.result;
 }
 
 void CopyEngine::finish(qint64 offset, qint64 bytes)

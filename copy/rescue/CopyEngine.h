@@ -69,7 +69,12 @@ public:
 // (keepIn) under a name of its own with its map beside it, the map saved then
 // and at most every kSaveInterval of work, so that whatever ends the program
 // can be gone on from (goOnFrom). Every read runs on the I/O worker and is followed by the
-// progress report and one yield, so a stop takes effect after any read.
+// progress report and one yield, so a stop takes effect after any read. While
+// a copy has had no failed read, the worker reads and writes the next piece
+// while the window shows the last (one piece ahead, never more): a Stop then
+// starts nothing more, and the piece in flight goes with the file the Stop
+// deletes. A rescue's next read depends on the last one's result, and its map
+// must never get ahead of its data: it never reads ahead.
 class CopyEngine {
 public:
     static constexpr qint64 kLargePiece = 1048576;
@@ -132,6 +137,17 @@ private:
     // Reads [offset, offset + count) into the same place of the destination;
     // with AskLength::Yes the worker then asks the source's length again.
     rt::PieceResult read(qint64 offset, qint64 count, AskLength askLength = AskLength::No);
+    // read() in two halves: the piece starts on the worker; its end is taken
+    // (the source's length and whether its medium is gone with it).
+    // A piece read ahead meets the test hooks (rt::readFault) when it is
+    // taken, so they see the pieces in the order the window shows them.
+    void startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead = false);
+    rt::PieceResult takeRead();
+    // The test hooks' word on a piece: its failure, or none.
+    static std::optional<rt::PieceResult> hooked(qint64 offset, qint64 count);
+    // The piece a copying pass reads next in span: where and how long.
+    Span pieceIn(const Span &span, bool forward);
+    Outcome runPasses();
     // Files bytes that arrived as finished.
     void finish(qint64 offset, qint64 bytes);
     // Files bytes as bad and writes them as zeros; false when that write failed.
@@ -167,4 +183,13 @@ private:
     std::chrono::milliseconds m_saveInterval = kSaveInterval;
     char m_phase = '?';        // ddrescue's letter for the pass under way
     qint64 m_readPosition = 0;
+    // The piece on the worker, and what the worker found, for takeRead.
+    struct PieceOut {
+        rt::PieceResult result;
+        bool gone = false;
+        std::optional<qint64> length;
+    };
+    std::optional<Span> m_inFlight;
+    bool m_aheadHooks = false; // the piece in flight was read ahead: the hooks are asked as it is taken
+    PieceOut m_out;
 };

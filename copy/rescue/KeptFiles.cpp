@@ -3,7 +3,7 @@
 #include "copy/rescue/MapFinder.h"
 
 #include "runtime/files/Destination.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/files/PatchedFile.h"
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"

@@ -1,7 +1,7 @@
 #include "copy/rescue/MapFinder.h"
 
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/media/NameRules.h"
 #include "runtime/text/RtError.h"
 

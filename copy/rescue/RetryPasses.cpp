@@ -5,7 +5,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 

@@ -3,16 +3,15 @@
 #include "runtime/text/RtError.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
-#include <mutex>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -20,20 +19,18 @@ namespace rt {
 
 namespace {
 
-struct Call {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false; // guarded by mutex
-};
-
 std::atomic<bool> g_ending{false};
-std::atomic<int> g_out{0}; // calls started and not yet returned
+std::atomic<int> g_out{0}; // threads that may be in a call on a medium
 // The call left behind on each medium; only the window's thread touches the map.
-std::map<QString, std::shared_ptr<Call>> g_left;
+std::map<QString, std::shared_ptr<MediumCall>> g_left;
+// The window's waits under way, woken when the program begins to end.
+std::set<QEventLoop *> g_waits;
 
-// How long a call first waits without handling events: nearly every call
-// answers within it, and then nothing of the window runs inside the caller.
-constexpr auto kQuietWait = std::chrono::milliseconds(20);
+// How long a call is first waited for without handling events: nearly every
+// call answers within it, and then nothing of the window runs inside the caller.
+constexpr auto kQuietWait = std::chrono::milliseconds(5);
+
+} // namespace
 
 bool onWindowThread()
 {
@@ -41,23 +38,94 @@ bool onWindowThread()
     return app && QThread::currentThread() == app->thread();
 }
 
-// Waits for a call until the deadline or the program's end, with the window's
-// events handled after the first moments.
-bool waitFor(Call &call, const QDeadlineTimer &deadline)
+void MediumCall::finish()
 {
-    std::unique_lock lock(call.mutex);
-    if (call.done.wait_for(lock, kQuietWait, [&] { return call.finished; }))
-        return true;
-    while (!call.finished && !deadline.hasExpired() && !g_ending.load()) {
-        lock.unlock();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        lock.lock();
-        call.done.wait_for(lock, std::chrono::milliseconds(5), [&] { return call.finished; });
+    {
+        const std::lock_guard lock(m_mutex);
+        m_finished.store(true, std::memory_order_release);
+        if (m_loop)
+            QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
     }
-    return call.finished;
+    m_done.notify_all();
 }
 
-} // namespace
+void MediumCall::wake()
+{
+    const std::lock_guard lock(m_mutex);
+    m_woken.store(true);
+    if (m_loop)
+        m_loop->quit();
+}
+
+bool MediumCall::waitQuietly(const QDeadlineTimer &deadline)
+{
+    std::unique_lock lock(m_mutex);
+    const auto done = [this] { return finished(); };
+    if (deadline.isForever())
+        m_done.wait(lock, done);
+    else
+        m_done.wait_until(lock, deadline.deadline<std::chrono::steady_clock>(), done);
+    return finished();
+}
+
+bool MediumCall::wait(const QDeadlineTimer &deadline)
+{
+    if (finished())
+        return true;
+    if (!onWindowThread())
+        return waitQuietly(deadline);
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_done.wait_for(lock, kQuietWait, [this] { return finished(); }))
+            return true;
+    }
+    // Woken by the call's end, the deadline or the program's; a loop that
+    // cannot run (the program has quit its event loop) leaves a quiet wait.
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    g_waits.insert(&loop);
+    int ran = 0;
+    m_woken.store(false);
+    while (!finished() && !deadline.hasExpired() && !g_ending.load() && ran >= 0 && !m_woken.load()) {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (finished())
+                break;
+            m_loop = &loop;
+        }
+        if (!deadline.isForever())
+            timer.start(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0)));
+        ran = loop.exec();
+        const std::lock_guard lock(m_mutex);
+        m_loop = nullptr;
+    }
+    g_waits.erase(&loop);
+    if (ran < 0 && !g_ending.load())
+        return waitQuietly(deadline);
+    return finished();
+}
+
+void leaveOn(const QString &medium, std::shared_ptr<MediumCall> call)
+{
+    if (!call->finished())
+        g_left[medium] = std::move(call);
+}
+
+bool answersAgain(const QString &medium, const QDeadlineTimer &deadline)
+{
+    const auto left = g_left.find(medium);
+    if (left == g_left.end())
+        return true;
+    // A medium is never asked twice at once while a call on it is left out.
+    const std::shared_ptr<MediumCall> earlier = left->second;
+    if (!earlier->wait(deadline))
+        return false;
+    if (const auto still = g_left.find(medium); still != g_left.end() && still->second == earlier)
+        g_left.erase(still);
+    return true;
+}
 
 bool runOffWindow(const QString &medium, std::chrono::milliseconds limit, std::function<void()> job)
 {
@@ -68,18 +136,10 @@ bool runOffWindow(const QString &medium, std::chrono::milliseconds limit, std::f
     if (g_ending.load())
         return false;
     const QDeadlineTimer deadline(limit);
-    if (const auto left = g_left.find(medium); left != g_left.end()) {
-        // The call left on this medium is waited for first, within this
-        // call's limit: a medium is never asked twice at once by left calls.
-        const std::shared_ptr<Call> earlier = left->second;
-        const bool answered = waitFor(*earlier, deadline);
-        if (!answered)
-            return false;
-        if (const auto still = g_left.find(medium); still != g_left.end() && still->second == earlier)
-            g_left.erase(still);
-    }
-    const auto call = std::make_shared<Call>();
-    ++g_out;
+    if (!answersAgain(medium, deadline))
+        return false;
+    const auto call = std::make_shared<MediumCall>();
+    callThreadStarted();
     try {
         std::thread([call, job = std::move(job)]() mutable {
             try {
@@ -88,27 +148,36 @@ bool runOffWindow(const QString &medium, std::chrono::milliseconds limit, std::f
                 // the job keeps what it threw for its caller
             }
             job = nullptr; // what the job holds goes before it counts as returned
-            {
-                const std::lock_guard lock(call->mutex);
-                call->finished = true;
-            }
-            call->done.notify_all();
-            --g_out;
+            call->finish();
+            callThreadEnded();
         }).detach();
     } catch (const std::system_error &e) {
-        --g_out;
+        callThreadEnded();
         throw RtError(ErrDeviceUnavailable, QStringLiteral("no thread to wait on %1 in: %2")
                                                 .arg(medium, QString::fromLocal8Bit(e.what())));
     }
-    if (waitFor(*call, deadline))
+    if (call->wait(deadline))
         return true;
-    g_left[medium] = call;
+    leaveOn(medium, call);
     return false;
+}
+
+void callThreadStarted()
+{
+    ++g_out;
+}
+
+void callThreadEnded()
+{
+    --g_out;
 }
 
 void setEnding(bool ending)
 {
     g_ending.store(ending);
+    if (ending)
+        for (QEventLoop *loop : g_waits)
+            loop->quit();
 }
 
 bool isEnding()

@@ -47,15 +47,22 @@ auto answerOf(const QString &medium, F op, std::chrono::milliseconds limit)
     return std::move(outcome->value);
 }
 
+// The medium of a drive-letter path, as runOffWindow names it: by its folder,
+// as the mount table's looks name it, else by its letter.
+inline QString mediumOf(const QString &drivePath)
+{
+    const QChar letter = drivePath.isEmpty() ? QChar() : drivePath.at(0).toLower();
+    const QString root = Drives::instance().root(letter);
+    return root.isEmpty() ? QString(letter) + u':' : root;
+}
+
 // As answerOf, on the medium of a drive-letter path; RtError 68, "not ready",
 // when it gives no answer within the limit.
 template <typename F>
 auto onMedium(const QString &drivePath, F op, std::chrono::milliseconds limit = kMediumAnswerLimit) -> decltype(op())
 {
     const QChar letter = drivePath.isEmpty() ? QChar() : drivePath.at(0).toLower();
-    // A medium is named by its folder, as the mount table's looks name it.
-    const QString root = Drives::instance().root(letter);
-    auto answer = answerOf(root.isEmpty() ? QString(letter) + u':' : root, std::move(op), limit);
+    auto answer = answerOf(mediumOf(drivePath), std::move(op), limit);
     if (!answer)
         throw RtError(ErrDeviceUnavailable, QStringLiteral("Drive %1: gave no answer within %2 seconds")
                                                 .arg(letter)

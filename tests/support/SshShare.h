@@ -72,11 +72,18 @@ public:
     QString served() const { return m_dir.path() + QStringLiteral("/served"); }
     // The server stops answering (its processes stopped), or answers again.
     void pause() { signalServer(SIGSTOP); }
-    void resume() { signalServer(SIGCONT); }
+    void resume() { signalServer(SIGCONT), signalClient(SIGCONT); }
+    // The share's own client (sshfs) stops answering, or answers again.
+    void pauseClient() { signalClient(SIGSTOP); }
     // The share goes away as when its connection drops.
     void drop() { ::kill(pid_t(m_sshfs.processId()), SIGKILL); }
 
 private:
+    void signalClient(int sig)
+    {
+        if (m_sshfs.state() == QProcess::Running)
+            ::kill(pid_t(m_sshfs.processId()), sig);
+    }
     void fail(const QString &why) { m_whyNot = why; }
     static bool run(const QStringList &command) { return QProcess::execute(command[0], command.mid(1)) == 0; }
     void start(QProcess &p, const QString &program, const QStringList &args)

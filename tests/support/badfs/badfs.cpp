@@ -3,7 +3,7 @@
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
-//         [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]
+//         [--from-above A-B]... [--secured N] [--list-delay MS] [--hang CALLS] [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -15,6 +15,7 @@
 // a from-above range reads only when the file's previous read started above it.
 //
 // Every listing of a folder is held --list-delay ms first (a stick waking up).
+// --hang read,open,list: see HangSwitch.h (a driver that stops answering).
 //
 // Every read reaches the file system at the size asked (direct_io, no page
 // cache, no read-ahead) and st_blksize is 4096. The hidden file ".badfs-stats"
@@ -49,6 +50,8 @@
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+#include "../HangSwitch.h"
 
 namespace {
 
@@ -172,6 +175,7 @@ int bf_readdir(const char *path, void *buf, fuse_fill_dir_t fill, off_t, fuse_fi
     if (!dir)
         return -errno;
     ++g_listings;
+    hangswitch::at("list");
     sleepMs(g_options.listDelayMs);
     errno = 0;
     while (const dirent *e = readdir(dir))
@@ -191,6 +195,7 @@ int bf_open(const char *path, fuse_file_info *fi)
         fi->fh = uint64_t(-1);
         return 0;
     }
+    hangswitch::at("open");
     sleepMs(g_options.openDelayMs);
     const int fd = open(hostPath(path).c_str(), O_RDONLY);
     if (fd < 0)
@@ -210,6 +215,7 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
         return int(n);
     }
     ++g_reads;
+    hangswitch::at("read");
     if (g_trace)
         std::fprintf(stderr, "read %s %lld+%zu\n", path, (long long)offset, size);
     int64_t want = int64_t(size);
@@ -311,7 +317,7 @@ int usage(const char *program)
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
-                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]\n",
+                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [--hang CALLS] [FUSE options]\n",
                  program);
     return 2;
 }
@@ -350,6 +356,7 @@ int main(int argc, char *argv[])
             ++i;
         } else if (a == "--secured" && hasValue && parseNumber(argv[i + 1], g_options.secured)) {
             ++i;
+        } else if (hangswitch::parse(argc, argv, i)) {
         } else if (a == "--short-reads") {
             g_options.shortReads = true;
         } else if (a.rfind("--", 0) == 0 && a != "--") {

@@ -4,7 +4,8 @@
 // has no owners or modes (chown and chmod: ENOSYS), refuses a truncate to a
 // file's own length (EPERM, as some FUSE FAT drivers do) and names with
 // \ : * ? " < > | or control characters (EINVAL), and keeps times to 2 s.
-// Its mount table type is "fuse.vfat".
+// Its mount table type is "fuse.vfat". --hang write,flush (after the
+// mount point): see HangSwitch.h (a driver that stops answering).
 
 #define FUSE_USE_VERSION 31
 
@@ -19,6 +20,8 @@
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+#include "../HangSwitch.h"
 
 namespace {
 
@@ -102,10 +105,16 @@ int fs_read(const char *, char *buf, size_t size, off_t offset, fuse_file_info *
 
 int fs_write(const char *, const char *buf, size_t size, off_t offset, fuse_file_info *fi)
 {
+    hangswitch::at("write");
     return offset + off_t(size) > kLargest ? -EFBIG : rc(pwrite(fd(fi), buf, size, offset));
 }
 
 int fs_statfs(const char *, struct statvfs *st) { return rc(statvfs(g_folder.c_str(), st)); }
+int fs_flush(const char *, fuse_file_info *)
+{
+    hangswitch::at("flush");
+    return 0;
+}
 int fs_release(const char *, fuse_file_info *fi) { return rc(close(fd(fi))); }
 
 } // namespace
@@ -121,7 +130,9 @@ int main(int argc, char *argv[])
     std::free(real);
     umask(0);
     std::vector<char *> args{argv[0]};
-    args.insert(args.end(), argv + 2, argv + argc);
+    for (int i = 2; i < argc; ++i)
+        if (i < 3 || !hangswitch::parse(argc, argv, i))
+            args.push_back(argv[i]);
     static char options[] = "-ofsname=fatfs,subtype=vfat";
     args.push_back(options);
 
@@ -129,6 +140,6 @@ int main(int argc, char *argv[])
     ops.getattr = fs_getattr, ops.readdir = fs_readdir, ops.unlink = fs_unlink, ops.rename = fs_rename;
     ops.chmod = fs_chmod, ops.chown = fs_chown, ops.truncate = fs_truncate, ops.utimens = fs_utimens;
     ops.open = fs_open, ops.create = fs_create, ops.read = fs_read, ops.write = fs_write;
-    ops.statfs = fs_statfs, ops.release = fs_release;
+    ops.statfs = fs_statfs, ops.release = fs_release, ops.flush = fs_flush;
     return fuse_main(int(args.size()), args.data(), &ops, nullptr);
 }

@@ -1,0 +1,134 @@
+#include "support/CopyWatch.h"
+#include "support/FormFixture.h"
+
+#include "runtime/files/Transfer.h"
+
+#include <QTest>
+
+#include <atomic>
+#include <mutex>
+
+using namespace copytest;
+
+// How the window and the copy's worker take turns: while the window shows a
+// piece, the worker moves the next one (never more than one ahead), the
+// window still shows every piece in order, a Stop starts no piece after it,
+// and a copy that has had a failed read never reads ahead.
+class TestTurns : public QObject {
+    Q_OBJECT
+
+    // The order of two events per piece: the worker begins to move its bytes
+    // (W, on the worker's thread), and the window's copy meets it (T: a
+    // piece read ahead as it is taken, any other before it is started).
+    struct Recorder {
+        std::mutex mutex;
+        QList<QPair<char, qint64>> events;
+        std::atomic<int> shown{0};
+        void add(char what, qint64 offset)
+        {
+            const std::lock_guard lock(mutex);
+            if (offset % kLargePiece == 0 && !events.contains(qMakePair(what, offset)))
+                events.append({what, offset});
+        }
+        // Where the event stands in the order, or -1.
+        qsizetype at(char what, qint64 offset) const { return events.indexOf(qMakePair(what, offset)); }
+        QList<qint64> started() const
+        {
+            QList<qint64> out;
+            for (const auto &e : events)
+                if (e.first == 'W')
+                    out.append(e.second);
+            return out;
+        }
+    };
+
+    static void record(FormFixture &f, Recorder &r, CopyWatch &watch)
+    {
+        QObject::connect(f.c().lblInputLoc, &rt::Label::captionSet, f.c().lblInputLoc, [&r] { ++r.shown; });
+        rt::setReadableHook([&r](qint64 offset, qint64 count) { return r.add('W', offset), count; });
+        watch.onRead = [&r](qint64 offset, qint64) { r.add('T', offset); };
+    }
+
+    static QByteArray content(qint64 size)
+    {
+        QByteArray data(size, Qt::Uninitialized);
+        for (qint64 i = 0; i < size; ++i)
+            data[i] = char(i * 7 + i / 4096);
+        return data;
+    }
+
+private slots:
+    void cleanup() { rt::setReadableHook(nullptr); }
+
+    // A healthy copy: every piece after the first starts before the window
+    // shows the one before it, and only then; the values come in order.
+    void healthyCopyReadsOneAhead()
+    {
+        FormFixture f;
+        const QByteArray data = content(8 * kLargePiece + 5000);
+        QVERIFY(prepareCopy(f, data));
+        Recorder r;
+        CopyWatch watch(f.c());
+        record(f, r, watch);
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+        QCOMPARE(r.started().size(), 9); // 8 large pieces, then the tail's first 1024 bytes at 8 MiB
+        for (qint64 k = 1; k <= 8; ++k) {
+            const qint64 piece = k * kLargePiece;
+            QVERIFY2(r.at('W', piece) < r.at('T', piece), qPrintable(QString::number(k))); // moved ahead
+            QVERIFY2(r.at('T', piece - kLargePiece) < r.at('W', piece), qPrintable(QString::number(k))); // one ahead at most
+        }
+        const Progress expected = expectedProgress(expectedPieces(data.size()), data.size());
+        QCOMPARE(watch.shown.bar, expected.bar);
+        QCOMPARE(watch.shown.copied, expected.copied);
+        QCOMPARE(watch.shown.inputLoc, expected.inputLoc);
+        QFile out(f.drives.host(u'd', QStringLiteral("out.bin")));
+        QVERIFY(out.open(QIODevice::ReadOnly));
+        QVERIFY(out.readAll() == data);
+    }
+
+    // A Stop taken as a piece shows: the piece in flight is the last that
+    // moves, nothing is shown after it, and the file goes.
+    void stopStartsNoPiece()
+    {
+        FormFixture f;
+        QVERIFY(prepareCopy(f, content(16 * kLargePiece)));
+        Recorder r;
+        CopyWatch watch(f.c());
+        record(f, r, watch);
+        connect(f.c().lblInputLoc, &rt::Label::captionSet, this, [&](const QString &caption) {
+            if (caption == QString::number(3 * kLargePiece))
+                f.form->cmdCopy_Click();
+        });
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.messages(), QStringList());
+        QCOMPARE(r.shown.load(), 3);
+        QCOMPARE(r.started(), (QList<qint64>{0, kLargePiece, 2 * kLargePiece, 3 * kLargePiece}));
+        QCOMPARE(QDir(f.drives.host(u'd')).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    // After a failed read the copy is a rescue: each piece starts only once
+    // the window has shown every piece before it.
+    void noLookAheadAfterFailedRead()
+    {
+        FormFixture f;
+        QVERIFY(prepareCopy(f, content(12 * kLargePiece)));
+        Recorder r;
+        CopyWatch watch(f.c());
+        record(f, r, watch);
+        watch.unreadable = {2 * kLargePiece};
+        f.c().cmdCopy->click();
+        QVERIFY(!f.dialogs.messages().isEmpty());
+        int checked = 0;
+        for (const qint64 piece : r.started()) {
+            if (piece <= 2 * kLargePiece)
+                continue;
+            QVERIFY2(r.at('T', piece) >= 0 && r.at('T', piece) < r.at('W', piece), qPrintable(QString::number(piece)));
+            ++checked;
+        }
+        QVERIFY(checked >= 8);
+    }
+};
+
+QTEST_MAIN(TestTurns)
+#include "tst_turns.moc"
