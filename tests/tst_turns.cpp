@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 
 using namespace copytest;
 
@@ -42,12 +43,24 @@ class TestTurns : public QObject {
         }
     };
 
-    static void record(FormFixture &f, Recorder &r, CopyWatch &watch)
-    {
-        QObject::connect(f.c().lblInputLoc, &rt::Label::captionSet, f.c().lblInputLoc, [&r] { ++r.shown; });
-        rt::setReadableHook([&r](qint64 offset, qint64 count) { return r.add('W', offset), count; });
-        watch.onRead = [&r](qint64 offset, qint64) { r.add('T', offset); };
-    }
+    // A window aimed at copying a source of the given size, its copy recorded.
+    struct Turns {
+        FormFixture f;
+        Recorder r;
+        std::optional<CopyWatch> watch;
+        QByteArray data;
+        [[nodiscard]] bool prepare(qint64 size)
+        {
+            data = content(size);
+            if (!prepareCopy(f, data))
+                return false;
+            watch.emplace(f.c());
+            QObject::connect(f.c().lblInputLoc, &rt::Label::captionSet, f.c().lblInputLoc, [this] { ++r.shown; });
+            rt::setReadableHook([this](qint64 offset, qint64 count) { return r.add('W', offset), count; });
+            watch->onRead = [this](qint64 offset, qint64) { r.add('T', offset); };
+            return true;
+        }
+    };
 
     static QByteArray content(qint64 size)
     {
@@ -64,12 +77,9 @@ private slots:
     // shows the one before it, and only then; the values come in order.
     void healthyCopyReadsOneAhead()
     {
-        FormFixture f;
-        const QByteArray data = content(8 * kLargePiece + 5000);
-        QVERIFY(prepareCopy(f, data));
-        Recorder r;
-        CopyWatch watch(f.c());
-        record(f, r, watch);
+        Turns t;
+        QVERIFY(t.prepare(8 * kLargePiece + 5000));
+        auto &[f, r, watch, data] = t;
         f.c().cmdCopy->click();
         QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
         QCOMPARE(r.started().size(), 9); // 8 large pieces, then the tail's first 1024 bytes at 8 MiB
@@ -79,9 +89,9 @@ private slots:
             QVERIFY2(r.at('T', piece - kLargePiece) < r.at('W', piece), qPrintable(QString::number(k))); // one ahead at most
         }
         const Progress expected = expectedProgress(expectedPieces(data.size()), data.size());
-        QCOMPARE(watch.shown.bar, expected.bar);
-        QCOMPARE(watch.shown.copied, expected.copied);
-        QCOMPARE(watch.shown.inputLoc, expected.inputLoc);
+        QCOMPARE(watch->shown.bar, expected.bar);
+        QCOMPARE(watch->shown.copied, expected.copied);
+        QCOMPARE(watch->shown.inputLoc, expected.inputLoc);
         QFile out(f.drives.host(u'd', QStringLiteral("out.bin")));
         QVERIFY(out.open(QIODevice::ReadOnly));
         QVERIFY(out.readAll() == data);
@@ -91,11 +101,9 @@ private slots:
     // moves, nothing is shown after it, and the file goes.
     void stopStartsNoPiece()
     {
-        FormFixture f;
-        QVERIFY(prepareCopy(f, content(16 * kLargePiece)));
-        Recorder r;
-        CopyWatch watch(f.c());
-        record(f, r, watch);
+        Turns t;
+        QVERIFY(t.prepare(16 * kLargePiece));
+        auto &[f, r, watch, data] = t;
         connect(f.c().lblInputLoc, &rt::Label::captionSet, this, [&](const QString &caption) {
             if (caption == QString::number(3 * kLargePiece))
                 f.form->cmdCopy_Click();
@@ -111,12 +119,10 @@ private slots:
     // the window has shown every piece before it.
     void noLookAheadAfterFailedRead()
     {
-        FormFixture f;
-        QVERIFY(prepareCopy(f, content(12 * kLargePiece)));
-        Recorder r;
-        CopyWatch watch(f.c());
-        record(f, r, watch);
-        watch.unreadable = {2 * kLargePiece};
+        Turns t;
+        QVERIFY(t.prepare(12 * kLargePiece));
+        auto &[f, r, watch, data] = t;
+        watch->unreadable = {2 * kLargePiece};
         f.c().cmdCopy->click();
         QVERIFY(!f.dialogs.messages().isEmpty());
         int checked = 0;
