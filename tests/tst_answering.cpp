@@ -81,7 +81,8 @@ private slots:
     }
 
     // Stop during a read the share does not answer: after the answer limit the
-    // copy is left to the share, and Copy starts none while it is.
+    // copy is left to the share, its drive is "not ready" to browsing without
+    // a second call on it, and Copy starts none while it is.
     void stopWhenShareIsSilent()
     {
         SshShare share;
@@ -90,20 +91,28 @@ private slots:
         FormFixture f;
         QElapsedTimer clock;
         QList<qint64> said;
+        const auto threads = [] { return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(); };
+        qsizetype threadsBefore = -1, threadsAfter = -1;
         f.dialogs.onMessage = [&](const ScriptedDialogs::Shown &) {
             said.append(clock.elapsed());
             QCOMPARE(f.c().cmdCopy->text(), QStringLiteral("Copy"));
             if (said.size() == 1)
-                QMetaObject::invokeMethod(f.c().cmdCopy, &QPushButton::click, Qt::QueuedConnection);
-            else
+                QMetaObject::invokeMethod(f.c().cmdCopy, [&] {
+                    threadsBefore = threads();
+                    FormFixture::pickDrive(f.c().KorDrv, u's');
+                    threadsAfter = threads();
+                    f.c().cmdCopy->click();
+                }, Qt::QueuedConnection);
+            else if (said.size() == 3)
                 share.resume();
         };
         copyUntilSilent(f, share.path(), [&] { share.pause(); }, [&] {
             clock.start();
             f.c().cmdCopy->click();
         });
-        QCOMPARE(f.dialogs.messages().mid(0, 2), QStringList(2, kSilent));
+        QCOMPARE(f.dialogs.messages().mid(0, 3), (QStringList{kSilent, rt::kDeviceUnavailable, kSilent}));
         QVERIFY2(said.first() >= 9000 && said.first() < 11000, qPrintable(QString::number(said.first())));
+        QVERIFY2(threadsAfter <= threadsBefore, qPrintable(QStringLiteral("%1 -> %2").arg(threadsBefore).arg(threadsAfter)));
         QCOMPARE(QDir(f.drives.host(u'c')).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 };

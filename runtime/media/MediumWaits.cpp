@@ -43,8 +43,8 @@ void MediumCall::finish()
     {
         const std::lock_guard lock(m_mutex);
         m_finished.store(true, std::memory_order_release);
-        if (m_loop)
-            QMetaObject::invokeMethod(m_loop, &QEventLoop::quit, Qt::QueuedConnection);
+        for (QEventLoop *loop : m_loops)
+            QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
     }
     m_done.notify_all();
 }
@@ -53,8 +53,8 @@ void MediumCall::wake()
 {
     const std::lock_guard lock(m_mutex);
     m_woken.store(true);
-    if (m_loop)
-        m_loop->quit();
+    for (QEventLoop *loop : m_loops)
+        loop->quit();
 }
 
 bool MediumCall::waitQuietly(const QDeadlineTimer &deadline)
@@ -93,13 +93,13 @@ bool MediumCall::wait(const QDeadlineTimer &deadline)
             const std::lock_guard lock(m_mutex);
             if (finished())
                 break;
-            m_loop = &loop;
+            m_loops.push_back(&loop);
         }
         if (!deadline.isForever())
             timer.start(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 0)));
         ran = loop.exec();
         const std::lock_guard lock(m_mutex);
-        m_loop = nullptr;
+        std::erase(m_loops, &loop);
     }
     g_waits.erase(&loop);
     if (ran < 0 && !g_ending.load())

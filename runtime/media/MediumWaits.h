@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QEventLoop;
 
@@ -55,7 +56,9 @@ private:
     std::atomic<bool> m_woken{false};
     std::mutex m_mutex;
     std::condition_variable m_done;
-    QEventLoop *m_loop = nullptr; // the window's wait, woken by finish (guarded by m_mutex)
+    // The window's waits, woken by finish (guarded by m_mutex): more than one
+    // when a wait handles an event that waits for the same call.
+    std::vector<QEventLoop *> m_loops;
 };
 
 // Whether the calling thread is the window's.
