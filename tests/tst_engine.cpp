@@ -362,9 +362,9 @@ private slots:
         engine.keepIn(kept, "test");
         engine.setSaveInterval(std::chrono::milliseconds(0));
         QCOMPARE(int(engine.run().end), int(CopyEngine::Outcome::End::Completed));
-        QCOMPARE(log.mid(0, 6), (QStringList{"read", "read", "keep", "flush", "map", "read"})); // nothing kept before the failure
+        QCOMPARE(log.mid(0, 6), (QStringList{"read", "read", "flush", "keep", "map", "read"})); // named once its data is on the medium
         for (qsizetype i = log.indexOf("map"); i >= 0; i = log.indexOf("map", i + 1))
-            QCOMPARE(log.at(i - 1), QStringLiteral("flush"));
+            QCOMPARE(log.at(i - (i == log.indexOf("map") ? 2 : 1)), QStringLiteral("flush"));
     }
 
     void offersOnlyAMapThatFits_data()

@@ -67,7 +67,7 @@ CopyJob::End CopyJob::runStages()
         CopyEngine engine(m_source, m_dest, m_progress, m_io);
         if (!m_kept)
             m_kept.emplace(m_dest, m_names.destination);
-        engine.keepIn(*m_kept, commandLine());
+        engine.keepIn(*m_kept, commandLine(), m_identity);
         if (m_goOnMap)
             engine.goOnFrom(*m_goOnMap);
         return finish(engine.run(), engine);
@@ -125,6 +125,8 @@ CopyJob::Way CopyJob::open()
         m_io.run([&] {
             m_source = rt::File::open(m_names.source, rt::File::Access::Read);
             mode = m_source.permissions();
+            m_unfinishedSource = unfinishedSource(m_names.source, m_source.length());
+            identifySource();
         });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("source"), m_names.source, e.reason());
@@ -132,13 +134,16 @@ CopyJob::Way CopyJob::open()
     }
     if (!m_progress.goingOn())
         return Way::Stopped;
-    if (const Way kept = offerKept(exists); kept != Way::NotKept)
+    // A kept part copied is a plain copy: its never-read blocks would read as zeros.
+    if (const Way kept = m_unfinishedSource ? Way::NotKept : offerKept(exists); kept != Way::NotKept)
         return kept;
 
     // A copy that an earlier rescue left, with a map that fits this source:
     // reading only what could not be read keeps every block it saved.
-    if (exists) {
+    if (exists && !m_unfinishedSource) {
         m_resumable = findResumable(m_names.destination, m_source, m_io);
+        if (m_resumable && madeFromAnotherSource(m_resumable->mapFile, m_names.typedName))
+            m_resumable.reset();
         if (!m_progress.goingOn())
             return Way::Stopped;
         if (m_resumable
@@ -185,7 +190,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     rt::Destination::Committed committed;
     if (outcome.end == EngineEnd::Completed) {
         try {
-            m_io.run([&] { m_dest.flush(outcome.length); });
+            flushKept([&] { m_dest.flush(outcome.length); });
             if (!m_progress.goingOn())
                 outcome.end = EngineEnd::Stopped;
             else
@@ -231,6 +236,17 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     else // a medium that is gone is not trimmed or scraped for hours
         tellSourceUnreadable(outcome.end == EngineEnd::SourceGone, outcome.reason, QString());
     return End::Failed;
+}
+
+void CopyJob::flushKept(const std::function<void()> &flush)
+{
+    try {
+        m_io.run(flush);
+    } catch (const rt::RtError &e) {
+        if (m_kept) // a later flush may succeed with the pages lost: no newer map
+            m_kept->flushFailed(e.reason());
+        throw;
+    }
 }
 
 void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QString &kept)
@@ -291,7 +307,9 @@ void CopyJob::abandon()
 
 void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine)
 {
-    const QString completed = QStringLiteral("File Copy Completed.");
+    QString completed = QStringLiteral("File Copy Completed.");
+    if (m_unfinishedSource)
+        completed += rt::kCrLf + unfinishedSourceText(*m_unfinishedSource);
     if (outcome.unreadable == 0) {
         m_io.run([this] { removeKeptMap(); }); // everything was read in the end
         m_dialogs.msgBox(completed, rt::MsgStyle::Information);
@@ -311,7 +329,7 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
 
 QString CopyJob::writeMap(const RescueMap &map, bool &written)
 {
-    const QByteArray contents = map.mapfile(commandLine());
+    const QByteArray contents = m_identity ? withSourceIdentity(map.mapfile(commandLine()), *m_identity) : map.mapfile(commandLine());
     if (m_kept && m_kept->kept())
         return settleKeptMap(contents, written);
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...

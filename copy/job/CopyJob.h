@@ -3,6 +3,7 @@
 #include "copy/rescue/CopyEngine.h"
 #include "copy/rescue/KeptFiles.h"
 #include "copy/rescue/MapFinder.h"
+#include "copy/rescue/UnfinishedSource.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
@@ -78,8 +79,10 @@ private:
     // before any other question: GoOnKept, Refused, Stopped, or NotKept when
     // there is none or the user chose a fresh copy.
     Way offerKept(bool exists);
-    // Whether a kept part or its map has the name: the next may be this copy's.
-    bool partThere(const QString &partPath);
+    // Whether a kept part or its map has the name (the next may then be this
+    // copy's), and whether it may be gone on with: never a link, nor the source.
+    enum class PartThere { No, NotOurs, Kept };
+    PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.
     Way goOnFromMap();
@@ -88,10 +91,24 @@ private:
     // The copy's end while it is a rescue kept under a name of its own: asks
     // (Stop) or keeps at once (Exit, a source gone, a failed write).
     End endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine);
-    // Keeps what the rescue has read; when its copy could not be flushed or
-    // given a name, deletes it. Why it or its map could not be kept, or "".
-    QString keepRescue(CopyEngine &engine);
+    // What a kept rescue's end left on the medium, in the user's words;
+    // current: kept with a map saved just now.
+    struct KeptWords {
+        QString text;
+        bool current;
+    };
+    // Keeps what the rescue has read with the last map saved after a
+    // successful flush; deletes it only when no such map was ever saved.
+    KeptWords keepRescue(const CopyEngine::Outcome &outcome, CopyEngine &engine);
+    // "N MB of M MB were rescued"
+    QString rescuedText(qint64 rescued, const CopyEngine &engine) const;
     QByteArray commandLine() const;
+    // The open source's identity for its maps, and whether its medium keeps coarse times. On the worker.
+    void identifySource();
+    // Whether a map found was written for another version of the source (its
+    // identity line says so): then says so, naming both, and the copy under
+    // copyName is not gone on with.
+    bool madeFromAnotherSource(const MapFile &map, const QString &copyName);
     // A completed rescue's map takes the copy's: NAME.map, or NAME.1.map ...
     // where taken. Its name, or why it could not be written.
     QString settleKeptMap(const QByteArray &contents, bool &written);
@@ -102,6 +119,9 @@ private:
     // Reads again what an earlier rescue could not, into its copy.
     End retry();
     End finish(CopyEngine::Outcome outcome, CopyEngine &engine);
+    // Runs a flush of the copy on the worker; one that fails leaves a kept
+    // rescue's map as last saved. Throws what the flush threw.
+    void flushKept(const std::function<void()> &flush);
     // Removes what this copy wrote and closes the source; never throws.
     void abandon();
     void announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine);
@@ -120,6 +140,9 @@ private:
     rt::IoWorker m_io;
     rt::File m_source;
     rt::Destination m_dest;
+    std::optional<UnfinishedSource> m_unfinishedSource; // the source is a kept part with its map
+    std::optional<SourceIdentity> m_identity;
+    bool m_coarseTimes = false; // the source's medium keeps times to 2 s (FAT, exFAT)
     std::optional<Resumable> m_resumable; // the earlier rescue to go on with
     std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
     std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with

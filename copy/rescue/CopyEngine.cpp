@@ -41,10 +41,11 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
 
 CopyEngine::~CopyEngine() = default;
 
-void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine)
+void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine, const std::optional<SourceIdentity> &source)
 {
     m_kept = &kept;
     m_commandLine = commandLine;
+    m_identity = source;
 }
 
 void CopyEngine::goOnFrom(const RescueMap &map)
@@ -52,6 +53,7 @@ void CopyEngine::goOnFrom(const RescueMap &map)
     m_map = map;
     m_settled = map.bytes(Status::Finished) + map.bytes(Status::Bad);
     m_outcome.rescued = map.bytes(Status::Finished);
+    m_savedRescued = m_outcome.rescued;
     m_endSeen = map.end() > 0;
     m_failed = true;
     m_saveTried = true;
@@ -62,8 +64,9 @@ QByteArray CopyEngine::mapContent() const
 {
     RescueMap whole = m_map;
     whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
-    return m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
-                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    const QByteArray map = m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
+                                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    return m_identity ? withSourceIdentity(map, *m_identity) : map;
 }
 
 SavedMap CopyEngine::keepNow()
@@ -72,14 +75,11 @@ SavedMap CopyEngine::keepNow()
     m_sinceSave.start();
     if (!m_kept)
         return {};
-    if (!m_kept->kept()) {
-        try {
-            m_io.run([this] { m_kept->keep(); });
-        } catch (const rt::RtError &e) {
-            return {QString(), e.reason()};
-        }
-    }
-    return saveMap(*m_kept, m_io, mapContent());
+    const qint64 rescued = m_outcome.rescued;
+    const SavedMap saved = saveMap(*m_kept, m_io, mapContent());
+    if (saved.saved())
+        m_savedRescued = rescued;
+    return saved;
 }
 
 CopyEngine::Outcome CopyEngine::run()
@@ -288,7 +288,8 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         return {0, PieceResult::Failure::Read, e};
     if (const int e = rt::writeFault(offset, count))
         return {0, PieceResult::Failure::Write, e};
-    return m_io.run([&] {
+    bool lostOnTheWay = false;
+    const PieceResult result = m_io.run([&] {
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
         m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
         // What has arrived goes on to the medium in the background, and the
@@ -297,6 +298,7 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         try {
             m_dest.writeBehind(offset, r.bytes);
         } catch (const rt::RtError &e) {
+            lostOnTheWay = true;
             if (r.failure == PieceResult::Failure::None)
                 r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
         }
@@ -309,6 +311,11 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         }
         return r;
     });
+    // Data written earlier failed on its way to the medium: a later flush
+    // may succeed all the same, so no map may call it finished any more.
+    if (lostOnTheWay && m_kept)
+        m_kept->flushFailed(rt::reasonFromErrno(result.osError ? result.osError : EIO));
+    return result;
 }
 
 void CopyEngine::finish(qint64 offset, qint64 bytes)

@@ -63,3 +63,6 @@ public:
 private:
     std::vector<Area> m_areas;
 };
+
+// Text for a map's comment line: control characters (a newline in a name) as \xHH.
+QByteArray commentText(const QByteArray &text);

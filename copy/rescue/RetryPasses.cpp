@@ -86,7 +86,9 @@ RetryPasses::Outcome RetryPasses::run()
             m_outcome.mapError = std::exchange(m_outcome.reason, QString());
         m_outcome.end = Outcome::End::SourceGone;
     } else if (step == Step::Fail) {
-        save({m_cursor, kRetrying, m_pass}); // what is on the medium is kept, if the medium still takes it
+        // What is on the medium is kept, if the medium still takes it; after
+        // a failed flush the map stays as last saved.
+        save({m_cursor, kRetrying, m_pass});
     } else if (m_outcome.unreadable > 0) {
         save({});
     } else {
@@ -190,8 +192,7 @@ bool RetryPasses::save(const RescueMap::Current &current)
 {
     if (!m_changed && current.status == kRetrying)
         return true;
-    KeptPatch kept(m_copy, m_resumable.files, m_resumable.mapFile.name);
-    const SavedMap saved = saveMap(kept, m_io, m_map.mapfile(m_resumable.mapFile.commandLine, current));
+    const SavedMap saved = saveMap(m_kept, m_io, m_map.mapfile(m_resumable.mapFile.commandLine, current));
     if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
         failWrite(saved.writeError);

@@ -51,7 +51,8 @@ QList<CopyFolder::Entry> CopyFolder::entries() const
         if (name.startsWith('.') || !isRepresentableName(name))
             continue;
         struct stat st {};
-        if (fstatat(dirfd(dir.get()), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+        // A link is no map or copy of ours: what it leads to is never gone on with.
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
             out.append({QFile::decodeName(name), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                         qint64(st.st_size)});
         errno = 0;
@@ -63,7 +64,7 @@ QList<CopyFolder::Entry> CopyFolder::entries() const
 
 std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) const
 {
-    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     std::optional<QByteArray> content;

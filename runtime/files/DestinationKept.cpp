@@ -68,7 +68,7 @@ Destination Destination::goOnWith(const QString &partDrivePath, const QString &d
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0)
         raiseErrno(NameKind::Folder);
-    d.m_fd = openToPatch(part, O_WRONLY);
+    d.m_fd = openToPatch(part, O_WRONLY | O_NOFOLLOW); // a link under the part's name is never written through
     if (d.m_fd < 0)
         raiseErrno();
     struct stat st {};

@@ -52,6 +52,12 @@ QString findFile(const QString &drivePath)
     return QString();
 }
 
+bool isLink(const QString &drivePath)
+{
+    struct stat st {};
+    return lstat(hostName(drivePath).constData(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 qint64 fileLength(const QString &drivePath)
 {
     const QByteArray host = hostName(drivePath);

@@ -18,6 +18,9 @@ namespace rt {
 // is not ready.
 QString findFile(const QString &drivePath);
 
+// Whether the name itself is a symbolic link.
+bool isLink(const QString &drivePath);
+
 // Size in bytes, 64-bit.
 qint64 fileLength(const QString &drivePath);
 

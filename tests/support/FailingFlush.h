@@ -1,0 +1,17 @@
+#pragma once
+
+// A medium that refuses a flush, as NFS, CIFS, sshfs and USB media do when a
+// write error surfaces only there: fdatasync and fsync of the test process
+// are interposed (FailingFlush.cpp, linked into the test that includes this),
+// and those of a file whose name ends with the chosen ending fail with EIO from
+// the (after + 1)th on. Everything else reaches the real calls.
+namespace failingflush {
+
+// after < 0: none fails (the start of every test). An ending that starts with
+// '/' is a path: the flushes of the file under it then fail, whatever name it
+// was opened under (an unnamed file that took the name since).
+void failAfter(int after, const char *ending = ".part");
+// Flushes of files with that ending so far, failed ones included.
+int flushes();
+
+} // namespace failingflush
