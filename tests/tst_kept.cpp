@@ -5,11 +5,13 @@
 #include "copy/job/CopyJob.h"
 #include "copy/rescue/RescueMap.h"
 #include "copy/rescue/SourceIdentity.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/text/NumberText.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 
 using namespace copytest;
@@ -95,6 +97,24 @@ struct PlainProgress : CopyProgress {
 
 class TestKept : public QObject {
     Q_OBJECT
+public:
+    // The other window of oneWriterPerRescue: this program, copying C:\src.bin onto D:\out.bin until killed.
+    static void initMain()
+    {
+        const QString medium = qEnvironmentVariable("DUPLON_OTHER_COPY_MEDIUM");
+        if (medium.isEmpty())
+            return;
+        int argc = 1;
+        char *argv[] = {const_cast<char *>("other"), nullptr};
+        QCoreApplication app(argc, argv);
+        rt::Drives::instance().setFixedMap({{u'c', medium}, {u'd', qEnvironmentVariable("DUPLON_OTHER_COPY_DEST")}});
+        PlainProgress progress;
+        ScriptedDialogs dialogs;
+        std::exit(int(CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")}, progress,
+                              dialogs)
+                           .run()));
+    }
+
 private slots:
     void cleanup()
     {
@@ -294,6 +314,36 @@ private slots:
         QByteArray expected = content;
         expected.replace(300 * kBlock, 8 * kBlock, QByteArray(8 * kBlock, '\0'));
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+    }
+
+    // One writer per rescue: while another process (another window) writes
+    // the kept part, a Copy onto the same name is told so before any
+    // question and starts nothing; the lock goes with the process.
+    void oneWriterPerRescue()
+    {
+        FormFixture f;
+        const QByteArray content = patternBytes(3 * kLargePiece, 28);
+        f.drives.makeFile(u'c', kSourceName, content);
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 340 * kBlock}}, .badDelayMs = 200});
+        SKIP_UNLESS_MOUNTED(medium);
+        QProcess other;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DUPLON_OTHER_COPY_MEDIUM"), medium.path());
+        env.insert(QStringLiteral("DUPLON_OTHER_COPY_DEST"), f.drives.host(u'd'));
+        other.setProcessEnvironment(env);
+        other.start(QCoreApplication::applicationFilePath(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(f.drives.exists(u'd', kPartMap), 20000);
+
+        QVERIFY(startOnMedium(f, medium));
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("'out.bin.part' is not gone on with: Another copy is writing "
+                                                                  "it.\r\nCopy it again once that copy has ended.")});
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.1.part")) && !f.drives.exists(u'd', QStringLiteral("out.bin")));
+        QVERIFY(rt::writtenElsewhere(QStringLiteral("D:\\out.bin.part")));
+        other.kill();
+        QVERIFY(other.waitForFinished(10000));
+        QVERIFY(!rt::writtenElsewhere(QStringLiteral("D:\\out.bin.part"))); // the lock went with it
     }
 };
 

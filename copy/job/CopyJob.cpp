@@ -144,6 +144,8 @@ CopyJob::Way CopyJob::open()
         m_resumable = findResumable(m_names.destination, m_source, m_io);
         if (m_resumable && madeFromAnotherSource(m_resumable->mapFile, m_names.typedName))
             m_resumable.reset();
+        if (m_resumable && writtenElsewhere(m_names.destination, m_names.typedName))
+            return Way::Refused;
         if (!m_progress.goingOn())
             return Way::Stopped;
         if (m_resumable

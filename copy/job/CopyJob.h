@@ -82,6 +82,9 @@ private:
     // Whether a kept part or its map has the name (the next may then be this
     // copy's), and whether it may be gone on with: never a link, nor the source.
     enum class PartThere { No, NotOurs, Kept };
+    // Whether another copy (another window) holds the writer's lock on the
+    // rescue at path: then says so, before any question, and nothing starts.
+    bool writtenElsewhere(const QString &path, const QString &name);
     PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.

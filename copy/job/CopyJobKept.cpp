@@ -5,6 +5,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/SourceFacts.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/Volume.h"
 #include "runtime/text/NumberText.h"
@@ -27,6 +28,8 @@ CopyJob::Way CopyJob::offerKept(bool exists)
         const PartThere there = partThere(partPath);
         if (there == PartThere::Kept)
             kept = findResumable(partPath, m_source, m_io);
+        if (kept && writtenElsewhere(partPath, part))
+            return Way::Refused;
         if (!m_progress.goingOn())
             return Way::Stopped;
         if (there == PartThere::No)
@@ -83,6 +86,21 @@ bool CopyJob::madeFromAnotherSource(const MapFile &map, const QString &copyName)
                          + rt::kCrLf + QStringLiteral("It is not gone on with, and stays as it is."),
                      rt::MsgStyle::Exclamation, rt::kTitleTalmo);
     return true;
+}
+
+bool CopyJob::writtenElsewhere(const QString &path, const QString &name)
+{
+    bool held = false;
+    try {
+        held = m_io.run([&] { return rt::writtenElsewhere(path); });
+    } catch (const rt::RtError &) {
+        return false; // what cannot be looked at is asked about as before
+    }
+    if (held)
+        m_dialogs.msgBox(QStringLiteral("'%1' is not gone on with: ").arg(name) + rt::writtenElsewhereText()
+                             + rt::kCrLf + QStringLiteral("Copy it again once that copy has ended."),
+                         rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    return held;
 }
 
 CopyJob::PartThere CopyJob::partThere(const QString &partPath)

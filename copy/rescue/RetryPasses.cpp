@@ -6,6 +6,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 
@@ -56,6 +57,8 @@ RetryPasses::Outcome RetryPasses::run()
         m_io.run([this] {
             m_block = m_source.blockSize();
             m_copy = m_resumable.files.openCopy();
+            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue
+                throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
         });
         m_buffer.resize(m_block);
     } catch (const rt::RtError &e) {
