@@ -316,6 +316,48 @@ private slots:
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
     }
 
+    // A folder flush as the medium answers it: a failure says the folder entry
+    // may not yet be on the medium; a driver that cannot flush a folder leaves
+    // its durability unknown, which fails nothing: neither a healthy copy nor
+    // a rescue, whose part and maps flush the folder at every step.
+    void aFolderFlushAsTheMediumAnswersIt_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<bool>("rescue");
+        QTest::newRow("failed: EIO") << EIO << false;
+        QTest::newRow("not supported: EOPNOTSUPP") << EOPNOTSUPP << false;
+        QTest::newRow("not permitted: EPERM") << EPERM << false;
+        QTest::newRow("a rescue, not supported: EOPNOTSUPP") << EOPNOTSUPP << true;
+    }
+    void aFolderFlushAsTheMediumAnswersIt()
+    {
+        QFETCH(int, error);
+        QFETCH(bool, rescue);
+        FormFixture f;
+        const QByteArray content = patternBytes(3 * kLargePiece, 29);
+        f.drives.makeFile(u'c', kSourceName, content);
+        BadMedium medium(f.drives.host(u'c'), {.bad = rescue ? QList<BadMedium::Range>{{300 * kBlock, 301 * kBlock}} : QList<BadMedium::Range>{}});
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        const QByteArray folder = hostBytes(f.drives.host(u'd'));
+        failingflush::failAfter(0, folder.constData(), error);
+        f.c().cmdCopy->click();
+        QVERIFY(failingflush::flushes() > 0);
+        QByteArray expected = content;
+        if (rescue) {
+            expected.replace(300 * kBlock, kBlock, QByteArray(kBlock, '\0'));
+            QCOMPARE(f.dialogs.messages().value(0).section(u'\n', 0, 1),
+                     kCompleted + QStringLiteral("\r\n4096 bytes could not be read and were written as zeros.\r"));
+            QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")) && !f.drives.exists(u'd', kPartMap));
+        } else {
+            QCOMPARE(f.dialogs.messages(), QStringList{error == EIO ? QStringLiteral("The file D:\\out.bin was copied, but its folder "
+                                                                                     "entry may not yet be on the medium.\r\n")
+                                                               + reason(EIO)
+                                                         : kCompleted});
+        }
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+    }
+
     // One writer per rescue: while another process (another window) writes
     // the kept part, a Copy onto the same name is told so before any
     // question and starts nothing; the lock goes with the process.

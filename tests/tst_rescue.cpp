@@ -53,7 +53,8 @@ QString rescueMessage(qint64 zeros, const QString &mapPath, bool nothingRead = f
 {
     return kCompleted + QStringLiteral("\r\n%1 bytes could not be read and were written as zeros.").arg(zeros)
            + (nothingRead ? QStringLiteral("\r\nNone of its bytes could be read.") : QString())
-           + QStringLiteral("\r\nA map of the unreadable parts was written to %1.").arg(mapPath);
+           + QStringLiteral("\r\nA map of the unreadable parts was written to %1.").arg(mapPath)
+           + QStringLiteral("\r\nCopy pressed again later onto the same name reads only the damaged parts again.");
 }
 
 // Puts drive c: on the damaged medium, which mirrors the test drive's own c: folder.

@@ -193,13 +193,20 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     if (outcome.end == EngineEnd::Completed) {
         try {
             flushKept([&] { m_dest.flush(outcome.length); });
-            if (!m_progress.goingOn())
+            if (!m_progress.goingOn()) {
                 outcome.end = EngineEnd::Stopped;
-            else
+            } else {
+                // A rescue's map takes its name before the copy does, so a cut
+                // between leaves the part with its own map beside it.
+                if (outcome.unreadable > 0)
+                    m_finalMap = writeMap(engine.map());
                 committed = m_io.run([&] { return m_dest.commit(outcome.length); });
+                settleKeptMap(outcome.unreadable == 0);
+            }
         } catch (const rt::RtError &e) {
             outcome.end = EngineEnd::WriteFailed;
             outcome.reason = e.reason();
+            unwriteMap();
         }
     }
 
@@ -207,11 +214,11 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     case EngineEnd::Completed:
         m_io.run([&] { (void)m_source.close(); });
         if (committed.closeError || committed.folderFlushError) {
-            m_kept.reset(); // its map stays beside the copy, as last saved
             // The copy has its name and any old file is gone: no failed
-            // write, but no "completed" either.
+            // write, but no "completed" either. A rescue's data was flushed
+            // before it took the name: only the folder entry is in doubt.
             const QString name = rt::displayPath(m_names.destination);
-            const QString words = committed.closeError
+            const QString words = committed.closeError && !m_finalMap.written
                 ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
                 : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name);
             ended(End::NamedInDoubt, words);
@@ -220,8 +227,8 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
                              rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::NamedInDoubt;
         }
-        ended(End::Completed);
-        announce(outcome, engine);
+        ended(End::Completed, m_finalMap.written ? retryLaterText() : QString());
+        announce(outcome);
         return End::Completed;
     default:
         break;
@@ -307,13 +314,17 @@ void CopyJob::abandon()
     }
 }
 
-void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine)
+QString CopyJob::retryLaterText()
+{
+    return QStringLiteral("Copy pressed again later onto the same name reads only the damaged parts again.");
+}
+
+void CopyJob::announce(const CopyEngine::Outcome &outcome)
 {
     QString completed = QStringLiteral("File Copy Completed.");
     if (m_unfinishedSource)
         completed += rt::kCrLf + unfinishedSourceText(*m_unfinishedSource);
     if (outcome.unreadable == 0) {
-        m_io.run([this] { removeKeptMap(); }); // everything was read in the end
         m_dialogs.msgBox(completed, rt::MsgStyle::Information);
         return;
     }
@@ -321,36 +332,54 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
         + QStringLiteral("%1 bytes could not be read and were written as zeros.").arg(outcome.unreadable);
     if (outcome.rescued == 0)
         text += rt::kCrLf + QStringLiteral("None of its bytes could be read.");
-    bool written = false;
-    const QString map = writeMap(engine.map(), written);
     text += rt::kCrLf
-        + (written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(map)
-                   : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(map));
+        + (m_finalMap.written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_finalMap.words)
+                                    + rt::kCrLf + retryLaterText()
+                              : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_finalMap.words));
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 
-QString CopyJob::writeMap(const RescueMap &map, bool &written)
+CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
 {
     const QByteArray contents = m_identity ? withSourceIdentity(map.mapfile(commandLine()), *m_identity) : map.mapfile(commandLine());
-    if (m_kept && m_kept->kept())
-        return settleKeptMap(contents, written);
+    const QString copyName = rt::namePart(m_names.destination);
+    if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
+        return m_io.run([&]() -> FinalMap {
+            try {
+                m_kept->folder().replace(m_kept->mapName(), contents);
+                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false};
+            } catch (const rt::RtError &e) {
+                return {e.reason(), false, false};
+            }
+        });
+    }
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
     // (a long name cut to leave room for the ending).
     const QString folder = rt::folderPart(m_names.destination);
-    const QString copyName = rt::namePart(m_names.destination);
-    return m_io.run([&]() -> QString {
+    return m_io.run([&]() -> FinalMap {
         for (int n = 0; n < 1000; ++n) {
             const QString name = rt::childPath(folder, mapNameFor(copyName, n));
             try {
-                if (rt::createNewFile(name, contents)) {
-                    written = true;
-                    return rt::displayPath(name);
-                }
+                if (rt::createNewFile(name, contents))
+                    return {rt::displayPath(name), true, true, name};
             } catch (const rt::RtError &e) {
-                return e.reason();
+                return {e.reason(), false, false};
             }
         }
-        return QStringLiteral("no free name beside the copy");
+        return {QStringLiteral("no free name beside the copy"), false, false};
+    });
+}
+
+void CopyJob::unwriteMap()
+{
+    if (!std::exchange(m_finalMap.made, false))
+        return; // a map that was there before stays
+    m_finalMap.written = false;
+    m_io.run([this] {
+        try {
+            rt::killFile(m_finalMap.drivePath); // it would stand beside a copy that never took the name
+        } catch (const rt::RtError &) {
+        }
     });
 }
 

@@ -112,9 +112,9 @@ private:
     // identity line says so): then says so, naming both, and the copy under
     // copyName is not gone on with.
     bool madeFromAnotherSource(const MapFile &map, const QString &copyName);
-    // A completed rescue's map takes the copy's: NAME.map, or NAME.1.map ...
-    // where taken. Its name, or why it could not be written.
-    QString settleKeptMap(const QByteArray &contents, bool &written);
+    // Once the copy has its name: a kept rescue's own map goes (a map written
+    // in place stays while something could not be read), and it is settled.
+    void settleKeptMap(bool allRead);
     // Removes a kept rescue's map and forgets the rescue; on the worker, never throws.
     void removeKeptMap();
     // Why: the engine's reason, or the medium gone; kept: what became of what was read.
@@ -127,10 +127,22 @@ private:
     void flushKept(const std::function<void()> &flush);
     // Removes what this copy wrote and closes the source; never throws.
     void abandon();
-    void announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine);
-    // Writes the map beside the copy under a free name; that name, or why it
-    // could not be written.
-    QString writeMap(const RescueMap &map, bool &written);
+    void announce(const CopyEngine::Outcome &outcome);
+    // The map of a completed rescue: words are its name, or why it could not
+    // be written; made: this copy created it (drivePath).
+    struct FinalMap {
+        QString words;
+        bool written = false;
+        bool made = false;
+        QString drivePath;
+    };
+    // Writes the map beside the copy, before the copy takes its name: under
+    // a free name (NAME.map, NAME.1.map ...), or in place over its own.
+    FinalMap writeMap(const RescueMap &map);
+    // Removes a map this copy made for a copy that did not take its name.
+    void unwriteMap();
+    // The closing line of a rescue with a map: a retry reads only the damaged parts.
+    static QString retryLaterText();
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
     void tellCannotWrite(const QString &reason);
     End runStages();
@@ -150,6 +162,7 @@ private:
     std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
     std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
     QString m_keptAs;                       // the name a settled rescue was kept under
+    FinalMap m_finalMap;
     // Going on with the earlier rescue under the name itself: it and its map
     // are never deleted, and its map keeps the command line it names them by.
     bool m_goOnInPlace = false;

@@ -213,31 +213,14 @@ CopyJob::KeptWords CopyJob::keepRescue(const CopyEngine::Outcome &outcome, CopyE
             false};
 }
 
-QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
+void CopyJob::settleKeptMap(bool allRead)
 {
-    // Settled here: nothing of it is to be removed any more, whatever happens meanwhile.
-    const std::optional<KeptDestination> kept = std::exchange(m_kept, std::nullopt);
-    const QString name = rt::namePart(m_names.destination);
-    return m_io.run([&]() -> QString {
-        const rt::CopyFolder &folder = kept->folder();
-        try {
-            folder.replace(kept->mapName(), contents);
-            if (name == kept->partName()) { // written in place: its map has its name already
-                written = true;
-                return rt::displayPath(folder.drivePath(kept->mapName()));
-            }
-            for (int n = 0; n < 1000; ++n) {
-                const QString target = mapNameFor(name, n);
-                if (folder.renameToFree(kept->mapName(), target)) {
-                    written = true;
-                    return rt::displayPath(folder.drivePath(target));
-                }
-            }
-        } catch (const rt::RtError &e) {
-            return e.reason();
-        }
-        return QStringLiteral("no free name beside the copy");
-    });
+    // The part has taken the name: its own map is stale now (NAME.map holds
+    // what was not read); a map written in place stays unless all was read.
+    if (!m_kept || (!allRead && m_kept->partName() == rt::namePart(m_names.destination)))
+        m_kept.reset();
+    else
+        m_io.run([this] { removeKeptMap(); });
 }
 
 void CopyJob::removeKeptMap()

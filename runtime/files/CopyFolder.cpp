@@ -90,13 +90,16 @@ bool CopyFolder::isCopyFolder(const QByteArray &hostFolder) const
 
 void CopyFolder::flushFolder() const
 {
+    // A folder that can be written but not read cannot be flushed: its
+    // entries' durability is unknown, as on a medium that cannot flush one.
     const int fd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
+        return;
     if (fd < 0)
         raiseErrno(NameKind::Folder);
-    const int failed = retryEintr([fd] { return fsync(fd); }) != 0 ? errno : 0;
+    const int failed = posix::flushFolder(fd);
     posix::closeFd(fd);
-    // Some file systems (network ones) cannot flush a folder: nothing to wait for there.
-    if (failed && failed != EINVAL && failed != EROFS)
+    if (failed)
         raise(failed, NameKind::Folder);
 }
 

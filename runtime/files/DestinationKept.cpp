@@ -49,8 +49,8 @@ QString Destination::keepAsPart()
             raise(error);
         m_kind = Kind::Hidden; // abandon() now deletes it, commit() renames it
         m_hiddenName = part;
-        if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0 && errno != EINVAL && errno != EROFS)
-            raiseErrno(NameKind::Folder);
+        if (const int error = m_dirSyncable ? posix::flushFolder(m_dirFd) : 0)
+            raise(error, NameKind::Folder);
         return QFile::decodeName(part);
     }
     raise(EEXIST);

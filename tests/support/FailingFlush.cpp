@@ -12,6 +12,7 @@ namespace {
 
 std::atomic<int> g_after{-1};
 std::atomic<int> g_flushes{0};
+std::atomic<int> g_error{EIO};
 std::string g_ending = ".part"; // set only while no copy runs
 
 // Whether the descriptor's file is one whose flush is to fail now.
@@ -41,7 +42,7 @@ using Flush = int (*)(int);
 int flushOrRefuse(Flush real, int fd)
 {
     if (refused(fd)) {
-        errno = EIO;
+        errno = g_error.load();
         return -1;
     }
     return real(fd);
@@ -63,8 +64,9 @@ extern "C" int fsync(int fd)
 
 namespace failingflush {
 
-void failAfter(int after, const char *ending)
+void failAfter(int after, const char *ending, int error)
 {
+    g_error = error;
     g_ending = ending;
     g_flushes = 0;
     g_after = after;
