@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QTest>
+#include <QTimer>
 
 using namespace copytest;
 using namespace testkit;
@@ -356,6 +357,38 @@ private slots:
                                                          : kCompleted});
         }
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+    }
+
+    // A Stop that the medium holds past the answer limit during a rescue says
+    // what becomes of it: asked about when the drive answers (never "removed").
+    void aStalledStopDuringARescueSaysWhatItKeeps()
+    {
+        FormFixture f;
+        const QByteArray content = patternBytes(3 * kLargePiece, 30);
+        f.drives.makeFile(u'c', kSourceName, content);
+        const qint64 slow = 2 * kLargePiece + 5 * kBlock;
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{10 * kBlock, 11 * kBlock}}, .slow = {{slow, slow + kBlock}}, .slowDelayMs = 11500});
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        f.dialogs.answers = {rt::AnswerOk, rt::AnswerYes}; // the stall's word, then keep it
+        CopyWatch watch(f.c());
+        bool stopped = false;
+        watch.onRead = [&](qint64 offset, qint64 count) {
+            if (!stopped && offset <= slow && offset + count > slow) {
+                stopped = true;
+                QTimer::singleShot(200, f.c().cmdCopy, &QAbstractButton::click); // while the read is held
+            }
+        };
+        f.c().cmdCopy->click();
+        QTRY_VERIFY_WITH_TIMEOUT(f.readyToCopy(), 30000);
+        const QStringList said = f.dialogs.messages();
+        QVERIFY2(said.size() == 2, qPrintable(said.join(u'|')));
+        QVERIFY2(said[0].startsWith(QStringLiteral("Drive "))
+                     && said[0].endsWith(QStringLiteral(" does not answer. The copy is stopped; when the drive answers, you "
+                                                       "are asked whether to keep what was rescued.")),
+                 qPrintable(said[0]));
+        QVERIFY(said[1].endsWith(QStringLiteral("Do You Want to Keep Them in 'out.bin.part' to Go On Later.")));
+        QVERIFY(f.drives.exists(u'd', kPart) && f.drives.exists(u'd', kPartMap));
     }
 
     // One writer per rescue: while another process (another window) writes

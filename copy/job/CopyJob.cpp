@@ -269,6 +269,7 @@ void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QStri
 
 CopyJob::End CopyJob::retry()
 {
+    m_retrying = true;
     const RetryPasses::Outcome outcome = RetryPasses(m_source, *std::move(m_resumable), m_progress, m_io).run();
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {

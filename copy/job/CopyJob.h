@@ -69,6 +69,16 @@ public:
     // stalled, left to its medium.
     void stopAsked(std::function<void()> onStall) { m_io.stopAsked(rt::kMediumAnswerLimit, std::move(onStall)); }
     bool stalled() const { return m_io.stalled(); }
+    // What a Stop does to the copy now: None, a healthy copy whose partial
+    // file goes; Asked, a rescue kept with a map, asked about; Kept, an earlier
+    // rescue gone on with (in place, or by the retry), kept as it stands.
+    enum class Rescue { None, Asked, Kept };
+    Rescue rescue() const
+    {
+        if (m_goOnInPlace || m_retrying)
+            return Rescue::Kept;
+        return m_kept && m_kept->mapSaved() ? Rescue::Asked : Rescue::None;
+    }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };
@@ -166,6 +176,7 @@ private:
     // Going on with the earlier rescue under the name itself: it and its map
     // are never deleted, and its map keeps the command line it names them by.
     bool m_goOnInPlace = false;
+    bool m_retrying = false; // the retry passes run over an earlier copy
     QByteArray m_goOnCommandLine;
     int m_leftInPlace = 0; // why a file written in place could not be deleted
 };
