@@ -359,6 +359,43 @@ private slots:
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
     }
 
+    // What a cut leaves is recognised on the next Copy onto the name: a map of
+    // ours whose part is gone (the part took NAME, or never had a name) and
+    // its temporary files are cleared, and the rescue takes NAME.part again;
+    // a map GNU ddrescue wrote is not ours to clear.
+    void leftoversOfACutAreCleared_data()
+    {
+        QTest::addColumn<bool>("ours");
+        QTest::newRow("this program's stale part map") << true;
+        QTest::newRow("GNU ddrescue's map under that name") << false;
+    }
+    void leftoversOfACutAreCleared()
+    {
+        QFETCH(bool, ours);
+        FormFixture f;
+        const QByteArray content = patternBytes(3 * kLargePiece, 31);
+        f.drives.makeFile(u'c', kSourceName, content);
+        RescueMap stale;
+        stale.set(0, content.size(), RescueMap::Status::NonTried);
+        const QByteArray staleText = ours ? stale.mapfile("duplon C:\\src.bin D:\\out.bin")
+                                          : "# Mapfile. Created by GNU ddrescue version 1.27\n0x0 ? 1\n0x0 0x300000 ?\n";
+        f.drives.makeFile(u'd', kPartMap, staleText);
+        const QString temporary = QStringLiteral(".out.bin.part.map.x1y2.tmp");
+        f.drives.makeFile(u'd', temporary, "half a map");
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 301 * kBlock}}});
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        CopyWatch watch(f.c());
+        bool keptAsPart = false;
+        watch.onRead = [&](qint64, qint64) { keptAsPart = keptAsPart || f.drives.exists(u'd', kPart); };
+        f.c().cmdCopy->click();
+        QVERIFY(f.dialogs.messages().size() == 1 && f.dialogs.messages()[0].startsWith(kCompleted));
+        QCOMPARE(keptAsPart, ours);
+        QCOMPARE(f.drives.exists(u'd', kPartMap), !ours);
+        QCOMPARE(f.drives.exists(u'd', temporary), !ours);
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")) && !f.drives.exists(u'd', QStringLiteral("out.bin.1.part.map")));
+    }
+
     // A Stop that the medium holds past the answer limit during a rescue says
     // what becomes of it: asked about when the drive answers (never "removed").
     void aStalledStopDuringARescueSaysWhatItKeeps()

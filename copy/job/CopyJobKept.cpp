@@ -57,6 +57,7 @@ CopyJob::Way CopyJob::offerKept(bool exists)
             options.modified = rt::sourceFacts(m_source).modified;
             m_dest = rt::Destination::goOnWith(partPath, m_names.destination, options);
             m_kept.emplace(m_dest, m_names.destination, part, part + QStringLiteral(".map"));
+            m_kept->folder().removeTemporaries(m_kept->mapName()); // a cut's, now that it is ours to write
         });
     } catch (const rt::RtError &e) {
         m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
@@ -107,7 +108,18 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
 {
     try {
         return m_io.run([&] {
-            if (rt::findFile(partPath).isEmpty() && rt::findFile(partPath + QStringLiteral(".map")).isEmpty())
+            const QString mapPath = partPath + QStringLiteral(".map");
+            if (rt::findFile(partPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
+                // A cut after the part took NAME, or before a part had one:
+                // a map of ours whose part is gone is cleared, never used.
+                const rt::CopyFolder folder(mapPath);
+                const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
+                if (text && writtenByThisProgram(*text)) {
+                    folder.remove(folder.copyName());
+                    folder.removeTemporaries(folder.copyName());
+                }
+            }
+            if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
                 return PartThere::No;
             // A link under the name is never written through, nor the source itself read into.
             if (rt::isLink(partPath) || rt::isLink(partPath + QStringLiteral(".map")) || rt::sameFile(m_names.source, partPath))

@@ -81,6 +81,12 @@ qint64 RescueMap::bytes(Status status) const
     return total;
 }
 
+namespace {
+const char kOwnHead[] = "# Mapfile. Created by Duplon\n";
+}
+
+bool writtenByThisProgram(const QByteArray &mapfile) { return mapfile.startsWith(kOwnHead); }
+
 QByteArray commentText(const QByteArray &text)
 {
     // A comment ends at its line's end: control characters in a name (a
@@ -104,7 +110,7 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &curr
     const QByteArray now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
     const QByteArray command = commentText(commandLine);
     QByteArray out;
-    out += "# Mapfile. Created by Duplon\n";
+    out += kOwnHead;
     out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
     if (current.status == kFinishedPass)

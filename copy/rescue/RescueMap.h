@@ -64,5 +64,7 @@ private:
     std::vector<Area> m_areas;
 };
 
+// Whether a mapfile is one this program wrote (GNU ddrescue's are not).
+bool writtenByThisProgram(const QByteArray &mapfile);
 // Text for a map's comment line: control characters (a newline in a name) as \xHH.
 QByteArray commentText(const QByteArray &text);

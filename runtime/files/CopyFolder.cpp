@@ -138,6 +138,25 @@ void CopyFolder::remove(const QString &name) const
     flushFolder();
 }
 
+void CopyFolder::removeTemporaries(const QString &name) const
+{
+    // Named as replace() names them: ".NAME.<random>.tmp".
+    const QByteArray head = '.' + QFile::encodeName(name) + '.';
+    const posix::DirHandle dir(opendir(m_folder.constData()));
+    if (!dir)
+        return;
+    QList<QByteArray> found;
+    while (const dirent *e = readdir(dir.get())) {
+        const QByteArray entry(e->d_name);
+        struct stat st {};
+        if (entry.startsWith(head) && entry.endsWith(".tmp") && fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(st.st_mode))
+            found.append(entry);
+    }
+    for (const QByteArray &entry : found)
+        (void)unlinkat(dirfd(dir.get()), entry.constData(), 0);
+}
+
 bool CopyFolder::has(const QString &name) const
 {
     struct stat st {};
