@@ -27,6 +27,17 @@ constexpr qint64 kBlock = BadMedium::kBlock;
 const QString kSourceName = QStringLiteral("src.bin");
 const QString kPart = QStringLiteral("out.bin.part"), kPartMap = QStringLiteral("out.bin.part.map");
 
+// C:\\src.bin, 3 MiB of a pattern from seed, laid out for the medium to mirror.
+QByteArray sourceOnC(FormFixture &f, quint32 seed)
+{
+    const QByteArray content = patternBytes(3 * kLargePiece, seed);
+    f.drives.makeFile(u'c', kSourceName, content);
+    return content;
+}
+
+// Blocks 300 to 307 unreadable: the first pass meets them in its second piece.
+const BadMedium::Options kEightBadBlocks{.bad = {{300 * kBlock, 308 * kBlock}}};
+
 // The bytes a map lists as finished; -1 when it does not read as a map.
 qint64 finishedIn(const QByteArray &mapText)
 {
@@ -138,9 +149,8 @@ private slots:
     {
         QFETCH(bool, goingOn);
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 25);
-        f.drives.makeFile(u'c', kSourceName, content);
-        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
+        const QByteArray content = sourceOnC(f, 25);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
         SKIP_UNLESS_MOUNTED(medium);
         const QByteArray part = hostBytes(f.drives.host(u'd', kPart));
         failingflush::failAfter(goingOn ? -1 : 0, part.constData()); // the first save flushes the copy before it has the name
@@ -200,9 +210,8 @@ private slots:
     {
         QFETCH(bool, linked);
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 26);
-        f.drives.makeFile(u'c', kSourceName, content);
-        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
+        const QByteArray content = sourceOnC(f, 26);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
         SKIP_UNLESS_MOUNTED(medium);
         keepARescue(f, medium);
         if (QTest::currentTestFailed())
@@ -283,9 +292,8 @@ private slots:
     void aChangedSourceIsNotGoneOnWith()
     {
         FormFixture f;
-        QByteArray content = patternBytes(3 * kLargePiece, 27);
-        f.drives.makeFile(u'c', kSourceName, content);
-        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 308 * kBlock}}});
+        QByteArray content = sourceOnC(f, 27);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
         SKIP_UNLESS_MOUNTED(medium);
         keepARescue(f, medium);
         if (QTest::currentTestFailed())
@@ -335,8 +343,7 @@ private slots:
         QFETCH(int, error);
         QFETCH(bool, rescue);
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 29);
-        f.drives.makeFile(u'c', kSourceName, content);
+        const QByteArray content = sourceOnC(f, 29);
         BadMedium medium(f.drives.host(u'c'), {.bad = rescue ? QList<BadMedium::Range>{{300 * kBlock, 301 * kBlock}} : QList<BadMedium::Range>{}});
         SKIP_UNLESS_MOUNTED(medium);
         QVERIFY(startOnMedium(f, medium));
@@ -373,8 +380,7 @@ private slots:
     {
         QFETCH(bool, ours);
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 31);
-        f.drives.makeFile(u'c', kSourceName, content);
+        const QByteArray content = sourceOnC(f, 31);
         RescueMap stale;
         stale.set(0, content.size(), RescueMap::Status::NonTried);
         const QByteArray staleText = ours ? stale.mapfile("duplon C:\\src.bin D:\\out.bin")
@@ -401,8 +407,7 @@ private slots:
     void aStalledStopDuringARescueSaysWhatItKeeps()
     {
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 30);
-        f.drives.makeFile(u'c', kSourceName, content);
+        const QByteArray content = sourceOnC(f, 30);
         const qint64 slow = 2 * kLargePiece + 5 * kBlock;
         BadMedium medium(f.drives.host(u'c'), {.bad = {{10 * kBlock, 11 * kBlock}}, .slow = {{slow, slow + kBlock}}, .slowDelayMs = 11500});
         SKIP_UNLESS_MOUNTED(medium);
@@ -434,8 +439,7 @@ private slots:
     void oneWriterPerRescue()
     {
         FormFixture f;
-        const QByteArray content = patternBytes(3 * kLargePiece, 28);
-        f.drives.makeFile(u'c', kSourceName, content);
+        const QByteArray content = sourceOnC(f, 28);
         BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 340 * kBlock}}, .badDelayMs = 200});
         SKIP_UNLESS_MOUNTED(medium);
         QProcess other;
