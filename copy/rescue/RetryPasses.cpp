@@ -195,7 +195,10 @@ bool RetryPasses::save(const RescueMap::Current &current)
 {
     if (!m_changed && current.status == kRetrying)
         return true;
-    const SavedMap saved = saveMap(m_kept, m_io, m_map.mapfile(m_resumable.mapFile.commandLine, current));
+    const QByteArray map = m_map.mapfile(m_resumable.mapFile.commandLine, current);
+    // The source's line stays: the next retry checks it as this one did.
+    const std::optional<SourceIdentity> &source = m_resumable.mapFile.source;
+    const SavedMap saved = saveMap(m_kept, m_io, source ? withSourceIdentity(map, *source) : map);
     if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
         failWrite(saved.writeError);
