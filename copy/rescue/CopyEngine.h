@@ -162,6 +162,7 @@ private:
     KeptRescue *m_kept = nullptr;
     QByteArray m_commandLine;
     bool m_failed = false;     // a read has failed: the copy is a rescue
+    bool m_atTheDevice = false; // reads go to the device as asked (SourceReads::readAtTheDevice)
     bool m_saveTried = false;  // the rescue has been kept, or that was tried
     QElapsedTimer m_sinceSave;
     std::chrono::milliseconds m_saveInterval = kSaveInterval;

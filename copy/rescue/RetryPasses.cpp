@@ -55,6 +55,8 @@ RetryPasses::Outcome RetryPasses::run()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            m_source.readAtTheDevice(); // what is left to read is damage
             m_copy = m_resumable.files.openCopy();
         });
         m_buffer.resize(m_block);

@@ -30,6 +30,21 @@ public:
         if (!m_loop.isEmpty())
             QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), m_loop});
     }
+    // A disk made of an ext4 image already there (on a damaged medium, say):
+    // attached read-only with 4 KiB sectors and direct I/O, so that every
+    // read of the block layer reaches the image's medium as asked, and
+    // mounted read-only.
+    explicit DiskMedium(const QString &ext4Image) : m_kind(Kind::Ext4)
+    {
+        if (geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0)
+            m_whyNot = QStringLiteral("attaching a disk image needs root and /dev/loop-control");
+        else if (!m_dir.isValid() || !QDir(m_dir.path()).mkdir(QStringLiteral("m")))
+            m_whyNot = QStringLiteral("no temporary folder to mount on");
+        else if ((m_whyNot = run({"losetup", "-r", "--direct-io=on", "--sector-size", "4096", "-f", "--show", ext4Image})).isEmpty()
+                 && (m_loop = m_output.trimmed(), true))
+            m_whyNot = run({"mount", "-t", "ext4", "-o", "ro", m_loop, path()});
+        m_mounted = m_whyNot.isEmpty();
+    }
     DiskMedium(const DiskMedium &) = delete;
     DiskMedium &operator=(const DiskMedium &) = delete;
 
