@@ -92,16 +92,22 @@ private:
                                                           : QStringList{"mount", "-t", type, m_loop, path()});
     }
 
-    // Runs a tool; why it failed (a tool missing included: scripts/install-deps.sh installs them), or "".
-    QString run(const QStringList &command)
+    QString run(const QStringList &command) { return runTool(command, m_output); }
+
+public:
+    // Runs a tool; why it failed (a tool missing included: scripts/install-deps.sh
+    // installs them), or "". output takes what it wrote on its standard output.
+    static QString runTool(const QStringList &command, QString &output)
     {
         QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(command[0], command.mid(1));
         const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        m_output = QString::fromLocal8Bit(p.readAll());
-        return ok ? QString() : QStringLiteral("%1 failed: %2 %3").arg(command.join(u' '), p.errorString(), m_output.trimmed());
+        output = QString::fromLocal8Bit(p.readAllStandardOutput());
+        const QString errors = QString::fromLocal8Bit(p.readAllStandardError());
+        return ok ? QString() : QStringLiteral("%1 failed: %2 %3 %4").arg(command.join(u' '), p.errorString(), output.trimmed(), errors.trimmed());
     }
+
+private:
 
     Kind m_kind;
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/duplon-disk-XXXXXX")};

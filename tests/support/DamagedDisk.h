@@ -1,0 +1,97 @@
+#pragma once
+
+#include "support/BadMedium.h"
+#include "support/DiskMedium.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+// A damaged disk, not a damaged file: a real ext4 volume holding one file,
+// on a loop device (read-only, direct I/O, 4 KiB sectors) whose image lies
+// on the suite's damaged medium (badfs). Reads of the file then pass the page
+// cache, read-ahead and the block layer as on a real disk, and badfs counts
+// them at the device; the unreadable zone is given within the file.
+//
+//   DamagedDisk disk(content, {zoneFrom, zoneTo}, 20);
+//   SKIP_UNLESS_MOUNTED(disk);
+//   ... disk.filePath() ... disk.failedReads() ...
+class DamagedDisk {
+public:
+    DamagedDisk(const QByteArray &content, BadMedium::Range zone, int badDelayMs)
+    {
+        const QString files = m_dir.filePath(QStringLiteral("files")), backing = m_dir.filePath(QStringLiteral("backing"));
+        QDir().mkpath(files), QDir().mkpath(backing);
+        QFile data(files + QStringLiteral("/data.bin"));
+        if (!m_dir.isValid() || !data.open(QIODevice::WriteOnly) || data.write(content) != content.size()) {
+            m_whyNot = QStringLiteral("no temporary folder for the disk's image");
+            return;
+        }
+        data.close();
+        const QString image = backing + QStringLiteral("/disk.img");
+        const qint64 sizeMiB = content.size() / 1048576 + 16;
+        qint64 first = -1, last = -1;
+        if (!(m_whyNot = run({"mkfs.ext4", "-q", "-F", "-b", "4096", "-d", files, image, QString::number(sizeMiB) + "M"})).isEmpty()
+            || !(m_whyNot = blockOf(image, 0, first)).isEmpty()
+            || !(m_whyNot = blockOf(image, (content.size() - 1) / 4096, last)).isEmpty())
+            return;
+        if (last - first != (content.size() - 1) / 4096) {
+            m_whyNot = QStringLiteral("mkfs.ext4 did not lay the file out in one run");
+            return;
+        }
+        m_medium = std::make_unique<BadMedium>(backing, BadMedium::Options{
+            .bad = {{first * 4096 + zone.begin, first * 4096 + zone.end}}, .badDelayMs = badDelayMs});
+        if (!m_medium->mounted()) {
+            m_whyNot = m_medium->whyNot();
+            return;
+        }
+        m_disk = std::make_unique<DiskMedium>(m_medium->path() + QStringLiteral("/disk.img"));
+        m_whyNot = m_disk->whyNot();
+    }
+    ~DamagedDisk()
+    {
+        m_disk.reset(); // unmounted before its medium goes
+        m_medium.reset();
+    }
+    DamagedDisk(const DamagedDisk &) = delete;
+    DamagedDisk &operator=(const DamagedDisk &) = delete;
+
+    bool mounted() const { return m_disk && m_disk->mounted(); }
+    QString whyNot() const { return m_whyNot; }
+    // The mounted volume, and the damaged file on it.
+    QString path() const { return m_disk->path(); }
+    QString filePath() const { return path() + QStringLiteral("/data.bin"); }
+    // Failing reads at the device so far.
+    qint64 failedReads() const { return m_medium->stats(QStringLiteral("disk.img")).failedReads; }
+    // Drops what the page cache holds of the file, so the next reader finds
+    // the medium as the first one did.
+    void forget() const
+    {
+        const int fd = ::open(QFile::encodeName(filePath()).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            (void)posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED), ::close(fd);
+    }
+
+private:
+    // The physical block of a block of /data.bin in the image, by debugfs.
+    QString blockOf(const QString &image, qint64 block, qint64 &physical)
+    {
+        if (QString why = run({"debugfs", "-R", QStringLiteral("bmap /data.bin %1").arg(block), image}); !why.isEmpty())
+            return why;
+        bool ok = false;
+        physical = m_output.trimmed().split(u'\n').last().trimmed().toLongLong(&ok);
+        return ok && physical > 0 ? QString() : QStringLiteral("debugfs did not map the file: ") + m_output;
+    }
+    QString run(const QStringList &command) { return DiskMedium::runTool(command, m_output); }
+
+    QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/damaged-disk-XXXXXX")};
+    std::unique_ptr<BadMedium> m_medium;
+    std::unique_ptr<DiskMedium> m_disk;
+    QString m_output;
+    QString m_whyNot;
+};
