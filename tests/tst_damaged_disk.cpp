@@ -5,6 +5,7 @@
 #include "runtime/files/IoWorker.h"
 #include "runtime/media/Drives.h"
 #include "support/DamagedDisk.h"
+#include "support/TestKit.h"
 #include "support/TestDrives.h"
 
 #include <QProcess>
@@ -42,18 +43,25 @@ QList<qint64> lostSectors(const QByteArray &source, const QByteArray &copy, Rang
 class TestDamagedDisk : public QObject {
     Q_OBJECT
 private slots:
+    void cleanup() { testkit::resetTestSwitches(); }
+
     void rescuesAtTheDevice_data()
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<Range>("zone");
-        QTest::newRow("a zone in the middle") << 24 * M << Range{8 * M + 3 * kSector, 10 * M + 5 * kSector};
-        QTest::newRow("a zone near the start, across a 1 MiB boundary") << 8 * M << Range{M - 2 * kSector, M + 7 * kSector};
-        QTest::newRow("a zone in the tail's small pieces") << 6 * M + 123456 << Range{6 * M + 8 * kSector, 6 * M + 12 * kSector};
+        QTest::addColumn<bool>("direct"); // false: the medium refuses direct access; held against buffered ddrescue
+        const Range middle{8 * M + 3 * kSector, 10 * M + 5 * kSector};
+        QTest::newRow("a zone in the middle") << 24 * M << middle << true;
+        QTest::newRow("a zone near the start, across a 1 MiB boundary") << 8 * M << Range{M - 2 * kSector, M + 7 * kSector} << true;
+        QTest::newRow("a zone in the tail's small pieces") << 6 * M + 123456 << Range{6 * M + 8 * kSector, 6 * M + 12 * kSector} << true;
+        QTest::newRow("direct access refused") << 24 * M << middle << false;
     }
     void rescuesAtTheDevice()
     {
         QFETCH(qint64, size);
         QFETCH(Range, zone);
+        QFETCH(bool, direct);
+        rt::setDirectAccessRefused(!direct);
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty())
             QSKIP("GNU ddrescue (gddrescue) is not installed, so there is nothing to hold the rescue against");
         const QByteArray content = patternBytes(size, 26);
@@ -78,17 +86,20 @@ private slots:
         }
         const qint64 ours = disk.failedReads() - before;
 
-        // GNU ddrescue with direct access, in the disk's sectors.
+        // GNU ddrescue in the disk's sectors, with direct access where this program had it.
         disk.forget();
         const QString d = drives.host(u'd') + u'/';
-        QCOMPARE(QProcess::execute(QStringLiteral("ddrescue"), {QStringLiteral("-q"), QStringLiteral("-d"), QStringLiteral("-b4096"),
-                                                                disk.filePath(), d + "dd.bin", d + "dd.map"}), 0);
+        QStringList ddrescue{QStringLiteral("-q"), QStringLiteral("-b4096"), disk.filePath(), d + "dd.bin", d + "dd.map"};
+        if (direct)
+            ddrescue.prepend(QStringLiteral("-d"));
+        QCOMPARE(QProcess::execute(QStringLiteral("ddrescue"), ddrescue), 0);
         const qint64 theirs = disk.failedReads() - before - ours;
 
         const QList<qint64> lost = lostSectors(content, drives.read(u'd', QStringLiteral("out.bin")), zone);
         const QList<qint64> lostByThem = lostSectors(content, drives.read(u'd', QStringLiteral("dd.bin")), zone);
-        const QString figures = QStringLiteral("failing reads at the device: %1, ddrescue -d %2; readable sectors lost: %3, ddrescue -d %4")
-                                    .arg(ours).arg(theirs).arg(lost.size()).arg(lostByThem.size());
+        const QString figures = QStringLiteral("failing reads at the device: %1, ddrescue%5 %2; readable sectors lost: %3, ddrescue%5 %4")
+                                    .arg(ours).arg(theirs).arg(lost.size()).arg(lostByThem.size())
+                                    .arg(direct ? QStringLiteral(" -d") : QString());
         qInfo().noquote() << figures;
         // The first failing read is still buffered (a copy reads through the page
         // cache until something fails): the device sees failing read-ahead and

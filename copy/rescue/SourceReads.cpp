@@ -29,8 +29,11 @@ void FileReads::readAtTheDevice()
         return;
     m_direct = std::make_unique<rt::DirectReads>(m_file, blockSize());
     // Where direct access is refused, read-ahead at least must not make one
-    // read of a block into many at the device.
+    // read of a block into many at the device. What the failed read left in
+    // the page cache goes too: a large folio that failed would fail every
+    // block in it, readable or not, until it is read whole.
     (void)posix_fadvise(m_file.descriptor(), 0, 0, POSIX_FADV_RANDOM);
+    (void)posix_fadvise(m_file.descriptor(), 0, 0, POSIX_FADV_DONTNEED);
 }
 
 rt::DirectReads *FileReads::direct() const { return m_direct && !m_direct->refused() ? m_direct.get() : nullptr; }

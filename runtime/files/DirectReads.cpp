@@ -18,6 +18,7 @@ using posix::retryEintr;
 namespace {
 
 constexpr qint64 kLargestRead = 1048576;
+bool s_refused = false;
 
 bool allZeros(const char *data, qint64 size)
 {
@@ -31,7 +32,7 @@ DirectReads::DirectReads(const File &file, qint64 unit)
     , m_chunk(std::max(kLargestRead / unit, qint64(1)) * unit)
 {
     const MediumSectors sectors = mediumSectors(file.descriptor());
-    if (sectors.directRefused)
+    if (sectors.directRefused || s_refused)
         return;
     // The same file, not whatever its name may name by now.
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(file.descriptor());
@@ -45,6 +46,8 @@ DirectReads::DirectReads(const File &file, qint64 unit)
         std::free(std::exchange(m_buffer, nullptr));
     }
 }
+
+void setDirectAccessRefused(bool refused) { s_refused = refused; }
 
 DirectReads::~DirectReads()
 {

@@ -48,4 +48,8 @@ private:
     qint64 m_keptTo = 0;
 };
 
+// Test hook: every medium refuses direct access (as iso9660 and some FUSE
+// drivers do), so the buffered way is taken on a disk that would allow it.
+void setDirectAccessRefused(bool refused);
+
 } // namespace rt
