@@ -34,18 +34,20 @@ public:
         }
         data.close();
         const QString image = backing + QStringLiteral("/disk.img");
-        const qint64 sizeMiB = content.size() / 1048576 + 16;
+        const qint64 sizeMiB = content.size() / 1048576 * 5 / 4 + 32; // room for the journal and tables
+        // The zone's place in the image: its blocks must follow each other there.
         qint64 first = -1, last = -1;
         if (!(m_whyNot = run({"mkfs.ext4", "-q", "-F", "-b", "4096", "-d", files, image, QString::number(sizeMiB) + "M"})).isEmpty()
-            || !(m_whyNot = blockOf(image, 0, first)).isEmpty()
-            || !(m_whyNot = blockOf(image, (content.size() - 1) / 4096, last)).isEmpty())
+            || !(m_whyNot = blockOf(image, zone.begin / 4096, first)).isEmpty()
+            || !(m_whyNot = blockOf(image, (zone.end - 1) / 4096, last)).isEmpty())
             return;
-        if (last - first != (content.size() - 1) / 4096) {
-            m_whyNot = QStringLiteral("mkfs.ext4 did not lay the file out in one run");
+        if (last - first != (zone.end - 1) / 4096 - zone.begin / 4096) {
+            m_whyNot = QStringLiteral("mkfs.ext4 did not lay the damaged zone out in one run");
             return;
         }
+        const qint64 at = first * 4096 + zone.begin % 4096;
         m_medium = std::make_unique<BadMedium>(backing, BadMedium::Options{
-            .bad = {{first * 4096 + zone.begin, first * 4096 + zone.end}}, .badDelayMs = badDelayMs});
+            .bad = {{at, at + zone.end - zone.begin}}, .badDelayMs = badDelayMs});
         if (!m_medium->mounted()) {
             m_whyNot = m_medium->whyNot();
             return;
@@ -68,6 +70,8 @@ public:
     QString filePath() const { return path() + QStringLiteral("/data.bin"); }
     // Failing reads at the device so far.
     qint64 failedReads() const { return m_medium->stats(QStringLiteral("disk.img")).failedReads; }
+    // All reads at the device so far.
+    qint64 reads() const { return m_medium->stats(QStringLiteral("disk.img")).reads; }
     // Drops what the page cache holds of the file, so the next reader finds
     // the medium as the first one did.
     void forget() const
