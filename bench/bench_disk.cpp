@@ -36,13 +36,7 @@
 
 namespace {
 
-constexpr qint64 kSector = 4096, M = 1048576;
-
-struct Quiet : CopyProgress {
-    void showProgress(int, qint64, qint64) override {}
-    bool yieldAndGoOn() override { return true; }
-    bool goingOn() const override { return true; }
-};
+constexpr qint64 M = 1048576;
 
 struct Figures {
     qint64 failed = 0;
@@ -53,18 +47,6 @@ struct Figures {
 
 enum class Reader { Duplon, DdrescueDirect, DdrescueBuffered };
 const char *const kNames[] = {"Duplon", "ddrescue -d", "ddrescue (buffered)"};
-
-qint64 lostBlocks(const QByteArray &source, const QString &copyPath, BadMedium::Range zone)
-{
-    QFile f(copyPath);
-    const QByteArray copy = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    qint64 lost = 0;
-    for (qint64 s = 0; s * kSector < source.size(); ++s)
-        if (((s + 1) * kSector <= zone.begin || s * kSector >= zone.end)
-            && copy.mid(s * kSector, kSector) != source.mid(s * kSector, kSector))
-            ++lost;
-    return lost;
-}
 
 Figures rescueOnce(Reader reader, const DamagedDisk &disk, const TestDrives &drives, const QByteArray &content,
                    BadMedium::Range zone)
@@ -80,7 +62,7 @@ Figures rescueOnce(Reader reader, const DamagedDisk &disk, const TestDrives &dri
         const rt::File source = rt::File::open(QStringLiteral("C:\\data.bin"), rt::File::Access::Read);
         rt::Destination dest = prepareDestination(QStringLiteral("D:\\copy.bin"), 0644);
         rt::IoWorker io;
-        Quiet progress;
+        SilentProgress progress;
         const CopyEngine::Outcome o = CopyEngine(source, dest, progress, io).run();
         if (o.end == CopyEngine::Outcome::End::Completed)
             (void)dest.commit(o.length);
@@ -94,7 +76,8 @@ Figures rescueOnce(Reader reader, const DamagedDisk &disk, const TestDrives &dri
     f.seconds = double(clock.nsecsElapsed()) / 1e9;
     f.failed = disk.failedReads() - before;
     f.reads = disk.reads() - readsBefore;
-    f.lost = lostBlocks(content, out, zone);
+    QFile copy(out);
+    f.lost = lostSectors(content, copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray(), zone).size();
     return f;
 }
 

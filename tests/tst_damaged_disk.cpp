@@ -3,6 +3,7 @@
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/files/MediumSectors.h"
 #include "runtime/media/Drives.h"
 #include "support/DamagedDisk.h"
 #include "support/TestKit.h"
@@ -13,27 +14,11 @@
 #include <QTest>
 
 using Range = BadMedium::Range;
+Q_DECLARE_METATYPE(rt::MediumSectors)
 
 namespace {
 
 constexpr qint64 kSector = 4096, M = 1048576;
-
-struct Quiet : CopyProgress {
-    void showProgress(int, qint64, qint64) override {}
-    bool yieldAndGoOn() override { return true; }
-    bool goingOn() const override { return true; }
-};
-
-// The readable sectors of the source that a copy holds as anything else.
-QList<qint64> lostSectors(const QByteArray &source, const QByteArray &copy, Range zone)
-{
-    QList<qint64> lost;
-    for (qint64 s = 0; s * kSector < source.size(); ++s)
-        if ((s + 1) * kSector <= zone.begin || s * kSector >= zone.end)
-            if (copy.mid(s * kSector, kSector) != source.mid(s * kSector, kSector))
-                lost.append(s);
-    return lost;
-}
 
 } // namespace
 
@@ -44,6 +29,27 @@ class TestDamagedDisk : public QObject {
     Q_OBJECT
 private slots:
     void cleanup() { testkit::resetTestSwitches(); }
+
+    // The unit of damage from what the medium says; never its preferred I/O size.
+    void unitOfDamage_data()
+    {
+        QTest::addColumn<rt::MediumSectors>("sectors");
+        QTest::addColumn<qint64>("unit");
+        QTest::newRow("nothing known (FUSE, NFS, CIFS)") << rt::MediumSectors{} << qint64(4096);
+        QTest::newRow("512-byte sectors") << rt::MediumSectors{.physical = 512, .logical = 512} << qint64(512);
+        QTest::newRow("512 logical on 4 KiB physical") << rt::MediumSectors{.physical = 4096, .logical = 512} << qint64(4096);
+        QTest::newRow("never below direct access's alignment")
+            << rt::MediumSectors{.physical = 512, .logical = 512, .directOffset = 4096} << qint64(4096);
+        QTest::newRow("alignment from the device alone") << rt::MediumSectors{.logical = 8192} << qint64(8192);
+        QTest::newRow("a size that is no sector") << rt::MediumSectors{.physical = 3000} << qint64(4096);
+        QTest::newRow("direct access refused") << rt::MediumSectors{.physical = 4096, .directRefused = true} << qint64(4096);
+    }
+    void unitOfDamage()
+    {
+        QFETCH(rt::MediumSectors, sectors);
+        QFETCH(qint64, unit);
+        QCOMPARE(sectors.damageUnit(), unit);
+    }
 
     void rescuesAtTheDevice_data()
     {
@@ -76,7 +82,7 @@ private slots:
             const rt::File source = rt::File::open(QStringLiteral("C:\\data.bin"), rt::File::Access::Read);
             QCOMPARE(source.blockSize(), kSector); // the disk's sector
             rt::Destination dest = prepareDestination(QStringLiteral("D:\\out.bin"), 0644);
-            Quiet progress;
+            SilentProgress progress;
             rt::IoWorker io;
             CopyEngine engine(source, dest, progress, io);
             const CopyEngine::Outcome outcome = engine.run();

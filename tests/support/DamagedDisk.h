@@ -1,5 +1,6 @@
 #pragma once
 
+#include "copy/rescue/CopyEngine.h"
 #include "support/BadMedium.h"
 #include "support/DiskMedium.h"
 
@@ -98,4 +99,24 @@ private:
     std::unique_ptr<DiskMedium> m_disk;
     QString m_output;
     QString m_whyNot;
+};
+
+// The readable 4 KiB sectors of content (all but the zone's) that a copy of
+// it holds as anything else.
+inline QList<qint64> lostSectors(const QByteArray &content, const QByteArray &copy, BadMedium::Range zone)
+{
+    constexpr qint64 kSector = 4096;
+    QList<qint64> lost;
+    for (qint64 s = 0; s * kSector < content.size(); ++s)
+        if (((s + 1) * kSector <= zone.begin || s * kSector >= zone.end)
+            && copy.mid(s * kSector, kSector) != content.mid(s * kSector, kSector))
+            lost.append(s);
+    return lost;
+}
+
+// A rescue that shows nothing and never stops.
+struct SilentProgress : CopyProgress {
+    void showProgress(int, qint64, qint64) override {}
+    bool yieldAndGoOn() override { return true; }
+    bool goingOn() const override { return true; }
 };
