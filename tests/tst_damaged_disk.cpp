@@ -15,6 +15,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using Range = BadMedium::Range;
 Q_DECLARE_METATYPE(rt::MediumSectors)
 
@@ -58,22 +60,28 @@ private slots:
         QTest::addColumn<qint64>("size");
         QTest::addColumn<Range>("zone");
         QTest::addColumn<bool>("direct"); // false: the medium refuses direct access; held against buffered ddrescue
+        QTest::addColumn<Range>("hole");  // zeros, left as a hole in the source
         const Range middle{8 * M + 3 * kSector, 10 * M + 5 * kSector};
-        QTest::newRow("a zone in the middle") << 24 * M << middle << true;
-        QTest::newRow("a zone near the start, across a 1 MiB boundary") << 8 * M << Range{M - 2 * kSector, M + 7 * kSector} << true;
-        QTest::newRow("a zone in the tail's small pieces") << 6 * M + 123456 << Range{6 * M + 8 * kSector, 6 * M + 12 * kSector} << true;
-        QTest::newRow("direct access refused") << 24 * M << middle << false;
+        QTest::newRow("a zone in the middle") << 24 * M << middle << true << Range{};
+        QTest::newRow("a zone near the start, across a 1 MiB boundary")
+            << 8 * M << Range{M - 2 * kSector, M + 7 * kSector} << true << Range{};
+        QTest::newRow("a zone in the tail's small pieces")
+            << 6 * M + 123456 << Range{6 * M + 8 * kSector, 6 * M + 12 * kSector} << true << Range{};
+        QTest::newRow("a hole read at the device stays a hole") << 24 * M << middle << true << Range{14 * M, 20 * M};
+        QTest::newRow("direct access refused") << 24 * M << middle << false << Range{};
     }
     void rescuesAtTheDevice()
     {
         QFETCH(qint64, size);
         QFETCH(Range, zone);
         QFETCH(bool, direct);
+        QFETCH(Range, hole);
         rt::setDirectAccessRefused(!direct);
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty())
             QSKIP("GNU ddrescue (gddrescue) is not installed, so there is nothing to hold the rescue against");
-        const QByteArray content = patternBytes(size, 26);
-        DamagedDisk disk(content, zone, 0);
+        QByteArray content = patternBytes(size, 26);
+        content.replace(hole.begin, hole.end - hole.begin, QByteArray(hole.end - hole.begin, '\0'));
+        DamagedDisk disk(content, zone, 0, hole);
         SKIP_UNLESS_MOUNTED(disk);
         TestDrives drives;
         rt::Drives::instance().setFixedMap({{u'c', disk.path()}, {u'd', drives.host(u'd')}});
@@ -94,6 +102,9 @@ private slots:
             QVERIFY(rt::createNewFile(QStringLiteral("D:\\out.bin.map"), engine.map().mapfile("duplon C:\\data.bin D:\\out.bin")));
         }
         const qint64 ours = disk.failedReads() - before;
+        struct stat st {};
+        QVERIFY(::stat(QFile::encodeName(drives.host(u'd', QStringLiteral("out.bin"))).constData(), &st) == 0);
+        QVERIFY2(st.st_blocks * 512 <= size - (hole.end - hole.begin) + M, qPrintable(QString::number(st.st_blocks * 512)));
 
         // GNU ddrescue in the disk's sectors, with direct access where this program had it.
         disk.forget();

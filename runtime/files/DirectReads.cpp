@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <unistd.h>
 #include <utility>
 
@@ -103,7 +104,7 @@ PieceResult DirectReads::copy(qint64 offset, qint64 count, int destFd)
         qint64 done = 0;
         while (done < n) {
             const qint64 piece = std::min(n - done, m_unit - (at + done) % m_unit);
-            if (!allZeros(data + done, piece)) {
+            if (!allZeros(data + done, piece) || !inHole(at + done, piece)) {
                 const PieceResult w = Transfer::writeAll(destFd, at + done, data + done, piece);
                 if (w.failure != PieceResult::Failure::None)
                     return PieceResult{done + w.bytes, w.failure, w.osError};
@@ -112,6 +113,18 @@ PieceResult DirectReads::copy(qint64 offset, qint64 count, int destFd)
         }
         return PieceResult{n, PieceResult::Failure::None, 0};
     });
+}
+
+bool DirectReads::inHole(qint64 at, qint64 n)
+{
+    if (at < m_holeFrom || at + n > m_holeTo) {
+        const off_t data = lseek(m_fd, at, SEEK_DATA);
+        if (data < 0 && errno != ENXIO)
+            return false; // this file system cannot tell: all of it is data
+        m_holeFrom = at;
+        m_holeTo = data < 0 ? std::numeric_limits<qint64>::max() : data; // ENXIO: no data from here on
+    }
+    return at >= m_holeFrom && at + n <= m_holeTo;
 }
 
 PieceResult DirectReads::read(qint64 offset, qint64 count, char *buffer)

@@ -29,8 +29,8 @@ public:
     // the medium does not take), which then delivered nothing.
     bool refused() const { return m_fd < 0; }
     // As Transfer::copy: up to count bytes at offset to the same offset of
-    // destFd; a block of zeros is not written (the destination holds zeros
-    // there, and a hole stays a hole).
+    // destFd; a block in a hole of the source is not written (the destination
+    // holds zeros there, and a hole stays a hole).
     PieceResult copy(qint64 offset, qint64 count, int destFd);
     // Up to count bytes at offset into buffer.
     PieceResult read(qint64 offset, qint64 count, char *buffer);
@@ -38,6 +38,9 @@ public:
 private:
     template <typename Deliver>
     PieceResult readThrough(qint64 offset, qint64 count, Deliver deliver);
+    // Whether [at, at + n) lies in a hole of the source; asked only of blocks
+    // that read as zeros.
+    bool inHole(qint64 at, qint64 n);
 
     int m_fd = -1;
     qint64 m_unit;
@@ -46,6 +49,8 @@ private:
     bool m_tried = false;  // a read has been answered by the medium
     qint64 m_keptFrom = 0; // the bytes of the last read, still in the buffer
     qint64 m_keptTo = 0;
+    qint64 m_holeFrom = 0; // the last hole found
+    qint64 m_holeTo = 0;
 };
 
 // Test hook: every medium refuses direct access (as iso9660 and some FUSE

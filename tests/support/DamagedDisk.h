@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <memory>
 #include <unistd.h>
 
@@ -24,13 +25,19 @@
 //   ... disk.filePath() ... disk.failedReads() ...
 class DamagedDisk {
 public:
-    DamagedDisk(const QByteArray &content, BadMedium::Range zone, int badDelayMs)
+    // hole: a range of content, zeros, left as a hole in the file.
+    DamagedDisk(const QByteArray &content, BadMedium::Range zone, int badDelayMs, BadMedium::Range hole = {0, 0})
     {
         const QString files = m_dir.filePath(QStringLiteral("files")), backing = m_dir.filePath(QStringLiteral("backing"));
         QDir().mkpath(files), QDir().mkpath(backing);
         QFile data(files + QStringLiteral("/data.bin"));
         if (!m_dir.isValid() || !data.open(QIODevice::WriteOnly) || data.write(content) != content.size()) {
             m_whyNot = QStringLiteral("no temporary folder for the disk's image");
+            return;
+        }
+        if (hole.end > hole.begin
+            && fallocate(data.handle(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, hole.begin, hole.end - hole.begin) != 0) {
+            m_whyNot = QStringLiteral("the file system of the temporary folder makes no holes");
             return;
         }
         data.close();
