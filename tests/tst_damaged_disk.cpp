@@ -123,10 +123,11 @@ private slots:
         qInfo().noquote() << figures;
         // The first failing read is still buffered (a copy reads through the page
         // cache until something fails): the device sees failing read-ahead and
-        // the kernel's retry of the page, two to four failing reads where a
-        // direct read costs one. Every later read is direct; read buffered, each
-        // bad sector would cost at least two.
-        QVERIFY2(ours <= theirs + 3, qPrintable(figures));
+        // the kernel's retry of the page, up to five failing reads where a
+        // direct read costs one (read-ahead depends on timing). Every later read
+        // is direct; read buffered, the middle zone costs 776 failing reads
+        // against ddrescue -d's 553, and 254 readable sectors are lost.
+        QVERIFY2(ours <= theirs + 4, qPrintable(figures));
         // Through this stack the last sector before the zone may fail for every reader.
         QVERIFY2(lost.size() <= lostByThem.size() && lost.size() <= 1, qPrintable(figures));
         for (const qint64 s : lost)
