@@ -370,7 +370,29 @@ private slots:
         row("cmdExit", "Exit", QAccessible::Button);
         row("Frame1", "Select Source:", QAccessible::Grouping);
         row("lblBytes", "Source File Size:", QAccessible::StaticText);
+        row("lblCopied", "File Copied", QAccessible::StaticText); // the figure is its text
+        row("lblInputLoc", "Bytes Copied", QAccessible::StaticText);
         row("KorBar", "Copy progress", QAccessible::ProgressBar);
+    }
+    // The figures' names for a screen reader change nothing drawn.
+    void namedFiguresDrawAsUnnamedOnes()
+    {
+        FormFixture f;
+        f.start();
+        QVERIFY(f.show());
+        f.c().lblCopied->setCaption(QStringLiteral("20.04 MB"));
+        f.c().lblInputLoc->setCaption(QStringLiteral("21012480"));
+        rt::DisplayPacer::instance().flush();
+        const QImage named = f.form->grab().toImage();
+        for (rt::Label *figure : {f.c().lblCopied, f.c().lblInputLoc}) {
+            const QString caption = figure->caption();
+            figure->setAccessibleName(QString());
+            figure->setAccessibleDescription(QString());
+            figure->setCaption(QString());
+            figure->setCaption(caption);
+        }
+        rt::DisplayPacer::instance().flush();
+        QCOMPARE(f.form->grab().toImage(), named);
     }
     void controlsHaveAccessibleNamesAndRoles()
     {
