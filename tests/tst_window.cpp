@@ -21,18 +21,32 @@ namespace {
 QString popupAfter(const std::function<void()> &act, const std::function<void(QMenu *)> &use = {}, QRect *place = nullptr)
 {
     QString opened;
-    QTimer::singleShot(0, [&] {
-        if (auto *popup = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
-            opened = popup->objectName();
-            if (place)
-                *place = popup->geometry();
-            if (use)
-                use(popup);
-            popup->close();
-        }
+    auto look = [&] {
+        auto *popup = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+        if (!popup)
+            return false;
+        opened = popup->objectName();
+        if (place)
+            *place = popup->geometry();
+        if (use)
+            use(popup);
+        popup->close();
+        return true;
+    };
+    // Looked for until it is up: what opens it may first run events while it
+    // waits on a medium (the menu key chooses a file, whose size is read), and
+    // a look made then would find nothing and leave the popup open for good.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (look())
+            poll.stop();
     });
+    poll.start(10);
     act();
     QCoreApplication::processEvents();
+    poll.stop();
+    if (opened.isEmpty())
+        look();
     return opened;
 }
 
