@@ -52,10 +52,11 @@ CopyEngine::~CopyEngine()
     }
 }
 
-void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine)
+void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine, const std::optional<SourceIdentity> &source)
 {
     m_kept = &kept;
     m_commandLine = commandLine;
+    m_identity = source;
 }
 
 void CopyEngine::goOnFrom(const RescueMap &map)
@@ -63,8 +64,10 @@ void CopyEngine::goOnFrom(const RescueMap &map)
     m_map = map;
     m_settled = map.bytes(Status::Finished) + map.bytes(Status::Bad);
     m_outcome.rescued = map.bytes(Status::Finished);
+    m_savedRescued = m_outcome.rescued;
     m_endSeen = map.end() > 0;
     m_failed = true;
+    m_atTheDevice = true;
     m_saveTried = true;
     m_sinceSave.start();
 }
@@ -73,8 +76,9 @@ QByteArray CopyEngine::mapContent() const
 {
     RescueMap whole = m_map;
     whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
-    return m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
-                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    const QByteArray map = m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
+                                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    return m_identity ? withSourceIdentity(map, *m_identity) : map;
 }
 
 SavedMap CopyEngine::keepNow()
@@ -83,14 +87,11 @@ SavedMap CopyEngine::keepNow()
     m_sinceSave.start();
     if (!m_kept)
         return {};
-    if (!m_kept->kept()) {
-        try {
-            m_io.run([this] { m_kept->keep(); });
-        } catch (const rt::RtError &e) {
-            return {QString(), e.reason()};
-        }
-    }
-    return saveMap(*m_kept, m_io, mapContent());
+    const qint64 rescued = m_outcome.rescued;
+    const SavedMap saved = saveMap(*m_kept, m_io, mapContent());
+    if (saved.saved())
+        m_savedRescued = rescued;
+    return saved;
 }
 
 CopyEngine::Outcome CopyEngine::run()
@@ -112,6 +113,9 @@ CopyEngine::Outcome CopyEngine::runPasses()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            if (m_atTheDevice) // going on with a map that lists what is still to read
+                m_source.readAtTheDevice();
             try {
                 m_length = m_source.length();
             } catch (const rt::RtError &) {
@@ -348,12 +352,18 @@ void CopyEngine::startRead(qint64 offset, qint64 count, AskLength askLength, boo
     m_io.post([this, offset, count, askLength] {
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
         m_out.gone = r.failure == PieceResult::Failure::Read && m_source.gone();
+        // From the first failure on, each read reaches the device as asked:
+        // through the page cache one failing block costs several failing
+        // reads, and read-ahead takes readable neighbours down with it.
+        if (r.failure == PieceResult::Failure::Read && !m_out.gone && !std::exchange(m_atTheDevice, true))
+            m_source.readAtTheDevice();
         // What has arrived goes on to the medium in the background, and the
         // copy waits for what was written a few MiB back: the bar then moves
         // at the speed the medium really takes the data.
         try {
             m_dest.writeBehind(offset, r.bytes);
         } catch (const rt::RtError &e) {
+            m_out.lostOnTheWay = true;
             if (r.failure == PieceResult::Failure::None)
                 r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
         }
@@ -382,6 +392,10 @@ PieceResult CopyEngine::takeRead()
     m_gone = m_out.gone;
     if (m_out.length)
         m_length = *m_out.length;
+    // Data written earlier failed on its way to the medium: a later flush
+    // may succeed all the same, so no map may call it finished any more.
+    if (m_out.lostOnTheWay && m_kept)
+        m_kept->flushFailed(rt::reasonFromErrno(m_out.result.osError ? m_out.result.osError : EIO));
     return m_out.result;
 }
 

@@ -155,7 +155,7 @@ std::optional<MapFile> newestMap(const rt::CopyFolder &files)
         const QByteArray time = mapComment(*text, "Current time");
         if (newest && std::tie(time, e.modified) <= std::tie(newest->currentTime, newestModified))
             continue;
-        newest = MapFile{e.name, commandLine, time, *std::move(map)};
+        newest = MapFile{e.name, commandLine, time, *std::move(map), sourceIdentityIn(*text)};
         newestModified = e.modified;
     }
     return newest;

@@ -60,6 +60,17 @@ public:
     // non-tried.
     static std::optional<RescueMap> parse(const QByteArray &mapfile);
 
+    // The unit in which the source failed, written on a comment line so that
+    // the map is read in it (ddrescuelog -b UNIT); 0: not said.
+    void setUnit(qint64 unit) { m_unit = unit; }
+    qint64 unit() const { return m_unit; }
+
 private:
     std::vector<Area> m_areas;
+    qint64 m_unit = 0;
 };
+
+// Whether a mapfile is one this program wrote (GNU ddrescue's are not).
+bool writtenByThisProgram(const QByteArray &mapfile);
+// Text for a map's comment line: control characters (a newline in a name) as \xHH.
+QByteArray commentText(const QByteArray &text);
