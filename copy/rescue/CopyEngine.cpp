@@ -60,10 +60,8 @@ void CopyEngine::goOnFrom(const RescueMap &map)
 
 QByteArray CopyEngine::mapContent() const
 {
-    RescueMap whole = m_map;
-    whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
-    return m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
-                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    return m_phase == RescueMap::kFinishedPass ? m_map.mapfile(m_commandLine, {}, m_length)
+                                               : m_map.mapfile(m_commandLine, {m_readPosition, m_phase, 1}, m_length);
 }
 
 SavedMap CopyEngine::keepNow()
