@@ -311,7 +311,9 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
 
 QString CopyJob::writeMap(const RescueMap &map, bool &written)
 {
-    const QByteArray contents = map.mapfile(commandLine());
+    // Written out on the worker: a large map takes a while, and the window goes on.
+    const QByteArray commandLine = this->commandLine();
+    const QByteArray contents = m_io.run([&] { return map.mapfile(commandLine); });
     if (m_kept && m_kept->kept())
         return settleKeptMap(contents, written);
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...

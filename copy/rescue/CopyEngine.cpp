@@ -17,6 +17,8 @@ namespace {
 
 constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
 
+std::chrono::milliseconds g_saveInterval{0}; // 0: CopyEngine::kSaveInterval
+
 } // namespace
 
 CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
@@ -36,8 +38,11 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
     , m_dest(dest)
     , m_progress(progress)
     , m_io(io)
+    , m_saveInterval(g_saveInterval.count() > 0 ? g_saveInterval : kSaveInterval)
 {
 }
+
+void CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds interval) { g_saveInterval = interval; }
 
 CopyEngine::~CopyEngine() = default;
 
@@ -77,7 +82,8 @@ SavedMap CopyEngine::keepNow()
             return {QString(), e.reason()};
         }
     }
-    return saveMap(*m_kept, m_io, mapContent());
+    // The engine waits for the save: its map stays as it is meanwhile.
+    return saveMap(*m_kept, m_io, [this] { return mapContent(); });
 }
 
 CopyEngine::Outcome CopyEngine::run()

@@ -8,7 +8,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 
-SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteArray()> &content)
 {
     SavedMap saved;
     try {
@@ -18,7 +18,7 @@ SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
         return saved;
     }
     try {
-        io.run([&] { kept.replaceMap(content); });
+        io.run([&] { kept.replaceMap(content()); });
     } catch (const rt::RtError &e) {
         saved.mapError = e.reason(); // the next save may succeed
     }

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 namespace rt {
 class IoWorker;
 }
@@ -37,5 +39,9 @@ struct SavedMap {
 // Saves the map of a kept rescue the way every map of this program is saved:
 // the copy's data on the medium first, then the map under a temporary name,
 // flushed, renamed over the old one, the folder flushed. The map so never
-// calls a block finished that is not on the medium.
-SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content);
+// calls a block finished that is not on the medium. The map's text is made
+// by content on the worker too, after the flush: a map of hundreds of
+// thousands of areas takes a while to write out, and the window goes on
+// meanwhile. content must only read what the caller leaves alone until
+// saveMap returns.
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteArray()> &content);

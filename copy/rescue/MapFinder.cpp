@@ -112,15 +112,6 @@ bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength)
     return map.end() == sourceLength && map.bytes(Status::Finished) < sourceLength && copyLength <= sourceLength;
 }
 
-QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
-{
-    const QByteArray prefix = "# " + key + ':';
-    for (const QByteArray &line : mapfile.split('\n'))
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed();
-    return {};
-}
-
 bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
                       const rt::CopyFolder &files)
 {

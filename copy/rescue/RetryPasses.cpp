@@ -184,7 +184,8 @@ bool RetryPasses::save(const RescueMap::Current &current)
     if (!m_changed && current.status == kRetrying)
         return true;
     KeptPatch kept(m_copy, m_resumable.files, m_resumable.mapFile.name);
-    const SavedMap saved = saveMap(kept, m_io, m_map.mapfile(m_resumable.mapFile.commandLine, current));
+    const SavedMap saved
+        = saveMap(kept, m_io, [&] { return m_map.mapfile(m_resumable.mapFile.commandLine, current); });
     if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
         failWrite(saved.writeError);
