@@ -2,7 +2,8 @@
 # Builds bench_copy and bench_listing and runs them offscreen and, when Xvfb is
 # installed, under a real X server on a free display; then the rescue from a
 # damaged medium (bench_rescue, offscreen, where libfuse3 is built in) and the
-# block passes' cost as the bad blocks grow in number (bench_scrape).
+# block passes' cost as the bad blocks grow in number (bench_scrape), and the
+# rescue map at scale (bench_scattered).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
 # The tmpfs case mounts a tmpfs of its own for each run and needs root;
@@ -24,6 +25,13 @@ run_rescue() {
         QT_QPA_PLATFORM=offscreen "$build/bench/bench_rescue" || status=1
     else
         echo "bench_rescue not built (no libfuse3); skipped"
+    fi
+    echo
+    echo "=== the rescue map at scale: scattered damage, the window's stall, maps set aside ==="
+    if make -C "$build" -j2 bench_scattered >/dev/null 2>&1; then
+        "$build/bench/bench_scattered" || status=1
+    else
+        echo "bench_scattered not built (no libfuse3); skipped"
     fi
     echo
     echo "=== the block passes' cost against the number of bad blocks ==="

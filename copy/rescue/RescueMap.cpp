@@ -96,6 +96,20 @@ void RescueMap::set(qint64 pos, qint64 size, Status status)
     const qint64 end = this->end();
     if (pos > end)
         set(end, pos - end, Status::NonTried);
+    if (pos == end && !m_areas.empty()) {
+        // The usual case, once per piece of a first pass and per line of a
+        // mapfile: the map grows at its end.
+        Area &last = m_areas.rbegin()->second;
+        if (last.status == status) {
+            last.size += size;
+            m_bytes[index(status)] += size;
+            return;
+        }
+        m_areas.emplace_hint(m_areas.end(), pos, Area{pos, size, status});
+        m_byStatus[index(status)].emplace_hint(m_byStatus[index(status)].end(), pos);
+        m_bytes[index(status)] += size;
+        return;
+    }
     const qint64 stop = pos + size;
     qint64 from = pos, to = stop;
 

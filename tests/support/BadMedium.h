@@ -45,6 +45,7 @@ public:
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
+        QString badList = {}; // a file of more bad ranges, "A-B" a line, in order and apart
     };
     // What the medium has been asked so far.
     struct Stats {
@@ -88,6 +89,8 @@ public:
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
+        if (!options.badList.isEmpty())
+            args << QStringLiteral("--bad-list") << options.badList;
         args << QStringLiteral("-f") << QStringLiteral("-s");
 
         struct stat before {};
