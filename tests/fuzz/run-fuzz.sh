@@ -29,9 +29,11 @@ fi
 unset ASAN_OPTIONS LSAN_OPTIONS UBSAN_OPTIONS
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" >"$build.log" 2>&1 \
-  && cmake --build "$build" -j2 --target "${targets[@]}" >>"$build.log" 2>&1 \
-  || { cat "$build.log"; echo "FAIL: the fuzz targets did not build"; exit 1; }
+mkdir -p "$build"
+log=$build/build.log
+cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER="$clang" -DCMAKE_BUILD_TYPE=Debug "${launcher[@]}" >"$log" 2>&1 \
+  && cmake --build "$build" -j2 --target "${targets[@]}" >>"$log" 2>&1 \
+  || { cat "$log"; echo "FAIL: the fuzz targets did not build"; exit 1; }
 
 status=0
 for t in "${targets[@]}"; do
