@@ -75,9 +75,14 @@ QString CopyModule::silentDrive() const
 
 void CopyModule::tellStalled()
 {
-    m_dialogs.msgBox(QStringLiteral("Drive %1 does not answer. The copy is stopped; its partial file will be removed "
-                                    "when the drive answers.")
-                         .arg(silentDrive()),
+    // A rescue's partial file is not removed: it is asked about, or kept.
+    const CopyJob::Rescue rescue = m_job ? m_job->rescue() : CopyJob::Rescue::None;
+    const QString then = rescue == CopyJob::Rescue::None
+        ? QStringLiteral("its partial file will be removed when the drive answers.")
+        : rescue == CopyJob::Rescue::Asked && !m_leaving
+        ? QStringLiteral("when the drive answers, you are asked whether to keep what was rescued.")
+        : QStringLiteral("what was rescued stays on the medium with its map as last saved.");
+    m_dialogs.msgBox(QStringLiteral("Drive %1 does not answer. The copy is stopped; ").arg(silentDrive()) + then,
                      rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
 

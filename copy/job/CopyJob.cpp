@@ -67,7 +67,7 @@ CopyJob::End CopyJob::runStages()
         CopyEngine engine(m_source, m_dest, m_progress, m_io);
         if (!m_kept)
             m_kept.emplace(m_dest, m_names.destination);
-        engine.keepIn(*m_kept, commandLine());
+        engine.keepIn(*m_kept, commandLine(), m_identity);
         if (m_goOnMap)
             engine.goOnFrom(*m_goOnMap);
         return finish(engine.run(), engine);
@@ -125,6 +125,8 @@ CopyJob::Way CopyJob::open()
         m_io.run([&] {
             m_source = rt::File::open(m_names.source, rt::File::Access::Read);
             mode = m_source.permissions();
+            m_unfinishedSource = unfinishedSource(m_names.source, m_source.length());
+            identifySource();
         });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("source"), m_names.source, e.reason());
@@ -132,13 +134,18 @@ CopyJob::Way CopyJob::open()
     }
     if (!m_progress.goingOn())
         return Way::Stopped;
-    if (const Way kept = offerKept(exists); kept != Way::NotKept)
+    // A kept part copied is a plain copy: its never-read blocks would read as zeros.
+    if (const Way kept = m_unfinishedSource ? Way::NotKept : offerKept(exists); kept != Way::NotKept)
         return kept;
 
     // A copy that an earlier rescue left, with a map that fits this source:
     // reading only what could not be read keeps every block it saved.
-    if (exists) {
+    if (exists && !m_unfinishedSource) {
         m_resumable = findResumable(m_names.destination, m_source, m_io);
+        if (m_resumable && madeFromAnotherSource(m_resumable->mapFile, m_names.typedName))
+            m_resumable.reset();
+        if (m_resumable && writtenElsewhere(m_names.destination, m_names.typedName))
+            return Way::Refused;
         if (!m_progress.goingOn())
             return Way::Stopped;
         if (m_resumable
@@ -185,14 +192,21 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     rt::Destination::Committed committed;
     if (outcome.end == EngineEnd::Completed) {
         try {
-            m_io.run([&] { m_dest.flush(outcome.length); });
-            if (!m_progress.goingOn())
+            flushKept([&] { m_dest.flush(outcome.length); });
+            if (!m_progress.goingOn()) {
                 outcome.end = EngineEnd::Stopped;
-            else
+            } else {
+                // A rescue's map takes its name before the copy does, so a cut
+                // between leaves the part with its own map beside it.
+                if (outcome.unreadable > 0)
+                    m_finalMap = writeMap(engine.map());
                 committed = m_io.run([&] { return m_dest.commit(outcome.length); });
+                settleKeptMap(outcome.unreadable == 0);
+            }
         } catch (const rt::RtError &e) {
             outcome.end = EngineEnd::WriteFailed;
             outcome.reason = e.reason();
+            unwriteMap();
         }
     }
 
@@ -200,11 +214,11 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     case EngineEnd::Completed:
         m_io.run([&] { (void)m_source.close(); });
         if (committed.closeError || committed.folderFlushError) {
-            m_kept.reset(); // its map stays beside the copy, as last saved
             // The copy has its name and any old file is gone: no failed
-            // write, but no "completed" either.
+            // write, but no "completed" either. A rescue's data was flushed
+            // before it took the name: only the folder entry is in doubt.
             const QString name = rt::displayPath(m_names.destination);
-            const QString words = committed.closeError
+            const QString words = committed.closeError && !m_finalMap.written
                 ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
                 : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name);
             ended(End::NamedInDoubt, words);
@@ -213,8 +227,8 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
                              rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::NamedInDoubt;
         }
-        ended(End::Completed);
-        announce(outcome, engine);
+        ended(End::Completed, m_finalMap.written ? retryLaterText() : QString());
+        announce(outcome);
         return End::Completed;
     default:
         break;
@@ -233,6 +247,17 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     return End::Failed;
 }
 
+void CopyJob::flushKept(const std::function<void()> &flush)
+{
+    try {
+        m_io.run(flush);
+    } catch (const rt::RtError &e) {
+        if (m_kept) // a later flush may succeed with the pages lost: no newer map
+            m_kept->flushFailed(e.reason());
+        throw;
+    }
+}
+
 void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QString &kept)
 {
     m_dialogs.msgBox(QStringLiteral("The source file %1 could not be read.").arg(rt::displayPath(m_names.source))
@@ -244,6 +269,7 @@ void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QStri
 
 CopyJob::End CopyJob::retry()
 {
+    m_retrying = true;
     const RetryPasses::Outcome outcome = RetryPasses(m_source, *std::move(m_resumable), m_progress, m_io).run();
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {
@@ -289,11 +315,17 @@ void CopyJob::abandon()
     }
 }
 
-void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine)
+QString CopyJob::retryLaterText()
 {
-    const QString completed = QStringLiteral("File Copy Completed.");
+    return QStringLiteral("Copy pressed again later onto the same name reads only the damaged parts again.");
+}
+
+void CopyJob::announce(const CopyEngine::Outcome &outcome)
+{
+    QString completed = QStringLiteral("File Copy Completed.");
+    if (m_unfinishedSource)
+        completed += rt::kCrLf + unfinishedSourceText(*m_unfinishedSource);
     if (outcome.unreadable == 0) {
-        m_io.run([this] { removeKeptMap(); }); // everything was read in the end
         m_dialogs.msgBox(completed, rt::MsgStyle::Information);
         return;
     }
@@ -301,38 +333,59 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome, const CopyEngine &eng
         + QStringLiteral("%1 bytes could not be read and were written as zeros.").arg(outcome.unreadable);
     if (outcome.rescued == 0)
         text += rt::kCrLf + QStringLiteral("None of its bytes could be read.");
-    bool written = false;
-    const QString map = writeMap(engine.map(), written);
     text += rt::kCrLf
-        + (written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(map)
-                   : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(map));
+        + (m_finalMap.written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_finalMap.words)
+                                    + rt::kCrLf + retryLaterText()
+                              : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_finalMap.words));
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 
-QString CopyJob::writeMap(const RescueMap &map, bool &written)
+CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
 {
     // Written out on the worker: a large map takes a while, and the window goes on.
     const QByteArray commandLine = this->commandLine();
-    const QByteArray contents = m_io.run([&] { return map.mapfile(commandLine); });
-    if (m_kept && m_kept->kept())
-        return settleKeptMap(contents, written);
+    const QByteArray contents = m_io.run([&] {
+        const QByteArray text = map.mapfile(commandLine);
+        return m_identity ? withSourceIdentity(text, *m_identity) : text;
+    });
+    const QString copyName = rt::namePart(m_names.destination);
+    if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
+        return m_io.run([&]() -> FinalMap {
+            try {
+                m_kept->folder().replace(m_kept->mapName(), contents);
+                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false};
+            } catch (const rt::RtError &e) {
+                return {e.reason(), false, false};
+            }
+        });
+    }
     // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
     // (a long name cut to leave room for the ending).
     const QString folder = rt::folderPart(m_names.destination);
-    const QString copyName = rt::namePart(m_names.destination);
-    return m_io.run([&]() -> QString {
+    return m_io.run([&]() -> FinalMap {
         for (int n = 0; n < 1000; ++n) {
             const QString name = rt::childPath(folder, mapNameFor(copyName, n));
             try {
-                if (rt::createNewFile(name, contents)) {
-                    written = true;
-                    return rt::displayPath(name);
-                }
+                if (rt::createNewFile(name, contents))
+                    return {rt::displayPath(name), true, true, name};
             } catch (const rt::RtError &e) {
-                return e.reason();
+                return {e.reason(), false, false};
             }
         }
-        return QStringLiteral("no free name beside the copy");
+        return {QStringLiteral("no free name beside the copy"), false, false};
+    });
+}
+
+void CopyJob::unwriteMap()
+{
+    if (!std::exchange(m_finalMap.made, false))
+        return; // a map that was there before stays
+    m_finalMap.written = false;
+    m_io.run([this] {
+        try {
+            rt::killFile(m_finalMap.drivePath); // it would stand beside a copy that never took the name
+        } catch (const rt::RtError &) {
+        }
     });
 }
 

@@ -3,6 +3,7 @@
 #include "copy/rescue/CopyEngine.h"
 #include "copy/rescue/KeptFiles.h"
 #include "copy/rescue/MapFinder.h"
+#include "copy/rescue/UnfinishedSource.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
@@ -68,6 +69,16 @@ public:
     // stalled, left to its medium.
     void stopAsked(std::function<void()> onStall) { m_io.stopAsked(rt::kMediumAnswerLimit, std::move(onStall)); }
     bool stalled() const { return m_io.stalled(); }
+    // What a Stop does to the copy now: None, a healthy copy whose partial
+    // file goes; Asked, a rescue kept with a map, asked about; Kept, an earlier
+    // rescue gone on with (in place, or by the retry), kept as it stands.
+    enum class Rescue { None, Asked, Kept };
+    Rescue rescue() const
+    {
+        if (m_goOnInPlace || m_retrying)
+            return Rescue::Kept;
+        return m_kept && m_kept->mapSaved() ? Rescue::Asked : Rescue::None;
+    }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };
@@ -78,8 +89,13 @@ private:
     // before any other question: GoOnKept, Refused, Stopped, or NotKept when
     // there is none or the user chose a fresh copy.
     Way offerKept(bool exists);
-    // Whether a kept part or its map has the name: the next may be this copy's.
-    bool partThere(const QString &partPath);
+    // Whether a kept part or its map has the name (the next may then be this
+    // copy's), and whether it may be gone on with: never a link, nor the source.
+    enum class PartThere { No, NotOurs, Kept };
+    // Whether another copy (another window) holds the writer's lock on the
+    // rescue at path: then says so, before any question, and nothing starts.
+    bool writtenElsewhere(const QString &path, const QString &name);
+    PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.
     Way goOnFromMap();
@@ -88,13 +104,27 @@ private:
     // The copy's end while it is a rescue kept under a name of its own: asks
     // (Stop) or keeps at once (Exit, a source gone, a failed write).
     End endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine);
-    // Keeps what the rescue has read; when its copy could not be flushed or
-    // given a name, deletes it. Why it or its map could not be kept, or "".
-    QString keepRescue(CopyEngine &engine);
+    // What a kept rescue's end left on the medium, in the user's words;
+    // current: kept with a map saved just now.
+    struct KeptWords {
+        QString text;
+        bool current;
+    };
+    // Keeps what the rescue has read with the last map saved after a
+    // successful flush; deletes it only when no such map was ever saved.
+    KeptWords keepRescue(const CopyEngine::Outcome &outcome, CopyEngine &engine);
+    // "N MB of M MB were rescued"
+    QString rescuedText(qint64 rescued, const CopyEngine &engine) const;
     QByteArray commandLine() const;
-    // A completed rescue's map takes the copy's: NAME.map, or NAME.1.map ...
-    // where taken. Its name, or why it could not be written.
-    QString settleKeptMap(const QByteArray &contents, bool &written);
+    // The open source's identity for its maps, and whether its medium keeps coarse times. On the worker.
+    void identifySource();
+    // Whether a map found was written for another version of the source (its
+    // identity line says so): then says so, naming both, and the copy under
+    // copyName is not gone on with.
+    bool madeFromAnotherSource(const MapFile &map, const QString &copyName);
+    // Once the copy has its name: a kept rescue's own map goes (a map written
+    // in place stays while something could not be read), and it is settled.
+    void settleKeptMap(bool allRead);
     // Removes a kept rescue's map and forgets the rescue; on the worker, never throws.
     void removeKeptMap();
     // Why: the engine's reason, or the medium gone; kept: what became of what was read.
@@ -102,12 +132,27 @@ private:
     // Reads again what an earlier rescue could not, into its copy.
     End retry();
     End finish(CopyEngine::Outcome outcome, CopyEngine &engine);
+    // Runs a flush of the copy on the worker; one that fails leaves a kept
+    // rescue's map as last saved. Throws what the flush threw.
+    void flushKept(const std::function<void()> &flush);
     // Removes what this copy wrote and closes the source; never throws.
     void abandon();
-    void announce(const CopyEngine::Outcome &outcome, const CopyEngine &engine);
-    // Writes the map beside the copy under a free name; that name, or why it
-    // could not be written.
-    QString writeMap(const RescueMap &map, bool &written);
+    void announce(const CopyEngine::Outcome &outcome);
+    // The map of a completed rescue: words are its name, or why it could not
+    // be written; made: this copy created it (drivePath).
+    struct FinalMap {
+        QString words;
+        bool written = false;
+        bool made = false;
+        QString drivePath;
+    };
+    // Writes the map beside the copy, before the copy takes its name: under
+    // a free name (NAME.map, NAME.1.map ...), or in place over its own.
+    FinalMap writeMap(const RescueMap &map);
+    // Removes a map this copy made for a copy that did not take its name.
+    void unwriteMap();
+    // The closing line of a rescue with a map: a retry reads only the damaged parts.
+    static QString retryLaterText();
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
     void tellCannotWrite(const QString &reason);
     End runStages();
@@ -120,13 +165,18 @@ private:
     rt::IoWorker m_io;
     rt::File m_source;
     rt::Destination m_dest;
+    std::optional<UnfinishedSource> m_unfinishedSource; // the source is a kept part with its map
+    std::optional<SourceIdentity> m_identity;
+    bool m_coarseTimes = false; // the source's medium keeps times to 2 s (FAT, exFAT)
     std::optional<Resumable> m_resumable; // the earlier rescue to go on with
     std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
     std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
     QString m_keptAs;                       // the name a settled rescue was kept under
+    FinalMap m_finalMap;
     // Going on with the earlier rescue under the name itself: it and its map
     // are never deleted, and its map keeps the command line it names them by.
     bool m_goOnInPlace = false;
+    bool m_retrying = false; // the retry passes run over an earlier copy
     QByteArray m_goOnCommandLine;
     int m_leftInPlace = 0; // why a file written in place could not be deleted
 };

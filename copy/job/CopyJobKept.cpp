@@ -5,7 +5,9 @@
 #include "runtime/Dialogs.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/SourceFacts.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
+#include "runtime/media/Volume.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 
@@ -23,15 +25,18 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     for (int n = 0; !kept && n < rt::Destination::kMaxParts; ++n) {
         part = rt::Destination::partName(rt::namePart(m_names.destination), n);
         partPath = rt::childPath(rt::folderPart(m_names.destination), part);
-        const bool there = partThere(partPath);
-        if (there)
+        const PartThere there = partThere(partPath);
+        if (there == PartThere::Kept)
             kept = findResumable(partPath, m_source, m_io);
+        if (kept && writtenElsewhere(partPath, part))
+            return Way::Refused;
         if (!m_progress.goingOn())
             return Way::Stopped;
-        if (!there)
+        if (there == PartThere::No)
             return Way::NotKept;
     }
-    if (!kept)
+    // One of another version of the source stays as it is; Copy goes on as for a name without one.
+    if (!kept || madeFromAnotherSource(kept->mapFile, part))
         return Way::NotKept;
     const RescueMap &map = kept->mapFile.map;
     const qint64 finished = map.bytes(Status::Finished), bad = map.bytes(Status::Bad);
@@ -52,6 +57,7 @@ CopyJob::Way CopyJob::offerKept(bool exists)
             options.modified = rt::sourceFacts(m_source).modified;
             m_dest = rt::Destination::goOnWith(partPath, m_names.destination, options);
             m_kept.emplace(m_dest, m_names.destination, part, part + QStringLiteral(".map"));
+            m_kept->folder().removeTemporaries(m_kept->mapName()); // a cut's, now that it is ours to write
         });
     } catch (const rt::RtError &e) {
         m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
@@ -62,14 +68,66 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     return Way::GoOnKept;
 }
 
-bool CopyJob::partThere(const QString &partPath)
+void CopyJob::identifySource()
+{
+    const rt::SourceFacts facts = rt::sourceFacts(m_source);
+    m_identity = SourceIdentity{facts.size, qint64(facts.modified.tv_sec) * 1000000000 + facts.modified.tv_nsec,
+                                rt::namePart(m_names.source)};
+    const std::optional<rt::Volume> volume = rt::volumeOf(rt::Drives::instance().toHost(m_names.source));
+    m_coarseTimes = volume && (volume->type == u"vfat" || volume->type == u"exfat" || volume->type == u"msdos");
+}
+
+bool CopyJob::madeFromAnotherSource(const MapFile &map, const QString &copyName)
+{
+    if (!map.source || !m_identity || sameSource(*map.source, *m_identity, m_coarseTimes))
+        return false; // a map without the line (GNU ddrescue's) is checked by samples alone
+    m_dialogs.msgBox(QStringLiteral("'%1' was rescued from another version of the source: its map %2 was written for %3; "
+                                    "the source now has %4.")
+                             .arg(copyName, map.name, identityText(*map.source), identityText(*m_identity))
+                         + rt::kCrLf + QStringLiteral("It is not gone on with, and stays as it is."),
+                     rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    return true;
+}
+
+bool CopyJob::writtenElsewhere(const QString &path, const QString &name)
+{
+    bool held = false;
+    try {
+        held = m_io.run([&] { return rt::writtenElsewhere(path); });
+    } catch (const rt::RtError &) {
+        return false; // what cannot be looked at is asked about as before
+    }
+    if (held)
+        m_dialogs.msgBox(QStringLiteral("'%1' is not gone on with: ").arg(name) + rt::writtenElsewhereText()
+                             + rt::kCrLf + QStringLiteral("Copy it again once that copy has ended."),
+                         rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+    return held;
+}
+
+CopyJob::PartThere CopyJob::partThere(const QString &partPath)
 {
     try {
         return m_io.run([&] {
-            return !rt::findFile(partPath).isEmpty() || !rt::findFile(partPath + QStringLiteral(".map")).isEmpty();
+            const QString mapPath = partPath + QStringLiteral(".map");
+            if (rt::findFile(partPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
+                // A cut after the part took NAME, or before a part had one:
+                // a map of ours whose part is gone is cleared, never used.
+                const rt::CopyFolder folder(mapPath);
+                const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
+                if (text && writtenByThisProgram(*text)) {
+                    folder.remove(folder.copyName());
+                    folder.removeTemporaries(folder.copyName());
+                }
+            }
+            if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
+                return PartThere::No;
+            // A link under the name is never written through, nor the source itself read into.
+            if (rt::isLink(partPath) || rt::isLink(partPath + QStringLiteral(".map")) || rt::sameFile(m_names.source, partPath))
+                return PartThere::NotOurs;
+            return PartThere::Kept;
         });
     } catch (const rt::RtError &) {
-        return false; // a folder that cannot be read offers nothing
+        return PartThere::No; // a folder that cannot be read offers nothing
     }
 }
 
@@ -104,32 +162,28 @@ CopyJob::Way CopyJob::goOnFromMap()
 CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine)
 {
     using EngineEnd = CopyEngine::Outcome::End;
-    const QString rescued = QStringLiteral("%1 of %2 were rescued")
-                                .arg(rt::megabytesText(outcome.rescued), rt::megabytesText(engine.sourceLength()));
     if (outcome.end == EngineEnd::Stopped) {
         ended(End::Stopped);
         // Exit and the close box keep without asking; a Stop asks.
         // An earlier rescue gone on with in place is kept as the retry keeps it.
         if (!m_progress.leaving() && !m_goOnInPlace
-            && m_dialogs.msgBox(rescued + u'.' + rt::kCrLf
+            && m_dialogs.msgBox(rescuedText(outcome.rescued, engine) + u'.' + rt::kCrLf
                                     + QStringLiteral("Do You Want to Keep Them in '%1' to Go On Later.").arg(m_kept->partName()),
                                 rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
                 != rt::AnswerYes) {
             abandon();
             return End::Stopped;
         }
-        // A map that cannot be saved now stays as it was last saved: it
-        // lists nothing that is not on the medium.
-        (void)keepRescue(engine);
+        // Kept as it stands; should its map not be brought up to date now,
+        // the user learns what is kept all the same.
+        if (const KeptWords kept = keepRescue(outcome, engine); !kept.current)
+            m_dialogs.msgBox(kept.text, rt::MsgStyle::Exclamation, rt::kTitleTalmo);
         return End::Stopped;
     }
-    // A source gone, or a write that failed: what was read is kept while its map can be saved.
+    // A source gone, or a write that failed: what was read is kept while a map
+    // saved after a successful flush tells what of it is the source's.
     ended(End::Failed);
-    QString kept;
-    if (const QString notKept = keepRescue(engine); notKept.isEmpty())
-        kept = rescued + QStringLiteral(" and are kept in '%1' to go on later.").arg(m_keptAs);
-    else
-        kept = QStringLiteral("What was rescued could not be kept: ") + notKept;
+    const QString kept = keepRescue(outcome, engine).text;
     if (outcome.end == EngineEnd::WriteFailed)
         tellCannotWrite(outcome.reason + rt::kCrLf + kept);
     else
@@ -137,47 +191,48 @@ CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &en
     return End::Failed;
 }
 
-QString CopyJob::keepRescue(CopyEngine &engine)
+QString CopyJob::rescuedText(qint64 rescued, const CopyEngine &engine) const
+{
+    return QStringLiteral("%1 of %2 were rescued").arg(rt::megabytesText(rescued), rt::megabytesText(engine.sourceLength()));
+}
+
+CopyJob::KeptWords CopyJob::keepRescue(const CopyEngine::Outcome &outcome, CopyEngine &engine)
 {
     const SavedMap saved = engine.keepNow();
-    if (!saved.writeError.isEmpty() || !engine.isKept()) {
+    if (!engine.mapSaved()) {
+        // No map tells what of it is the source's: nothing worth keeping.
         abandon();
-        return saved.writeError.isEmpty() ? saved.mapError : saved.writeError;
+        const QString why = !saved.writeError.isEmpty() ? saved.writeError
+                            : !saved.mapError.isEmpty() ? saved.mapError
+                                                        : outcome.reason;
+        return {QStringLiteral("What was rescued could not be kept and was deleted: ") + why, false};
     }
     m_io.run([this] {
         m_dest.release();
         (void)m_source.close();
     });
     m_keptAs = m_kept->partName();
+    const QString map = m_kept->mapName();
     m_kept.reset(); // settled: nothing of it is to be removed any more
-    return saved.mapError;
+    if (saved.saved())
+        return {rescuedText(outcome.rescued, engine) + QStringLiteral(" and are kept in '%1' to go on later.").arg(m_keptAs), true};
+    // Its map stays as last saved after a successful flush: still true, only older.
+    return {rescuedText(outcome.rescued, engine)
+                + QStringLiteral(". '%1' is kept to go on later with its map '%2' as last saved, which lists %3 of them.")
+                      .arg(m_keptAs, map, rt::megabytesText(engine.savedRescued()))
+                + rt::kCrLf + QStringLiteral("The map could not be brought up to date: ")
+                + (saved.writeError.isEmpty() ? saved.mapError : saved.writeError),
+            false};
 }
 
-QString CopyJob::settleKeptMap(const QByteArray &contents, bool &written)
+void CopyJob::settleKeptMap(bool allRead)
 {
-    // Settled here: nothing of it is to be removed any more, whatever happens meanwhile.
-    const std::optional<KeptDestination> kept = std::exchange(m_kept, std::nullopt);
-    const QString name = rt::namePart(m_names.destination);
-    return m_io.run([&]() -> QString {
-        const rt::CopyFolder &folder = kept->folder();
-        try {
-            folder.replace(kept->mapName(), contents);
-            if (name == kept->partName()) { // written in place: its map has its name already
-                written = true;
-                return rt::displayPath(folder.drivePath(kept->mapName()));
-            }
-            for (int n = 0; n < 1000; ++n) {
-                const QString target = mapNameFor(name, n);
-                if (folder.renameToFree(kept->mapName(), target)) {
-                    written = true;
-                    return rt::displayPath(folder.drivePath(target));
-                }
-            }
-        } catch (const rt::RtError &e) {
-            return e.reason();
-        }
-        return QStringLiteral("no free name beside the copy");
-    });
+    // The part has taken the name: its own map is stale now (NAME.map holds
+    // what was not read); a map written in place stays unless all was read.
+    if (!m_kept || (!allRead && m_kept->partName() == rt::namePart(m_names.destination)))
+        m_kept.reset();
+    else
+        m_io.run([this] { removeKeptMap(); });
 }
 
 void CopyJob::removeKeptMap()

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 using Status = RescueMap::Status;
 using rt::PieceResult;
@@ -46,10 +47,11 @@ void CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds interval)
 
 CopyEngine::~CopyEngine() = default;
 
-void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine)
+void CopyEngine::keepIn(KeptRescue &kept, const QByteArray &commandLine, const std::optional<SourceIdentity> &source)
 {
     m_kept = &kept;
     m_commandLine = commandLine;
+    m_identity = source;
 }
 
 void CopyEngine::goOnFrom(const RescueMap &map)
@@ -57,16 +59,20 @@ void CopyEngine::goOnFrom(const RescueMap &map)
     m_map = map;
     m_settled = map.bytes(Status::Finished) + map.bytes(Status::Bad);
     m_outcome.rescued = map.bytes(Status::Finished);
+    m_savedRescued = m_outcome.rescued;
     m_endSeen = map.end() > 0;
     m_failed = true;
+    m_atTheDevice = true;
     m_saveTried = true;
     m_sinceSave.start();
 }
 
 QByteArray CopyEngine::mapContent() const
 {
-    return m_phase == RescueMap::kFinishedPass ? m_map.mapfile(m_commandLine, {}, m_length)
-                                               : m_map.mapfile(m_commandLine, {m_readPosition, m_phase, 1}, m_length);
+    const QByteArray map = m_phase == RescueMap::kFinishedPass
+        ? m_map.mapfile(m_commandLine, {}, m_length)
+        : m_map.mapfile(m_commandLine, {m_readPosition, m_phase, 1}, m_length);
+    return m_identity ? withSourceIdentity(map, *m_identity) : map;
 }
 
 SavedMap CopyEngine::keepNow()
@@ -75,15 +81,12 @@ SavedMap CopyEngine::keepNow()
     m_sinceSave.start();
     if (!m_kept)
         return {};
-    if (!m_kept->kept()) {
-        try {
-            m_io.run([this] { m_kept->keep(); });
-        } catch (const rt::RtError &e) {
-            return {QString(), e.reason()};
-        }
-    }
+    const qint64 rescued = m_outcome.rescued;
     // The engine waits for the save: its map stays as it is meanwhile.
-    return saveMap(*m_kept, m_io, [this] { return mapContent(); });
+    const SavedMap saved = saveMap(*m_kept, m_io, [this] { return mapContent(); });
+    if (saved.saved())
+        m_savedRescued = rescued;
+    return saved;
 }
 
 CopyEngine::Outcome CopyEngine::run()
@@ -93,6 +96,9 @@ CopyEngine::Outcome CopyEngine::run()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            if (m_atTheDevice) // going on with a map that lists what is still to read
+                m_source.readAtTheDevice();
             try {
                 m_length = m_source.length();
             } catch (const rt::RtError &) {
@@ -292,15 +298,22 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         return {0, PieceResult::Failure::Read, e};
     if (const int e = rt::writeFault(offset, count))
         return {0, PieceResult::Failure::Write, e};
-    return m_io.run([&] {
+    bool lostOnTheWay = false;
+    const PieceResult result = m_io.run([&] {
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
         m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
+        // From the first failure on, each read reaches the device as asked:
+        // through the page cache one failing block costs several failing
+        // reads, and read-ahead takes readable neighbours down with it.
+        if (r.failure == PieceResult::Failure::Read && !m_gone && !std::exchange(m_atTheDevice, true))
+            m_source.readAtTheDevice();
         // What has arrived goes on to the medium in the background, and the
         // copy waits for what was written a few MiB back: the bar then moves
         // at the speed the medium really takes the data.
         try {
             m_dest.writeBehind(offset, r.bytes);
         } catch (const rt::RtError &e) {
+            lostOnTheWay = true;
             if (r.failure == PieceResult::Failure::None)
                 r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
         }
@@ -313,6 +326,11 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
         }
         return r;
     });
+    // Data written earlier failed on its way to the medium: a later flush
+    // may succeed all the same, so no map may call it finished any more.
+    if (lostOnTheWay && m_kept)
+        m_kept->flushFailed(rt::reasonFromErrno(result.osError ? result.osError : EIO));
+    return result;
 }
 
 void CopyEngine::finish(qint64 offset, qint64 bytes)

@@ -2,6 +2,7 @@
 
 #include "copy/rescue/KeptRescue.h"
 #include "copy/rescue/RescueMap.h"
+#include "copy/rescue/SourceIdentity.h"
 #include "copy/rescue/SourceReads.h"
 
 #include <QElapsedTimer>
@@ -93,8 +94,9 @@ public:
     CopyEngine(const CopyEngine &) = delete;
     CopyEngine &operator=(const CopyEngine &) = delete;
 
-    // Keeps the rescue as it goes, once a block fails; commandLine goes on the map.
-    void keepIn(KeptRescue &kept, const QByteArray &commandLine);
+    // Keeps the rescue as it goes, once a block fails; commandLine and the
+    // source's identity go on the map.
+    void keepIn(KeptRescue &kept, const QByteArray &commandLine, const std::optional<SourceIdentity> &source = {});
     // Goes on from the map of a kept rescue of the same source, before run():
     // what it lists as finished or bad is not read again; the bar starts at
     // the share it has settled.
@@ -112,6 +114,10 @@ public:
     // Keeps the copy as it stands: gives it a name of its own where it has
     // none yet, then saves its map (see saveMap).
     SavedMap keepNow();
+    // Whether a map of the kept rescue was saved after a successful flush,
+    // and the bytes rescued that the last such map lists.
+    bool mapSaved() const { return m_kept && m_kept->mapSaved(); }
+    qint64 savedRescued() const { return m_savedRescued; }
     // The source's length, as last asked.
     qint64 sourceLength() const { return m_length; }
 
@@ -164,8 +170,11 @@ private:
     int m_percent = 0;
     KeptRescue *m_kept = nullptr;
     QByteArray m_commandLine;
+    std::optional<SourceIdentity> m_identity;
     bool m_failed = false;     // a read has failed: the copy is a rescue
+    bool m_atTheDevice = false; // reads go to the device as asked (SourceReads::readAtTheDevice)
     bool m_saveTried = false;  // the rescue has been kept, or that was tried
+    qint64 m_savedRescued = 0; // what the last saved map lists as rescued
     QElapsedTimer m_sinceSave;
     std::chrono::milliseconds m_saveInterval;
     char m_phase = '?';        // ddrescue's letter for the pass under way

@@ -11,14 +11,24 @@
 SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteArray()> &content)
 {
     SavedMap saved;
-    try {
-        io.run([&] { kept.flushCopy(); });
-    } catch (const rt::RtError &e) {
-        saved.writeError = e.reason();
+    if (!kept.m_flushError.isEmpty()) {
+        saved.writeError = kept.m_flushError;
         return saved;
     }
     try {
-        io.run([&] { kept.replaceMap(content()); });
+        io.run([&] { kept.flushCopy(); });
+    } catch (const rt::RtError &e) {
+        kept.m_flushError = saved.writeError = e.reason();
+        return saved;
+    }
+    try {
+        // Named only once its data is on the medium, its first map right after.
+        io.run([&] {
+            if (!kept.kept())
+                kept.keep();
+            kept.replaceMap(content());
+        });
+        kept.m_mapSaved = true;
     } catch (const rt::RtError &e) {
         saved.mapError = e.reason(); // the next save may succeed
     }
@@ -35,6 +45,7 @@ KeptDestination::KeptDestination(rt::Destination &dest, const QString &destinati
     : m_dest(dest), m_destination(destination), m_part(partName), m_map(mapName)
 {
     m_folder.emplace(rt::childPath(rt::folderPart(destination), partName));
+    mapSavedEarlier();
 }
 
 void KeptDestination::keep()

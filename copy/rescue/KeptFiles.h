@@ -47,6 +47,7 @@ public:
     KeptPatch(rt::PatchedFile &copy, const rt::CopyFolder &folder, const QString &mapName)
         : m_copy(copy), m_folder(folder), m_map(mapName)
     {
+        mapSavedEarlier();
     }
     bool kept() const override { return true; }
     void keep() override {}

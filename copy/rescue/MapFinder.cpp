@@ -142,6 +142,7 @@ std::optional<MapFile> newestMap(const rt::CopyFolder &files, qint64 sourceLengt
         QByteArray time;
         qint64 modified;
         bool thisSource; // its length and its last area's end may be this source's
+        std::optional<SourceIdentity> identity;
     };
     std::vector<Candidate> candidates;
     for (const rt::CopyFolder::Entry &e : files.entries()) {
@@ -160,7 +161,8 @@ std::optional<MapFile> newestMap(const rt::CopyFolder &files, qint64 sourceLengt
             const std::optional<QByteArray> tail = files.readPart(e.name, rt::CopyFolder::Part::Last, kTailBytes);
             thisSource = tail && RescueMap::lastAreaEnd(*tail, e.size <= kTailBytes) == sourceLength;
         }
-        candidates.push_back({e.name, commandLine, mapComment(*head, "Current time"), e.modified, thisSource});
+        candidates.push_back(
+            {e.name, commandLine, mapComment(*head, "Current time"), e.modified, thisSource, sourceIdentityIn(*head)});
     }
     std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
         return std::tie(a.time, a.modified) > std::tie(b.time, b.modified);
@@ -173,7 +175,7 @@ std::optional<MapFile> newestMap(const rt::CopyFolder &files, qint64 sourceLengt
         const std::optional<QByteArray> text = files.read(c.name, limit);
         std::optional<RescueMap> map = text ? RescueMap::parse(*text, maxAreas) : std::nullopt;
         if (map)
-            return MapFile{c.name, c.commandLine, c.time, *std::move(map)};
+            return MapFile{c.name, c.commandLine, c.time, *std::move(map), c.identity};
     }
     return std::nullopt;
 }

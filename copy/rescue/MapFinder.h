@@ -1,6 +1,7 @@
 #pragma once
 
 #include "copy/rescue/RescueMap.h"
+#include "copy/rescue/SourceIdentity.h"
 #include "runtime/files/CopyFolder.h"
 
 #include <QByteArray>
@@ -38,6 +39,7 @@ struct MapFile {
     QByteArray commandLine;  // what its "# Command line:" says, written back when it is saved
     QByteArray currentTime;  // what its "# Current time:" says; empty when none
     RescueMap map;
+    std::optional<SourceIdentity> source; // its "# Source:" line; none in ddrescue's
 };
 
 // The n-th name a map of copyName may take beside it: NAME.map, then

@@ -221,25 +221,40 @@ std::vector<RescueMap::Area> RescueMap::areas() const
     return out;
 }
 
+namespace {
+const char kOwnHead[] = "# Mapfile. Created by Duplon\n";
+}
+
+bool writtenByThisProgram(const QByteArray &mapfile) { return mapfile.startsWith(kOwnHead); }
+
+QByteArray commentText(const QByteArray &text)
+{
+    // A comment ends at its line's end: control characters in a name (a
+    // newline) are written as \xHH, so every map reads back.
+    QByteArray out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            out += "\\x" + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return out;
+}
+
 QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &current, qint64 length) const
 {
     const QByteArray now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
-    // A comment ends at its line's end: control characters in a name (a
-    // newline) are written as \xHH, so every map reads back.
-    QByteArray command;
-    for (const char c : commandLine) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            command += "\\x" + QByteArray::number(byte, 16).toUpper().rightJustified(2, '0');
-        else
-            command += c;
-    }
+    const QByteArray command = commentText(commandLine);
     const qint64 whole = std::max(length, end());
     QByteArray out;
     out.reserve(qsizetype(m_areas.size() + 1) * 24 + 256);
-    out += "# Mapfile. Created by Duplon\n";
+    out += kOwnHead;
     out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
+    if (m_unit > 0)
+        out += "# Sector size: " + QByteArray::number(m_unit) + " bytes (ddrescuelog -b " + QByteArray::number(m_unit)
+            + ")\n";
     if (current.status == kFinishedPass)
         out += "# Finished\n";
     else // ddrescue's words for its retry passes

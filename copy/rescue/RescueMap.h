@@ -83,6 +83,11 @@ public:
     // source gives away at once, however long the map.
     static std::optional<qint64> lastAreaEnd(QByteArrayView tail, bool wholeFile);
 
+    // The unit in which the source failed, written on a comment line so that
+    // the map is read in it (ddrescuelog -b UNIT); 0: not said.
+    void setUnit(qint64 unit) { m_unit = unit; }
+    qint64 unit() const { return m_unit; }
+
 private:
     static constexpr int kStatuses = 5;
     static int index(Status status);
@@ -95,4 +100,10 @@ private:
     Areas m_areas;
     std::array<std::set<qint64>, kStatuses> m_byStatus; // the positions of each status's areas
     std::array<qint64, kStatuses> m_bytes{};
+    qint64 m_unit = 0;
 };
+
+// Whether a mapfile is one this program wrote (GNU ddrescue's are not).
+bool writtenByThisProgram(const QByteArray &mapfile);
+// Text for a map's comment line: control characters (a newline in a name) as \xHH.
+QByteArray commentText(const QByteArray &text);

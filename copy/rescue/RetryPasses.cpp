@@ -6,6 +6,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/text/NumberText.h"
 #include "runtime/text/RtError.h"
 
@@ -55,7 +56,11 @@ RetryPasses::Outcome RetryPasses::run()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            m_source.readAtTheDevice(); // what is left to read is damage
             m_copy = m_resumable.files.openCopy();
+            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue
+                throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
         });
         m_buffer.resize(m_block);
     } catch (const rt::RtError &e) {
@@ -86,7 +91,9 @@ RetryPasses::Outcome RetryPasses::run()
             m_outcome.mapError = std::exchange(m_outcome.reason, QString());
         m_outcome.end = Outcome::End::SourceGone;
     } else if (step == Step::Fail) {
-        save({m_cursor, kRetrying, m_pass}); // what is on the medium is kept, if the medium still takes it
+        // What is on the medium is kept, if the medium still takes it; after
+        // a failed flush the map stays as last saved.
+        save({m_cursor, kRetrying, m_pass});
     } else if (m_outcome.unreadable > 0) {
         save({});
     } else {
@@ -183,9 +190,12 @@ bool RetryPasses::save(const RescueMap::Current &current)
 {
     if (!m_changed && current.status == kRetrying)
         return true;
-    KeptPatch kept(m_copy, m_resumable.files, m_resumable.mapFile.name);
-    const SavedMap saved
-        = saveMap(kept, m_io, [&] { return m_map.mapfile(m_resumable.mapFile.commandLine, current); });
+    // The source's line stays: the next retry checks it as this one did.
+    const std::optional<SourceIdentity> &source = m_resumable.mapFile.source;
+    const SavedMap saved = saveMap(m_kept, m_io, [&] {
+        const QByteArray map = m_map.mapfile(m_resumable.mapFile.commandLine, current);
+        return source ? withSourceIdentity(map, *source) : map;
+    });
     if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
         failWrite(saved.writeError);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "copy/rescue/KeptFiles.h"
 #include "copy/rescue/MapFinder.h"
 #include "copy/rescue/SourceReads.h"
 #include "runtime/Dialogs.h"
@@ -103,6 +104,7 @@ private:
     CopyProgress &m_progress;
     rt::IoWorker &m_io;
     rt::PatchedFile m_copy;
+    KeptPatch m_kept{m_copy, m_resumable.files, m_resumable.mapFile.name}; // every save goes through it
     RescueMap m_map;
     QByteArray m_buffer;
     Outcome m_outcome;

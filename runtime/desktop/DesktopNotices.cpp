@@ -147,7 +147,7 @@ void DesktopNotices::copyEnded(End end, const QString &file, const QString &word
            << (completed ? QStringLiteral("File Copy Completed.")
                : inDoubt ? QStringLiteral("File Copy Not Confirmed.")
                          : QStringLiteral("File Copy Failed."))
-           << (completed ? QStringLiteral("%1 is copied.").arg(file)
+           << (completed ? QStringLiteral("%1 is copied.").arg(file) + (words.isEmpty() ? QString() : u'\n' + words)
                : inDoubt ? words
                          : QStringLiteral("%1 could not be copied.").arg(file))
            << QStringList()

@@ -33,7 +33,8 @@ public:
     void setProgress(int percent);
     // Clears the launcher; notifies of a copy that ran long enough, unless the
     // user was looking at the window as it ended. file: the copy's file;
-    // words: NamedInDoubt, what the window says of it.
+    // words: NamedInDoubt, what the window says of it; Completed, a line
+    // added to the notice (a rescue's word on going on later).
     void copyEnded(End end, const QString &file, const QString &words = QString());
 
     // A copy must have run this long for a notification (10 s).

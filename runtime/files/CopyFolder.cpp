@@ -53,7 +53,8 @@ QList<CopyFolder::Entry> CopyFolder::entries() const
         if (name.startsWith('.') || !isRepresentableName(name))
             continue;
         struct stat st {};
-        if (fstatat(dirfd(dir.get()), e->d_name, &st, 0) == 0 && S_ISREG(st.st_mode))
+        // A link is no map or copy of ours: what it leads to is never gone on with.
+        if (fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
             out.append({QFile::decodeName(name), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
                         qint64(st.st_size)});
         errno = 0;
@@ -83,7 +84,7 @@ std::optional<QByteArray> readRange(int fd, qint64 offset, qint64 count)
 
 std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) const
 {
-    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0)
         return std::nullopt;
     std::optional<QByteArray> content;
@@ -121,13 +122,16 @@ bool CopyFolder::isCopyFolder(const QByteArray &hostFolder) const
 
 void CopyFolder::flushFolder() const
 {
+    // A folder that can be written but not read cannot be flushed: its
+    // entries' durability is unknown, as on a medium that cannot flush one.
     const int fd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM))
+        return;
     if (fd < 0)
         raiseErrno(NameKind::Folder);
-    const int failed = retryEintr([fd] { return fsync(fd); }) != 0 ? errno : 0;
+    const int failed = posix::flushFolder(fd);
     posix::closeFd(fd);
-    // Some file systems (network ones) cannot flush a folder: nothing to wait for there.
-    if (failed && failed != EINVAL && failed != EROFS)
+    if (failed)
         raise(failed, NameKind::Folder);
 }
 
@@ -164,6 +168,25 @@ void CopyFolder::remove(const QString &name) const
     if (unlink(host(name).constData()) != 0 && errno != ENOENT)
         raiseErrno();
     flushFolder();
+}
+
+void CopyFolder::removeTemporaries(const QString &name) const
+{
+    // Named as replace() names them: ".NAME.<random>.tmp".
+    const QByteArray head = '.' + QFile::encodeName(name) + '.';
+    const posix::DirHandle dir(opendir(m_folder.constData()));
+    if (!dir)
+        return;
+    QList<QByteArray> found;
+    while (const dirent *e = readdir(dir.get())) {
+        const QByteArray entry(e->d_name);
+        struct stat st {};
+        if (entry.startsWith(head) && entry.endsWith(".tmp") && fstatat(dirfd(dir.get()), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(st.st_mode))
+            found.append(entry);
+    }
+    for (const QByteArray &entry : found)
+        (void)unlinkat(dirfd(dir.get()), entry.constData(), 0);
 }
 
 bool CopyFolder::has(const QString &name) const

@@ -56,6 +56,8 @@ public:
     bool renameToFree(const QString &from, const QString &to) const;
     // Deletes a file beside the copy and flushes the folder. Throws.
     void remove(const QString &name) const;
+    // Deletes what a cut left of replace(name): its temporary files. Never throws.
+    void removeTemporaries(const QString &name) const;
 
     // The copy, for writing in place; throws when it is gone or no regular file.
     PatchedFile openCopy() const;

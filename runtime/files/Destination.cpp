@@ -338,8 +338,8 @@ Destination::Committed Destination::commit(qint64 length)
     }
 
     Committed committed;
-    if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0)
-        committed.folderFlushError = errno;
+    if (m_dirSyncable)
+        committed.folderFlushError = posix::flushFolder(m_dirFd);
     committed.closeError = posix::closeFd(std::exchange(m_fd, -1));
     closeAll();
     if (s_folderFlushFailure)

@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/PatchedFile.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
@@ -33,6 +34,7 @@ QString Destination::keepAsPart()
 {
     if (m_kind == Kind::InPlace || m_kind == Kind::None)
         return QFile::decodeName(m_name);
+    (void)lockAsWriter(m_fd); // before it has a name: no other copy can hold it yet
     for (int n = 0; n < kMaxParts; ++n) {
         const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
         struct stat st {};
@@ -47,8 +49,8 @@ QString Destination::keepAsPart()
             raise(error);
         m_kind = Kind::Hidden; // abandon() now deletes it, commit() renames it
         m_hiddenName = part;
-        if (m_dirSyncable && retryEintr([this] { return fsync(m_dirFd); }) != 0 && errno != EINVAL && errno != EROFS)
-            raiseErrno(NameKind::Folder);
+        if (const int error = m_dirSyncable ? posix::flushFolder(m_dirFd) : 0)
+            raise(error, NameKind::Folder);
         return QFile::decodeName(part);
     }
     raise(EEXIST);
@@ -68,7 +70,7 @@ Destination Destination::goOnWith(const QString &partDrivePath, const QString &d
     d.m_dirSyncable = d.m_dirFd >= 0;
     if (d.m_dirFd < 0)
         raiseErrno(NameKind::Folder);
-    d.m_fd = openToPatch(part, O_WRONLY);
+    d.m_fd = openToPatch(part, O_WRONLY | O_NOFOLLOW); // a link under the part's name is never written through
     if (d.m_fd < 0)
         raiseErrno();
     struct stat st {};
@@ -78,6 +80,8 @@ Destination Destination::goOnWith(const QString &partDrivePath, const QString &d
         throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ") + specialFileKind(st.st_mode));
     if (!posix::blockingAgain(d.m_fd))
         raiseErrno();
+    if (!lockAsWriter(d.m_fd))
+        throw RtError(ErrPathFileAccess, writtenElsewhereText());
     d.m_kind = Kind::Hidden;
     d.m_device = st.st_dev;
     d.m_inode = st.st_ino;

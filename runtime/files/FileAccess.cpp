@@ -1,5 +1,6 @@
 #include "runtime/files/FileAccess.h"
 
+#include "runtime/files/MediumSectors.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/Volume.h"
 #include "runtime/posix/PosixIo.h"
@@ -50,6 +51,12 @@ QString findFile(const QString &drivePath)
     if (lstat(host.constData(), &st) == 0 && S_ISLNK(st.st_mode))
         return namePart(drivePath);
     return QString();
+}
+
+bool isLink(const QString &drivePath)
+{
+    struct stat st {};
+    return lstat(hostName(drivePath).constData(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 qint64 fileLength(const QString &drivePath)
@@ -262,10 +269,7 @@ qint64 File::length() const
 
 qint64 File::blockSize() const
 {
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0 || st.st_blksize <= 0)
-        return 4096;
-    return st.st_blksize;
+    return mediumSectors(m_fd).damageUnit();
 }
 
 mode_t File::permissions() const

@@ -33,6 +33,7 @@ public:
     ~PatchedFile();
 
     bool isOpen() const { return m_fd >= 0; }
+    int descriptor() const { return m_fd; }
     qint64 length() const;
     PieceResult readAt(qint64 offset, char *buffer, qint64 count) const;
     // Writes all count bytes at offset (Failure::Write, with the errno, when not).

@@ -99,4 +99,16 @@ inline int renameNoReplace(int fromDir, const char *from, int toDir, const char 
     return renameat(fromDir, from, toDir, to) == 0 ? 0 : errno;
 }
 
+// Flushes a folder's entries to the medium: 0, or the errno of a flush that
+// failed. A medium that cannot flush a folder (EINVAL, EROFS, EOPNOTSUPP,
+// EPERM: network and FUSE drivers refuse it so) leaves the entries' durability
+// unknown, which is no failure: 0.
+inline int flushFolder(int dirFd)
+{
+    if (retryEintr([dirFd] { return fsync(dirFd); }) == 0)
+        return 0;
+    const int error = errno;
+    return error == EINVAL || error == EROFS || error == EOPNOTSUPP || error == EPERM ? 0 : error;
+}
+
 } // namespace rt::posix

@@ -45,6 +45,8 @@ public:
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
+        qint64 blksize = 4096;     // the st_blksize it reports
+        bool refuseDirect = false; // an open for direct access fails with EINVAL
         QString badList = {}; // a file of more bad ranges, "A-B" a line, in order and apart
     };
     // What the medium has been asked so far.
@@ -52,6 +54,7 @@ public:
         qint64 failedReads = 0;
         qint64 reads = 0;
         qint64 listings = 0; // of folders
+        qint64 refusedDirect = 0; // opens for direct access refused
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
         qint64 securedFailed = -1, securedAtNs = -1; // with Options::secured: failed reads, and CLOCK_MONOTONIC ns
     };
@@ -89,6 +92,9 @@ public:
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
+        if (options.refuseDirect)
+            args << QStringLiteral("--refuse-direct");
+        args << QStringLiteral("--blksize") << QString::number(options.blksize);
         if (!options.badList.isEmpty())
             args << QStringLiteral("--bad-list") << options.badList;
         args << QStringLiteral("-f") << QStringLiteral("-s");
@@ -159,6 +165,8 @@ public:
                 s.reads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "listings")
                 s.listings = f[1].toLongLong();
+            else if (f.size() == 2 && f[0] == "refused")
+                s.refusedDirect = f[1].toLongLong();
             else if (f.size() == 3 && f[0] == "secured")
                 s.securedFailed = f[1].toLongLong(), s.securedAtNs = f[2].toLongLong();
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)
