@@ -18,6 +18,8 @@ namespace {
 
 constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
 
+std::chrono::milliseconds g_saveInterval{0}; // 0: CopyEngine::kSaveInterval
+
 } // namespace
 
 CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
@@ -37,8 +39,11 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
     , m_dest(dest)
     , m_progress(progress)
     , m_io(io)
+    , m_saveInterval(g_saveInterval.count() > 0 ? g_saveInterval : kSaveInterval)
 {
 }
+
+void CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds interval) { g_saveInterval = interval; }
 
 CopyEngine::~CopyEngine()
 {
@@ -74,10 +79,9 @@ void CopyEngine::goOnFrom(const RescueMap &map)
 
 QByteArray CopyEngine::mapContent() const
 {
-    RescueMap whole = m_map;
-    whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
-    const QByteArray map = m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
-                                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    const QByteArray map = m_phase == RescueMap::kFinishedPass
+        ? m_map.mapfile(m_commandLine, {}, m_length)
+        : m_map.mapfile(m_commandLine, {m_readPosition, m_phase, 1}, m_length);
     return m_identity ? withSourceIdentity(map, *m_identity) : map;
 }
 
@@ -88,7 +92,8 @@ SavedMap CopyEngine::keepNow()
     if (!m_kept)
         return {};
     const qint64 rescued = m_outcome.rescued;
-    const SavedMap saved = saveMap(*m_kept, m_io, mapContent());
+    // The engine waits for the save: its map stays as it is meanwhile.
+    const SavedMap saved = saveMap(*m_kept, m_io, [this] { return mapContent(); });
     if (saved.saved())
         m_savedRescued = rescued;
     return saved;
@@ -319,84 +324,6 @@ CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOu
     if (failedOut && !giveUp(offset + arrived, end - offset - arrived))
         return Step::Fail;
     return report(end);
-}
-
-PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
-{
-    startRead(offset, count, askLength);
-    return takeRead();
-}
-
-std::optional<PieceResult> CopyEngine::hooked(qint64 offset, qint64 count)
-{
-    if (const int e = rt::readFault(offset, count))
-        return PieceResult{0, PieceResult::Failure::Read, e};
-    if (const int e = rt::writeFault(offset, count))
-        return PieceResult{0, PieceResult::Failure::Write, e};
-    return std::nullopt;
-}
-
-void CopyEngine::startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead)
-{
-    m_inFlight = Span{offset, offset + count};
-    m_aheadHooks = ahead;
-    m_out = {};
-    // The test hooks run here, on the window's thread, before any byte moves.
-    if (!ahead) {
-        if (const std::optional<PieceResult> failed = hooked(offset, count)) {
-            m_out.result = *failed;
-            return;
-        }
-    }
-    // Only the worker touches m_out until takeRead has waited for it.
-    m_io.post([this, offset, count, askLength] {
-        PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
-        m_out.gone = r.failure == PieceResult::Failure::Read && m_source.gone();
-        // From the first failure on, each read reaches the device as asked:
-        // through the page cache one failing block costs several failing
-        // reads, and read-ahead takes readable neighbours down with it.
-        if (r.failure == PieceResult::Failure::Read && !m_out.gone && !std::exchange(m_atTheDevice, true))
-            m_source.readAtTheDevice();
-        // What has arrived goes on to the medium in the background, and the
-        // copy waits for what was written a few MiB back: the bar then moves
-        // at the speed the medium really takes the data.
-        try {
-            m_dest.writeBehind(offset, r.bytes);
-        } catch (const rt::RtError &e) {
-            m_out.lostOnTheWay = true;
-            if (r.failure == PieceResult::Failure::None)
-                r = {r.bytes, PieceResult::Failure::Write, e.osError() ? e.osError() : EIO};
-        }
-        if (askLength == AskLength::Yes) {
-            try {
-                m_out.length = m_source.length();
-            } catch (const rt::RtError &) {
-                // Keep the last length; the next read reports the real trouble.
-            }
-        }
-        m_out.result = r;
-    });
-}
-
-PieceResult CopyEngine::takeRead()
-{
-    const Span piece = *m_inFlight;
-    m_inFlight.reset();
-    m_io.wait();
-    if (std::exchange(m_aheadHooks, false)) {
-        if (const std::optional<PieceResult> failed = hooked(piece.from, piece.to - piece.from)) {
-            m_out = {};
-            m_out.result = *failed;
-        }
-    }
-    m_gone = m_out.gone;
-    if (m_out.length)
-        m_length = *m_out.length;
-    // Data written earlier failed on its way to the medium: a later flush
-    // may succeed all the same, so no map may call it finished any more.
-    if (m_out.lostOnTheWay && m_kept)
-        m_kept->flushFailed(rt::reasonFromErrno(m_out.result.osError ? m_out.result.osError : EIO));
-    return m_out.result;
 }
 
 void CopyEngine::finish(qint64 offset, qint64 bytes)
