@@ -372,20 +372,27 @@ private slots:
     // a map GNU ddrescue wrote is not ours to clear.
     void leftoversOfACutAreCleared_data()
     {
-        QTest::addColumn<bool>("ours");
-        QTest::newRow("this program's stale part map") << true;
-        QTest::newRow("GNU ddrescue's map under that name") << false;
+        QTest::addColumn<QString>("left");
+        QTest::addColumn<bool>("ours"); // cleared, and the rescue takes NAME.part
+        QTest::newRow("this program's stale part map") << QStringLiteral("our map") << true;
+        QTest::newRow("GNU ddrescue's map under that name") << QStringLiteral("ddrescue's map") << false;
+        QTest::newRow("a part without its map, Yes deletes it") << QStringLiteral("part") << true;
     }
     void leftoversOfACutAreCleared()
     {
+        QFETCH(QString, left);
         QFETCH(bool, ours);
         FormFixture f;
         const QByteArray content = sourceOnC(f, 31);
         RescueMap stale;
         stale.set(0, content.size(), RescueMap::Status::NonTried);
-        const QByteArray staleText = ours ? stale.mapfile("duplon C:\\src.bin D:\\out.bin")
-                                          : "# Mapfile. Created by GNU ddrescue version 1.27\n0x0 ? 1\n0x0 0x300000 ?\n";
-        f.drives.makeFile(u'd', kPartMap, staleText);
+        if (left == u"part") {
+            f.drives.makeFile(u'd', kPart, content.left(kLargePiece));
+            f.dialogs.answers = {rt::AnswerYes};
+        } else {
+            f.drives.makeFile(u'd', kPartMap, left == u"our map" ? stale.mapfile("duplon C:\\src.bin D:\\out.bin")
+                                                                 : "# Mapfile. Created by GNU ddrescue version 1.27\n0x0 ? 1\n0x0 0x300000 ?\n");
+        }
         const QString temporary = QStringLiteral(".out.bin.part.map.x1y2.tmp");
         f.drives.makeFile(u'd', temporary, "half a map");
         BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock, 301 * kBlock}}});
@@ -395,10 +402,14 @@ private slots:
         bool keptAsPart = false;
         watch.onRead = [&](qint64, qint64) { keptAsPart = keptAsPart || f.drives.exists(u'd', kPart); };
         f.c().cmdCopy->click();
-        QVERIFY(f.dialogs.messages().size() == 1 && f.dialogs.messages()[0].startsWith(kCompleted));
+        QStringList said = f.dialogs.messages();
+        if (left == u"part")
+            QCOMPARE(said.takeFirst(), QStringLiteral("'out.bin.part' holds an unfinished copy of 'out.bin' without its map: what "
+                                                      "in it was read is not known.\r\nDo You Want to Delete It."));
+        QVERIFY(said.size() == 1 && said[0].startsWith(kCompleted));
         QCOMPARE(keptAsPart, ours);
-        QCOMPARE(f.drives.exists(u'd', kPartMap), !ours);
-        QCOMPARE(f.drives.exists(u'd', temporary), !ours);
+        QCOMPARE(f.drives.exists(u'd', kPartMap), left == u"ddrescue's map");
+        QCOMPARE(f.drives.exists(u'd', temporary), left != u"our map");
         QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")) && !f.drives.exists(u'd', QStringLiteral("out.bin.1.part.map")));
     }
 
