@@ -6,12 +6,25 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 jobs="$(nproc)"
 
+# At the end, whatever the outcome, the cases each run skipped and why.
+status=0
+skipped=()
+report_skips() {
+  for run in "${skipped[@]}"; do
+    tests/support/skipped-cases.sh "${run%%:*}" "${run#*:}"
+  done
+}
+trap report_skips EXIT
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON >/dev/null
 cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+skipped+=("build:normal build")
+ctest --test-dir build --output-on-failure -j"$jobs" || status=$?
 
-if [ "${DUPLON_SKIP_SANITIZERS:-0}" != 1 ]; then
+if [ "$status" = 0 ] && [ "${DUPLON_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DDUPLON_SANITIZE=ON -DBUILD_TESTING=ON >/dev/null
   cmake --build build-asan -j"$jobs"
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  skipped+=("build-asan:sanitizer build")
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=$?
 fi
+exit "$status"

@@ -1,5 +1,7 @@
 #include "app/ControlTable.h"
 
+#include "runtime/controls/AccessibleEventPacer.h"
+
 #include "runtime/controls/DisplayPacer.h"
 #include "runtime/controls/InputEvents.h"
 #include "runtime/files/StartFolder.h"
@@ -108,6 +110,9 @@ const std::map<QString, QString> kAccessibleNames = {
     {QStringLiteral("Dir2"), QStringLiteral("Destination folders")},
     {QStringLiteral("txtDest"), QStringLiteral("Destination file name")},
     {QStringLiteral("KorBar"), QStringLiteral("Copy progress")},
+    // The copy's figures: a fixed name, and the figure as text.
+    {QStringLiteral("lblCopied"), QStringLiteral("File Copied")},
+    {QStringLiteral("lblInputLoc"), QStringLiteral("Bytes Copied")},
 };
 
 QWidget *createControl(Kind kind, QWidget *parent, const rt::StartFolder &start)
@@ -282,5 +287,8 @@ void buildControls(QWidget *window, MyFormControls &c)
     find("lblInputLoc", c.lblInputLoc);
     find("lblCopied", c.lblCopied);
     find("lblBytes", c.lblBytes);
+    // The figures change with every piece: a screen reader hears them with the bar.
+    for (rt::Label *figure : {c.lblCopied, c.lblInputLoc})
+        rt::describeWithValue(figure, c.KorBar);
     rt::DisplayPacer::instance().flush();
 }

@@ -11,6 +11,8 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QStringDecoder>
+#include <QTimer>
 
 MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
@@ -137,6 +139,43 @@ void MyForm::openFolder(const QString &drivePath)
                 m_browsing.folderNotOpened(drivePath, e.reason());
         }
     }
+}
+
+namespace {
+
+// A name as a message can show it: bytes that are not UTF-8 as \xHH.
+QString printableName(const QByteArray &name, bool *valid)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString decoded = utf8(name);
+    *valid = !utf8.hasError();
+    if (*valid)
+        return decoded;
+    QString escaped;
+    for (const char byte : name) {
+        if (byte >= 0x20 && byte < 0x7f)
+            escaped += QChar(byte);
+        else
+            escaped += QStringLiteral("\\x") + QString::number(uchar(byte), 16).toUpper().rightJustified(2, u'0');
+    }
+    return escaped;
+}
+
+} // namespace
+
+void MyForm::openFile(const QString &folderDrivePath, const QByteArray &name)
+{
+    openFolder(folderDrivePath);
+    bool valid = false;
+    const QString shown = printableName(name, &valid);
+    if (valid && m_controls.KorFile->selectFile(shown))
+        return;
+    QTimer::singleShot(0, this, [this, shown] {
+        m_dialogs.msgBox(QStringLiteral("'%1' is not shown in the file list: hidden files and names that are not "
+                                        "valid UTF-8 are not listed. Its folder is open.")
+                             .arg(shown),
+                         rt::MsgStyle::Information, rt::kTitleTalmo);
+    });
 }
 
 void MyForm::cmdCopy_Click()

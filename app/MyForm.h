@@ -33,6 +33,11 @@ public:
     // Moves both sides to a folder (a drive-letter path), as a start folder
     // given on the command line does.
     void openFolder(const QString &drivePath);
+    // Moves both sides to a file's folder (a drive-letter path) and chooses the
+    // file (its name's bytes) in the source list, as "duplon FILE" starts (Open
+    // With). A file the list does not show leaves its folder open, and a
+    // message names it once the window is up.
+    void openFile(const QString &folderDrivePath, const QByteArray &name);
     void cmdCopy_Click();
     void cmdExit_Click();
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds bench_copy and bench_listing and runs them offscreen and, when Xvfb is
 # installed, under a real X server on a free display; then the rescue from a
-# damaged medium (bench_rescue, offscreen, where libfuse3 is built in) and the
+# damaged medium (bench_rescue, offscreen, where libfuse3 is built in), from a
+# damaged disk against GNU ddrescue (bench_disk, as root) and the
 # block passes' cost as the bad blocks grow in number (bench_scrape).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
@@ -24,6 +25,13 @@ run_rescue() {
         QT_QPA_PLATFORM=offscreen "$build/bench/bench_rescue" || status=1
     else
         echo "bench_rescue not built (no libfuse3); skipped"
+    fi
+    echo
+    echo "=== rescue from a damaged disk, against GNU ddrescue -d and buffered ==="
+    if make -C "$build" -j2 bench_disk >/dev/null 2>&1; then
+        "$here/tests/support/private-mounts.sh" "$build/bench/bench_disk" || status=1
+    else
+        echo "bench_disk not built (no libfuse3); skipped"
     fi
     echo
     echo "=== the block passes' cost against the number of bad blocks ==="

@@ -9,7 +9,7 @@ packages=(
   fonts-dejavu-core
   xvfb                      # the one test that draws under a real X server
   pkg-config libfuse3-dev fuse3  # the damaged medium of the rescue tests
-  gddrescue                 # ddrescuelog reads back the rescue map
+  gddrescue                 # ddrescuelog reads back the rescue map; ddrescue is the measure on the damaged disk
   mount e2fsprogs           # a slow medium for the tests: losetup, mkfs.ext4
   desktop-file-utils        # the install test: the menu entry's validator,
   appstream                 #   the metadata's validator,

@@ -32,8 +32,8 @@ sys.exit(1)
 )";
 
 // Prints each value, description, name and focus change the application
-// argv[1] raises as "seconds<TAB>event<TAB>role<TAB>name<TAB>data", from
-// "ready" until its input closes.
+// argv[1] raises as "seconds<TAB>event<TAB>role<TAB>name<TAB>data" (the new
+// value, name, description or focus), from "ready" until its input closes.
 static const char *const kListener = R"(
 import sys, time, threading, pyatspi
 from gi.repository import GLib
@@ -41,7 +41,7 @@ start = time.monotonic()
 def heard(e):
     try:
         if e.source.getApplication().name != sys.argv[1]: return
-        print('%.3f\t%s\t%s\t%s\t%s' % (time.monotonic() - start, e.type, e.source.getRoleName(), e.source.name, e.detail1 if 'focused' in e.type else e.source.queryValue().currentValue if 'value' in e.type else ''), flush=True)
+        print('%.3f\t%s\t%s\t%s\t%s' % (time.monotonic() - start, e.type, e.source.getRoleName(), e.source.name, e.detail1 if 'focused' in e.type else e.source.queryValue().currentValue if 'value' in e.type else e.source.description if 'description' in e.type else e.source.name), flush=True)
     except Exception: pass
 for kind in ['property-change:accessible-value', 'property-change:accessible-description', 'property-change:accessible-name', 'state-changed:focused']: pyatspi.Registry.registerEventListener(heard, 'object:' + kind)
 threading.Thread(target=lambda: (sys.stdin.read(), GLib.idle_add(pyatspi.Registry.stop)), daemon=True).start()
@@ -87,6 +87,9 @@ private slots:
         for (const QString &line : lines)
             order += tabOrder.filter(QRegularExpression("^" + QRegularExpression::escape(line.section(u'\t', 1, 1).section(u',', 0, 0)) + "$"));
         QCOMPARE(order, tabOrder);
+        // The copy's figures have names of their own; their text is the figure.
+        for (const char *figure : {"File Copied", "Bytes Copied"})
+            QCOMPARE(said(QStringLiteral("label\t%1\t\t").arg(figure)).size(), 1);
 
         // During a copy it hears the bar and the captions at most four times a
         // second each, the last value included; Tab into a folder list lands on
@@ -113,6 +116,37 @@ private slots:
             QVERIFY2(at.size() <= 4 * (at.last() - at.first()) + 3, qPrintable(kind + QString(": %1 in %2 s").arg(at.size()).arg(at.last() - at.first())));
         const QStringList values = events.filter("accessible-value\tprogress bar");
         QVERIFY2(values.size() >= 3 && values.last().endsWith("\t100.0"), qPrintable(values.join(u'\n')));
+        // The figures come with the bar's values, both together right after
+        // one, never more often (the order on the bus; the reader's clock lags
+        // while the window copies), the last reading as the window does.
+        QStringList group; // the figures heard since the bar's last value
+        int groups = 0;
+        bool valueHeard = false;
+        for (const QString &e : events.filter(QRegularExpression("accessible-value\tprogress bar\t|accessible-description\tlabel\t"))) {
+            if (e.contains("accessible-value")) {
+                QVERIFY2(group.isEmpty() || group.size() == 2, qPrintable(events.join(u'\n')));
+                groups += !group.isEmpty();
+                group.clear();
+                valueHeard = true;
+                continue;
+            }
+            const QString figure = e.section(u'\t', 3, 3);
+            QVERIFY2(valueHeard && !group.contains(figure), qPrintable(events.join(u'\n')));
+            group.append(figure);
+        }
+        groups += !group.isEmpty();
+        QVERIFY2(group.isEmpty() || group.size() == 2, qPrintable(group.join(u'\n')));
+        for (const rt::Label *figure : {f.c().lblCopied, f.c().lblInputLoc}) {
+            const QStringList heard = events.filter("accessible-description\tlabel\t" + figure->accessibleName() + "\t");
+            QVERIFY2(heard.size() == groups && heard.size() >= 3, qPrintable(events.join(u'\n')));
+            QCOMPARE(heard.last().section(u'\t', 4), figure->caption());
+            qInfo("%s: %d changes heard with %d of the bar's values", qPrintable(figure->accessibleName()), int(heard.size()), int(values.size()));
+        }
+        // The button's new captions are heard, each once.
+        QStringList captions;
+        for (const QString &e : events.filter("accessible-name\tpush button\t"))
+            captions.append(e.section(u'\t', 4));
+        QCOMPARE(captions, (QStringList{"Stop", "Copy"}));
     }
 
 };

@@ -79,6 +79,9 @@ struct SimulatedMedium : SourceReads {
     qint64 size;
     Reads bad, reads; // bad: [begin, end) byte ranges
     QHash<qint64, int> failures; // block -> failed reads that stopped at it
+    qsizetype firstFailure = -1;   // the index in reads of the first failed read
+    QList<qsizetype> atTheDevice; // the reads made before each call of readAtTheDevice
+    void readAtTheDevice() override { atTheDevice.append(reads.size()); }
     qint64 length() const override { return size; }
     qint64 blockSize() const override { return B; }
     bool gone() const override { return false; }
@@ -93,6 +96,8 @@ struct SimulatedMedium : SourceReads {
         if (firstBad == end)
             return {std::max<qint64>(0, end - offset), rt::PieceResult::Failure::None, 0};
         ++failures[firstBad / B];
+        if (firstFailure < 0)
+            firstFailure = reads.size() - 1;
         return {std::max(firstBad, offset) - offset, rt::PieceResult::Failure::Read, EIO};
     }
 };
@@ -197,6 +202,19 @@ private slots:
         QCOMPARE(engine.map().bytes(Status::Bad),
                  std::accumulate(bad.begin(), bad.end(), qint64(0), [](qint64 n, auto r) { return n + (r.second - r.first + B - 1) / B * B; }));
         QVERIFY(std::all_of(medium.failures.begin(), medium.failures.end(), [](int n) { return n <= 2; }));
+        // Reads go to the device as asked from the first failure on, and not before.
+        QCOMPARE(medium.atTheDevice, QList<qsizetype>{medium.firstFailure + 1});
+
+        // Going on from the map: at the device from the first read.
+        RescueMap unfinished = engine.map();
+        unfinished.set(bad.first().first, bad.first().second - bad.first().first, Status::NonTrimmed);
+        SimulatedMedium again(size, bad);
+        rt::Destination dest2 = prepareDestination(QStringLiteral("D:\again.bin"), 0644);
+        CopyEngine goingOn(again, dest2, progress, io);
+        goingOn.goOnFrom(unfinished);
+        QCOMPARE(int(goingOn.run().end), int(CopyEngine::Outcome::End::Completed));
+        QCOMPARE(again.atTheDevice, QList<qsizetype>{0});
+        QCOMPARE(goingOn.map().bytes(Status::Bad), engine.map().bytes(Status::Bad));
     }
 
     // Running out of memory mid-copy ends the copy as failed, with nothing of

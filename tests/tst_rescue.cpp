@@ -203,24 +203,32 @@ private slots:
         QTest::addColumn<bool>("shortReads"); // reads return the blocks before a bad one, then fail there
         QTest::addColumn<int>("oldMaps");     // maps of an earlier rescue beside the destination
         QTest::addColumn<QString>("folder");  // a folder part of the name typed, after a '/'
+        QTest::addColumn<QString>("medium");  // "1 MiB": st_blksize says 1 MiB; "no direct": O_DIRECT refused
 
         constexpr qint64 M = kLargePiece;
-        QTest::newRow("bad first block") << 3 * M + 5000 << QList<Range>{{0, kBlock}} << false << 0 << QString();
+        QTest::newRow("bad first block") << 3 * M + 5000 << QList<Range>{{0, kBlock}} << false << 0 << QString() << QString();
         QTest::newRow("bad last partial block")
-            << 2 * M + 5000 << QList<Range>{{2 * M + 4990, 2 * M + 5000}} << false << 0 << QString();
+            << 2 * M + 5000 << QList<Range>{{2 * M + 4990, 2 * M + 5000}} << false << 0 << QString() << QString();
         // One byte in each, in large pieces, the small pieces of the tail and
         // the last partial block; the map takes the first free name.
         QList<Range> scattered;
         for (qint64 b : {3, 300, 1000, 1250, 1300, 1353})
             scattered.append({b * kBlock + 17, b * kBlock + 18});
-        QTest::newRow("scattered single blocks") << 5 * M + 300000 << scattered << false << 2 << QString();
+        QTest::newRow("scattered single blocks") << 5 * M + 300000 << scattered << false << 2 << QString() << QString();
         QTest::newRow("a run across a 1 MiB boundary")
-            << 3 * M << QList<Range>{{M - 3 * kBlock + 5, M + 2 * kBlock - 5}} << false << 0 << QString();
+            << 3 * M << QList<Range>{{M - 3 * kBlock + 5, M + 2 * kBlock - 5}} << false << 0 << QString() << QString();
         QTest::newRow("a read that fails part-way through a piece")
             << 3 * M + 777 << QList<Range>{{M + 300000, M + 300100}, {2 * M + 2 * kBlock, 2 * M + 4 * kBlock}} << true
-            << 0 << QString();
-        QTest::newRow("a name typed with a folder part") << 2 * M << QList<Range>{{M, M + 1}} << false << 1 << "sub";
-        QTest::newRow("entirely unreadable file") << M + 200000 << QList<Range>{{0, M + 200000}} << false << 0 << QString();
+            << 0 << QString() << QString();
+        QTest::newRow("a name typed with a folder part") << 2 * M << QList<Range>{{M, M + 1}} << false << 1 << "sub" << QString();
+        // One bad sector costs its own bytes, not the 1 MiB a network share names as its I/O size.
+        QTest::newRow("a medium that says 1 MiB blocks")
+            << 3 * M << QList<Range>{{M + 5 * kBlock + 9, M + 5 * kBlock + 10}} << false << 0 << QString() << "1 MiB";
+        // Where direct access is refused, the rescue reads buffered with read-ahead off.
+        QTest::newRow("direct access refused") << 3 * M + 777 << scattered.mid(0, 3) << false << 0 << QString() << "no direct";
+        QTest::newRow("direct access refused, reads fail part-way")
+            << 3 * M << QList<Range>{{M + 300000, M + 300100}} << true << 0 << QString() << "no direct";
+        QTest::newRow("entirely unreadable file") << M + 200000 << QList<Range>{{0, M + 200000}} << false << 0 << QString() << QString();
     }
     void rescuesEveryReadableBlock()
     {
@@ -229,6 +237,7 @@ private slots:
         QFETCH(bool, shortReads);
         QFETCH(int, oldMaps);
         QFETCH(QString, folder);
+        QFETCH(QString, medium);
         const QString at = folder.isEmpty() ? QString() : folder + u'/';
 
         FormFixture f;
@@ -240,9 +249,11 @@ private slots:
             f.drives.makeFile(u'd', at + oldMapNames.last(), "an earlier map");
         }
         const QString mapName = oldMaps == 0 ? QStringLiteral("out.bin.map") : QStringLiteral("out.bin.%1.map").arg(oldMaps);
-        BadMedium medium(f.drives.host(u'c'), {.bad = bad, .shortReads = shortReads});
-        SKIP_UNLESS_MOUNTED(medium);
-        QVERIFY(prepareRescue(f, medium));
+        BadMedium disk(f.drives.host(u'c'), {.bad = bad, .shortReads = shortReads,
+                                             .blksize = medium == u"1 MiB" ? kLargePiece : kBlock,
+                                             .refuseDirect = medium == u"no direct"});
+        SKIP_UNLESS_MOUNTED(disk);
+        QVERIFY(prepareRescue(f, disk));
         if (!folder.isEmpty())
             f.drives.makeFolder(u'd', folder), f.c().txtDest->setText(at + QStringLiteral("out.bin"));
         CopyWatch watch(f.c());
@@ -276,7 +287,8 @@ private slots:
 
         // Bad spots cost little: at most two reads of each bad block, and no
         // more failing reads than two per bad block and one per piece holding any.
-        const BadMedium::Stats stats = medium.stats(kSourceName);
+        const BadMedium::Stats stats = disk.stats(kSourceName);
+        QCOMPARE(stats.refusedDirect > 0, medium == u"no direct");
         QVERIFY2(stats.failedReads <= 2 * badBlocks.size() + piecesHit.size(),
                  qPrintable(QStringLiteral("%1 failing reads for %2 bad blocks in %3 pieces")
                                 .arg(stats.failedReads).arg(badBlocks.size()).arg(piecesHit.size())));
@@ -293,6 +305,7 @@ private slots:
         // The map lists exactly the bad blocks, as ddrescue reads it.
         const QString mapHost = f.drives.host(u'd', at + mapName);
         QVERIFY2(QFile::exists(mapHost), qPrintable(mapHost));
+        QVERIFY(f.drives.read(u'd', at + mapName).contains("\n# Sector size: 4096 bytes (ddrescuelog -b 4096)\n"));
         if (QStandardPaths::findExecutable(QStringLiteral("ddrescuelog")).isEmpty())
             QSKIP("ddrescuelog (gddrescue) is not installed, so the map was not read back");
         QCOMPARE(listedBlocks(mapHost, '-'), badBlocks);

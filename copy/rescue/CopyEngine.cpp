@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 using Status = RescueMap::Status;
 using rt::PieceResult;
@@ -56,6 +57,7 @@ void CopyEngine::goOnFrom(const RescueMap &map)
     m_savedRescued = m_outcome.rescued;
     m_endSeen = map.end() > 0;
     m_failed = true;
+    m_atTheDevice = true;
     m_saveTried = true;
     m_sinceSave.start();
 }
@@ -89,6 +91,9 @@ CopyEngine::Outcome CopyEngine::run()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            if (m_atTheDevice) // going on with a map that lists what is still to read
+                m_source.readAtTheDevice();
             try {
                 m_length = m_source.length();
             } catch (const rt::RtError &) {
@@ -292,6 +297,11 @@ PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
     const PieceResult result = m_io.run([&] {
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
         m_gone = r.failure == PieceResult::Failure::Read && m_source.gone();
+        // From the first failure on, each read reaches the device as asked:
+        // through the page cache one failing block costs several failing
+        // reads, and read-ahead takes readable neighbours down with it.
+        if (r.failure == PieceResult::Failure::Read && !m_gone && !std::exchange(m_atTheDevice, true))
+            m_source.readAtTheDevice();
         // What has arrived goes on to the medium in the background, and the
         // copy waits for what was written a few MiB back: the bar then moves
         // at the speed the medium really takes the data.

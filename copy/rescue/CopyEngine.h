@@ -169,6 +169,7 @@ private:
     QByteArray m_commandLine;
     std::optional<SourceIdentity> m_identity;
     bool m_failed = false;     // a read has failed: the copy is a rescue
+    bool m_atTheDevice = false; // reads go to the device as asked (SourceReads::readAtTheDevice)
     bool m_saveTried = false;  // the rescue has been kept, or that was tried
     qint64 m_savedRescued = 0; // what the last saved map lists as rescued
     QElapsedTimer m_sinceSave;

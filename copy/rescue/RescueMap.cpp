@@ -113,6 +113,9 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &curr
     out += kOwnHead;
     out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
+    if (m_unit > 0)
+        out += "# Sector size: " + QByteArray::number(m_unit) + " bytes (ddrescuelog -b " + QByteArray::number(m_unit)
+            + ")\n";
     if (current.status == kFinishedPass)
         out += "# Finished\n";
     else // ddrescue's words for its retry passes

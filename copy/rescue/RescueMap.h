@@ -60,8 +60,14 @@ public:
     // non-tried.
     static std::optional<RescueMap> parse(const QByteArray &mapfile);
 
+    // The unit in which the source failed, written on a comment line so that
+    // the map is read in it (ddrescuelog -b UNIT); 0: not said.
+    void setUnit(qint64 unit) { m_unit = unit; }
+    qint64 unit() const { return m_unit; }
+
 private:
     std::vector<Area> m_areas;
+    qint64 m_unit = 0;
 };
 
 // Whether a mapfile is one this program wrote (GNU ddrescue's are not).

@@ -56,6 +56,8 @@ RetryPasses::Outcome RetryPasses::run()
     try {
         m_io.run([this] {
             m_block = m_source.blockSize();
+            m_map.setUnit(m_block);
+            m_source.readAtTheDevice(); // what is left to read is damage
             m_copy = m_resumable.files.openCopy();
             if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue
                 throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());

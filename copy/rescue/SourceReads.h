@@ -7,6 +7,7 @@
 #include <memory>
 
 namespace rt {
+class DirectReads;
 class File;
 }
 
@@ -20,8 +21,14 @@ public:
     virtual ~SourceReads() = default;
     // The source's length as it is now; throws rt::RtError when it cannot be asked.
     virtual qint64 length() const = 0;
-    // The unit in which the medium fails.
+    // The unit in which the medium fails: its sector (see rt::MediumSectors).
     virtual qint64 blockSize() const = 0;
+    // From now on every read reaches the device as asked: direct access, or
+    // where the medium refuses it, buffered reads with read-ahead off. Called
+    // once a read has failed, or before going on with a map that lists
+    // unread or bad parts: a damaged medium then costs one failing read per
+    // bad sector, and no failure takes readable neighbours with it.
+    virtual void readAtTheDevice() {}
     // Moves up to count bytes at offset to the same offset of destFd; fewer
     // only at the source's end or on a failure.
     virtual rt::PieceResult copy(qint64 offset, qint64 count, int destFd) = 0;
@@ -43,8 +50,14 @@ public:
     rt::PieceResult copy(qint64 offset, qint64 count, int destFd) override;
     rt::PieceResult read(qint64 offset, qint64 count, char *buffer) override;
     bool gone() const override;
+    void readAtTheDevice() override;
 
 private:
+    // The direct reads, while the medium takes them.
+    rt::DirectReads *direct() const;
+
     const rt::File &m_file;
     std::unique_ptr<rt::Transfer> m_transfer;
+    std::unique_ptr<rt::DirectReads> m_direct;
+    mutable qint64 m_unit = 0;
 };

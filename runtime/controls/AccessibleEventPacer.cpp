@@ -23,6 +23,14 @@ struct Paced {
 // Per control and kind of change; an entry goes with its control.
 QHash<std::pair<QObject *, int>, Paced> s_paced;
 
+// Captions described with a value: the value's control, and whether the
+// caption's description changed since it was last passed on.
+struct Follower {
+    QObject *value = nullptr;
+    bool changed = false;
+};
+QHash<QObject *, Follower> s_followers;
+
 void pace(QAccessibleEvent *event);
 
 void passOn(QAccessibleEvent *event)
@@ -30,6 +38,21 @@ void passOn(QAccessibleEvent *event)
     QAccessible::installUpdateHandler(nullptr); // the bridge's own way
     QAccessible::updateAccessibility(event);
     QAccessible::installUpdateHandler(pace);
+}
+
+// A value passed on takes the changed descriptions of its captions with it,
+// once the turn that set it is through.
+void passFollowers(QObject *value)
+{
+    QTimer::singleShot(0, value, [value] {
+        for (auto it = s_followers.begin(); it != s_followers.end(); ++it) {
+            if (it->value != value || !it->changed)
+                continue;
+            it->changed = false;
+            QAccessibleEvent described(it.key(), QAccessible::DescriptionChanged);
+            passOn(&described);
+        }
+    });
 }
 
 void passNewest(QObject *object, QAccessible::Event type, Paced &state)
@@ -41,6 +64,7 @@ void passNewest(QObject *object, QAccessible::Event type, Paced &state)
         state.lastValue = iface->valueInterface()->currentValue();
         QAccessibleValueChangeEvent changed(object, state.lastValue);
         passOn(&changed);
+        passFollowers(object);
         return;
     }
     QAccessibleEvent changed(object, type);
@@ -56,6 +80,12 @@ void pace(QAccessibleEvent *event)
     if (!paced || !object || event->child() >= 0) {
         passOn(event);
         return;
+    }
+    if (type == QAccessible::DescriptionChanged) {
+        if (const auto follower = s_followers.find(object); follower != s_followers.end()) {
+            follower->changed = true;
+            return;
+        }
     }
     const auto key = std::make_pair(object, int(type));
     if (!s_paced.contains(key))
@@ -73,6 +103,8 @@ void pace(QAccessibleEvent *event)
         if (value.isValid())
             state.lastValue = value;
         passOn(event);
+        if (type == QAccessible::ValueChanged)
+            passFollowers(object);
         return;
     }
     state.waiting = true;
@@ -85,6 +117,12 @@ void pace(QAccessibleEvent *event)
 }
 
 } // namespace
+
+void describeWithValue(QObject *caption, QObject *value)
+{
+    s_followers.insert(caption, {value, false});
+    QObject::connect(caption, &QObject::destroyed, [caption] { s_followers.remove(caption); });
+}
 
 void paceAccessibleEvents()
 {

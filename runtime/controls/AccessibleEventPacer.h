@@ -1,5 +1,7 @@
 #pragma once
 
+class QObject;
+
 namespace rt {
 
 // Holds what a screen reader hears of a changing control to at most four
@@ -8,5 +10,11 @@ namespace rt {
 // every change falls behind and speaks none; the newest change is passed on
 // at the end of its quarter second. Other events pass at once.
 void paceAccessibleEvents();
+
+// What a screen reader hears of a caption that goes with a value (the copy's
+// figures with its bar): its description changes are held until the value's
+// change is passed on, and then passed on all together with it, after the
+// turn in which the value was set, so they read the figures set with it.
+void describeWithValue(QObject *caption, QObject *value);
 
 } // namespace rt

@@ -6,7 +6,9 @@
 
 namespace rt {
 
-// A caption whose newest text is read back at once and drawn with the next frame.
+// A caption whose newest text is read back at once and drawn with the next
+// frame. Given an accessible name, a screen reader hears the text as its
+// description.
 class Label : public QLabel, public PacedControl {
     Q_OBJECT
 public:

@@ -1,5 +1,6 @@
 #include "runtime/files/FileAccess.h"
 
+#include "runtime/files/MediumSectors.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/Volume.h"
 #include "runtime/posix/PosixIo.h"
@@ -268,10 +269,7 @@ qint64 File::length() const
 
 qint64 File::blockSize() const
 {
-    struct stat st {};
-    if (fstat(m_fd, &st) != 0 || st.st_blksize <= 0)
-        return 4096;
-    return st.st_blksize;
+    return mediumSectors(m_fd).damageUnit();
 }
 
 mode_t File::permissions() const

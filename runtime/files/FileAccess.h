@@ -66,8 +66,8 @@ public:
     // The length of the open file, asked of the file system each time.
     qint64 length() const;
     mode_t permissions() const;
-    // The file system's preferred I/O size for this file (st_blksize), 4096
-    // when it names none: the unit in which a damaged medium fails.
+    // The unit in which a damaged medium fails: the sector of the device
+    // under the file (MediumSectors::damageUnit). May wait on the medium.
     qint64 blockSize() const;
     // Returns 0, or the errno of a close that reported a late write failure.
     int close();

@@ -25,6 +25,7 @@ ReadableHook s_readable;
 void setReadFaultHook(FaultHook hook) { s_readFault = std::move(hook); }
 void setWriteFaultHook(FaultHook hook) { s_writeFault = std::move(hook); }
 void setReadableHook(ReadableHook hook) { s_readable = std::move(hook); }
+qint64 readableBytes(qint64 offset, qint64 count) { return s_readable ? s_readable(offset, count) : count; }
 int readFault(qint64 offset, qint64 count) { return s_readFault ? s_readFault(offset, count) : 0; }
 int writeFault(qint64 offset, qint64 count) { return s_writeFault ? s_writeFault(offset, count) : 0; }
 

@@ -69,5 +69,7 @@ int writeFault(qint64 offset, qint64 count);
 // as the kernel reports a failure after a partial transfer.
 using ReadableHook = std::function<qint64(qint64 offset, qint64 count)>;
 void setReadableHook(ReadableHook hook);
+// The hook's answer for a read system call; count when no hook is set.
+qint64 readableBytes(qint64 offset, qint64 count);
 
 } // namespace rt

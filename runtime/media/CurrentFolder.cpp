@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,6 +48,18 @@ QString Drives::enterFolder(const QString &hostPath) const
         throw errorFromErrno(errno, NameKind::Folder);
     const QChar letter = currentDrive();
     return currentFolder(letter);
+}
+
+Drives::Entered Drives::enterPath(const QByteArray &hostPath) const
+{
+    struct stat st {};
+    if (stat(hostPath.constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return {enterFolder(QFile::decodeName(hostPath)), {}}; // a missing path says why there
+    // A file: its folder, with it chosen. The name keeps its bytes, which need
+    // not be valid UTF-8.
+    const qsizetype slash = hostPath.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : hostPath.left(slash);
+    return {enterFolder(QFile::decodeName(folder)), hostPath.mid(slash + 1)};
 }
 
 QString Drives::currentFolder(QChar letter) const

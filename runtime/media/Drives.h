@@ -70,6 +70,14 @@ public:
     // drive-letter form (the root of its drive when it cannot be written so).
     // Throws RtError with the reason when it cannot be entered.
     QString enterFolder(const QString &hostPath) const;
+    // A host path as given on the command line: a folder is entered as above;
+    // a file (anything but a folder) enters its folder and names the file
+    // there, as its bytes. Throws like enterFolder for a path that is not there.
+    struct Entered {
+        QString folder;    // drive-letter form
+        QByteArray file;   // the file's name in it, empty for a folder
+    };
+    Entered enterPath(const QByteArray &hostPath) const;
 
     // ---- Drive-letter paths to host paths and back (HostPaths.cpp) ----
     // Translates a drive-letter path to its host path. Letters in either case

@@ -45,12 +45,15 @@ public:
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
+        qint64 blksize = 4096;     // the st_blksize it reports
+        bool refuseDirect = false; // an open for direct access fails with EINVAL
     };
     // What the medium has been asked so far.
     struct Stats {
         qint64 failedReads = 0;
         qint64 reads = 0;
         qint64 listings = 0; // of folders
+        qint64 refusedDirect = 0; // opens for direct access refused
         QHash<qint64, int> blockReads; // 4096-byte block -> times read, of the file asked about
         qint64 securedFailed = -1, securedAtNs = -1; // with Options::secured: failed reads, and CLOCK_MONOTONIC ns
     };
@@ -88,6 +91,9 @@ public:
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
+        if (options.refuseDirect)
+            args << QStringLiteral("--refuse-direct");
+        args << QStringLiteral("--blksize") << QString::number(options.blksize);
         args << QStringLiteral("-f") << QStringLiteral("-s");
 
         struct stat before {};
@@ -156,6 +162,8 @@ public:
                 s.reads = f[1].toLongLong();
             else if (f.size() == 2 && f[0] == "listings")
                 s.listings = f[1].toLongLong();
+            else if (f.size() == 2 && f[0] == "refused")
+                s.refusedDirect = f[1].toLongLong();
             else if (f.size() == 3 && f[0] == "secured")
                 s.securedFailed = f[1].toLongLong(), s.securedAtNs = f[2].toLongLong();
             else if (f.size() >= 4 && f[0] == "block" && line.mid(f[0].size() + f[1].size() + f[2].size() + 3) == wanted)

@@ -30,6 +30,21 @@ public:
         if (!m_loop.isEmpty())
             QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("-d"), m_loop});
     }
+    // A disk made of an ext4 image already there (on a damaged medium, say):
+    // attached read-only with 4 KiB sectors and direct I/O, so that every
+    // read of the block layer reaches the image's medium as asked, and
+    // mounted read-only.
+    explicit DiskMedium(const QString &ext4Image) : m_kind(Kind::Ext4)
+    {
+        if (geteuid() != 0 || ::access("/dev/loop-control", F_OK) != 0)
+            m_whyNot = QStringLiteral("attaching a disk image needs root and /dev/loop-control");
+        else if (!m_dir.isValid() || !QDir(m_dir.path()).mkdir(QStringLiteral("m")))
+            m_whyNot = QStringLiteral("no temporary folder to mount on");
+        else if ((m_whyNot = run({"losetup", "-r", "--direct-io=on", "--sector-size", "4096", "-f", "--show", ext4Image})).isEmpty()
+                 && (m_loop = m_output.trimmed(), true))
+            m_whyNot = run({"mount", "-t", "ext4", "-o", "ro", m_loop, path()});
+        m_mounted = m_whyNot.isEmpty();
+    }
     DiskMedium(const DiskMedium &) = delete;
     DiskMedium &operator=(const DiskMedium &) = delete;
 
@@ -77,16 +92,22 @@ private:
                                                           : QStringList{"mount", "-t", type, m_loop, path()});
     }
 
-    // Runs a tool; why it failed (a tool missing included: scripts/install-deps.sh installs them), or "".
-    QString run(const QStringList &command)
+    QString run(const QStringList &command) { return runTool(command, m_output); }
+
+public:
+    // Runs a tool; why it failed (a tool missing included: scripts/install-deps.sh
+    // installs them), or "". output takes what it wrote on its standard output.
+    static QString runTool(const QStringList &command, QString &output)
     {
         QProcess p;
-        p.setProcessChannelMode(QProcess::MergedChannels);
         p.start(command[0], command.mid(1));
         const bool ok = p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-        m_output = QString::fromLocal8Bit(p.readAll());
-        return ok ? QString() : QStringLiteral("%1 failed: %2 %3").arg(command.join(u' '), p.errorString(), m_output.trimmed());
+        output = QString::fromLocal8Bit(p.readAllStandardOutput());
+        const QString errors = QString::fromLocal8Bit(p.readAllStandardError());
+        return ok ? QString() : QStringLiteral("%1 failed: %2 %3 %4").arg(command.join(u' '), p.errorString(), output.trimmed(), errors.trimmed());
     }
+
+private:
 
     Kind m_kind;
     QTemporaryDir m_dir{QDir::tempPath() + QStringLiteral("/duplon-disk-XXXXXX")};

@@ -3,6 +3,7 @@
 // What many test files need, written once.
 
 #include "runtime/files/Destination.h"
+#include "runtime/files/DirectReads.h"
 #include "runtime/text/RtError.h"
 #include "runtime/files/Transfer.h"
 
@@ -34,6 +35,7 @@ inline void resetTestSwitches()
     rt::setReadFaultHook(nullptr);
     rt::setWriteFaultHook(nullptr);
     rt::setReadableHook(nullptr);
+    rt::setDirectAccessRefused(false);
     rt::Destination::setUnnamedFilesAllowed(true);
     rt::Destination::setFailuresAfterNaming({});
 }

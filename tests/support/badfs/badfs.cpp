@@ -3,7 +3,8 @@
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
-//         [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]
+//         [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]
+//         [--refuse-direct] [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -17,13 +18,16 @@
 // Every listing of a folder is held --list-delay ms first (a stick waking up).
 //
 // Every read reaches the file system at the size asked (direct_io, no page
-// cache, no read-ahead) and st_blksize is 4096. The hidden file ".badfs-stats"
+// cache, no read-ahead) and st_blksize is 4096, or N with --blksize (NFS and
+// CIFS say 1 MiB). With --refuse-direct an open for direct access (O_DIRECT)
+// fails with EINVAL, as on media that take none. The hidden file ".badfs-stats"
 // at the root of the mount (never counted as a read) lists:
 //   failed N                 reads answered with EIO
 //   reads N                  reads of files
 //   secured F NS             with --secured N: failed reads and CLOCK_MONOTONIC ns when
 //                            N distinct blocks had been delivered (then failing reads take no delay)
 //   listings N               listings of folders
+//   refused N                opens for direct access refused
 //   block INDEX COUNT PATH   how often each 4096-byte block was read (blocks
 //                            never read are left out)
 // A failing read counts every block it asked for; a read that succeeds counts
@@ -73,12 +77,15 @@ struct Options {
     int listDelayMs = 0;
     bool shortReads = false;
     int64_t secured = -1; // distinct blocks delivered that make the rescue "secured"
+    int64_t blksize = kBlock;
+    bool refuseDirect = false;
 };
 
 Options g_options;
 uint64_t g_failed = 0;
 uint64_t g_reads = 0;
 uint64_t g_listings = 0;
+uint64_t g_refused = 0;
 std::map<std::string, std::vector<uint32_t>> g_blockReads;
 std::map<std::string, std::vector<bool>> g_delivered;
 int64_t g_deliveredCount = 0, g_securedFailed = -1, g_securedAtNs = -1;
@@ -92,7 +99,7 @@ bool isStats(const char *path) { return std::strcmp(path, kStatsName) == 0; }
 std::string statsText()
 {
     std::string text = "failed " + std::to_string(g_failed) + "\nreads " + std::to_string(g_reads) + "\nsecured "
-        + std::to_string(g_securedFailed) + " " + std::to_string(g_securedAtNs) + "\nlistings " + std::to_string(g_listings) + "\n";
+        + std::to_string(g_securedFailed) + " " + std::to_string(g_securedAtNs) + "\nlistings " + std::to_string(g_listings) + "\nrefused " + std::to_string(g_refused) + "\n";
     for (const auto &[path, counts] : g_blockReads)
         for (size_t i = 0; i < counts.size(); ++i)
             if (counts[i] != 0)
@@ -153,7 +160,7 @@ int bf_getattr(const char *path, struct stat *st, fuse_file_info *)
     if (lstat(hostPath(path).c_str(), st) != 0)
         return -errno;
     st->st_mode &= ~mode_t(S_IWUSR | S_IWGRP | S_IWOTH);
-    st->st_blksize = kBlock;
+    st->st_blksize = blksize_t(g_options.blksize);
     return 0;
 }
 
@@ -190,6 +197,10 @@ int bf_open(const char *path, fuse_file_info *fi)
     if (isStats(path)) {
         fi->fh = uint64_t(-1);
         return 0;
+    }
+    if (g_options.refuseDirect && (fi->flags & O_DIRECT)) {
+        ++g_refused;
+        return -EINVAL;
     }
     sleepMs(g_options.openDelayMs);
     const int fd = open(hostPath(path).c_str(), O_RDONLY);
@@ -311,7 +322,8 @@ int usage(const char *program)
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
-                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [FUSE options]\n",
+                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
+                 "          [--refuse-direct] [FUSE options]\n",
                  program);
     return 2;
 }
@@ -350,6 +362,10 @@ int main(int argc, char *argv[])
             ++i;
         } else if (a == "--secured" && hasValue && parseNumber(argv[i + 1], g_options.secured)) {
             ++i;
+        } else if (a == "--blksize" && hasValue && parseNumber(argv[i + 1], g_options.blksize) && g_options.blksize > 0) {
+            ++i;
+        } else if (a == "--refuse-direct") {
+            g_options.refuseDirect = true;
         } else if (a == "--short-reads") {
             g_options.shortReads = true;
         } else if (a.rfind("--", 0) == 0 && a != "--") {
