@@ -27,7 +27,7 @@ constexpr qint64 kBlock = BadMedium::kBlock;
 const QString kSourceName = QStringLiteral("src.bin");
 const QString kPart = QStringLiteral("out.bin.part"), kPartMap = QStringLiteral("out.bin.part.map");
 
-// C:\\src.bin, 3 MiB of a pattern from seed, laid out for the medium to mirror.
+// C:\src.bin, 3 MiB of a pattern from seed, laid out for the medium to mirror.
 QByteArray sourceOnC(FormFixture &f, quint32 seed)
 {
     const QByteArray content = patternBytes(3 * kLargePiece, seed);
@@ -220,7 +220,7 @@ private slots:
         const QByteArray part = f.drives.read(u'd', kPart), map = f.drives.read(u'd', kPartMap);
         if (!linked) {
             PlainProgress progress;
-            const CopyEnd end = CopyJob({QStringLiteral("D:\out.bin.part"), QStringLiteral("D:\out.bin"), QStringLiteral("out.bin")},
+            const CopyEnd end = CopyJob({QStringLiteral("D:\\out.bin.part"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")},
                                         progress, f.dialogs)
                                     .run();
             QCOMPARE(int(end), int(CopyEnd::Completed));

@@ -348,9 +348,9 @@ CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
         return m_io.run([&]() -> FinalMap {
             try {
                 m_kept->folder().replace(m_kept->mapName(), contents);
-                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false};
+                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false, QString()};
             } catch (const rt::RtError &e) {
-                return {e.reason(), false, false};
+                return {e.reason(), false, false, QString()};
             }
         });
     }
@@ -364,10 +364,10 @@ CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
                 if (rt::createNewFile(name, contents))
                     return {rt::displayPath(name), true, true, name};
             } catch (const rt::RtError &e) {
-                return {e.reason(), false, false};
+                return {e.reason(), false, false, QString()};
             }
         }
-        return {QStringLiteral("no free name beside the copy"), false, false};
+        return {QStringLiteral("no free name beside the copy"), false, false, QString()};
     });
 }
 
