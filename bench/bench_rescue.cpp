@@ -30,6 +30,7 @@
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/IoWorker.h"
 #include "support/BadMedium.h"
+#include "BenchKit.h"
 
 #include <QApplication>
 #include <QDir>
@@ -69,18 +70,6 @@ public:
     bool answerNo = false;
     QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
     QStringList messages;
-};
-
-// The retry as the window runs it, without the window: one yield per read.
-class Yielding : public CopyProgress {
-public:
-    void showProgress(int, qint64, qint64) override {}
-    bool yieldAndGoOn() override
-    {
-        QCoreApplication::processEvents();
-        return true;
-    }
-    bool goingOn() const override { return true; }
 };
 
 [[noreturn]] void die(const QString &what)
@@ -269,7 +258,7 @@ void retry(const QString &root, const QList<qint64> &bad, int delayMs)
         clock.start();
         const rt::File source = rt::File::open(QStringLiteral("C:\\damaged.bin"), rt::File::Access::Read);
         rt::IoWorker io;
-        Yielding progress;
+        benchkit::Yielding progress;
         qint64 unreadable = -1;
         if (goOn) {
             if (std::optional<Resumable> resumable = findResumable(QStringLiteral("D:\\rescued.bin"), source, io))
@@ -362,7 +351,7 @@ Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
         const rt::File source = rt::File::open(QStringLiteral("C:\\source.bin"), rt::File::Access::Read);
         rt::Destination dest = prepareDestination(QStringLiteral("D:\\copy.bin"), 0644);
         rt::IoWorker io;
-        Yielding progress;
+        benchkit::Yielding progress;
         const CopyEngine::Outcome o = CopyEngine(source, dest, progress, io).run();
         if (o.end == CopyEngine::Outcome::End::Completed)
             (void)dest.commit(o.length);

@@ -14,6 +14,7 @@
 #include "runtime/Dialogs.h"
 #include "runtime/media/Drives.h"
 #include "runtime/files/Transfer.h"
+#include "BenchKit.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -30,17 +31,6 @@ namespace {
 
 constexpr qint64 kBlock = 4096;
 constexpr qint64 kSize = 160 * 1048576;
-
-class NoDialogs : public rt::Dialogs {
-public:
-    int msgBox(const QString &prompt, int, const std::optional<QString> &) override
-    {
-        last = prompt;
-        return rt::AnswerYes;
-    }
-    QString inputBox(const QString &, const QString &, const QString &) override { return QString(); }
-    QString last;
-};
 
 struct Silent : CopyProgress {
     void showProgress(int, qint64, qint64) override {}
@@ -73,7 +63,7 @@ double copySeconds(const QString &root, int n)
         QFile::remove(root + QStringLiteral("/out.bin"));
         QFile::remove(root + QStringLiteral("/out.bin.map"));
         Silent progress;
-        NoDialogs dialogs;
+        benchkit::YesDialogs dialogs;
         CopyJob job({QStringLiteral("C:\\src.bin"), QStringLiteral("C:\\out.bin"), QStringLiteral("out.bin")}, progress,
                     dialogs);
         QElapsedTimer timer;

@@ -2,8 +2,9 @@
 # Builds bench_copy and bench_listing and runs them offscreen and, when Xvfb is
 # installed, under a real X server on a free display; then the rescue from a
 # damaged medium (bench_rescue, offscreen, where libfuse3 is built in), from a
-# damaged disk against GNU ddrescue (bench_disk, as root) and the
-# block passes' cost as the bad blocks grow in number (bench_scrape).
+# damaged disk against GNU ddrescue (bench_disk, as root), the
+# block passes' cost as the bad blocks grow in number (bench_scrape), and the
+# rescue map at scale (bench_scattered).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
 # The tmpfs case mounts a tmpfs of its own for each run and needs root;
@@ -32,6 +33,13 @@ run_rescue() {
         "$here/tests/support/private-mounts.sh" "$build/bench/bench_disk" || status=1
     else
         echo "bench_disk not built (no libfuse3); skipped"
+    fi
+    echo
+    echo "=== the rescue map at scale: scattered damage, the window's stall, maps set aside ==="
+    if make -C "$build" -j2 bench_scattered >/dev/null 2>&1; then
+        "$build/bench/bench_scattered" || status=1
+    else
+        echo "bench_scattered not built (no libfuse3); skipped"
     fi
     echo
     echo "=== the block passes' cost against the number of bad blocks ==="

@@ -26,6 +26,7 @@ packages=(
   libblkid-dev
   xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g
   openssh-server sshfs
+  clang-14 libclang-rt-14-dev  # the fuzz targets: clang's libFuzzer and sanitizers
 )
 
 missing=()

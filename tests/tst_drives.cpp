@@ -144,6 +144,9 @@ private slots:
         QTest::newRow("backslash, tab at the end") << QByteArray("a\\134b\\011") << QByteArray() << QByteArray("a\\b\t");
         QTest::newRow("label in UTF-8") << QByteArray("Fotos\\x20\\xc3\\xa9t\\xc3\\xa9") << QByteArray("x") << QByteArray("Fotos \xc3\xa9t\xc3\xa9");
         QTest::newRow("cut short, or no code") << QByteArray("\\x2g\\xzz\\x4") << QByteArray("x") << QByteArray("\\x2g\\xzz\\x4");
+        QTest::newRow("a sign or blank is no digit") << QByteArray("\\x-1\\x 1") << QByteArray("x") << QByteArray("\\x-1\\x 1");
+        QTest::newRow("octal: no sign, nothing past a byte")
+            << QByteArray("\\-12\\ 12\\777\\377") << QByteArray() << QByteArray("\\-12\\ 12\\777\xff");
     }
     void escapedBytesAreRead()
     {

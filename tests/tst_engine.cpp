@@ -415,6 +415,18 @@ private slots:
                                         {"an unknown status", map("t", "0 40960 x\n")},
                                         {"no status line", "0 40960 -\n"}})
             QTest::newRow(row) << QStringList{name} << QByteArrayList{text} << false << QString() << qint64(0);
+        // 40960 bytes have 80 sectors: a map of 81 areas is another source's,
+        // and so is one of another length however large; neither is read whole.
+        QByteArray tooMany = "0x0 0x4000 +\n16384 4096 -\n";
+        for (qint64 pos = 20480; pos < 40960; pos += 256)
+            tooMany += QByteArray::number(pos) + " 256 " + (pos % 512 ? "+\n" : "-\n");
+        QByteArray large = map("t", "");
+        for (qint64 pos = 0; pos < 200000 * 512; pos += 512)
+            large += QByteArray::number(pos) + " 512 " + (pos % 1024 ? "+\n" : "-\n");
+        for (const auto &[row, text] : {std::pair<const char *, QByteArray>{"more areas than sectors", map("t", tooMany)},
+                                        {"a large map of another source", large},
+                                        {"areas out of order", map("t", "0x5000 0 +\n0 0x5000 +\n0x5000 0x5000 -\n")}})
+            QTest::newRow(row) << QStringList{name} << QByteArrayList{text} << false << QString() << qint64(0);
         QTest::newRow("ddrescue's log for the pair")
             << QStringList{log} << QByteArrayList{map("t", fits, "ddrescue -b4096 /dev/sdb1 out.bin rescue.log -r3")}
             << false << log << qint64(4096);

@@ -342,7 +342,12 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
 
 CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
 {
-    const QByteArray contents = m_identity ? withSourceIdentity(map.mapfile(commandLine()), *m_identity) : map.mapfile(commandLine());
+    // Written out on the worker: a large map takes a while, and the window goes on.
+    const QByteArray commandLine = this->commandLine();
+    const QByteArray contents = m_io.run([&] {
+        const QByteArray text = map.mapfile(commandLine);
+        return m_identity ? withSourceIdentity(text, *m_identity) : text;
+    });
     const QString copyName = rt::namePart(m_names.destination);
     if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
         return m_io.run([&]() -> FinalMap {

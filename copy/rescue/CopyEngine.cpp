@@ -18,6 +18,8 @@ namespace {
 
 constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
 
+std::chrono::milliseconds g_saveInterval{0}; // 0: CopyEngine::kSaveInterval
+
 } // namespace
 
 CopyEngine::CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io)
@@ -37,8 +39,11 @@ CopyEngine::CopyEngine(std::unique_ptr<SourceReads> own, SourceReads *source, rt
     , m_dest(dest)
     , m_progress(progress)
     , m_io(io)
+    , m_saveInterval(g_saveInterval.count() > 0 ? g_saveInterval : kSaveInterval)
 {
 }
+
+void CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds interval) { g_saveInterval = interval; }
 
 CopyEngine::~CopyEngine() = default;
 
@@ -64,10 +69,9 @@ void CopyEngine::goOnFrom(const RescueMap &map)
 
 QByteArray CopyEngine::mapContent() const
 {
-    RescueMap whole = m_map;
-    whole.set(whole.end(), m_length - whole.end(), Status::NonTried);
-    const QByteArray map = m_phase == RescueMap::kFinishedPass ? whole.mapfile(m_commandLine)
-                                                               : whole.mapfile(m_commandLine, {m_readPosition, m_phase, 1});
+    const QByteArray map = m_phase == RescueMap::kFinishedPass
+        ? m_map.mapfile(m_commandLine, {}, m_length)
+        : m_map.mapfile(m_commandLine, {m_readPosition, m_phase, 1}, m_length);
     return m_identity ? withSourceIdentity(map, *m_identity) : map;
 }
 
@@ -78,7 +82,8 @@ SavedMap CopyEngine::keepNow()
     if (!m_kept)
         return {};
     const qint64 rescued = m_outcome.rescued;
-    const SavedMap saved = saveMap(*m_kept, m_io, mapContent());
+    // The engine waits for the save: its map stays as it is meanwhile.
+    const SavedMap saved = saveMap(*m_kept, m_io, [this] { return mapContent(); });
     if (saved.saved())
         m_savedRescued = rescued;
     return saved;

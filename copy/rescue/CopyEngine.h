@@ -103,6 +103,9 @@ public:
     void goOnFrom(const RescueMap &map);
     // For tests: save the map more often than kSaveInterval (0: after every read).
     void setSaveInterval(std::chrono::milliseconds interval) { m_saveInterval = interval; }
+    // For tests: the interval of every engine made from now on (a copy run
+    // whole, in a process a test kills); 0 ms: kSaveInterval again.
+    static void setSaveIntervalOfNewEngines(std::chrono::milliseconds interval);
 
     Outcome run();
     const RescueMap &map() const { return m_map; }
@@ -173,7 +176,7 @@ private:
     bool m_saveTried = false;  // the rescue has been kept, or that was tried
     qint64 m_savedRescued = 0; // what the last saved map lists as rescued
     QElapsedTimer m_sinceSave;
-    std::chrono::milliseconds m_saveInterval = kSaveInterval;
+    std::chrono::milliseconds m_saveInterval;
     char m_phase = '?';        // ddrescue's letter for the pass under way
     qint64 m_readPosition = 0;
 };

@@ -8,7 +8,7 @@
 #include "runtime/media/Drives.h"
 #include "runtime/text/RtError.h"
 
-SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteArray()> &content)
 {
     SavedMap saved;
     if (!kept.m_flushError.isEmpty()) {
@@ -26,7 +26,7 @@ SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content)
         io.run([&] {
             if (!kept.kept())
                 kept.keep();
-            kept.replaceMap(content);
+            kept.replaceMap(content());
         });
         kept.m_mapSaved = true;
     } catch (const rt::RtError &e) {

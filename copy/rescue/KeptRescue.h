@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 namespace rt {
 class IoWorker;
 }
@@ -52,7 +54,7 @@ protected:
     void mapSavedEarlier() { m_mapSaved = true; }
 
 private:
-    friend SavedMap saveMap(KeptRescue &, rt::IoWorker &, const QByteArray &);
+    friend SavedMap saveMap(KeptRescue &, rt::IoWorker &, const std::function<QByteArray()> &);
     bool m_mapSaved = false;
     QString m_flushError;
 };
@@ -62,5 +64,8 @@ private:
 // name, then the map under a temporary name, flushed, renamed over the old
 // one, the folder flushed. The map so never calls a block finished that is
 // not on the medium. After a failed flush nothing more is saved: the map
-// stays as it was last saved, which is still true.
-SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const QByteArray &content);
+// stays as it was last saved, which is still true. The map's text is made by
+// content on the worker too, after the flush: a map of hundreds of thousands
+// of areas takes a while to write out, and the window goes on meanwhile.
+// content must only read what the caller leaves alone until saveMap returns.
+SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteArray()> &content);

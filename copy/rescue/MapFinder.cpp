@@ -18,6 +18,12 @@ namespace {
 
 // No map of a real medium comes near this; a bigger file is something else.
 constexpr qint64 kMapLimit = 64 * 1048576;
+// A map's comment lines and status line come within its first bytes; its
+// last area's line within its last ones.
+constexpr qint64 kHeadBytes = 65536;
+constexpr qint64 kTailBytes = 4096;
+// Room for one area's line, with blanks and a comment of ddrescue's or a user's.
+constexpr qint64 kAreaLineBytes = 128;
 
 // NAME.map, NAME.1.map ..., as mapNameFor makes them.
 bool isOwnMapName(const QString &name, const QString &copyName)
@@ -45,17 +51,14 @@ QList<std::pair<qint64, qint64>> sampleBlocks(const RescueMap &map, qint64 block
         return blocks;
     const qint64 last = finished - 1;
     const int points = int(std::min<qint64>(kSampleBlocks, finished));
-    auto area = map.areas().begin();
+    const RescueMap::Area *area = map.findFrom(0, Status::Finished);
     qint64 before = 0; // finished bytes in the areas before `area`
     for (int i = 0; i < points; ++i) {
         // The i-th point of `points` from 0 to last, without overflowing.
         const qint64 t = points == 1 ? 0 : last / (points - 1) * i + last % (points - 1) * i / (points - 1);
-        for (;; ++area) {
-            if (area->status != Status::Finished)
-                continue;
-            if (t < before + area->size)
-                break;
+        while (t >= before + area->size) {
             before += area->size;
+            area = map.findFrom(area->end(), Status::Finished);
         }
         const qint64 at = area->pos + (t - before);
         const qint64 from = std::max(area->pos, at / block * block);
@@ -68,11 +71,11 @@ QList<std::pair<qint64, qint64>> sampleBlocks(const RescueMap &map, qint64 block
 
 std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &source)
 {
-    std::optional<MapFile> mapFile = newestMap(files);
+    const qint64 length = source.length();
+    std::optional<MapFile> mapFile = newestMap(files, length);
     if (!mapFile)
         return std::nullopt;
     const RescueMap &map = mapFile->map;
-    const qint64 length = source.length();
     rt::PatchedFile copy = files.openCopy();
     if (!lengthsFit(map, length, copy.length()))
         return std::nullopt;
@@ -109,15 +112,6 @@ bool lengthsFit(const RescueMap &map, qint64 sourceLength, qint64 copyLength)
     return map.end() == sourceLength && map.bytes(Status::Finished) < sourceLength && copyLength <= sourceLength;
 }
 
-QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key)
-{
-    const QByteArray prefix = "# " + key + ':';
-    for (const QByteArray &line : mapfile.split('\n'))
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed();
-    return {};
-}
-
 bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
                       const rt::CopyFolder &files)
 {
@@ -135,30 +129,55 @@ bool commandLineNames(const QByteArray &commandLine, const QString &copyName, co
     return false;
 }
 
-std::optional<MapFile> newestMap(const rt::CopyFolder &files)
+std::optional<MapFile> newestMap(const rt::CopyFolder &files, qint64 sourceLength)
 {
-    std::optional<MapFile> newest;
-    qint64 newestModified = 0;
+    // A map of this source has at most one area per 512-byte sector, and
+    // each area's line takes a few dozen bytes: what is larger is another
+    // source's, however large the file.
+    const qint64 maxAreas = std::max<qint64>(1, sourceLength / 512 + (sourceLength % 512 != 0));
+    const qint64 limit = std::min(kMapLimit, kHeadBytes + maxAreas * kAreaLineBytes);
+    struct Candidate {
+        QString name;
+        QByteArray commandLine;
+        QByteArray time;
+        qint64 modified;
+        bool thisSource; // its length and its last area's end may be this source's
+        std::optional<SourceIdentity> identity;
+    };
+    std::vector<Candidate> candidates;
     for (const rt::CopyFolder::Entry &e : files.entries()) {
         const bool own = isOwnMapName(e.name, files.copyName());
         if (e.size > kMapLimit || (!own && !isDdrescueMapName(e.name)))
             continue;
-        const std::optional<QByteArray> text = files.read(e.name, kMapLimit);
-        if (!text)
+        // Its comment lines first, from its first bytes alone.
+        const std::optional<QByteArray> head = files.readPart(e.name, rt::CopyFolder::Part::First, kHeadBytes);
+        if (!head)
             continue;
-        const QByteArray commandLine = mapComment(*text, "Command line");
+        const QByteArray commandLine = mapComment(*head, "Command line");
         if (!own && !commandLineNames(commandLine, files.copyName(), e.name, files))
             continue;
-        std::optional<RescueMap> map = RescueMap::parse(*text);
-        if (!map)
-            continue;
-        const QByteArray time = mapComment(*text, "Current time");
-        if (newest && std::tie(time, e.modified) <= std::tie(newest->currentTime, newestModified))
-            continue;
-        newest = MapFile{e.name, commandLine, time, *std::move(map), sourceIdentityIn(*text)};
-        newestModified = e.modified;
+        bool thisSource = e.size <= limit;
+        if (thisSource) {
+            const std::optional<QByteArray> tail = files.readPart(e.name, rt::CopyFolder::Part::Last, kTailBytes);
+            thisSource = tail && RescueMap::lastAreaEnd(*tail, e.size <= kTailBytes) == sourceLength;
+        }
+        candidates.push_back(
+            {e.name, commandLine, mapComment(*head, "Current time"), e.modified, thisSource, sourceIdentityIn(*head)});
     }
-    return newest;
+    std::stable_sort(candidates.begin(), candidates.end(), [](const Candidate &a, const Candidate &b) {
+        return std::tie(a.time, a.modified) > std::tie(b.time, b.modified);
+    });
+    // Only the newest that reads as a map counts; it is read whole only when
+    // it can be this source's.
+    for (const Candidate &c : candidates) {
+        if (!c.thisSource)
+            return std::nullopt;
+        const std::optional<QByteArray> text = files.read(c.name, limit);
+        std::optional<RescueMap> map = text ? RescueMap::parse(*text, maxAreas) : std::nullopt;
+        if (map)
+            return MapFile{c.name, c.commandLine, c.time, *std::move(map), c.identity};
+    }
+    return std::nullopt;
 }
 
 std::optional<Resumable> findResumable(const QString &destination, const rt::File &source, rt::IoWorker &io)

@@ -52,8 +52,13 @@ QByteArray mapComment(const QByteArray &mapfile, const QByteArray &key);
 // May look at the file system (a folder written in it): call on the worker.
 bool commandLineNames(const QByteArray &commandLine, const QString &copyName, const QString &mapName,
                       const rt::CopyFolder &files);
-// The newest of the maps beside the copy, as above. Blocking: call on the worker.
-std::optional<MapFile> newestMap(const rt::CopyFolder &files);
+// The newest of the maps beside the copy, as above, when it can be a map of a
+// source of that length: nullopt when the newest is another source's (another
+// length, or more areas than the source has 512-byte sectors). Only a map
+// that can be the source's is read whole, so the time and memory this takes
+// are bounded by the source's length, not by the files beside the copy.
+// Blocking: call on the worker.
+std::optional<MapFile> newestMap(const rt::CopyFolder &files, qint64 sourceLength);
 
 // A copy that can be continued from its map.
 struct Resumable {

@@ -1,84 +1,224 @@
 #include "copy/rescue/RescueMap.h"
 
+#include <QByteArrayView>
 #include <QDateTime>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
+
+namespace {
+
+// 0x and at least eight upper-case hex digits, as ddrescue writes them.
+void appendHex(QByteArray &out, qint64 value)
+{
+    char digits[16];
+    int n = 0;
+    for (auto v = quint64(value); v != 0 || n < 8; v >>= 4)
+        digits[n++] = "0123456789ABCDEF"[v & 15];
+    out += "0x";
+    while (n > 0)
+        out += digits[--n];
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+// Decimal, 0x hex or 0 octal, as ddrescue reads them; never negative.
+bool number(QByteArrayView text, qint64 &value)
+{
+    bool ok = false;
+    value = text.toByteArray().toLongLong(&ok, 0);
+    return ok && value >= 0;
+}
+
+using Fields = std::array<QByteArrayView, 4>;
+
+// A line's fields, split at blanks, up to a comment (a '#' at the start of
+// the line or after a blank); how many, at most one more than a map's line has.
+int fieldsOf(QByteArrayView line, Fields &fields)
+{
+    int count = 0;
+    for (qsizetype i = 0; i < line.size() && count < int(fields.size());) {
+        if (isBlank(line[i])) {
+            ++i;
+            continue;
+        }
+        if (line[i] == '#')
+            break;
+        qsizetype j = i;
+        while (j < line.size() && !isBlank(line[j]))
+            ++j;
+        fields[size_t(count++)] = QByteArrayView(line.data() + i, j - i);
+        i = j;
+    }
+    return count;
+}
+
+// An area's line: a position, a size and one of ?*/-+.
+bool isArea(const Fields &fields, int count, qint64 &pos, qint64 &size)
+{
+    return count == 3 && number(fields[0], pos) && number(fields[1], size) && fields[2].size() == 1
+        && QByteArrayView("?*/-+").contains(fields[2][0]) && pos <= std::numeric_limits<qint64>::max() - size;
+}
+
+} // namespace
+
+int RescueMap::index(Status status)
+{
+    switch (status) {
+    case Status::NonTried: return 0;
+    case Status::NonTrimmed: return 1;
+    case Status::NonScraped: return 2;
+    case Status::Bad: return 3;
+    case Status::Finished: break;
+    }
+    return 4;
+}
+
+void RescueMap::insert(Areas::iterator before, const Area &area)
+{
+    m_areas.emplace_hint(before, area.pos, area);
+    m_byStatus[index(area.status)].insert(area.pos);
+    m_bytes[index(area.status)] += area.size;
+}
+
+void RescueMap::erase(Areas::iterator it)
+{
+    m_byStatus[index(it->second.status)].erase(it->first);
+    m_bytes[index(it->second.status)] -= it->second.size;
+    m_areas.erase(it);
+}
 
 void RescueMap::set(qint64 pos, qint64 size, Status status)
 {
     if (size <= 0)
         return;
-    if (pos > end())
-        m_areas.push_back({end(), pos - end(), Status::NonTried});
-    if (pos == end()) {
-        // The usual case, once per piece of a first pass: the map grows at its end.
-        if (!m_areas.empty() && m_areas.back().status == status)
-            m_areas.back().size += size;
-        else
-            m_areas.push_back({pos, size, status});
+    const qint64 end = this->end();
+    if (pos > end)
+        set(end, pos - end, Status::NonTried);
+    if (pos == end && !m_areas.empty()) {
+        // The usual case, once per piece of a first pass and per line of a
+        // mapfile: the map grows at its end.
+        Area &last = m_areas.rbegin()->second;
+        if (last.status == status) {
+            last.size += size;
+            m_bytes[index(status)] += size;
+            return;
+        }
+        m_areas.emplace_hint(m_areas.end(), pos, Area{pos, size, status});
+        m_byStatus[index(status)].emplace_hint(m_byStatus[index(status)].end(), pos);
+        m_bytes[index(status)] += size;
         return;
     }
     const qint64 stop = pos + size;
+    qint64 from = pos, to = stop;
 
-    // Everything that [pos, stop) touches is cut out; the untouched parts of
-    // the first and the last area touched stay on either side.
-    auto first = std::lower_bound(m_areas.begin(), m_areas.end(), pos,
-                                  [](const Area &a, qint64 p) { return a.end() <= p; });
-    std::vector<Area> replacement;
-    auto last = first;
-    for (; last != m_areas.end() && last->pos < stop; ++last) {
-        if (last->pos < pos)
-            replacement.push_back({last->pos, pos - last->pos, last->status});
+    // Everything [pos, stop) touches is cut out; the untouched parts of the
+    // first and the last area touched stay on either side, and a neighbour of
+    // the same status merges with the new area.
+    // From the area that holds the byte before pos: it may be a neighbour to merge.
+    auto it = m_areas.upper_bound(std::max<qint64>(pos - 1, 0));
+    if (it != m_areas.begin())
+        --it;
+    std::optional<Area> head, tail;
+    while (it != m_areas.end() && it->second.pos <= stop) {
+        const Area a = it->second;
+        if (a.end() < pos) { // the area before pos does not touch it
+            ++it;
+            continue;
+        }
+        const bool same = a.status == status;
+        if (a.end() == pos || a.pos == stop) { // a neighbour: merged only when alike
+            if (!same) {
+                ++it;
+                continue;
+            }
+        }
+        if (a.pos < pos) {
+            if (same)
+                from = a.pos;
+            else
+                head = Area{a.pos, pos - a.pos, a.status};
+        }
+        if (a.end() > stop) {
+            if (same)
+                to = a.end();
+            else
+                tail = Area{stop, a.end() - stop, a.status};
+        }
+        erase(it++);
     }
-    replacement.push_back({pos, size, status});
-    if (last != first && std::prev(last)->end() > stop) {
-        const Area &tail = *std::prev(last);
-        replacement.push_back({stop, tail.end() - stop, tail.status});
-    }
-    const auto at = m_areas.erase(first, last) - m_areas.begin();
-    m_areas.insert(m_areas.begin() + at, replacement.begin(), replacement.end());
+    // it is now the first area after what was cut out: all three go before it.
+    if (head)
+        insert(it, *head);
+    insert(it, {from, to - from, status});
+    if (tail)
+        insert(it, *tail);
+}
 
-    // Merge equal neighbours around what changed.
-    const auto from = std::max<qsizetype>(0, at - 1);
-    const auto to = std::min<qsizetype>(qsizetype(m_areas.size()), at + qsizetype(replacement.size()) + 1);
-    std::vector<Area> merged;
-    for (qsizetype i = from; i < to; ++i) {
-        if (!merged.empty() && merged.back().status == m_areas[size_t(i)].status)
-            merged.back().size += m_areas[size_t(i)].size;
-        else
-            merged.push_back(m_areas[size_t(i)]);
+const RescueMap::Area *RescueMap::at(qint64 pos) const
+{
+    auto it = m_areas.upper_bound(pos);
+    if (it == m_areas.begin())
+        return nullptr;
+    const Area &a = std::prev(it)->second;
+    return a.end() > pos ? &a : nullptr;
+}
+
+const RescueMap::Area *RescueMap::first(const std::set<qint64> &positions, qint64 pos) const
+{
+    auto it = positions.upper_bound(pos);
+    if (it != positions.begin()) {
+        const Area &holding = m_areas.find(*std::prev(it))->second;
+        if (holding.end() > pos)
+            return &holding;
     }
-    m_areas.erase(m_areas.begin() + from, m_areas.begin() + to);
-    m_areas.insert(m_areas.begin() + from, merged.begin(), merged.end());
+    return it == positions.end() ? nullptr : &m_areas.find(*it)->second;
+}
+
+const RescueMap::Area *RescueMap::last(const std::set<qint64> &positions, qint64 pos) const
+{
+    auto it = positions.lower_bound(pos);
+    return it == positions.begin() ? nullptr : &m_areas.find(*std::prev(it))->second;
 }
 
 const RescueMap::Area *RescueMap::findFrom(qint64 pos, Status status) const
 {
-    auto it = std::lower_bound(m_areas.begin(), m_areas.end(), pos,
-                               [](const Area &a, qint64 p) { return a.end() <= p; });
-    for (; it != m_areas.end(); ++it)
-        if (it->status == status)
-            return &*it;
-    return nullptr;
+    return first(m_byStatus[index(status)], pos);
 }
 
 const RescueMap::Area *RescueMap::findBefore(qint64 pos, Status status) const
 {
-    auto it = std::lower_bound(m_areas.begin(), m_areas.end(), pos, [](const Area &a, qint64 p) { return a.pos < p; });
-    while (it != m_areas.begin())
-        if ((--it)->status == status)
-            return &*it;
-    return nullptr;
+    return last(m_byStatus[index(status)], pos);
 }
 
-qint64 RescueMap::bytes(Status status) const
+const RescueMap::Area *RescueMap::findFromOther(qint64 pos, Status except) const
 {
-    qint64 total = 0;
-    for (const Area &a : m_areas)
-        if (a.status == status)
-            total += a.size;
-    return total;
+    const Area *found = nullptr;
+    for (int s = 0; s < kStatuses; ++s)
+        if (s != index(except))
+            if (const Area *a = first(m_byStatus[size_t(s)], pos); a && (!found || a->pos < found->pos))
+                found = a;
+    return found;
+}
+
+const RescueMap::Area *RescueMap::findBeforeOther(qint64 pos, Status except) const
+{
+    const Area *found = nullptr;
+    for (int s = 0; s < kStatuses; ++s)
+        if (s != index(except))
+            if (const Area *a = last(m_byStatus[size_t(s)], pos); a && (!found || a->pos > found->pos))
+                found = a;
+    return found;
+}
+
+std::vector<RescueMap::Area> RescueMap::areas() const
+{
+    std::vector<Area> out;
+    out.reserve(m_areas.size());
+    for (const auto &[pos, area] : m_areas)
+        out.push_back(area);
+    return out;
 }
 
 namespace {
@@ -102,14 +242,13 @@ QByteArray commentText(const QByteArray &text)
     return out;
 }
 
-QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &current) const
+QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &current, qint64 length) const
 {
-    const auto hex = [](qint64 v, int width) {
-        return "0x" + QByteArray::number(v, 16).toUpper().rightJustified(width, '0');
-    };
     const QByteArray now = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1();
     const QByteArray command = commentText(commandLine);
+    const qint64 whole = std::max(length, end());
     QByteArray out;
+    out.reserve(qsizetype(m_areas.size() + 1) * 24 + 256);
     out += kOwnHead;
     out += "# Command line: " + command + "\n";
     out += "# Current time: " + now + "\n";
@@ -122,50 +261,86 @@ QByteArray RescueMap::mapfile(const QByteArray &commandLine, const Current &curr
         out += "# Retrying bad sectors... Retry " + QByteArray::number(current.pass)
             + (current.pass % 2 ? " (forwards)\n" : " (backwards)\n");
     out += "# current_pos  current_status  current_pass\n";
-    out += hex(current.pos < 0 ? end() : current.pos, 8) + "     " + current.status + "               "
-        + QByteArray::number(current.pass) + "\n";
+    appendHex(out, current.pos < 0 ? whole : current.pos);
+    out += "     ";
+    out += current.status;
+    out += "               " + QByteArray::number(current.pass) + "\n";
     out += "#      pos        size  status\n";
-    for (const Area &a : m_areas)
-        out += hex(a.pos, 8) + "  " + hex(a.size, 8) + "  " + char(a.status) + "\n";
+    const auto line = [&out](qint64 pos, qint64 size, Status status) {
+        appendHex(out, pos);
+        out += "  ";
+        appendHex(out, size);
+        out += "  ";
+        out += char(status);
+        out += '\n';
+    };
+    for (auto it = m_areas.begin(); it != m_areas.end(); ++it) {
+        const Area &a = it->second;
+        // The bytes past the map's end are untried: the last area takes them when it is too.
+        const bool last = std::next(it) == m_areas.end();
+        line(a.pos, last && a.status == Status::NonTried ? whole - a.pos : a.size, a.status);
+        if (last && a.status != Status::NonTried && whole > a.end())
+            line(a.end(), whole - a.end(), Status::NonTried);
+    }
+    if (m_areas.empty() && whole > 0)
+        line(0, whole, Status::NonTried);
     return out;
 }
 
-std::optional<RescueMap> RescueMap::parse(const QByteArray &mapfile)
+std::optional<RescueMap> RescueMap::parse(const QByteArray &mapfile, qint64 maxAreas)
 {
     RescueMap map;
     bool statusLine = false;
-    for (QByteArray line : mapfile.split('\n')) {
-        // A comment starts at a '#' at the start of the line or after a blank.
-        for (qsizetype hash = line.indexOf('#'); hash >= 0; hash = line.indexOf('#', hash + 1))
-            if (hash == 0 || line.at(hash - 1) == ' ' || line.at(hash - 1) == '\t') {
-                line.truncate(hash);
-                break;
-            }
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() == 1 && fields[0].isEmpty())
+    qint64 expected = -1; // where the next area must begin; -1 before the first
+    qint64 areas = 0;
+    Fields fields;
+    for (qsizetype start = 0; start < mapfile.size();) {
+        qsizetype stop = mapfile.indexOf('\n', start);
+        if (stop < 0)
+            stop = mapfile.size();
+        const QByteArrayView line(mapfile.constData() + start, stop - start);
+        start = stop + 1;
+        const int count = fieldsOf(line, fields);
+        if (count == 0)
             continue;
-        const auto number = [](const QByteArray &text, qint64 &value) {
-            bool ok = false;
-            value = text.toLongLong(&ok, 0);
-            return ok && value >= 0;
-        };
         qint64 pos = 0, size = 0;
         if (!statusLine) {
             // The position, one of ?*/-FG+, and in newer versions the pass.
             qint64 pass = 1;
-            if ((fields.size() != 2 && fields.size() != 3) || !number(fields[0], pos) || fields[1].size() != 1
-                || !QByteArray("?*/-FG+").contains(fields[1][0]) || (fields.size() == 3 && !number(fields[2], pass)))
+            if ((count != 2 && count != 3) || !number(fields[0], pos) || fields[1].size() != 1
+                || !QByteArrayView("?*/-FG+").contains(fields[1][0]) || (count == 3 && !number(fields[2], pass)))
                 return std::nullopt;
             statusLine = true;
             continue;
         }
-        if (fields.size() != 3 || !number(fields[0], pos) || !number(fields[1], size) || fields[2].size() != 1
-            || !QByteArray("?*/-+").contains(fields[2][0]) || (!map.m_areas.empty() && pos != map.end())
-            || pos > std::numeric_limits<qint64>::max() - size)
+        // Each area follows on from the one before: no overlap, no gap, no going back.
+        if (!isArea(fields, count, pos, size) || (expected >= 0 && pos != expected)
+            || (maxAreas >= 0 && ++areas > maxAreas))
             return std::nullopt;
+        expected = pos + size;
         map.set(pos, size, Status(fields[2][0]));
     }
     if (!statusLine)
         return std::nullopt;
     return map;
+}
+
+std::optional<qint64> RescueMap::lastAreaEnd(QByteArrayView tail, bool wholeFile)
+{
+    // The last line with fields, whole (the tail's first line may be cut).
+    Fields fields;
+    for (qsizetype stop = tail.size(); stop > 0;) {
+        const qsizetype start = tail.lastIndexOf('\n', stop - 1) + 1;
+        if (start == 0 && !wholeFile)
+            return std::nullopt;
+        const int count = fieldsOf(tail.sliced(start, stop - start), fields);
+        stop = start == 0 ? 0 : start - 1;
+        if (count == 0)
+            continue;
+        qint64 pos = 0, size = 0;
+        if (!isArea(fields, count, pos, size))
+            return std::nullopt;
+        return pos + size;
+    }
+    return std::nullopt;
 }

@@ -120,29 +120,23 @@ RetryPasses::Outcome RetryPasses::run()
 RetryPasses::Step RetryPasses::pass(bool forward)
 {
     m_failedInPass = 0;
-    const std::vector<RescueMap::Area> &areas = m_map.areas();
     // The cursor moves one way only; what a read settles is finished or bad
     // behind it, so each block not finished is read exactly once per pass.
     m_cursor = forward ? 0 : m_map.end();
     for (;;) {
         qint64 from = 0, to = 0;
         if (forward) {
-            auto a = std::lower_bound(areas.begin(), areas.end(), m_cursor,
-                                      [](const RescueMap::Area &area, qint64 p) { return area.end() <= p; });
-            a = std::find_if(a, areas.end(), [](const RescueMap::Area &area) { return area.status != Status::Finished; });
-            if (a == areas.end())
+            const RescueMap::Area *a = m_map.findFromOther(m_cursor, Status::Finished);
+            if (!a)
                 break;
             from = std::max(a->pos, m_cursor);
             to = std::min(a->end(), from / m_block * m_block + m_block);
         } else {
-            auto a = std::lower_bound(areas.begin(), areas.end(), m_cursor,
-                                      [](const RescueMap::Area &area, qint64 p) { return area.pos < p; });
-            auto r = std::find_if(std::make_reverse_iterator(a), areas.rend(),
-                                  [](const RescueMap::Area &area) { return area.status != Status::Finished; });
-            if (r == areas.rend())
+            const RescueMap::Area *a = m_map.findBeforeOther(m_cursor, Status::Finished);
+            if (!a)
                 break;
-            to = std::min(r->end(), m_cursor);
-            from = std::max(r->pos, (to - 1) / m_block * m_block);
+            to = std::min(a->end(), m_cursor);
+            from = std::max(a->pos, (to - 1) / m_block * m_block);
         }
         m_cursor = forward ? to : from;
         if (const Step s = readBlock(from, to, m_cursor); s != Step::GoOn)
@@ -172,8 +166,7 @@ RetryPasses::Step RetryPasses::readBlock(qint64 offset, qint64 end, qint64 readP
     // What arrived is finished; what did not (a failure, or a source that has
     // become shorter) is bad for now. A bad block that stayed bad changes nothing
     // worth saving.
-    const auto at = std::lower_bound(m_map.areas().begin(), m_map.areas().end(), offset,
-                                     [](const RescueMap::Area &a, qint64 p) { return a.end() <= p; });
+    const RescueMap::Area *at = m_map.at(offset);
     m_changed = m_changed || read.bytes > 0 || at->status != Status::Bad || at->end() < end;
     m_map.set(offset, read.bytes, Status::Finished);
     m_map.set(offset + read.bytes, size - read.bytes, Status::Bad);
@@ -197,10 +190,12 @@ bool RetryPasses::save(const RescueMap::Current &current)
 {
     if (!m_changed && current.status == kRetrying)
         return true;
-    const QByteArray map = m_map.mapfile(m_resumable.mapFile.commandLine, current);
     // The source's line stays: the next retry checks it as this one did.
     const std::optional<SourceIdentity> &source = m_resumable.mapFile.source;
-    const SavedMap saved = saveMap(m_kept, m_io, source ? withSourceIdentity(map, *source) : map);
+    const SavedMap saved = saveMap(m_kept, m_io, [&] {
+        const QByteArray map = m_map.mapfile(m_resumable.mapFile.commandLine, current);
+        return source ? withSourceIdentity(map, *source) : map;
+    });
     if (!saved.writeError.isEmpty()) {
         // The map stays as it was: it lists nothing that may not be on the medium.
         failWrite(saved.writeError);

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +64,24 @@ QList<CopyFolder::Entry> CopyFolder::entries() const
     return out;
 }
 
+namespace {
+
+// [offset, offset + count) of an open regular file, or what of it there is.
+std::optional<QByteArray> readRange(int fd, qint64 offset, qint64 count)
+{
+    QByteArray text(qsizetype(count), Qt::Uninitialized);
+    qint64 done = 0;
+    ssize_t n = 1;
+    for (; n > 0 && done < text.size(); done += n > 0 ? n : 0)
+        n = retryEintr([&] { return ::pread(fd, text.data() + done, size_t(text.size() - done), off_t(offset + done)); });
+    if (n < 0)
+        return std::nullopt;
+    text.truncate(qsizetype(done));
+    return text;
+}
+
+} // namespace
+
 std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) const
 {
     const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
@@ -70,12 +90,24 @@ std::optional<QByteArray> CopyFolder::read(const QString &name, qint64 limit) co
     std::optional<QByteArray> content;
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= limit) {
-        QByteArray text(qsizetype(st.st_size), Qt::Uninitialized);
-        qint64 done = 0;
-        for (ssize_t n = 1; n > 0 && done < text.size(); done += n > 0 ? n : 0)
-            n = retryEintr([&] { return ::read(fd, text.data() + done, size_t(text.size() - done)); });
-        if (done == text.size())
-            content = text;
+        content = readRange(fd, 0, st.st_size);
+        if (content && content->size() != st.st_size)
+            content.reset();
+    }
+    posix::closeFd(fd);
+    return content;
+}
+
+std::optional<QByteArray> CopyFolder::readPart(const QString &name, Part part, qint64 count) const
+{
+    const int fd = ::open(host(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return std::nullopt;
+    std::optional<QByteArray> content;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const qint64 size = std::min<qint64>(count, st.st_size);
+        content = readRange(fd, part == Part::First ? 0 : st.st_size - size, size);
     }
     posix::closeFd(fd);
     return content;

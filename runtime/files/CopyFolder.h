@@ -36,6 +36,11 @@ public:
     // The whole content of a file beside the copy; nullopt when it is no
     // regular file, is longer than limit or cannot be read.
     std::optional<QByteArray> read(const QString &name, qint64 limit) const;
+    // Up to count bytes of a file beside the copy: its first ones, or with
+    // Part::Last its last ones; nullopt when it is no regular file or cannot
+    // be read. A look at a large file that costs no more than the look.
+    enum class Part { First, Last };
+    std::optional<QByteArray> readPart(const QString &name, Part part, qint64 count) const;
     // Whether the name is taken beside the copy, by anything (hidden names too).
     bool has(const QString &name) const;
     // Whether a host folder (an absolute path written in a map) is the copy's folder.

@@ -22,7 +22,12 @@ std::vector<MountEntry> mountTable()
         return out;
     // Read at once: the kernel builds the table as it is read, and /proc files
     // report no size, so readAll() reads up to the end.
-    const QByteArray text = table.readAll();
+    return parseMountTable(table.readAll());
+}
+
+std::vector<MountEntry> parseMountTable(const QByteArray &text)
+{
+    std::vector<MountEntry> out;
     for (const QByteArray &line : text.split('\n')) {
         const QList<QByteArray> f = line.split(' ');
         if (f.size() < 4)

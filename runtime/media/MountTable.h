@@ -16,6 +16,8 @@ struct MountEntry {
 };
 // /proc/self/mounts, in its order (later lines cover earlier ones).
 std::vector<MountEntry> mountTable();
+// The lines of a mount table's text, as mountTable() reads them.
+std::vector<MountEntry> parseMountTable(const QByteArray &text);
 
 // The entry whose mount folder holds a host path: the longest, the later of equals.
 std::optional<MountEntry> mountHolding(const QByteArray &hostPath, const std::vector<MountEntry> &table);

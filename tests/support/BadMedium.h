@@ -47,6 +47,7 @@ public:
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
         qint64 blksize = 4096;     // the st_blksize it reports
         bool refuseDirect = false; // an open for direct access fails with EINVAL
+        QString badList = {}; // a file of more bad ranges, "A-B" a line, in order and apart
     };
     // What the medium has been asked so far.
     struct Stats {
@@ -94,6 +95,8 @@ public:
         if (options.refuseDirect)
             args << QStringLiteral("--refuse-direct");
         args << QStringLiteral("--blksize") << QString::number(options.blksize);
+        if (!options.badList.isEmpty())
+            args << QStringLiteral("--bad-list") << options.badList;
         args << QStringLiteral("-f") << QStringLiteral("-s");
 
         struct stat before {};

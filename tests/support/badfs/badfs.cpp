@@ -4,7 +4,7 @@
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
 //         [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]
-//         [--refuse-direct] [FUSE options]
+//         [--refuse-direct] [--bad-list FILE] [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -14,6 +14,9 @@
 // returns the sectors before a bad one; the next read, at the bad block, fails.
 // A marginal range fails the first K reads of each of its blocks, then reads;
 // a from-above range reads only when the file's previous read started above it.
+//
+// --bad-list names a file of more bad ranges, one A-B a line, in order and
+// apart, looked up by halving: the scattered damage of a whole disk.
 //
 // Every listing of a folder is held --list-delay ms first (a stick waking up).
 //
@@ -70,6 +73,7 @@ struct Range {
 struct Options {
     std::string source;
     std::vector<Range> bad;
+    std::vector<Range> badList; // in order, apart
     std::vector<Range> slow;
     int badDelayMs = 0;
     int slowDelayMs = 0;
@@ -249,6 +253,13 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
             if (firstBad < 0 || at < firstBad)
                 firstBad = at;
         }
+    const auto listed = std::upper_bound(g_options.badList.begin(), g_options.badList.end(), int64_t(offset),
+                                         [](int64_t at, const Range &r) { return at < r.end; });
+    if (listed != g_options.badList.end() && listed->touches(offset, want)) {
+        const int64_t at = std::max<int64_t>(listed->begin, offset);
+        if (firstBad < 0 || at < firstBad)
+            firstBad = at;
+    }
     if (firstBad >= 0) {
         const int64_t goodEnd = firstBad / kBlock * kBlock;
         if (g_options.shortReads && goodEnd > offset) {
@@ -323,7 +334,7 @@ int usage(const char *program)
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
                  "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
-                 "          [--refuse-direct] [FUSE options]\n",
+                 "          [--refuse-direct] [--bad-list FILE] [FUSE options]\n",
                  program);
     return 2;
 }
@@ -366,6 +377,17 @@ int main(int argc, char *argv[])
             ++i;
         } else if (a == "--refuse-direct") {
             g_options.refuseDirect = true;
+        } else if (a == "--bad-list" && hasValue) {
+            FILE *list = std::fopen(argv[++i], "r");
+            char line[128];
+            while (list && std::fgets(line, sizeof line, list))
+                if (line[std::strcspn(line, "\n")] = '\0'; parseRange(line, r) && (g_options.badList.empty() || g_options.badList.back().end <= r.begin))
+                    g_options.badList.push_back(r);
+                else
+                    return usage(argv[0]);
+            if (!list)
+                return usage(argv[0]);
+            std::fclose(list);
         } else if (a == "--short-reads") {
             g_options.shortReads = true;
         } else if (a.rfind("--", 0) == 0 && a != "--") {
