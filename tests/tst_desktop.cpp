@@ -73,6 +73,9 @@ private slots:
     {
         QTest::addColumn<QString>("notice");
         QTest::newRow("completed elsewhere") << "File Copy Completed.|D:\\big.bin is copied.|transfer.complete|io.github.duplon.Duplon|after";
+        QTest::newRow("rescued elsewhere")
+            << "File Copy Completed.|D:\\big.bin is copied.\nCopy pressed again later onto the same name reads only the damaged "
+               "parts again.|transfer.complete|io.github.duplon.Duplon|after";
         QTest::newRow("failed elsewhere") << "File Copy Failed.|D:\\big.bin could not be copied.|transfer.error|io.github.duplon.Duplon|after";
         QTest::newRow("copied, its close failing, elsewhere")
             << "File Copy Not Confirmed.|The file D:\\big.bin was copied, but the copy under its name may be incomplete.|transfer|io.github.duplon.Duplon|after";
@@ -98,6 +101,8 @@ private slots:
         // Pieces that take a while, so the bar moves faster than the launcher may.
         const bool fails = row.startsWith(u"failed");
         rt::setWriteFaultHook([fails](qint64 at, qint64) { return usleep(15000), fails && at >= (16 << 20) ? ENOSPC : 0; });
+        if (row.startsWith(u"rescued")) // one block of it never reads
+            rt::setReadFaultHook([](qint64 at, qint64 n) { return at <= (4 << 20) + 5 && at + n > (4 << 20) + 5 ? EIO : 0; });
         if (row.startsWith(u"copied"))
             rt::Destination::setFailuresAfterNaming({0, EIO});
         QElapsedTimer copying;
@@ -106,6 +111,7 @@ private slots:
         const qint64 took = copying.elapsed();
         m_listener.windowWentOn.release();
         rt::setWriteFaultHook(nullptr);
+        rt::setReadFaultHook(nullptr);
         rt::Destination::setFailuresAfterNaming({});
         qputenv("DBUS_SESSION_BUS_ADDRESS", address);
         QCOMPARE(f.dialogs.messages().size(), 1);

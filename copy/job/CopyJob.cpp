@@ -344,55 +344,6 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 
-CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
-{
-    // Written out on the worker: a large map takes a while, and the window goes on.
-    const QByteArray commandLine = this->commandLine();
-    const QByteArray contents = m_io.run([&] {
-        const QByteArray text = map.mapfile(commandLine);
-        return m_identity ? withSourceIdentity(text, *m_identity) : text;
-    });
-    const QString copyName = rt::namePart(m_names.destination);
-    if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
-        return m_io.run([&]() -> FinalMap {
-            try {
-                m_kept->folder().replace(m_kept->mapName(), contents);
-                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false};
-            } catch (const rt::RtError &e) {
-                return {e.reason(), false, false};
-            }
-        });
-    }
-    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
-    // (a long name cut to leave room for the ending).
-    const QString folder = rt::folderPart(m_names.destination);
-    return m_io.run([&]() -> FinalMap {
-        for (int n = 0; n < 1000; ++n) {
-            const QString name = rt::childPath(folder, mapNameFor(copyName, n));
-            try {
-                if (rt::createNewFile(name, contents))
-                    return {rt::displayPath(name), true, true, name};
-            } catch (const rt::RtError &e) {
-                return {e.reason(), false, false};
-            }
-        }
-        return {QStringLiteral("no free name beside the copy"), false, false};
-    });
-}
-
-void CopyJob::unwriteMap()
-{
-    if (!std::exchange(m_finalMap.made, false))
-        return; // a map that was there before stays
-    m_finalMap.written = false;
-    m_io.run([this] {
-        try {
-            rt::killFile(m_finalMap.drivePath); // it would stand beside a copy that never took the name
-        } catch (const rt::RtError &) {
-        }
-    });
-}
-
 QByteArray CopyJob::commandLine() const
 {
     if (!m_goOnCommandLine.isEmpty())

@@ -93,7 +93,9 @@ private:
     Way offerKept(bool exists);
     // Whether a kept part or its map has the name (the next may then be this
     // copy's), and whether it may be gone on with: never a link, nor the source.
-    enum class PartThere { No, NotOurs, Kept };
+    enum class PartThere { No, NotOurs, MapLess, Kept };
+    // Asks whether to delete a part without a map; whether it is gone.
+    bool mapLessPartDeleted(const QString &partPath, const QString &part);
     // Whether another copy (another window) holds the writer's lock on the
     // rescue at path: then says so, before any question, and nothing starts.
     bool writtenElsewhere(const QString &path, const QString &name);

@@ -25,7 +25,9 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     for (int n = 0; !kept && n < rt::Destination::kMaxParts; ++n) {
         part = rt::Destination::partName(rt::namePart(m_names.destination), n);
         partPath = rt::childPath(rt::folderPart(m_names.destination), part);
-        const PartThere there = partThere(partPath);
+        PartThere there = partThere(partPath);
+        if (there == PartThere::MapLess && mapLessPartDeleted(partPath, part))
+            there = PartThere::No; // the name is free for this copy's rescue
         if (there == PartThere::Kept)
             kept = findResumable(partPath, m_source, m_io);
         if (kept && writtenElsewhere(partPath, part))
@@ -89,6 +91,24 @@ bool CopyJob::madeFromAnotherSource(const MapFile &map, const QString &copyName)
     return true;
 }
 
+bool CopyJob::mapLessPartDeleted(const QString &partPath, const QString &part)
+{
+    // A cut between the part's naming and its first map: what in it is the
+    // source's is not known, so it is never gone on with; it may be deleted.
+    if (m_dialogs.msgBox(QStringLiteral("'%1' holds an unfinished copy of '%2' without its map: what in it was read is not known.")
+                                 .arg(part, m_names.typedName)
+                             + rt::kCrLf + QStringLiteral("Do You Want to Delete It."),
+                         kRetryQuestionStyle, rt::kTitleTalmo)
+        != rt::AnswerYes)
+        return false;
+    try {
+        m_io.run([&] { rt::killFile(partPath); });
+        return true;
+    } catch (const rt::RtError &) {
+        return false; // it stays, and this copy's rescue takes the next name
+    }
+}
+
 bool CopyJob::writtenElsewhere(const QString &path, const QString &name)
 {
     bool held = false;
@@ -122,8 +142,10 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
             if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
                 return PartThere::No;
             // A link under the name is never written through, nor the source itself read into.
-            if (rt::isLink(partPath) || rt::isLink(partPath + QStringLiteral(".map")) || rt::sameFile(m_names.source, partPath))
+            if (rt::isLink(partPath) || rt::isLink(mapPath) || rt::sameFile(m_names.source, partPath))
                 return PartThere::NotOurs;
+            if (rt::findFile(mapPath).isEmpty() && !rt::writtenElsewhere(partPath))
+                return PartThere::MapLess;
             return PartThere::Kept;
         });
     } catch (const rt::RtError &) {
@@ -245,4 +267,53 @@ void CopyJob::removeKeptMap()
         }
     }
     m_kept.reset();
+}
+
+CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
+{
+    // Written out on the worker: a large map takes a while, and the window goes on.
+    const QByteArray commandLine = this->commandLine();
+    const QByteArray contents = m_io.run([&] {
+        const QByteArray text = map.mapfile(commandLine);
+        return m_identity ? withSourceIdentity(text, *m_identity) : text;
+    });
+    const QString copyName = rt::namePart(m_names.destination);
+    if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
+        return m_io.run([&]() -> FinalMap {
+            try {
+                m_kept->folder().replace(m_kept->mapName(), contents);
+                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false, QString()};
+            } catch (const rt::RtError &e) {
+                return {e.reason(), false, false, QString()};
+            }
+        });
+    }
+    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
+    // (a long name cut to leave room for the ending).
+    const QString folder = rt::folderPart(m_names.destination);
+    return m_io.run([&]() -> FinalMap {
+        for (int n = 0; n < 1000; ++n) {
+            const QString name = rt::childPath(folder, mapNameFor(copyName, n));
+            try {
+                if (rt::createNewFile(name, contents))
+                    return {rt::displayPath(name), true, true, name};
+            } catch (const rt::RtError &e) {
+                return {e.reason(), false, false, QString()};
+            }
+        }
+        return {QStringLiteral("no free name beside the copy"), false, false, QString()};
+    });
+}
+
+void CopyJob::unwriteMap()
+{
+    if (!std::exchange(m_finalMap.made, false))
+        return; // a map that was there before stays
+    m_finalMap.written = false;
+    m_io.run([this] {
+        try {
+            rt::killFile(m_finalMap.drivePath); // it would stand beside a copy that never took the name
+        } catch (const rt::RtError &) {
+        }
+    });
 }
