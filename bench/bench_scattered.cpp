@@ -22,7 +22,7 @@
 #include "copy/rescue/MapFinder.h"
 #include "runtime/Dialogs.h"
 #include "runtime/files/FileAccess.h"
-#include "runtime/files/IoWorker.h"
+#include "runtime/media/IoWorker.h"
 #include "runtime/files/Transfer.h"
 #include "runtime/media/Drives.h"
 #include "support/BadMedium.h"
