@@ -41,6 +41,8 @@
 
 #include <fuse3/fuse.h>
 
+#include "BadfsOptions.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -62,31 +64,12 @@
 
 namespace {
 
-constexpr int64_t kBlock = 4096;
 const char kStatsName[] = "/.badfs-stats";
 
-struct Range {
-    int64_t begin;
-    int64_t end;
-    int failures = -1;      // marginal: each block fails this many reads first
-    bool fromAbove = false; // reads only after a read further up the file
-    bool touches(int64_t offset, int64_t size) const { return begin < offset + size && end > offset; }
-};
-
-struct Options {
-    std::string source;
-    std::vector<Range> bad;
-    std::vector<Range> badList; // in order, apart
-    std::vector<Range> slow;
-    int badDelayMs = 0;
-    int slowDelayMs = 0;
-    int openDelayMs = 0; // a drive spinning up, a share timing out
-    int listDelayMs = 0;
-    bool shortReads = false;
-    int64_t secured = -1; // distinct blocks delivered that make the rescue "secured"
-    int64_t blksize = kBlock;
-    bool refuseDirect = false;
-};
+using badfs::Options;
+using badfs::Range;
+using badfs::kBlock;
+using badfs::usage;
 
 Options g_options;
 uint64_t g_failed = 0;
@@ -308,43 +291,6 @@ off_t bf_lseek(const char *path, off_t off, int whence, fuse_file_info *fi)
     return r < 0 ? -errno : r;
 }
 
-bool parseNumber(const char *text, int64_t &value)
-{
-    char *end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text, &end, 0);
-    if (errno != 0 || end == text || v < 0)
-        return false;
-    value = v;
-    return *end == '\0' || *end == '-' || *end == ':';
-}
-
-bool parseRange(const char *text, Range &r)
-{
-    const char *dash = std::strchr(text, '-');
-    int64_t end = 0;
-    if (!dash || !parseNumber(text, r.begin) || !parseNumber(dash + 1, end) || end <= r.begin)
-        return false;
-    r.end = end;
-    const char *colon = std::strchr(dash, ':');
-    int64_t failures = 0;
-    if (colon && !parseNumber(colon + 1, failures))
-        return false;
-    r.failures = colon ? int(failures) : -1;
-    return true;
-}
-
-int usage(const char *program)
-{
-    std::fprintf(stderr,
-                 "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
-                 "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
-                 "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
-                 "          [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]\n",
-                 program);
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -362,47 +308,8 @@ int main(int argc, char *argv[])
         g_options.source.clear();
 
     std::vector<char *> fuseArgs{argv[0], argv[2]};
-    for (int i = 3; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        Range r{};
-        int64_t ms = 0;
-        if ((a == "--bad" || a == "--slow" || a == "--marginal" || a == "--from-above") && hasValue
-            && parseRange(argv[i + 1], r) && (a == "--marginal") == (r.failures >= 0)) {
-            r.fromAbove = a == "--from-above";
-            (a == "--slow" ? g_options.slow : g_options.bad).push_back(r);
-            ++i;
-        } else if ((a == "--bad-delay" || a == "--slow-delay" || a == "--open-delay" || a == "--list-delay") && hasValue
-                   && parseNumber(argv[i + 1], ms)) {
-            (a == "--bad-delay" ? g_options.badDelayMs : a == "--slow-delay" ? g_options.slowDelayMs
-                 : a == "--open-delay"                ? g_options.openDelayMs : g_options.listDelayMs) = int(ms);
-            ++i;
-        } else if (a == "--secured" && hasValue && parseNumber(argv[i + 1], g_options.secured)) {
-            ++i;
-        } else if (hangswitch::parse(argc, argv, i)) {
-        } else if (a == "--blksize" && hasValue && parseNumber(argv[i + 1], g_options.blksize) && g_options.blksize > 0) {
-            ++i;
-        } else if (a == "--refuse-direct") {
-            g_options.refuseDirect = true;
-        } else if (a == "--bad-list" && hasValue) {
-            FILE *list = std::fopen(argv[++i], "r");
-            char line[128];
-            while (list && std::fgets(line, sizeof line, list))
-                if (line[std::strcspn(line, "\n")] = '\0'; parseRange(line, r) && (g_options.badList.empty() || g_options.badList.back().end <= r.begin))
-                    g_options.badList.push_back(r);
-                else
-                    return usage(argv[0]);
-            if (!list)
-                return usage(argv[0]);
-            std::fclose(list);
-        } else if (a == "--short-reads") {
-            g_options.shortReads = true;
-        } else if (a.rfind("--", 0) == 0 && a != "--") {
-            return usage(argv[0]);
-        } else {
-            fuseArgs.push_back(argv[i]);
-        }
-    }
+    if (!badfs::parseArguments(argc, argv, g_options, fuseArgs))
+        return 2;
     static char ro[] = "-oro,default_permissions,fsname=badfs,subtype=badfs";
     fuseArgs.push_back(ro);
 
