@@ -185,7 +185,7 @@ CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &en
                                 rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
                 != rt::AnswerYes) {
             // Whatever of it could not be deleted is said, and that it stays.
-            if (const QString left = m_files.deletionText(abandon(RescueEvent::KeepRefused).deletion); !left.isEmpty())
+            if (const QString left = m_files.leftText(abandon(RescueEvent::KeepRefused).left); !left.isEmpty())
                 m_dialogs.msgBox(left, rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::Stopped;
         }
@@ -220,7 +220,7 @@ CopyJob::KeptWords CopyJob::keepRescue(const CopyEngine::Outcome &outcome, CopyE
         const QString why = !saved.writeError.isEmpty() ? saved.writeError
                             : !saved.mapError.isEmpty() ? saved.mapError
                                                         : outcome.reason;
-        const QString left = m_files.deletionText(end.deletion);
+        const QString left = m_files.leftText(end.left);
         return {left.isEmpty() ? QStringLiteral("What was rescued could not be kept and was deleted: ") + why
                                : QStringLiteral("What was rescued could not be kept: ") + why + rt::kCrLf + left,
                 false};

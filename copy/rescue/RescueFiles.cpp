@@ -183,7 +183,7 @@ RescueFiles::Ended RescueFiles::end(RescueEvent event, bool rescued, const std::
     try {
         m_io.run([&] {
             if (action == RescueAction::Delete || action == RescueAction::Keep)
-                ended.deletion = carryOut(action);
+                ended.left = carryOut(action);
             if (alongside)
                 alongside();
         });
@@ -194,9 +194,9 @@ RescueFiles::Ended RescueFiles::end(RescueEvent event, bool rescued, const std::
     return ended;
 }
 
-RescueFiles::Deletion RescueFiles::carryOut(RescueAction action)
+RescueLeft RescueFiles::carryOut(RescueAction action)
 {
-    Deletion left;
+    RescueLeft left;
     if (action == RescueAction::Keep) {
         m_dest.release();
         return left;
@@ -208,27 +208,14 @@ RescueFiles::Deletion RescueFiles::carryOut(RescueAction action)
             if (m_folder->has(m_map))
                 m_folder->remove(m_map);
         } catch (const rt::RtError &e) {
-            left.mapLeft = e.reason();
+            left.map = e.reason();
         }
     }
     if (const int error = m_dest.abandon()) {
         if (m_state == RescueState::Private)
             m_leftInPlace = error;
         else
-            left.partLeft = rt::reasonFromErrno(error);
+            left.part = rt::reasonFromErrno(error);
     }
     return left;
-}
-
-QString RescueFiles::deletionText(const Deletion &deletion) const
-{
-    if (deletion.partLeft.isEmpty() && deletion.mapLeft.isEmpty())
-        return QString();
-    if (deletion.mapLeft.isEmpty())
-        return QStringLiteral("'%1' could not be deleted and is left without its map: %2").arg(m_part, deletion.partLeft);
-    if (deletion.partLeft.isEmpty())
-        return QStringLiteral("'%1' was deleted, but its map '%2' could not be and is left: %3")
-            .arg(m_part, m_map, deletion.mapLeft);
-    return QStringLiteral("Neither '%1' nor its map '%2' could be deleted; both are left: %3")
-        .arg(m_part, m_map, deletion.partLeft);
 }

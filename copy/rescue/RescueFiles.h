@@ -75,22 +75,17 @@ public:
     [[nodiscard]] rt::Destination::Committed commit(qint64 length, const std::optional<QByteArray> &mapText, bool allRead);
     const FinalMap &finalMap() const { return m_finalMap; }
 
-    // What a deletion left, when not all of it went: each with why.
-    struct Deletion {
-        QString partLeft; // the reason the copy's file stays, empty when it went
-        QString mapLeft;  // the reason its map stays, empty when it went (or there was none)
-    };
     // What was done at an event, and what a deletion left.
     struct Ended {
         RescueAction action;
-        Deletion deletion;
+        RescueLeft left; // what a deletion left
     };
     // Carries out what whatMayGo allows at the event (Delete or Keep; Ask and
     // SaveThenKeep are the caller's), with alongside on the worker in the same
     // call. Never throws.
     Ended end(RescueEvent event, bool rescued, const std::function<void()> &alongside = {});
     // What a deletion left, in the user's words; empty when all went.
-    QString deletionText(const Deletion &deletion) const;
+    QString leftText(const RescueLeft &left) const { return ::leftText(m_part, m_map, left); }
     // Why a healthy copy's old file, written in place, could not be deleted (0: it was).
     int leftInPlace() const { return m_leftInPlace; }
 
@@ -106,7 +101,7 @@ public:
 
 private:
     // The transition of an event's action, on the worker.
-    Deletion carryOut(RescueAction action);
+    RescueLeft carryOut(RescueAction action);
     FinalMap writeFinalMap(const QByteArray &text);
     void unwriteFinalMap();
     void settleMap(bool allRead);

@@ -63,6 +63,17 @@ StopWould whatStopWould(RescueState state, RescueFacts facts)
     return StopWould::Remove;
 }
 
+QString leftText(const QString &partName, const QString &mapName, const RescueLeft &left)
+{
+    if (left.part.isEmpty() && left.map.isEmpty())
+        return QString();
+    if (left.map.isEmpty())
+        return QStringLiteral("'%1' could not be deleted and is left without its map: %2").arg(partName, left.part);
+    if (left.part.isEmpty())
+        return QStringLiteral("'%1' was deleted, but its map '%2' could not be and is left: %3").arg(partName, mapName, left.map);
+    return QStringLiteral("Neither '%1' nor its map '%2' could be deleted; both are left: %3").arg(partName, mapName, left.part);
+}
+
 QString stateName(RescueState state)
 {
     switch (state) {

@@ -56,5 +56,14 @@ RescueState afterAction(RescueState state, RescueAction action);
 enum class StopWould { Remove, Ask, Keep };
 StopWould whatStopWould(RescueState state, RescueFacts facts);
 
+// What deleting a rescue left, when not all of it went: each with why.
+struct RescueLeft {
+    QString part; // the reason the copy's file stays, empty when it went
+    QString map;  // the reason its map stays, empty when it went (or there was none)
+};
+// What is left of the rescue partName with its map mapName, in the user's
+// words: exactly what stays; empty when all went.
+QString leftText(const QString &partName, const QString &mapName, const RescueLeft &left);
+
 // For messages and test failures.
 QString stateName(RescueState state);
