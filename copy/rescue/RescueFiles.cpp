@@ -180,6 +180,8 @@ RescueFiles::Ended RescueFiles::end(RescueEvent event, bool rescued, const std::
 {
     const RescueAction action = whatMayGo(m_state, event, facts(rescued));
     Ended ended{action, {}};
+    if (!alongside && action != RescueAction::Delete && action != RescueAction::Keep)
+        return ended; // nothing to hand to the worker, which may be held by a medium
     try {
         m_io.run([&] {
             if (action == RescueAction::Delete || action == RescueAction::Keep)
