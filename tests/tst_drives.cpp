@@ -241,6 +241,7 @@ private slots:
         QCOMPARE(rt::findFile(QStringLiteral("C:\\\\a.txt")), QStringLiteral("a.txt"));
         QCOMPARE(rt::findFile(QStringLiteral("C:\\A.TXT")), QString());
         QCOMPARE(errorOf([] { rt::fileLength(QStringLiteral("C:\\none.txt")); }), int(rt::ErrFileNotFound));
+        QCOMPARE(errorOf([] { rt::listFolder(QStringLiteral("C:\\nope"), rt::EntryKind::Files); }), int(rt::ErrPathNotFound));
 
         rt::makeDir(QStringLiteral("C:\\\\New"));
         QVERIFY(drives.exists(u'c', QStringLiteral("New")));
