@@ -2,8 +2,6 @@
 #include "runtime/text/NameOrder.h"
 #include "support/TestDrives.h"
 
-#include <QTemporaryDir>
-
 #include <algorithm>
 #include <random>
 #include <QTest>
