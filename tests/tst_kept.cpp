@@ -88,6 +88,36 @@ private slots:
         QVERIFY(!f.drives.exists(u'd', kPart) && !f.drives.exists(u'd', kPartMap));
     }
 
+    // Anything thrown while a rescue is kept with a saved map (here out of
+    // memory at a write) ends the copy as failed, and the part stays with its
+    // map, which the message names: rescued data goes only on the user's No.
+    void aRescueOutlivesWhatIsThrown()
+    {
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 34);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        const QString map = f.drives.host(u'd', kPartMap);
+        bool thrown = false;
+        rt::setWriteFaultHook([&](qint64, qint64) -> int {
+            if (!thrown && QFileInfo::exists(map)) {
+                thrown = true;
+                throw std::bad_alloc();
+            }
+            return 0;
+        });
+        f.c().cmdCopy->click();
+        QVERIFY(thrown);
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The destination file D:\\out.bin could not be written.\r\n")
+                                                   + reason(ENOMEM)
+                                                   + QStringLiteral("\r\n'out.bin.part' is kept to go on later with its map "
+                                                                    "'out.bin.part.map' as last saved.")});
+        QVERIFY(finishedIn(f.drives.read(u'd', kPartMap)) > 0);
+        QVERIFY(finishedBlocksHold(f.drives.read(u'd', kPartMap), f.drives.read(u'd', kPart), content));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+    }
+
     // The program's own files are never taken for a rescue to go on with: the
     // kept part chosen as the source and copied onto NAME is a plain copy (its
     // blocks never read would "read" as zeros), and says what it copied; a
