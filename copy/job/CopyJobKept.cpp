@@ -101,12 +101,7 @@ bool CopyJob::mapLessPartDeleted(const QString &partPath, const QString &part)
                          kRetryQuestionStyle, rt::kTitleTalmo)
         != rt::AnswerYes)
         return false;
-    try {
-        m_io.run([&] { rt::killFile(partPath); });
-        return true;
-    } catch (const rt::RtError &) {
-        return false; // it stays, and this copy's rescue takes the next name
-    }
+    return m_files.deleteMapLessPart(partPath); // else it stays, and this copy's rescue takes the next name
 }
 
 bool CopyJob::writtenElsewhere(const QString &path, const QString &name)
@@ -129,16 +124,7 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
     try {
         return m_io.run([&] {
             const QString mapPath = partPath + QStringLiteral(".map");
-            if (rt::findFile(partPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
-                // A cut after the part took NAME, or before a part had one:
-                // a map of ours whose part is gone is cleared, never used.
-                const rt::CopyFolder folder(mapPath);
-                const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
-                if (text && writtenByThisProgram(*text)) {
-                    folder.remove(folder.copyName());
-                    folder.removeTemporaries(folder.copyName());
-                }
-            }
+            RescueFiles::clearStaleMap(partPath);
             if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
                 return PartThere::No;
             // A link under the name is never written through, nor the source itself read into.

@@ -176,6 +176,29 @@ void RescueFiles::settleMap(bool allRead)
     }
 }
 
+void RescueFiles::clearStaleMap(const QString &partPath)
+{
+    const QString mapPath = partPath + QStringLiteral(".map");
+    if (!rt::findFile(partPath).isEmpty() || rt::findFile(mapPath).isEmpty() || rt::isLink(mapPath))
+        return;
+    const rt::CopyFolder folder(mapPath);
+    const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
+    if (text && writtenByThisProgram(*text)) {
+        folder.remove(folder.copyName());
+        folder.removeTemporaries(folder.copyName());
+    }
+}
+
+bool RescueFiles::deleteMapLessPart(const QString &partPath)
+{
+    try {
+        m_io.run([&] { rt::killFile(partPath); });
+        return true;
+    } catch (const rt::RtError &) {
+        return false;
+    }
+}
+
 RescueFiles::Ended RescueFiles::end(RescueEvent event, bool rescued, const std::function<void()> &alongside)
 {
     const RescueAction action = whatMayGo(m_state, event, facts(rescued));
