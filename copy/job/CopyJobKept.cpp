@@ -17,8 +17,35 @@
 
 using Status = RescueMap::Status;
 
+namespace {
+
+// A cut after the part took NAME, or before a part had one, or after NAME.map
+// was written and before the part took NAME: a map of ours whose copy is
+// gone is cleared, never used (a later map of this name would take another).
+void clearStaleMap(const QString &copyPath)
+{
+    const QString mapPath = copyPath + QStringLiteral(".map");
+    if (rt::findFile(copyPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
+        const rt::CopyFolder folder(mapPath);
+        const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
+        if (text && writtenByThisProgram(*text)) {
+            folder.remove(folder.copyName());
+            folder.removeTemporaries(folder.copyName());
+        }
+    }
+}
+
+} // namespace
+
 CopyJob::Way CopyJob::offerKept(bool exists)
 {
+    if (!exists) {
+        try {
+            m_io.run([&] { clearStaleMap(m_names.destination); });
+        } catch (const rt::RtError &) {
+            // A map that stays only makes the final map take the next name.
+        }
+    }
     // Another copy's rescue may hold NAME.part: this one's is then NAME.1.part …
     QString part, partPath;
     std::optional<Resumable> kept;
@@ -129,16 +156,7 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
     try {
         return m_io.run([&] {
             const QString mapPath = partPath + QStringLiteral(".map");
-            if (rt::findFile(partPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
-                // A cut after the part took NAME, or before a part had one:
-                // a map of ours whose part is gone is cleared, never used.
-                const rt::CopyFolder folder(mapPath);
-                const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
-                if (text && writtenByThisProgram(*text)) {
-                    folder.remove(folder.copyName());
-                    folder.removeTemporaries(folder.copyName());
-                }
-            }
+            clearStaleMap(partPath);
             if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
                 return PartThere::No;
             // A link under the name is never written through, nor the source itself read into.

@@ -6,11 +6,12 @@
 // with EIO from then on, as a pulled disk; mounted again over the same folder
 // it shows only what was flushed.
 //
-//   cutfs BACKING MOUNTPOINT [--hold-names] [--cut-after N] [--keep-one-in K]
-//         [--seed S] [FUSE options]
+//   cutfs BACKING MOUNTPOINT [--hold-names] [--cut-after N|CALL:NAME:N[+M]]
+//         [--keep-one-in K] [--seed S] [FUSE options]
 //
-// The cut comes right after the Nth counted call has succeeded (--cut-after),
-// or at the next call after SIGUSR1. With --keep-one-in K, about one unflushed
+// The cut comes right after the Nth counted call has succeeded (--cut-after
+// N), or M calls after the Nth CALL on an entry whose name matches the
+// pattern NAME (fnmatch), or at the next call after SIGUSR1. With --keep-one-in K, about one unflushed
 // page in K (chosen by --seed) reaches the folder at the cut all the same, as
 // a disk's cache written back in no order. A clean unmount writes everything.
 //
@@ -36,6 +37,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -49,6 +51,10 @@ const char kHiddenPrefix[] = "/.cutfs";
 std::string g_backing;
 bool g_holdNames = false;
 long long g_cutAfter = -1;
+struct {
+    std::string call, name; // empty: counted by number alone
+    long long nth = 0, later = 0, seen = 0;
+} g_cutRule;
 int g_keepOneIn = 0;
 unsigned long long g_seed = 1;
 std::atomic<bool> g_cutAsked{false};
@@ -93,7 +99,11 @@ int counted(int result, const char *call, const char *path)
     if (result < 0)
         return result;
     ++g_calls;
-    g_log += std::to_string(g_calls) + " " + call + " " + nameOf(path) + "\n";
+    const std::string name = nameOf(path);
+    g_log += std::to_string(g_calls) + " " + call + " " + name + "\n";
+    if (!g_cutRule.call.empty() && g_cutRule.call == call && fnmatch(g_cutRule.name.c_str(), name.c_str(), 0) == 0
+        && ++g_cutRule.seen == g_cutRule.nth)
+        g_cutAfter = g_calls + g_cutRule.later;
     if (g_calls == g_cutAfter)
         cut();
     return result;
@@ -360,6 +370,17 @@ void cf_destroy(void *)
     rmdir((g_backing + kHiddenPrefix + "-trash").c_str()); // empty by now: the folder is left as it was
 }
 
+// "CALL:NAME:N" or "CALL:NAME:N+M".
+bool cutRule(const std::string &text)
+{
+    const size_t first = text.find(':'), last = text.rfind(':');
+    if (first == std::string::npos || first == last)
+        return false;
+    g_cutRule.call = text.substr(0, first);
+    g_cutRule.name = text.substr(first + 1, last - first - 1);
+    return std::sscanf(text.c_str() + last + 1, "%lld+%lld", &g_cutRule.nth, &g_cutRule.later) >= 1 && g_cutRule.nth > 0;
+}
+
 bool number(const char *text, long long &value)
 {
     char *end = nullptr;
@@ -390,6 +411,8 @@ int main(int argc, char *argv[])
             g_holdNames = true;
         else if (std::strcmp(argv[i], "--cut-after") == 0 && hasValue)
             g_cutAfter = value, ++i;
+        else if (std::strcmp(argv[i], "--cut-after") == 0 && i + 1 < argc && cutRule(argv[i + 1]))
+            ++i;
         else if (std::strcmp(argv[i], "--keep-one-in") == 0 && hasValue)
             g_keepOneIn = int(value), ++i;
         else if (std::strcmp(argv[i], "--seed") == 0 && hasValue)
