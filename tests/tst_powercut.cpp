@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace copytest;
@@ -65,6 +66,7 @@ private slots:
         QTest::addColumn<bool>("holdNames");
         QTest::addColumn<quint64>("seed");
         const QList<std::pair<const char *, const char *>> steps = {
+            {"a copy without a name yet", "write:.out.bin.*.part:3"},
             {"the copy named NAME.part", "rename:out.bin.part:1"},
             {"the copy named NAME.part, its folder flushed", "rename:out.bin.part:1+1"},
             {"the first map named", "rename:out.bin.part.map:1"},
@@ -134,6 +136,11 @@ private slots:
             const QByteArray map = f.drives.read(u'd', name), copy = f.drives.read(u'd', name.chopped(4));
             QVERIFY2(finishedBlocksHold(map, copy, source), qPrintable(name + QStringLiteral(" lies; left: ") + survived));
         }
+        // The cut copy's words are true of what the medium holds: a part it calls deleted is not there.
+        if (cutShort.messages().join(u'|').contains(QStringLiteral("could not be kept and was deleted"))) {
+            QEXPECT_FAIL("", "a part whose deletion the medium refused is still called deleted", Continue);
+            QVERIFY2(!left.contains(kPart), qPrintable(survived));
+        }
         const QByteArray partMap = f.drives.read(u'd', kPartMap);
         const bool partKept = left.contains(kPart) && left.contains(kPartMap) && finishedIn(partMap) >= 0;
         const bool settled = !partKept && left.contains(QStringLiteral("out.bin")) && left.contains(QStringLiteral("out.bin.map"));
@@ -162,9 +169,12 @@ private slots:
         QCOMPARE(finishedIn(map), source.size() - 5 * kBlock);
         const QStringList ours = entriesOf(folder).filter(QStringLiteral("out.bin"));
         QCOMPARE(ours.filter(QRegularExpression(QStringLiteral("^[^.]|\\.map\\..*\\.tmp$"))).join(u' '), QStringLiteral("out.bin out.bin.map"));
-        // Known: a copy cut before it had a name, where the medium takes no unnamed file, stays under its hidden name.
-        if (const QStringList hidden = ours.filter(QRegularExpression(QStringLiteral("^\\.out\\.bin\\..*\\.part$"))); !hidden.isEmpty())
-            qWarning("left under a hidden name: %s", qPrintable(hidden.join(u' ')));
+        // Where the medium takes no unnamed file (O_TMPFILE), a copy cut before it had a name stays under a hidden one.
+        const QStringList hidden = ours.filter(QRegularExpression(QStringLiteral("^\\.out\\.bin\\..*\\.part$")));
+        const bool named = std::any_of(log.begin(), log.end(), [](const CutMedium::Call &c) { return c.call == "rename" && c.name == "out.bin.part"; });
+        if (!holdNames && !named)
+            QEXPECT_FAIL("", "a copy's hidden file left by a cut is never cleared", Continue);
+        QVERIFY2(hidden.isEmpty(), qPrintable(hidden.join(u' ')));
     }
 
 private:

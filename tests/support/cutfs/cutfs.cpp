@@ -27,17 +27,15 @@
 
 #include <fuse3/fuse.h>
 
+#include "CutfsOptions.h"
 #include "Volatile.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -48,15 +46,7 @@ namespace {
 const char kLogName[] = "/.cutfs-log";
 const char kHiddenPrefix[] = "/.cutfs";
 
-std::string g_backing;
-bool g_holdNames = false;
-long long g_cutAfter = -1;
-struct {
-    std::string call, name; // empty: counted by number alone
-    long long nth = 0, later = 0, seen = 0;
-} g_cutRule;
-int g_keepOneIn = 0;
-unsigned long long g_seed = 1;
+cutfs::Options g_options;
 std::atomic<bool> g_cutAsked{false};
 bool g_dead = false;
 long long g_calls = 0;
@@ -64,7 +54,7 @@ std::string g_log;
 cutfs::UnflushedData g_data;
 cutfs::HeldNames *g_names = nullptr;
 
-std::string host(const char *path) { return g_backing + path; }
+std::string host(const char *path) { return g_options.backing + path; }
 bool isLog(const char *path) { return path && std::strcmp(path, kLogName) == 0; }
 bool isHidden(const char *path) { return path && std::strncmp(path, kHiddenPrefix, sizeof kHiddenPrefix - 1) == 0; }
 
@@ -79,7 +69,7 @@ std::string nameOf(const char *path)
 void cut()
 {
     g_dead = true;
-    g_data.cut(g_seed, g_keepOneIn);
+    g_data.cut(g_options.seed, g_options.keepOneIn);
     if (g_names)
         g_names->rollBack();
     g_log += "cut " + std::to_string(g_calls) + "\n";
@@ -101,10 +91,7 @@ int counted(int result, const char *call, const char *path)
     ++g_calls;
     const std::string name = nameOf(path);
     g_log += std::to_string(g_calls) + " " + call + " " + name + "\n";
-    if (!g_cutRule.call.empty() && g_cutRule.call == call && fnmatch(g_cutRule.name.c_str(), name.c_str(), 0) == 0
-        && ++g_cutRule.seen == g_cutRule.nth)
-        g_cutAfter = g_calls + g_cutRule.later;
-    if (g_calls == g_cutAfter)
+    if (g_options.cut.cutsAfter(g_calls, call, name))
         cut();
     return result;
 }
@@ -348,7 +335,7 @@ int cf_fsyncdir(const char *path, int, fuse_file_info *)
 int cf_statfs(const char *, struct statvfs *st)
 {
     ANSWER_OR_EIO();
-    return orErrno(statvfs(g_backing.c_str(), st));
+    return orErrno(statvfs(g_options.backing.c_str(), st));
 }
 
 int cf_fallocate(const char *, int, off_t, off_t, fuse_file_info *)
@@ -367,93 +354,31 @@ void cf_destroy(void *)
         if (g_names)
             g_names->commit();
     }
-    rmdir((g_backing + kHiddenPrefix + "-trash").c_str()); // empty by now: the folder is left as it was
-}
-
-// "CALL:NAME:N" or "CALL:NAME:N+M".
-bool cutRule(const std::string &text)
-{
-    const size_t first = text.find(':'), last = text.rfind(':');
-    if (first == std::string::npos || first == last)
-        return false;
-    g_cutRule.call = text.substr(0, first);
-    g_cutRule.name = text.substr(first + 1, last - first - 1);
-    return std::sscanf(text.c_str() + last + 1, "%lld+%lld", &g_cutRule.nth, &g_cutRule.later) >= 1 && g_cutRule.nth > 0;
-}
-
-bool number(const char *text, long long &value)
-{
-    char *end = nullptr;
-    value = std::strtoll(text, &end, 0);
-    return end != text && *end == '\0' && value >= 0;
+    rmdir((g_options.backing + kHiddenPrefix + "-trash").c_str()); // empty by now: the folder is left as it was
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s BACKING MOUNTPOINT [--hold-names] [--cut-after N] [--keep-one-in K] [--seed S] [FUSE options]\n", argv[0]);
+    std::vector<char *> fuseArgs;
+    if (!cutfs::parseArguments(argc, argv, g_options, fuseArgs))
         return 2;
-    }
-    char *real = realpath(argv[1], nullptr);
-    if (!real) {
-        std::fprintf(stderr, "%s: %s: %s\n", argv[0], argv[1], std::strerror(errno));
-        return 2;
-    }
-    g_backing = real;
-    std::free(real);
-    std::vector<char *> fuseArgs{argv[0], argv[2]};
-    for (int i = 3; i < argc; ++i) {
-        long long value = 0;
-        const bool hasValue = i + 1 < argc && number(argv[i + 1], value);
-        if (std::strcmp(argv[i], "--hold-names") == 0)
-            g_holdNames = true;
-        else if (std::strcmp(argv[i], "--cut-after") == 0 && hasValue)
-            g_cutAfter = value, ++i;
-        else if (std::strcmp(argv[i], "--cut-after") == 0 && i + 1 < argc && cutRule(argv[i + 1]))
-            ++i;
-        else if (std::strcmp(argv[i], "--keep-one-in") == 0 && hasValue)
-            g_keepOneIn = int(value), ++i;
-        else if (std::strcmp(argv[i], "--seed") == 0 && hasValue)
-            g_seed = (unsigned long long)value, ++i;
-        else
-            fuseArgs.push_back(argv[i]);
-    }
-    const std::string trash = g_backing + "/.cutfs-trash";
+    const std::string trash = g_options.backing + kHiddenPrefix + "-trash";
     mkdir(trash.c_str(), 0700);
     cutfs::HeldNames names(trash);
-    if (g_holdNames)
+    if (g_options.holdNames)
         g_names = &names;
     std::signal(SIGUSR1, [](int) { g_cutAsked.store(true); });
     static char options[] = "-odefault_permissions,fsname=cutfs,subtype=cutfs";
     fuseArgs.push_back(options);
 
     fuse_operations ops{};
-    ops.init = cf_init;
-    ops.getattr = cf_getattr;
-    ops.readlink = cf_readlink;
-    ops.readdir = cf_readdir;
-    ops.mkdir = cf_mkdir;
-    ops.unlink = cf_unlink;
-    ops.rmdir = cf_rmdir;
-    ops.symlink = cf_symlink;
-    ops.rename = cf_rename;
-    ops.link = cf_link;
-    ops.chmod = cf_chmod;
-    ops.chown = cf_chown;
-    ops.utimens = cf_utimens;
-    ops.truncate = cf_truncate;
-    ops.open = cf_open;
-    ops.create = cf_create;
-    ops.read = cf_read;
-    ops.write = cf_write;
-    ops.flush = cf_flush;
-    ops.release = cf_release;
-    ops.fsync = cf_fsync;
-    ops.fsyncdir = cf_fsyncdir;
-    ops.statfs = cf_statfs;
-    ops.fallocate = cf_fallocate;
-    ops.destroy = cf_destroy;
+    ops.init = cf_init, ops.destroy = cf_destroy, ops.statfs = cf_statfs;
+    ops.getattr = cf_getattr, ops.readlink = cf_readlink, ops.readdir = cf_readdir, ops.fsyncdir = cf_fsyncdir;
+    ops.mkdir = cf_mkdir, ops.unlink = cf_unlink, ops.rmdir = cf_rmdir, ops.symlink = cf_symlink;
+    ops.rename = cf_rename, ops.link = cf_link, ops.chmod = cf_chmod, ops.chown = cf_chown, ops.utimens = cf_utimens;
+    ops.open = cf_open, ops.create = cf_create, ops.read = cf_read, ops.write = cf_write, ops.truncate = cf_truncate;
+    ops.flush = cf_flush, ops.release = cf_release, ops.fsync = cf_fsync, ops.fallocate = cf_fallocate;
     return fuse_main(int(fuseArgs.size()), fuseArgs.data(), &ops, nullptr);
 }
