@@ -159,6 +159,9 @@ private slots:
         } else if (settled) {
             QVERIFY2(question.startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")),
                      qPrintable(survived + QStringLiteral(" | ") + said.join(u'|')));
+        } else if (left.contains(kPart)) { // no map says what in it is the source's: asked about, never gone on with
+            QVERIFY2(question.startsWith(QStringLiteral("'out.bin.part' holds an unfinished copy of 'out.bin' without its map")),
+                     qPrintable(survived + QStringLiteral(" | ") + said.join(u'|')));
         }
         QVERIFY2(!said.join(u'|').contains(QStringLiteral("already exists")), qPrintable(survived + QStringLiteral(" | ") + said.join(u'|')));
 
