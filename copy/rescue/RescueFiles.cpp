@@ -176,10 +176,10 @@ void RescueFiles::settleMap(bool allRead)
     }
 }
 
-void RescueFiles::clearStaleMap(const QString &partPath)
+void RescueFiles::clearStaleMap(const QString &copyPath)
 {
-    const QString mapPath = partPath + QStringLiteral(".map");
-    if (!rt::findFile(partPath).isEmpty() || rt::findFile(mapPath).isEmpty() || rt::isLink(mapPath))
+    const QString mapPath = copyPath + QStringLiteral(".map");
+    if (!rt::findFile(copyPath).isEmpty() || rt::findFile(mapPath).isEmpty() || rt::isLink(mapPath))
         return;
     const rt::CopyFolder folder(mapPath);
     const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);

@@ -89,10 +89,11 @@ public:
     // Why a healthy copy's old file, written in place, could not be deleted (0: it was).
     int leftInPlace() const { return m_leftInPlace; }
 
-    // What a cut left of an earlier rescue at partPath beside the destination:
-    // a map of ours whose part is gone (the part took NAME, or never had a
-    // name) is cleared with its temporary files, never used. On the worker; throws.
-    static void clearStaleMap(const QString &partPath);
+    // What a cut left of an earlier rescue: a map of ours whose copy at
+    // copyPath is gone (a part that took NAME or never had a name, or a NAME
+    // whose final map was written before the part took NAME) is cleared with
+    // its temporary files, never used. On the worker; throws.
+    static void clearStaleMap(const QString &copyPath);
     // A part without its map (a cut before its first map), on the user's Yes:
     // whether it was deleted.
     bool deleteMapLessPart(const QString &partPath);
