@@ -1,9 +1,11 @@
 #include "support/KeptKit.h"
+#include "copy/job/WritingPlan.h"
 #include "copy/rescue/SourceIdentity.h"
 #include "runtime/files/WriterLock.h"
 #include "runtime/text/NumberText.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QProcess>
@@ -263,6 +265,42 @@ private slots:
         QCOMPARE(f.drives.exists(u'd', temporary), left != u"our map");
         QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")) && !f.drives.exists(u'd', QStringLiteral("out.bin.1.part.map")));
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.1.map"))); // the map of this copy takes NAME.map
+    }
+
+    // Where the medium takes no unnamed file, a healthy copy is written under
+    // a hidden name of its own, which a cut or a kill leaves. The next Copy
+    // onto the name clears such a file of ours, but never the one another
+    // copy (another window) is writing now, nor a file not named as ours.
+    void aHiddenLeftoverGoesButNotACopyBeingWritten()
+    {
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 34);
+        rt::Destination::setUnnamedFilesAllowed(false);
+        rt::Destination writing = prepareDestination(QStringLiteral("D:\\out.bin"), 0644); // the other window's
+        QCOMPARE(::pwrite(writing.descriptor(), "another copy", 12, 0), ssize_t(12));
+        const QStringList beforeCut = QDir(f.drives.host(u'd')).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(beforeCut.size(), 1);
+        const QString beingWritten = beforeCut[0];
+        QVERIFY2(beingWritten.startsWith(QStringLiteral(".out.bin.")) && beingWritten.endsWith(QStringLiteral(".part")), qPrintable(beingWritten));
+        const QStringList cutLeft = {QStringLiteral(".out.bin.k2x9.part"), QStringLiteral(".out.bin.1z.part")};
+        const QStringList notOurs = {QStringLiteral(".out.bin.notes.txt"), QStringLiteral(".other.bin.k2x9.part"),
+                                     QStringLiteral(".out.bin.Not-Ours.part"), QStringLiteral(".out.bin.k2x9.part.bak")};
+        for (const QString &name : cutLeft + notOurs)
+            f.drives.makeFile(u'd', name, "half a copy");
+
+        PlainProgress progress;
+        ScriptedDialogs dialogs;
+        const CopyEnd end = CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")}, progress, dialogs).run();
+        QCOMPARE(end, CopyEnd::Completed);
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), content);
+        for (const QString &name : cutLeft)
+            QVERIFY2(!f.drives.exists(u'd', name), qPrintable(name));
+        for (const QString &name : notOurs + QStringList{beingWritten})
+            QVERIFY2(f.drives.exists(u'd', name), qPrintable(name));
+        // The other window's copy goes on untouched and takes the name in its turn.
+        const rt::Destination::Committed committed = writing.commit(12);
+        QCOMPARE(committed.folderFlushError + committed.closeError, 0);
+        QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), QByteArray("another copy"));
     }
 };
 

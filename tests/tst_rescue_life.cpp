@@ -160,6 +160,35 @@ private slots:
         QFETCH(QString, words);
         QCOMPARE(leftText(QStringLiteral("a.part"), QStringLiteral("a.part.map"), {part, map}), words);
     }
+
+    // A healthy copy's hidden file left by a cut or a kill: cleared by the next
+    // Copy only when no copy can still be writing it.
+    void aLeftoverGoesOnlyWhenNoCopyWritesIt_data()
+    {
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<bool>("known");
+        QTest::addColumn<bool>("share");
+        QTest::addColumn<qint64>("age");
+        QTest::addColumn<bool>("goes");
+        const qint64 old = kLeftoverAgeOnShares, fresh = 5;
+        QTest::newRow("local, free: goes at once") << false << true << false << fresh << true;
+        QTest::newRow("local, held by another copy: stays") << true << true << false << fresh << false;
+        QTest::newRow("local, held however old") << true << true << false << 10 * old << false;
+        QTest::newRow("share, free but fresh: a copy on another machine may write it") << false << true << true << fresh << false;
+        QTest::newRow("share, free and old: goes") << false << true << true << old << true;
+        QTest::newRow("share, held: stays") << true << true << true << old << false;
+        QTest::newRow("no locks on the medium, fresh: stays") << false << false << false << old - 1 << false;
+        QTest::newRow("no locks on the medium, old: goes") << false << false << false << old << true;
+    }
+    void aLeftoverGoesOnlyWhenNoCopyWritesIt()
+    {
+        QFETCH(bool, held);
+        QFETCH(bool, known);
+        QFETCH(bool, share);
+        QFETCH(qint64, age);
+        QFETCH(bool, goes);
+        QCOMPARE(leftoverMayGo({.lockHeld = held, .lockKnown = known, .share = share, .ageSeconds = age}), goes);
+    }
 };
 
 QTEST_MAIN(TestRescueLife)

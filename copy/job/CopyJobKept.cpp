@@ -19,12 +19,14 @@ using Status = RescueMap::Status;
 
 CopyJob::Way CopyJob::offerKept(bool exists)
 {
-    if (!exists) {
-        try {
-            m_io.run([&] { RescueFiles::clearStaleMap(m_names.destination); });
-        } catch (const rt::RtError &) {
-            // A map that stays only makes the final map take the next name.
-        }
+    try {
+        m_io.run([&] {
+            if (!exists)
+                RescueFiles::clearStaleMap(m_names.destination);
+            RescueFiles::clearLeftovers(m_names.destination);
+        });
+    } catch (const rt::RtError &) {
+        // What stays only makes the final map take the next name, or waits for the next Copy.
     }
     // Another copy's rescue may hold NAME.part: this one's is then NAME.1.part …
     QString part, partPath;

@@ -1,6 +1,7 @@
 #include "copy/rescue/RescueFiles.h"
 
 #include "runtime/files/FileAccess.h"
+#include "runtime/files/HiddenLeftovers.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
@@ -33,6 +34,7 @@ void RescueFiles::goOnWithPart(const QString &part, const RescueMap &map, const 
             m_folder.emplace(partPath);
             m_part = part;
             m_map = part + QStringLiteral(".map");
+            m_mapNamed = true;
             m_folder->removeTemporaries(m_map); // a cut's, now that it is ours to write
         });
     } catch (const rt::RtError &) {
@@ -51,6 +53,7 @@ void RescueFiles::goOnInPlace(const Resumable &earlier, const rt::Destination::O
         m_io.run([&] {
             m_dest = rt::Destination::goOnWith(m_destination, m_destination, options);
             m_folder.emplace(m_destination);
+            m_folder->removeTemporaries(earlier.mapFile.name); // a cut's, now that it is ours to write
         });
     } catch (const rt::RtError &) {
         m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
@@ -67,6 +70,12 @@ void RescueFiles::goOnInPlace(const Resumable &earlier, const rt::Destination::O
 
 void RescueFiles::retry(Resumable earlier)
 {
+    // A cut during an earlier save of its map left its temporary files; they are ours to clear now.
+    try {
+        m_io.run([&] { earlier.files.removeTemporaries(earlier.mapFile.name); });
+    } catch (const rt::RtError &) {
+        // They stay for the next retry to clear; the retry itself finds out whether the medium answers.
+    }
     m_retried.emplace(std::move(earlier));
     m_state = RescueState::Retrying;
 }
@@ -93,7 +102,17 @@ void RescueFiles::keep()
 
 void RescueFiles::flushCopy() { m_dest.syncData(); }
 
-void RescueFiles::replaceMap(const QByteArray &content) { m_folder->replace(m_map, content); }
+void RescueFiles::replaceMap(const QByteArray &content)
+{
+    bool named = false;
+    try {
+        m_folder->replace(m_map, content, &named);
+    } catch (const rt::RtError &) {
+        m_mapNamed = m_mapNamed || named; // a folder flush that failed after the name was taken
+        throw;
+    }
+    m_mapNamed = true;
+}
 
 void RescueFiles::flush(qint64 length)
 {
@@ -189,6 +208,14 @@ void RescueFiles::clearStaleMap(const QString &copyPath)
     }
 }
 
+void RescueFiles::clearLeftovers(const QString &copyPath)
+{
+    using Lock = rt::HiddenLeftover::Lock;
+    for (const rt::HiddenLeftover &l : rt::hiddenLeftovers(copyPath))
+        if (leftoverMayGo({l.lock == Lock::Held, l.lock != Lock::Unknown, l.share, l.ageSeconds}))
+            (void)rt::removeHiddenLeftover(copyPath, l); // one that stays is tried again by the next Copy
+}
+
 bool RescueFiles::deleteMapLessPart(const QString &partPath)
 {
     try {
@@ -228,7 +255,7 @@ RescueLeft RescueFiles::carryOut(RescueAction action)
     }
     // A rescue not to be kept goes with its map: the map first, so a cut
     // between leaves a part the next Copy asks about, never a map that lies.
-    if (m_folder && m_state == RescueState::KeptAsPart) {
+    if (m_folder && m_state == RescueState::KeptAsPart && m_mapNamed) {
         try {
             if (m_folder->has(m_map))
                 m_folder->remove(m_map);
@@ -236,11 +263,17 @@ RescueLeft RescueFiles::carryOut(RescueAction action)
             left.map = e.reason();
         }
     }
+    // Whatever may still be there is said to stay, never to be deleted.
+    const bool inPlace = m_dest.writesInPlace();
+    const QString written = m_dest.writtenName();
     if (const int error = m_dest.abandon()) {
-        if (m_state == RescueState::Private)
+        if (m_state == RescueState::Private && inPlace) {
             m_leftInPlace = error;
-        else
+        } else {
             left.part = rt::reasonFromErrno(error);
+            if (m_part.isEmpty())
+                m_leftName = written; // never named as a rescue: its hidden name, or a part named but not flushed
+        }
     }
     return left;
 }

@@ -85,7 +85,7 @@ public:
     // call. Never throws.
     Ended end(RescueEvent event, bool rescued, const std::function<void()> &alongside = {});
     // What a deletion left, in the user's words; empty when all went.
-    QString leftText(const RescueLeft &left) const { return ::leftText(m_part, m_map, left); }
+    QString leftText(const RescueLeft &left) const { return ::leftText(m_part.isEmpty() ? m_leftName : m_part, m_map, left); }
     // Why a healthy copy's old file, written in place, could not be deleted (0: it was).
     int leftInPlace() const { return m_leftInPlace; }
 
@@ -94,6 +94,11 @@ public:
     // whose final map was written before the part took NAME) is cleared with
     // its temporary files, never used. On the worker; throws.
     static void clearStaleMap(const QString &copyPath);
+    // What a healthy copy onto copyPath left under its hidden name (a cut or
+    // a kill where the medium takes no unnamed file) goes, as leftoverMayGo
+    // allows: never a file another copy is writing. On the worker; throws
+    // what the folder's listing throws.
+    static void clearLeftovers(const QString &copyPath);
     // A part without its map (a cut before its first map), on the user's Yes:
     // whether it was deleted.
     bool deleteMapLessPart(const QString &partPath);
@@ -128,4 +133,6 @@ private:
     FinalMap m_finalMap;
     QString m_finalMapMade; // a final map this copy created (drive-letter path), until the copy has its name
     int m_leftInPlace = 0;
+    QString m_leftName; // a file of this copy's that could not be deleted before it was named as a rescue
+    bool m_mapNamed = false; // a map of this rescue's may be under m_map
 };

@@ -74,6 +74,15 @@ QString leftText(const QString &partName, const QString &mapName, const RescueLe
     return QStringLiteral("Neither '%1' nor its map '%2' could be deleted; both are left: %3").arg(partName, mapName, left.part);
 }
 
+bool leftoverMayGo(const LeftoverFacts &facts)
+{
+    if (facts.lockHeld)
+        return false;
+    if (facts.lockKnown && !facts.share)
+        return true;
+    return facts.ageSeconds >= kLeftoverAgeOnShares;
+}
+
 QString stateName(RescueState state)
 {
     switch (state) {

@@ -65,5 +65,21 @@ struct RescueLeft {
 // words: exactly what stays; empty when all went.
 QString leftText(const QString &partName, const QString &mapName, const RescueLeft &left);
 
+// A hidden file a healthy copy onto the same name left (a cut, a kill, a
+// medium that refused its deletion), as found by the next Copy. A copy holds
+// its writer's lock on it from its creation to its end.
+struct LeftoverFacts {
+    bool lockHeld = false;  // another copy (window or process) holds it: it is being written
+    bool lockKnown = false; // the medium answered the look at the lock
+    bool share = false;     // a network share: a copy on another machine holds no lock seen here
+    qint64 ageSeconds = 0;  // since it was last written
+};
+// Long enough that no copy still writing leaves its file untouched so long.
+constexpr qint64 kLeftoverAgeOnShares = 24 * 3600;
+// Whether the next Copy may delete it: when no lock is held and the lock
+// tells, on a local medium; on a share, or where locks tell nothing, only
+// once it has not been written for kLeftoverAgeOnShares.
+bool leftoverMayGo(const LeftoverFacts &facts);
+
 // For messages and test failures.
 QString stateName(RescueState state);

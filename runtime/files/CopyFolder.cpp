@@ -135,7 +135,7 @@ void CopyFolder::flushFolder() const
         raise(failed, NameKind::Folder);
 }
 
-void CopyFolder::replace(const QString &name, const QByteArray &content) const
+void CopyFolder::replace(const QString &name, const QByteArray &content, bool *named) const
 {
     const QByteArray target = host(name);
     QByteArray temporary;
@@ -160,6 +160,8 @@ void CopyFolder::replace(const QString &name, const QByteArray &content) const
         unlink(temporary.constData());
         raise(failure);
     }
+    if (named)
+        *named = true;
     flushFolder();
 }
 

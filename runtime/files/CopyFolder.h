@@ -50,7 +50,9 @@ public:
     // a hidden temporary name, flushed, renamed over the old one, and the
     // folder flushed, so the name always holds either the old or the new
     // content, whole. Throws with the OS's reason; the temporary then goes.
-    void replace(const QString &name, const QByteArray &content) const;
+    // named, when given, is set once the name holds the new content (the
+    // folder's flush may fail after it).
+    void replace(const QString &name, const QByteArray &content, bool *named = nullptr) const;
     // Renames a file beside the copy to a name that is free, and flushes the
     // folder; false, with nothing changed, when that name is taken. Throws.
     bool renameToFree(const QString &from, const QString &to) const;

@@ -1,12 +1,13 @@
 #include "runtime/files/Destination.h"
 
 #include "runtime/files/FileAccess.h"
+#include "runtime/files/HiddenLeftovers.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <atomic>
 #include <cerrno>
@@ -34,14 +35,6 @@ std::atomic<int> s_closeFailure{0};
     throw RtError(ErrPathFileAccess, QStringLiteral("Not a regular file: ")
                                          + (throughLink ? QStringLiteral("a link to ") : QString())
                                          + specialFileKind(mode));
-}
-
-// A hidden name beside the destination's: "." + (the start of) its name + a
-// random tail, so two copies never pick the same one.
-QByteArray hiddenNameFor(const QByteArray &name)
-{
-    const QString tail = u'.' + QString::number(QRandomGenerator::global()->generate(), 36) + QStringLiteral(".part");
-    return QFile::encodeName(nameWithin(u'.' + QFile::decodeName(name), tail));
 }
 
 bool lacksUnnamedFiles(int osError)
@@ -100,6 +93,9 @@ Destination Destination::open(const WritePlan &plan)
             if (d.m_fd >= 0) {
                 d.m_kind = Kind::Temporary;
                 d.m_ownName = hidden;
+                // Held while it is written, however the program ends: the next
+                // Copy onto the name clears such a file only when it is free.
+                (void)lockAsWriter(d.m_fd);
                 break;
             }
             if (errno != EEXIST) {
@@ -356,9 +352,12 @@ int Destination::abandon()
         // Only the file this copy opened, and only while it still has that name.
         const QByteArray &name = m_kind == Kind::InPlace ? writtenInPlace() : m_ownName;
         struct stat st {};
-        if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
-            && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind != Kind::Temporary)
+        if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                left = errno; // a medium that cannot tell whether it is there: never called deleted
+        } else if (st.st_dev == m_device && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0) {
             left = errno;
+        }
     }
     m_kind = Kind::None;
     closeAll();

@@ -117,9 +117,12 @@ public:
     // Removes what this copy wrote: the unnamed or temporary file, a part; in
     // place, the file it opened; each only while that same file is still under
     // its name. An earlier copy gone on with under the name is only closed.
-    // Never throws. The OS's reason when a part or a file written in place
-    // could not be deleted (it is left under its name), else 0.
+    // Never throws. The OS's reason when the file may still be under its name
+    // (its deletion, or the look at it, failed), else 0.
     int abandon();
+    // The name the copy is written under in its folder while it has one of
+    // its own (hidden, a part, the old file in place); empty when unnamed.
+    QString writtenName() const;
 
     // A rescue is kept on the destination's medium as it goes (see
     // DestinationKept.cpp): the name it takes beside the file `name`, NAME.part,

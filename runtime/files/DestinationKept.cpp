@@ -99,6 +99,19 @@ void Destination::syncData()
     m_writeBehind.clear();
 }
 
+QString Destination::writtenName() const
+{
+    switch (m_kind) {
+    case Kind::InPlace: return QFile::decodeName(writtenInPlace());
+    case Kind::Temporary:
+    case Kind::Part:
+    case Kind::EarlierCopy: return QFile::decodeName(m_ownName);
+    case Kind::None:
+    case Kind::Unnamed: break;
+    }
+    return QString();
+}
+
 void Destination::release()
 {
     m_kind = Kind::None;
