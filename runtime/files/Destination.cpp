@@ -3,7 +3,6 @@
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/HiddenLeftovers.h"
 #include "runtime/files/WriterLock.h"
-#include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
