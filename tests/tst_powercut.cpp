@@ -116,7 +116,8 @@ private slots:
             {"a save's data flushed", "flush:out.bin.part:2"},
             {"the second map named", "rename:out.bin.part.map:2"},
             {"the third map's folder flushed", "rename:out.bin.part.map:3+1"},
-            {"the final map NAME.map flushed", "flush:out.bin.map:1"},
+            {"the final map flushed, before it is named", "flush:.out.bin.map.*.tmp:1"},
+            {"the final map named NAME.map", "rename:out.bin.map:1"},
             {"the part renamed to NAME", "rename:out.bin:1"},
             {"the part renamed to NAME, its folder flushed", "rename:out.bin:1+1"},
             {"the part's map removed", "unlink:out.bin.part.map:1"},
@@ -235,7 +236,7 @@ private slots:
         // It ends as one rescue: the copy under its name, its one map beside it, nothing else of ours.
         QVERIFY2(f.drives.read(u'd', QStringLiteral("out.bin")) == expected, qPrintable(survived + QStringLiteral(" | ") + said.join(u'|')));
         const QByteArray map = f.drives.read(u'd', QStringLiteral("out.bin.map"));
-        QVERIFY(finishedBlocksHold(map, expected, source));
+        QVERIFY2(finishedBlocksHold(map, expected, source), qPrintable(survived + QStringLiteral(" | ") + said.join(u'|') + u'\n' + QString::fromUtf8(map)));
         QCOMPARE(finishedIn(map), source.size() - 5 * kBlock);
         const QStringList ours = entriesOf(folder).filter(QStringLiteral("out.bin"));
         QCOMPARE(ours.filter(QRegularExpression(QStringLiteral("^[^.]|\\.map\\..*\\.tmp$"))).join(u' '), QStringLiteral("out.bin out.bin.map"));

@@ -92,6 +92,7 @@ void RescueFiles::keep()
     rt::CopyFolder folder(rt::childPath(rt::folderPart(m_destination), m_part));
     if (!m_dest.writesInPlace()) {
         m_map = m_part + QStringLiteral(".map");
+        folder.removeTemporaries(m_map); // a cut's: the part's name was free, so no copy writes its map
     } else {
         for (int n = 0; m_map.isEmpty() || folder.has(m_map); ++n)
             m_map = mapNameFor(m_part, n);
@@ -198,14 +199,17 @@ void RescueFiles::settleMap(bool allRead)
 void RescueFiles::clearStaleMap(const QString &copyPath)
 {
     const QString mapPath = copyPath + QStringLiteral(".map");
-    if (!rt::findFile(copyPath).isEmpty() || rt::findFile(mapPath).isEmpty() || rt::isLink(mapPath))
+    if (!rt::findFile(copyPath).isEmpty() || rt::isLink(mapPath))
         return;
     const rt::CopyFolder folder(mapPath);
-    const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
-    if (text && writtenByThisProgram(*text)) {
+    if (!rt::findFile(mapPath).isEmpty()) {
+        const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
+        if (!text || !writtenByThisProgram(*text))
+            return;
         folder.remove(folder.copyName());
-        folder.removeTemporaries(folder.copyName());
     }
+    folder.removeTemporaries(folder.copyName()); // a map being written without its copy: a cut's
+
 }
 
 void RescueFiles::clearLeftovers(const QString &copyPath)

@@ -1,12 +1,11 @@
 #include "runtime/files/CopyFolder.h"
 
+#include "runtime/files/HiddenLeftovers.h"
 #include "runtime/media/Drives.h"
-#include "runtime/media/NameRules.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <algorithm>
 
@@ -141,7 +140,7 @@ void CopyFolder::replace(const QString &name, const QByteArray &content, bool *n
     QByteArray temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = host(nameWithin(u'.' + name, QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 0, 36)));
+        temporary = m_folder + '/' + temporaryNameFor(name);
         fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             raiseErrno();

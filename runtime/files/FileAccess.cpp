@@ -1,5 +1,6 @@
 #include "runtime/files/FileAccess.h"
 
+#include "runtime/files/HiddenLeftovers.h"
 #include "runtime/files/MediumSectors.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/Volume.h"
@@ -108,21 +109,39 @@ bool folderExists(const QString &drivePath)
 
 bool createNewFile(const QString &drivePath, const QByteArray &content)
 {
+    // Written whole under a hidden temporary name first, and only then named,
+    // never over a file: a cut leaves the name free or holding all of it,
+    // never an empty or partial file that no one can tell for ours.
     const QByteArray host = hostName(drivePath);
-    const int fd = ::open(host.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        if (errno == EEXIST)
-            return false;
-        raiseErrno();
+    const QByteArray folder = host.left(host.lastIndexOf('/') + 1);
+    struct stat st {};
+    if (lstat(host.constData(), &st) == 0)
+        return false;
+    QByteArray temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder + temporaryNameFor(QFile::decodeName(host.mid(folder.size())));
+        fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            raiseErrno();
     }
+    if (fd < 0)
+        throw errorFromErrno(EEXIST);
     int failure = 0;
     posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
     if (!failure && retryEintr([fd] { return fdatasync(fd); }) != 0)
         failure = errno;
     if (const int closed = posix::closeFd(fd); closed && !failure)
         failure = closed;
+    if (!failure) {
+        failure = posix::renameNoReplace(AT_FDCWD, temporary.constData(), AT_FDCWD, host.constData());
+        if (failure == EEXIST) {
+            unlink(temporary.constData());
+            return false;
+        }
+    }
     if (failure) {
-        unlink(host.constData());
+        unlink(temporary.constData());
         throw errorFromErrno(failure);
     }
     return true;

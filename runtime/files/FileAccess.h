@@ -36,8 +36,9 @@ bool folderExists(const QString &drivePath);
 // the message that refuses to write to it.
 QString specialFileKind(mode_t mode);
 
-// Creates a file that must not exist yet, with that content, and flushes it to
-// the medium. False, with nothing changed, when the name is taken.
+// Creates a file that must not exist yet, with that content flushed to the
+// medium before it takes the name. False, with nothing changed, when the name
+// is taken.
 bool createNewFile(const QString &drivePath, const QByteArray &content);
 
 // Whether two paths name the same file (also through links, other paths, or

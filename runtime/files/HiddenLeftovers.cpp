@@ -52,6 +52,11 @@ QByteArray hiddenNameFor(const QByteArray &name)
     return QFile::encodeName(nameWithin(u'.' + QFile::decodeName(name), hiddenTail(random)));
 }
 
+QByteArray temporaryNameFor(const QString &name)
+{
+    return QFile::encodeName(nameWithin(u'.' + name, QStringLiteral(".%1.tmp").arg(QRandomGenerator::global()->generate(), 0, 36)));
+}
+
 bool isHiddenNameFor(const QByteArray &entry, const QByteArray &name)
 {
     if (!entry.startsWith('.') || !entry.endsWith(".part"))

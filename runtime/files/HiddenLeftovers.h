@@ -17,6 +17,10 @@ QByteArray hiddenNameFor(const QByteArray &name);
 // Whether entry is a hidden name hiddenNameFor(name) could have given.
 bool isHiddenNameFor(const QByteArray &entry, const QByteArray &name);
 
+// The hidden name a file (a map) is written under before it takes name in one
+// rename: "." + (the start of) name + "." + a random tail + ".tmp".
+QByteArray temporaryNameFor(const QString &name);
+
 // A file under such a name beside a destination, as found there.
 struct HiddenLeftover {
     enum class Lock { Free, Held, Unknown }; // the writer's lock a copy holds on it while it writes
