@@ -153,8 +153,8 @@ std::size_t CopyEngine::readBlocksOnWorker(std::vector<Block> &blocks, bool toFi
         b.result = hookedResult ? *hookedResult : m_source.copy(b.from, size, destFd);
         if (b.result.failure == PieceResult::Failure::Write)
             break;
-        if (b.result.failure == PieceResult::Failure::Read) {
-            b.gone = !hookedResult && m_source.gone();
+        if (b.result.failure == PieceResult::Failure::Read && !hookedResult) {
+            b.gone = m_source.gone();
             if (b.gone)
                 break;
             // See startRead: from the first failure on, reads reach the device.

@@ -258,6 +258,7 @@ File::~File() { close(); }
 
 int File::close()
 {
+    m_origin.mountWatch.reset(); // its descriptor goes with the file's
     if (m_fd < 0)
         return 0;
     return posix::closeFd(std::exchange(m_fd, -1));
