@@ -147,11 +147,10 @@ private:
     Step trimmingPass();
     Step scrapingPass();
     enum class AskLength { No, Yes };
-    // Reads [offset, offset + count) into the same place of the destination;
-    // with AskLength::Yes the worker then asks the source's length again.
-    rt::PieceResult read(qint64 offset, qint64 count, AskLength askLength = AskLength::No);
-    // read() in two halves: the piece starts on the worker; its end is taken
-    // (the source's length and whether its medium is gone with it).
+    // A piece's read of [offset, offset + count) into the same place of the
+    // destination, in two halves: it starts on the worker (with
+    // AskLength::Yes the worker then asks the source's length again); its end
+    // is taken (the source's length and whether its medium is gone with it).
     // A piece read ahead meets the test hooks (rt::readFault) when it is
     // taken, so they see the pieces in the order the window shows them.
     void startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead = false);
