@@ -31,6 +31,7 @@
 #include "runtime/media/IoWorker.h"
 #include "support/BadMedium.h"
 #include "BenchKit.h"
+#include "RescueBench.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,7 +54,6 @@
 
 namespace {
 
-constexpr qint64 kBlock = 4096;
 constexpr qint64 kSize = 24 * 1048576 + 1000;
 constexpr int kBadBlocks = 55;
 
@@ -72,11 +72,6 @@ public:
     QStringList messages;
 };
 
-[[noreturn]] void die(const QString &what)
-{
-    std::fprintf(stderr, "bench_rescue: %s\n", qPrintable(what));
-    std::exit(2);
-}
 
 QByteArray content()
 {
@@ -108,7 +103,6 @@ QList<qint64> badBlocks()
 
 int rescue(const QString &root, int delayMs);
 void retry(const QString &root, const QList<qint64> &bad, int delayMs);
-void againstDdrescue(const QString &root);
 
 int main(int argc, char *argv[])
 {
@@ -282,141 +276,8 @@ void retry(const QString &root, const QList<qint64> &bad, int delayMs)
     std::fflush(stdout);
 }
 
-namespace {
-
-// A generated source: each 4096-byte block numbered, so any block out of
-// place shows, and written or checked a MiB at a time.
-void generated(qint64 at, char *out, qint64 size)
+[[noreturn]] void die(const QString &what)
 {
-    for (qint64 i = 0; i < size; i += 8) {
-        const quint64 word = quint64(at + i) * 0x9E3779B97F4A7C15ull;
-        std::memcpy(out + i, &word, size_t(std::min<qint64>(8, size - i)));
-    }
-}
-
-struct Damage {
-    const char *name;
-    qint64 size;
-    QList<BadMedium::Range> bad; // whole blocks
-};
-
-struct Rescued {
-    double securedSeconds = -1;
-    qint64 securedFailed = -1;
-    qint64 failed = -1;
-    qint64 wrong = -1;
-};
-
-// The blocks of the copy that are not the source's, the bad ones as zeros.
-qint64 wrongBlocks(const QString &copyPath, const Damage &d)
-{
-    QFile copy(copyPath);
-    if (!copy.open(QIODevice::ReadOnly) || copy.size() != d.size)
-        return d.size / kBlock;
-    QByteArray want(1048576, Qt::Uninitialized);
-    qint64 wrong = 0;
-    for (qint64 at = 0; at < d.size; at += want.size()) {
-        const qint64 n = std::min<qint64>(want.size(), d.size - at);
-        generated(at, want.data(), n);
-        for (const BadMedium::Range &r : d.bad)
-            if (r.begin < at + n && r.end > at)
-                std::memset(want.data() + std::max(r.begin, at) - at, 0, size_t(std::min(r.end, at + n) - std::max(r.begin, at)));
-        const QByteArray got = copy.read(n);
-        for (qint64 b = 0; b < n; b += kBlock)
-            wrong += got.mid(b, kBlock) != want.mid(b, std::min(kBlock, n - b));
-    }
-    return wrong;
-}
-
-Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
-{
-    qint64 badBlocks = 0;
-    for (const BadMedium::Range &r : d.bad)
-        badBlocks += (r.end - r.begin) / kBlock;
-    BadMedium medium(folder + QStringLiteral("/src"),
-                     {.bad = d.bad, .badDelayMs = 200, .secured = (d.size + kBlock - 1) / kBlock - badBlocks});
-    if (!medium.mounted())
-        return {};
-    const QString out = folder + QStringLiteral("/copy.bin");
-    QFile::remove(out);
-    QFile::remove(out + QStringLiteral(".map"));
-    timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    if (byDdrescue) {
-        QProcess::execute(QStringLiteral("ddrescue"), {QStringLiteral("-q"), QStringLiteral("-b"), QStringLiteral("4096"),
-                                                       medium.path() + QStringLiteral("/source.bin"), out,
-                                                       out + QStringLiteral(".map")});
-    } else {
-        rt::Drives::instance().setFixedMap({{u'c', medium.path()}, {u'd', folder}});
-        const rt::File source = rt::File::open(QStringLiteral("C:\\source.bin"), rt::File::Access::Read);
-        rt::Destination dest = prepareDestination(QStringLiteral("D:\\copy.bin"), 0644);
-        rt::IoWorker io;
-        benchkit::Yielding progress;
-        const CopyEngine::Outcome o = CopyEngine(source, dest, progress, io).run();
-        if (o.end == CopyEngine::Outcome::End::Completed)
-            (void)dest.commit(o.length);
-    }
-    const BadMedium::Stats stats = medium.stats(QStringLiteral("source.bin"));
-    Rescued r;
-    r.securedSeconds = stats.securedAtNs < 0 ? -1 : double(stats.securedAtNs - (start.tv_sec * 1000000000ll + start.tv_nsec)) / 1e9;
-    r.securedFailed = stats.securedFailed;
-    r.failed = stats.failedReads;
-    r.wrong = wrongBlocks(out, d);
-    QFile::remove(out);
-    return r;
-}
-
-} // namespace
-
-void againstDdrescue(const QString &root)
-{
-    const bool haveDdrescue = !QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty();
-    constexpr qint64 M = 1048576;
-    QList<Damage> damages{{"64 MiB zone in 256 MiB", 256 * M, {{96 * M, 160 * M}}},
-                          {"1 GiB zone in 1.25 GiB", 1280 * M, {{128 * M, 1152 * M}}},
-                          {"200 scattered blocks in 256 MiB", 256 * M, {}}};
-    QSet<qint64> scattered;
-    for (quint32 x = 991u; scattered.size() < 200;) {
-        x = x * 1103515245u + 12345u;
-        scattered.insert(qint64(x >> 4) % (256 * M / kBlock));
-    }
-    QList<qint64> sorted(scattered.begin(), scattered.end());
-    std::sort(sorted.begin(), sorted.end());
-    for (qint64 b : sorted)
-        damages[2].bad.append({b * kBlock, (b + 1) * kBlock});
-
-    std::printf("\nAgainst GNU ddrescue -b 4096, each on its own badfs medium, failing reads taking 200 ms until every\n"
-                "readable block has been read once (secured), none after:\n");
-    if (!haveDdrescue)
-        std::printf("  GNU ddrescue (gddrescue) is not installed: no comparison, this program only\n");
-    std::printf("  %-32s %-9s %10s %14s %14s %8s\n", "damage", "by", "secured s", "failing reads", "whole rescue", "wrong");
-    for (const Damage &d : damages) {
-        const QString folder = root + u'/' + QString::number(d.size);
-        const QString sourcePath = folder + QStringLiteral("/src/source.bin");
-        if (QFileInfo(sourcePath).size() != d.size) {
-            QDir().mkpath(folder + QStringLiteral("/src"));
-            QFile f(sourcePath);
-            QByteArray chunk(M, Qt::Uninitialized);
-            if (!f.open(QIODevice::WriteOnly))
-                die(QStringLiteral("cannot write ") + sourcePath);
-            for (qint64 at = 0; at < d.size; at += M) {
-                generated(at, chunk.data(), M);
-                if (f.write(chunk) != M)
-                    die(QStringLiteral("cannot write ") + sourcePath);
-            }
-        }
-        for (const bool byDdrescue : {true, false}) {
-            if (byDdrescue && !haveDdrescue)
-                continue;
-            const Rescued r = rescueOnce(folder, d, byDdrescue);
-            if (r.failed < 0) {
-                std::printf("  %-32s no damaged medium could be mounted\n", d.name);
-                return;
-            }
-            std::printf("  %-32s %-9s %10.1f %14lld %14lld %8lld\n", d.name, byDdrescue ? "ddrescue" : "Duplon",
-                        r.securedSeconds, r.securedFailed, r.failed, r.wrong);
-            std::fflush(stdout);
-        }
-    }
-    QDir(root).removeRecursively();
+    std::fprintf(stderr, "bench_rescue: %s\n", qPrintable(what));
+    std::exit(2);
 }

@@ -77,10 +77,10 @@ QString CopyModule::silentDrive() const
 void CopyModule::tellStalled()
 {
     // A rescue's partial file is not removed: it is asked about, or kept.
-    const CopyJob::Rescue rescue = m_job ? m_job->rescue() : CopyJob::Rescue::None;
-    const QString then = rescue == CopyJob::Rescue::None
+    const StopWould stop = m_job ? m_job->whatStopWould() : StopWould::Remove;
+    const QString then = stop == StopWould::Remove
         ? QStringLiteral("its partial file will be removed when the drive answers.")
-        : rescue == CopyJob::Rescue::Asked && !m_leaving
+        : stop == StopWould::Ask && !m_leaving
         ? QStringLiteral("when the drive answers, you are asked whether to keep what was rescued.")
         : QStringLiteral("what was rescued stays on the medium with its map as last saved.");
     m_dialogs.msgBox(QStringLiteral("Drive %1 does not answer. The copy is stopped; ").arg(silentDrive()) + then,

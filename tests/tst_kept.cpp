@@ -88,6 +88,36 @@ private slots:
         QVERIFY(!f.drives.exists(u'd', kPart) && !f.drives.exists(u'd', kPartMap));
     }
 
+    // Anything thrown while a rescue is kept with a saved map (here out of
+    // memory at a write) ends the copy as failed, and the part stays with its
+    // map, which the message names: rescued data goes only on the user's No.
+    void aRescueOutlivesWhatIsThrown()
+    {
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 34);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        const QString map = f.drives.host(u'd', kPartMap);
+        bool thrown = false;
+        rt::setWriteFaultHook([&](qint64, qint64) -> int {
+            if (!thrown && QFileInfo::exists(map)) {
+                thrown = true;
+                throw std::bad_alloc();
+            }
+            return 0;
+        });
+        f.c().cmdCopy->click();
+        QVERIFY(thrown);
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The destination file D:\\out.bin could not be written.\r\n")
+                                                   + reason(ENOMEM)
+                                                   + QStringLiteral("\r\n'out.bin.part' is kept to go on later with its map "
+                                                                    "'out.bin.part.map' as last saved.")});
+        QVERIFY(finishedIn(f.drives.read(u'd', kPartMap)) > 0);
+        QVERIFY(finishedBlocksHold(f.drives.read(u'd', kPartMap), f.drives.read(u'd', kPart), content));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin")));
+    }
+
     // The program's own files are never taken for a rescue to go on with: the
     // kept part chosen as the source and copied onto NAME is a plain copy (its
     // blocks never read would "read" as zeros), and says what it copied; a
@@ -184,8 +214,9 @@ private slots:
     }
 
     // What a cut leaves is recognised on the next Copy onto the name: a map of
-    // ours whose part is gone (the part took NAME, or never had a name) and
-    // its temporary files are cleared, and the rescue takes NAME.part again;
+    // ours whose copy is gone (the part took NAME, or never had a name, or
+    // NAME.map was written before the part took NAME) and its temporary
+    // files are cleared, and the rescue takes NAME.part again;
     // a map GNU ddrescue wrote is not ours to clear.
     void leftoversOfACutAreCleared_data()
     {
@@ -194,6 +225,7 @@ private slots:
         QTest::newRow("this program's stale part map") << QStringLiteral("our map") << true;
         QTest::newRow("GNU ddrescue's map under that name") << QStringLiteral("ddrescue's map") << false;
         QTest::newRow("a part without its map, Yes deletes it") << QStringLiteral("part") << true;
+        QTest::newRow("this program's final map without its copy") << QStringLiteral("our final map") << true;
     }
     void leftoversOfACutAreCleared()
     {
@@ -206,6 +238,8 @@ private slots:
         if (left == u"part") {
             f.drives.makeFile(u'd', kPart, content.left(kLargePiece));
             f.dialogs.answers = {rt::AnswerYes};
+        } else if (left == u"our final map") { // a cut after NAME.map was written, before the part took NAME
+            f.drives.makeFile(u'd', QStringLiteral("out.bin.map"), stale.mapfile("duplon C:\\src.bin D:\\out.bin"));
         } else {
             f.drives.makeFile(u'd', kPartMap, left == u"our map" ? stale.mapfile("duplon C:\\src.bin D:\\out.bin")
                                                                  : "# Mapfile. Created by GNU ddrescue version 1.27\n0x0 ? 1\n0x0 0x300000 ?\n");
@@ -228,6 +262,7 @@ private slots:
         QCOMPARE(f.drives.exists(u'd', kPartMap), left == u"ddrescue's map");
         QCOMPARE(f.drives.exists(u'd', temporary), left != u"our map");
         QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")) && !f.drives.exists(u'd', QStringLiteral("out.bin.1.part.map")));
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.1.map"))); // the map of this copy takes NAME.map
     }
 };
 

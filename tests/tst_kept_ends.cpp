@@ -4,6 +4,7 @@
 #include "runtime/text/NumberText.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QProcess>
@@ -119,6 +120,69 @@ private slots:
                                                          : kCompleted});
         }
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+    }
+
+    // A close that reports a late failure once a rescue has taken its name:
+    // its data was flushed before the rename, so only the folder entry is in
+    // doubt, whether blocks stayed unreadable (a map is written) or every
+    // block read in the end (a marginal one, read again).
+    void aLateCloseErrorAfterARescueSpeaksOfTheFolderEntry_data()
+    {
+        QTest::addColumn<bool>("allReadInTheEnd");
+        QTest::newRow("a block left unreadable, a map written") << false;
+        QTest::newRow("every block read in the end") << true;
+    }
+    void aLateCloseErrorAfterARescueSpeaksOfTheFolderEntry()
+    {
+        QFETCH(bool, allReadInTheEnd);
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 32);
+        const BadMedium::Range damaged{300 * kBlock, 301 * kBlock, 1};
+        BadMedium medium(f.drives.host(u'c'), allReadInTheEnd ? BadMedium::Options{.marginal = {damaged}}
+                                                              : BadMedium::Options{.bad = {damaged}});
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        CopyWatch watch(f.c());
+        bool keptAsPart = false;
+        watch.onRead = [&](qint64, qint64) { keptAsPart = keptAsPart || f.drives.exists(u'd', kPart); };
+        rt::Destination::setFailuresAfterNaming({0, EIO});
+        f.c().cmdCopy->click();
+        QVERIFY(keptAsPart); // a rescue: named at its first unreadable block
+        QCOMPARE(f.dialogs.messages(), QStringList{QStringLiteral("The file D:\\out.bin was copied, but its folder entry may "
+                                                                  "not yet be on the medium.\r\n")
+                                                   + reason(EIO)});
+        QByteArray expected = content;
+        if (!allReadInTheEnd)
+            expected.replace(300 * kBlock, kBlock, QByteArray(kBlock, '\0'));
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == expected);
+        QCOMPARE(f.drives.exists(u'd', QStringLiteral("out.bin.map")), !allReadInTheEnd);
+        QVERIFY(!f.drives.exists(u'd', kPart) && !f.drives.exists(u'd', kPartMap));
+    }
+
+    // A rescue deleted on the user's No that leaves something behind says
+    // exactly what stays: here its map, whose name a folder took while the
+    // question was open.
+    void aPartlyDeletedRescueSaysWhatIsLeft()
+    {
+        FormFixture f;
+        sourceOnC(f, 33);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        CopyWatch watch(f.c());
+        stopInALaterPass(f, watch);
+        const QString map = f.drives.host(u'd', kPartMap);
+        f.dialogs.onMessage = [&](const ScriptedDialogs::Shown &shown) {
+            if (shown.prompt.endsWith(QStringLiteral("to Go On Later.")) && QFile::remove(map))
+                QDir().mkpath(map + QStringLiteral("/inside"));
+        };
+        f.c().cmdCopy->click(); // the question is answered No
+        const QStringList said = f.dialogs.messages();
+        QVERIFY2(said.size() == 2 && said[0].endsWith(QStringLiteral("to Go On Later.")), qPrintable(said.join(u'|')));
+        QCOMPARE(said[1], QStringLiteral("'out.bin.part' was deleted, but its map 'out.bin.part.map' could not be and is left: ")
+                              + reason(EISDIR));
+        QVERIFY(!f.drives.exists(u'd', kPart));
+        QVERIFY(QFileInfo(map).isDir());
     }
 
     // A Stop that the medium holds past the answer limit during a rescue says

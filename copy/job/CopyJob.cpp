@@ -39,53 +39,56 @@ CopyJob::CopyJob(Names names, CopyProgress &progress, rt::Dialogs &dialogs)
 CopyJob::~CopyJob()
 {
     // Normally abandoned or committed by now; this only guards an early way out.
-    abandon();
+    abandon(RescueEvent::Thrown);
 }
 
 CopyJob::End CopyJob::run()
 {
     const End end = runStages();
-    if (m_leftInPlace)
+    if (const int left = m_files.leftInPlace())
         m_dialogs.msgBox(QStringLiteral("The file %1 was being written in place and could not be deleted: it is left incomplete.")
                                  .arg(rt::displayPath(m_names.destination))
-                             + rt::kCrLf + rt::reasonFromErrno(m_leftInPlace),
+                             + rt::kCrLf + rt::reasonFromErrno(left),
                          rt::MsgStyle::Exclamation, rt::kTitleTalmo);
     return end;
 }
 
 CopyJob::End CopyJob::runStages()
 {
+    QString why;
     try {
         switch (open()) {
         case Way::Refused:
-            abandon();
+            abandon(RescueEvent::Refused);
             return End::Refused;
         case Way::Stopped:
-            abandon();
+            abandon(RescueEvent::Refused);
             return ended(End::Stopped);
         case Way::GoOnFromMap: return retry();
         case Way::Fresh:
         case Way::GoOnKept:
         case Way::NotKept: break;
         }
-        CopyEngine engine(m_source, m_dest, m_progress, m_io);
-        if (!m_kept)
-            m_kept.emplace(m_dest, m_names.destination);
-        engine.keepIn(*m_kept, commandLine(), m_identity);
-        if (m_goOnMap)
-            engine.goOnFrom(*m_goOnMap);
+        CopyEngine engine(m_source, m_files.destination(), m_progress, m_io);
+        engine.keepIn(m_files, commandLine(), m_identity);
+        if (m_files.earlierMap())
+            engine.goOnFrom(*m_files.earlierMap());
         return finish(engine.run(), engine);
     } catch (const rt::RtError &e) {
-        abandon();
-        ended(End::Failed);
-        tellCannotWrite(e.reason());
+        why = e.reason();
     } catch (const std::exception &e) {
         // Out of memory, or anything else that is not the program's own: the
         // copy ends as failed here and never reaches the window's events.
-        abandon();
-        ended(End::Failed);
-        tellCannotWrite(reasonOf(e));
+        why = reasonOf(e);
     }
+    // A rescue named with a map saved after a good flush stays as it is.
+    const bool kept = abandon(RescueEvent::Thrown).action == RescueAction::Keep && !m_files.partName().isEmpty();
+    ended(End::Failed);
+    tellCannotWrite(why
+                    + (kept ? rt::kCrLf
+                                  + QStringLiteral("'%1' is kept to go on later with its map '%2' as last saved.")
+                                        .arg(m_files.partName(), m_files.mapName())
+                            : QString()));
     return End::Failed;
 }
 
@@ -145,18 +148,17 @@ CopyJob::Way CopyJob::open()
     // A copy that an earlier rescue left, with a map that fits this source:
     // reading only what could not be read keeps every block it saved.
     if (exists && !m_unfinishedSource) {
-        m_resumable = findResumable(m_names.destination, m_source, m_io);
-        if (m_resumable && madeFromAnotherSource(m_resumable->mapFile, m_names.typedName))
-            m_resumable.reset();
-        if (m_resumable && writtenElsewhere(m_names.destination, m_names.typedName))
+        std::optional<Resumable> found = findResumable(m_names.destination, m_source, m_io);
+        if (found && madeFromAnotherSource(found->mapFile, m_names.typedName))
+            found.reset();
+        if (found && writtenElsewhere(m_names.destination, m_names.typedName))
             return Way::Refused;
         if (!m_progress.goingOn())
             return Way::Stopped;
-        if (m_resumable
-            && m_dialogs.msgBox(retryQuestion(m_names.typedName, m_resumable->mapFile.map), kRetryQuestionStyle,
-                                rt::kTitleTalmo)
+        if (found
+            && m_dialogs.msgBox(retryQuestion(m_names.typedName, found->mapFile.map), kRetryQuestionStyle, rt::kTitleTalmo)
                 == rt::AnswerYes)
-            return goOnFromMap();
+            return goOnFromMap(*std::move(found));
     }
     // The medium's limits, room and name rules, before anything is asked or written.
     DestinationPlan plan = checkDestination(m_names.source, m_names.destination, m_source, exists, m_dialogs, m_io);
@@ -169,7 +171,7 @@ CopyJob::Way CopyJob::open()
     if ((exists || plan.replacesCaseTwin()) && (!replaceAsked() || !confirmInPlace(plan, m_names.destination, m_dialogs)))
         return Way::Refused;
     try {
-        m_io.run([&] { m_dest = prepareDestination(m_names.destination, mode, plan.options); });
+        m_files.writeAfresh([&] { return prepareDestination(m_names.destination, mode, plan.options); });
     } catch (const rt::RtError &e) {
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
         return Way::Refused;
@@ -194,23 +196,23 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     // waits for both. The flush can take a while on a slow medium; a Stop
     // during it still keeps an old file.
     rt::Destination::Committed committed;
+    // A rescue's data is on the medium before it takes the name: a failure
+    // after that leaves only the folder entry in doubt.
+    const bool rescue = outcome.unreadable > 0 || m_files.state() != RescueState::Private;
     if (outcome.end == EngineEnd::Completed) {
         try {
-            flushKept([&] { m_dest.flush(outcome.length); });
+            m_files.flush(outcome.length);
             if (!m_progress.goingOn()) {
                 outcome.end = EngineEnd::Stopped;
             } else {
-                // A rescue's map takes its name before the copy does, so a cut
-                // between leaves the part with its own map beside it.
+                std::optional<QByteArray> mapText;
                 if (outcome.unreadable > 0)
-                    m_finalMap = writeMap(engine.map());
-                committed = m_io.run([&] { return m_dest.commit(outcome.length); });
-                settleKeptMap(outcome.unreadable == 0);
+                    mapText = m_io.run([&] { return finalMapText(engine.map()); });
+                committed = m_files.commit(outcome.length, mapText, outcome.unreadable == 0);
             }
         } catch (const rt::RtError &e) {
             outcome.end = EngineEnd::WriteFailed;
             outcome.reason = e.reason();
-            unwriteMap();
         }
     }
 
@@ -222,7 +224,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
             // write, but no "completed" either. A rescue's data was flushed
             // before it took the name: only the folder entry is in doubt.
             const QString name = rt::displayPath(m_names.destination);
-            const QString words = committed.closeError && !m_finalMap.written
+            const QString words = committed.closeError && !rescue
                 ? QStringLiteral("The file %1 was copied, but the copy under its name may be incomplete.").arg(name)
                 : QStringLiteral("The file %1 was copied, but its folder entry may not yet be on the medium.").arg(name);
             ended(End::NamedInDoubt, words);
@@ -231,16 +233,21 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
                              rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::NamedInDoubt;
         }
-        ended(End::Completed, m_finalMap.written ? retryLaterText() : QString());
+        ended(End::Completed, m_files.finalMap().written ? retryLaterText() : QString());
         announce(outcome);
         return End::Completed;
     default:
         break;
     }
     // What a rescue has read is kept, unless a Stop is told otherwise.
-    if (engine.isKept() || (outcome.end == EngineEnd::SourceGone && outcome.rescued > 0))
-        return endKept(outcome, engine);
-    abandon();
+    const RescueEvent event = outcome.end == EngineEnd::Stopped
+        ? (m_progress.leaving() ? RescueEvent::Leaving : RescueEvent::StopAsked)
+        : outcome.end == EngineEnd::SourceGone ? RescueEvent::SourceGone
+                                               : RescueEvent::WriteFailed;
+    if (const RescueAction action = whatMayGo(m_files.state(), event, m_files.facts(outcome.rescued > 0));
+        action != RescueAction::Delete)
+        return endKept(outcome, engine, action);
+    abandon(event);
     if (outcome.end == EngineEnd::Stopped)
         return ended(End::Stopped);
     ended(End::Failed);
@@ -249,17 +256,6 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     else // a medium that is gone is not trimmed or scraped for hours
         tellSourceUnreadable(outcome.end == EngineEnd::SourceGone, outcome.reason, QString());
     return End::Failed;
-}
-
-void CopyJob::flushKept(const std::function<void()> &flush)
-{
-    try {
-        m_io.run(flush);
-    } catch (const rt::RtError &e) {
-        if (m_kept) // a later flush may succeed with the pages lost: no newer map
-            m_kept->flushFailed(e.reason());
-        throw;
-    }
 }
 
 void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QString &kept)
@@ -273,8 +269,7 @@ void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QStri
 
 CopyJob::End CopyJob::retry()
 {
-    m_retrying = true;
-    const RetryPasses::Outcome outcome = RetryPasses(m_source, *std::move(m_resumable), m_progress, m_io).run();
+    const RetryPasses::Outcome outcome = RetryPasses(m_source, std::move(m_files.retried()), m_progress, m_io).run();
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {
     case RetryPasses::Outcome::End::Completed: {
@@ -299,24 +294,10 @@ CopyJob::End CopyJob::retry()
     return End::Failed;
 }
 
-void CopyJob::abandon()
+RescueFiles::Ended CopyJob::abandon(RescueEvent event, bool rescued)
 {
-    // Removing a file and closing one can wait on the medium too.
-    try {
-        m_io.run([this] {
-            if (m_goOnInPlace) { // an earlier rescue: it and its map stay as last saved
-                m_kept.reset();
-                m_dest.release();
-            } else { // a rescue not to be kept goes with its map
-                removeKeptMap();
-                if (const int left = m_dest.abandon())
-                    m_leftInPlace = left;
-            }
-            (void)m_source.close();
-        });
-    } catch (...) {
-        // Neither throws; nothing is left to undo if the hand-over did.
-    }
+    // Removing a file and closing one can wait on the medium too: one call.
+    return m_files.end(event, rescued, [this] { (void)m_source.close(); });
 }
 
 QString CopyJob::retryLaterText()
@@ -338,16 +319,17 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
     if (outcome.rescued == 0)
         text += rt::kCrLf + QStringLiteral("None of its bytes could be read.");
     text += rt::kCrLf
-        + (m_finalMap.written ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_finalMap.words)
-                                    + rt::kCrLf + retryLaterText()
-                              : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_finalMap.words));
+        + (m_files.finalMap().written
+               ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_files.finalMap().words) + rt::kCrLf
+                   + retryLaterText()
+               : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_files.finalMap().words));
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 
 QByteArray CopyJob::commandLine() const
 {
-    if (!m_goOnCommandLine.isEmpty())
-        return m_goOnCommandLine;
+    if (!m_files.earlierCommandLine().isEmpty())
+        return m_files.earlierCommandLine();
     return (QStringLiteral("duplon ") + rt::displayPath(m_names.source) + u' ' + rt::displayPath(m_names.destination))
         .toUtf8();
 }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "copy/rescue/CopyEngine.h"
-#include "copy/rescue/KeptFiles.h"
 #include "copy/rescue/MapFinder.h"
+#include "copy/rescue/RescueFiles.h"
 #include "copy/rescue/UnfinishedSource.h"
 #include "runtime/files/Destination.h"
 #include "runtime/files/FileAccess.h"
@@ -46,6 +46,7 @@ class Dialogs;
 // block the copy is kept as NAME.part with its map beside it; a Stop asks
 // whether to keep it, Exit and the close box keep it, a source that goes keeps
 // what was read; Copy onto the name again offers to go on from where it stopped.
+// What happens to the copy's files is RescueFiles' to decide and do.
 class CopyJob {
 public:
     struct Names {
@@ -71,16 +72,8 @@ public:
     bool stalled() const { return m_io.stalled(); }
     // The file or folder the operation in flight waits on, as the system tells it.
     QString waitedOn() const { return m_io.waitedOn(); }
-    // What a Stop does to the copy now: None, a healthy copy whose partial
-    // file goes; Asked, a rescue kept with a map, asked about; Kept, an earlier
-    // rescue gone on with (in place, or by the retry), kept as it stands.
-    enum class Rescue { None, Asked, Kept };
-    Rescue rescue() const
-    {
-        if (m_goOnInPlace || m_retrying)
-            return Rescue::Kept;
-        return m_kept && m_kept->mapSaved() ? Rescue::Asked : Rescue::None;
-    }
+    // What a Stop would do to the copy's files now, for the words of a stalled Stop.
+    StopWould whatStopWould() const { return m_files.whatStopWould(); }
 
 private:
     enum class Way { Refused, Stopped, Fresh, GoOnFromMap, GoOnKept, NotKept };
@@ -102,12 +95,12 @@ private:
     PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.
-    Way goOnFromMap();
+    Way goOnFromMap(Resumable earlier);
     // The replace question for a file under the name; false when not to replace.
     bool replaceAsked();
-    // The copy's end while it is a rescue kept under a name of its own: asks
-    // (Stop) or keeps at once (Exit, a source gone, a failed write).
-    End endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine);
+    // The copy's end while it is a rescue (action: what the event allows at
+    // first): asks (Stop) or keeps at once (Exit, a source gone, a failed write).
+    End endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine, RescueAction action);
     // What a kept rescue's end left on the medium, in the user's words;
     // current: kept with a map saved just now.
     struct KeptWords {
@@ -122,39 +115,23 @@ private:
     QByteArray commandLine() const;
     // The open source's identity for its maps, and whether its medium keeps coarse times. On the worker.
     void identifySource();
+    // How a copy gone on with is written: it gets the source's time.
+    rt::Destination::Options goOnOptions() const;
     // Whether a map found was written for another version of the source (its
     // identity line says so): then says so, naming both, and the copy under
     // copyName is not gone on with.
     bool madeFromAnotherSource(const MapFile &map, const QString &copyName);
-    // Once the copy has its name: a kept rescue's own map goes (a map written
-    // in place stays while something could not be read), and it is settled.
-    void settleKeptMap(bool allRead);
-    // Removes a kept rescue's map and forgets the rescue; on the worker, never throws.
-    void removeKeptMap();
     // Why: the engine's reason, or the medium gone; kept: what became of what was read.
     void tellSourceUnreadable(bool gone, const QString &reason, const QString &kept);
     // Reads again what an earlier rescue could not, into its copy.
     End retry();
     End finish(CopyEngine::Outcome outcome, CopyEngine &engine);
-    // Runs a flush of the copy on the worker; one that fails leaves a kept
-    // rescue's map as last saved. Throws what the flush threw.
-    void flushKept(const std::function<void()> &flush);
-    // Removes what this copy wrote and closes the source; never throws.
-    void abandon();
+    // Ends the copy's files as the event allows (RescueFiles::end) and closes
+    // the source; never throws.
+    RescueFiles::Ended abandon(RescueEvent event, bool rescued = false);
     void announce(const CopyEngine::Outcome &outcome);
-    // The map of a completed rescue: words are its name, or why it could not
-    // be written; made: this copy created it (drivePath).
-    struct FinalMap {
-        QString words;
-        bool written = false;
-        bool made = false;
-        QString drivePath;
-    };
-    // Writes the map beside the copy, before the copy takes its name: under
-    // a free name (NAME.map, NAME.1.map ...), or in place over its own.
-    FinalMap writeMap(const RescueMap &map);
-    // Removes a map this copy made for a copy that did not take its name.
-    void unwriteMap();
+    // The final map's text, with the source's identity; on the worker.
+    QByteArray finalMapText(const RescueMap &map);
     // The closing line of a rescue with a map: a retry reads only the damaged parts.
     static QString retryLaterText();
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
@@ -168,19 +145,9 @@ private:
     rt::Dialogs &m_dialogs;
     rt::IoWorker m_io;
     rt::File m_source;
-    rt::Destination m_dest;
+    RescueFiles m_files{m_names.destination, m_io}; // the copy's files, what goes and what stays
     std::optional<UnfinishedSource> m_unfinishedSource; // the source is a kept part with its map
     std::optional<SourceIdentity> m_identity;
+    std::optional<timespec> m_sourceModified; // given to a copy gone on with
     bool m_coarseTimes = false; // the source's medium keeps times to 2 s (FAT, exFAT)
-    std::optional<Resumable> m_resumable; // the earlier rescue to go on with
-    std::optional<KeptDestination> m_kept; // the rescue kept as it goes; reset once it is settled
-    std::optional<RescueMap> m_goOnMap;     // the map of a kept rescue gone on with
-    QString m_keptAs;                       // the name a settled rescue was kept under
-    FinalMap m_finalMap;
-    // Going on with the earlier rescue under the name itself: it and its map
-    // are never deleted, and its map keeps the command line it names them by.
-    bool m_goOnInPlace = false;
-    bool m_retrying = false; // the retry passes run over an earlier copy
-    QByteArray m_goOnCommandLine;
-    int m_leftInPlace = 0; // why a file written in place could not be deleted
 };

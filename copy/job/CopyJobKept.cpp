@@ -19,6 +19,13 @@ using Status = RescueMap::Status;
 
 CopyJob::Way CopyJob::offerKept(bool exists)
 {
+    if (!exists) {
+        try {
+            m_io.run([&] { RescueFiles::clearStaleMap(m_names.destination); });
+        } catch (const rt::RtError &) {
+            // A map that stays only makes the final map take the next name.
+        }
+    }
     // Another copy's rescue may hold NAME.part: this one's is then NAME.1.part …
     QString part, partPath;
     std::optional<Resumable> kept;
@@ -54,25 +61,25 @@ CopyJob::Way CopyJob::offerKept(bool exists)
     if (exists && !replaceAsked())
         return Way::Refused;
     try {
-        m_io.run([&] {
-            rt::Destination::Options options;
-            options.modified = rt::sourceFacts(m_source).modified;
-            m_dest = rt::Destination::goOnWith(partPath, m_names.destination, options);
-            m_kept.emplace(m_dest, m_names.destination, part, part + QStringLiteral(".map"));
-            m_kept->folder().removeTemporaries(m_kept->mapName()); // a cut's, now that it is ours to write
-        });
+        m_files.goOnWithPart(part, map, goOnOptions());
     } catch (const rt::RtError &e) {
-        m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
         tellCannotOpen(QStringLiteral("destination"), partPath, e.reason());
         return Way::Refused;
     }
-    m_goOnMap = map;
     return Way::GoOnKept;
+}
+
+rt::Destination::Options CopyJob::goOnOptions() const
+{
+    rt::Destination::Options options;
+    options.modified = m_sourceModified;
+    return options;
 }
 
 void CopyJob::identifySource()
 {
     const rt::SourceFacts facts = rt::sourceFacts(m_source);
+    m_sourceModified = facts.modified;
     m_identity = SourceIdentity{facts.size, qint64(facts.modified.tv_sec) * 1000000000 + facts.modified.tv_nsec,
                                 rt::namePart(m_names.source)};
     const std::optional<rt::Volume> volume = rt::volumeOf(rt::Drives::instance().toHost(m_names.source));
@@ -101,12 +108,7 @@ bool CopyJob::mapLessPartDeleted(const QString &partPath, const QString &part)
                          kRetryQuestionStyle, rt::kTitleTalmo)
         != rt::AnswerYes)
         return false;
-    try {
-        m_io.run([&] { rt::killFile(partPath); });
-        return true;
-    } catch (const rt::RtError &) {
-        return false; // it stays, and this copy's rescue takes the next name
-    }
+    return m_files.deleteMapLessPart(partPath); // else it stays, and this copy's rescue takes the next name
 }
 
 bool CopyJob::writtenElsewhere(const QString &path, const QString &name)
@@ -129,16 +131,7 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
     try {
         return m_io.run([&] {
             const QString mapPath = partPath + QStringLiteral(".map");
-            if (rt::findFile(partPath).isEmpty() && !rt::findFile(mapPath).isEmpty() && !rt::isLink(mapPath)) {
-                // A cut after the part took NAME, or before a part had one:
-                // a map of ours whose part is gone is cleared, never used.
-                const rt::CopyFolder folder(mapPath);
-                const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
-                if (text && writtenByThisProgram(*text)) {
-                    folder.remove(folder.copyName());
-                    folder.removeTemporaries(folder.copyName());
-                }
-            }
+            RescueFiles::clearStaleMap(partPath);
             if (rt::findFile(partPath).isEmpty() && rt::findFile(mapPath).isEmpty())
                 return PartThere::No;
             // A link under the name is never written through, nor the source itself read into.
@@ -153,47 +146,40 @@ CopyJob::PartThere CopyJob::partThere(const QString &partPath)
     }
 }
 
-CopyJob::Way CopyJob::goOnFromMap()
+CopyJob::Way CopyJob::goOnFromMap(Resumable earlier)
 {
     // Its copying, trimming and scraping not through (a copy written in place,
     // or GNU ddrescue's, interrupted): they go on, with the engine's skipping,
     // rather than block by block. The retry passes are for what stays bad.
-    const RescueMap &map = m_resumable->mapFile.map;
-    if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end())
+    const RescueMap &map = earlier.mapFile.map;
+    if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end()) {
+        m_files.retry(std::move(earlier));
         return Way::GoOnFromMap;
-    const QString name = rt::namePart(m_names.destination);
+    }
     try {
-        m_io.run([&] {
-            rt::Destination::Options options;
-            options.modified = rt::sourceFacts(m_source).modified;
-            m_dest = rt::Destination::goOnWith(m_names.destination, m_names.destination, options);
-            m_kept.emplace(m_dest, m_names.destination, name, m_resumable->mapFile.name);
-        });
+        m_files.goOnInPlace(earlier, goOnOptions());
     } catch (const rt::RtError &e) {
-        m_io.run([this] { m_dest.release(); }); // never deleted for failing to open
         tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
         return Way::Refused;
     }
-    m_goOnInPlace = true;
-    m_goOnCommandLine = m_resumable->mapFile.commandLine;
-    m_goOnMap = map;
-    m_resumable.reset();
     return Way::GoOnKept;
 }
 
-CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine)
+CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &engine, RescueAction action)
 {
     using EngineEnd = CopyEngine::Outcome::End;
     if (outcome.end == EngineEnd::Stopped) {
         ended(End::Stopped);
-        // Exit and the close box keep without asking; a Stop asks.
-        // An earlier rescue gone on with in place is kept as the retry keeps it.
-        if (!m_progress.leaving() && !m_goOnInPlace
+        // Exit and the close box keep without asking; a Stop asks (an earlier
+        // rescue gone on with in place is kept as the retry keeps it).
+        if (action == RescueAction::Ask
             && m_dialogs.msgBox(rescuedText(outcome.rescued, engine) + u'.' + rt::kCrLf
-                                    + QStringLiteral("Do You Want to Keep Them in '%1' to Go On Later.").arg(m_kept->partName()),
+                                    + QStringLiteral("Do You Want to Keep Them in '%1' to Go On Later.").arg(m_files.partName()),
                                 rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
                 != rt::AnswerYes) {
-            abandon();
+            // Whatever of it could not be deleted is said, and that it stays.
+            if (const QString left = m_files.leftText(abandon(RescueEvent::KeepRefused).left); !left.isEmpty())
+                m_dialogs.msgBox(left, rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::Stopped;
         }
         // Kept as it stands; should its map not be brought up to date now,
@@ -221,99 +207,31 @@ QString CopyJob::rescuedText(qint64 rescued, const CopyEngine &engine) const
 CopyJob::KeptWords CopyJob::keepRescue(const CopyEngine::Outcome &outcome, CopyEngine &engine)
 {
     const SavedMap saved = engine.keepNow();
-    if (!engine.mapSaved()) {
+    const RescueFiles::Ended end = abandon(RescueEvent::Saved, outcome.rescued > 0);
+    if (end.action != RescueAction::Keep) {
         // No map tells what of it is the source's: nothing worth keeping.
-        abandon();
         const QString why = !saved.writeError.isEmpty() ? saved.writeError
                             : !saved.mapError.isEmpty() ? saved.mapError
                                                         : outcome.reason;
-        return {QStringLiteral("What was rescued could not be kept and was deleted: ") + why, false};
+        const QString left = m_files.leftText(end.left);
+        return {left.isEmpty() ? QStringLiteral("What was rescued could not be kept and was deleted: ") + why
+                               : QStringLiteral("What was rescued could not be kept: ") + why + rt::kCrLf + left,
+                false};
     }
-    m_io.run([this] {
-        m_dest.release();
-        (void)m_source.close();
-    });
-    m_keptAs = m_kept->partName();
-    const QString map = m_kept->mapName();
-    m_kept.reset(); // settled: nothing of it is to be removed any more
+    const QString keptAs = m_files.partName(), map = m_files.mapName();
     if (saved.saved())
-        return {rescuedText(outcome.rescued, engine) + QStringLiteral(" and are kept in '%1' to go on later.").arg(m_keptAs), true};
+        return {rescuedText(outcome.rescued, engine) + QStringLiteral(" and are kept in '%1' to go on later.").arg(keptAs), true};
     // Its map stays as last saved after a successful flush: still true, only older.
     return {rescuedText(outcome.rescued, engine)
                 + QStringLiteral(". '%1' is kept to go on later with its map '%2' as last saved, which lists %3 of them.")
-                      .arg(m_keptAs, map, rt::megabytesText(engine.savedRescued()))
+                      .arg(keptAs, map, rt::megabytesText(engine.savedRescued()))
                 + rt::kCrLf + QStringLiteral("The map could not be brought up to date: ")
                 + (saved.writeError.isEmpty() ? saved.mapError : saved.writeError),
             false};
 }
 
-void CopyJob::settleKeptMap(bool allRead)
+QByteArray CopyJob::finalMapText(const RescueMap &map)
 {
-    // The part has taken the name: its own map is stale now (NAME.map holds
-    // what was not read); a map written in place stays unless all was read.
-    if (!m_kept || (!allRead && m_kept->partName() == rt::namePart(m_names.destination)))
-        m_kept.reset();
-    else
-        m_io.run([this] { removeKeptMap(); });
-}
-
-void CopyJob::removeKeptMap()
-{
-    if (m_kept && m_kept->kept()) {
-        try {
-            m_kept->folder().remove(m_kept->mapName());
-        } catch (const rt::RtError &) {
-            // A map that stays only offers a going-on that does not fit.
-        }
-    }
-    m_kept.reset();
-}
-
-CopyJob::FinalMap CopyJob::writeMap(const RescueMap &map)
-{
-    // Written out on the worker: a large map takes a while, and the window goes on.
-    const QByteArray commandLine = this->commandLine();
-    const QByteArray contents = m_io.run([&] {
-        const QByteArray text = map.mapfile(commandLine);
-        return m_identity ? withSourceIdentity(text, *m_identity) : text;
-    });
-    const QString copyName = rt::namePart(m_names.destination);
-    if (m_kept && m_kept->kept() && m_kept->partName() == copyName) { // written in place: its map has its name already
-        return m_io.run([&]() -> FinalMap {
-            try {
-                m_kept->folder().replace(m_kept->mapName(), contents);
-                return {rt::displayPath(m_kept->folder().drivePath(m_kept->mapName())), true, false, QString()};
-            } catch (const rt::RtError &e) {
-                return {e.reason(), false, false, QString()};
-            }
-        });
-    }
-    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
-    // (a long name cut to leave room for the ending).
-    const QString folder = rt::folderPart(m_names.destination);
-    return m_io.run([&]() -> FinalMap {
-        for (int n = 0; n < 1000; ++n) {
-            const QString name = rt::childPath(folder, mapNameFor(copyName, n));
-            try {
-                if (rt::createNewFile(name, contents))
-                    return {rt::displayPath(name), true, true, name};
-            } catch (const rt::RtError &e) {
-                return {e.reason(), false, false, QString()};
-            }
-        }
-        return {QStringLiteral("no free name beside the copy"), false, false, QString()};
-    });
-}
-
-void CopyJob::unwriteMap()
-{
-    if (!std::exchange(m_finalMap.made, false))
-        return; // a map that was there before stays
-    m_finalMap.written = false;
-    m_io.run([this] {
-        try {
-            rt::killFile(m_finalMap.drivePath); // it would stand beside a copy that never took the name
-        } catch (const rt::RtError &) {
-        }
-    });
+    const QByteArray text = map.mapfile(commandLine());
+    return m_identity ? withSourceIdentity(text, *m_identity) : text;
 }

@@ -2,7 +2,6 @@
 
 #include "copy/rescue/MapFinder.h"
 
-#include "runtime/files/Destination.h"
 #include "runtime/media/IoWorker.h"
 #include "runtime/files/PatchedFile.h"
 #include "runtime/media/Drives.h"
@@ -34,36 +33,6 @@ SavedMap saveMap(KeptRescue &kept, rt::IoWorker &io, const std::function<QByteAr
     }
     return saved;
 }
-
-KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination)
-    : m_dest(dest), m_destination(destination)
-{
-}
-
-KeptDestination::KeptDestination(rt::Destination &dest, const QString &destination, const QString &partName,
-                                 const QString &mapName)
-    : m_dest(dest), m_destination(destination), m_part(partName), m_map(mapName)
-{
-    m_folder.emplace(rt::childPath(rt::folderPart(destination), partName));
-    mapSavedEarlier();
-}
-
-void KeptDestination::keep()
-{
-    m_part = m_dest.keepAsPart();
-    rt::CopyFolder folder(rt::childPath(rt::folderPart(m_destination), m_part));
-    if (!m_dest.writesInPlace()) {
-        m_map = m_part + QStringLiteral(".map");
-    } else {
-        for (int n = 0; m_map.isEmpty() || folder.has(m_map); ++n)
-            m_map = mapNameFor(m_part, n);
-    }
-    m_folder.emplace(std::move(folder));
-}
-
-void KeptDestination::flushCopy() { m_dest.syncData(); }
-
-void KeptDestination::replaceMap(const QByteArray &content) { m_folder->replace(m_map, content); }
 
 void KeptPatch::flushCopy() { m_copy.flush(); }
 

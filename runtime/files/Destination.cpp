@@ -98,8 +98,8 @@ Destination Destination::open(const WritePlan &plan)
             const QByteArray hidden = hiddenNameFor(d.m_name);
             d.m_fd = openat(d.m_dirFd, hidden.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, plan.createMode);
             if (d.m_fd >= 0) {
-                d.m_kind = Kind::Hidden;
-                d.m_hiddenName = hidden;
+                d.m_kind = Kind::Temporary;
+                d.m_ownName = hidden;
                 break;
             }
             if (errno != EEXIST) {
@@ -165,7 +165,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_dirFd(std::exchange(other.m_dirFd, -1))
     , m_dirSyncable(other.m_dirSyncable)
     , m_name(std::move(other.m_name))
-    , m_hiddenName(std::move(other.m_hiddenName))
+    , m_ownName(std::move(other.m_ownName))
     , m_twinName(std::move(other.m_twinName))
     , m_inPlaceName(std::move(other.m_inPlaceName))
     , m_twinDevice(other.m_twinDevice)
@@ -189,7 +189,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_dirFd = std::exchange(other.m_dirFd, -1);
         m_dirSyncable = other.m_dirSyncable;
         m_name = std::move(other.m_name);
-        m_hiddenName = std::move(other.m_hiddenName);
+        m_ownName = std::move(other.m_ownName);
         m_twinName = std::move(other.m_twinName);
         m_inPlaceName = std::move(other.m_inPlaceName);
         m_twinDevice = other.m_twinDevice;
@@ -312,8 +312,8 @@ Destination::Committed Destination::commit(qint64 length)
             unlinkat(m_dirFd, linked.constData(), 0);
             raise(error);
         }
-    } else if (m_kind == Kind::Hidden) {
-        if (renameat(m_dirFd, m_hiddenName.constData(), m_dirFd, m_name.constData()) != 0)
+    } else if (m_kind == Kind::Temporary || m_kind == Kind::Part) {
+        if (renameat(m_dirFd, m_ownName.constData(), m_dirFd, m_name.constData()) != 0)
             raiseErrno();
     } else if (!m_inPlaceName.isEmpty()) {
         // Written in place under another letter case: named as typed by way
@@ -351,18 +351,18 @@ Destination::Committed Destination::commit(qint64 length)
 
 int Destination::abandon()
 {
-    int leftInPlace = 0;
-    if (m_kind == Kind::Hidden || m_kind == Kind::InPlace) {
+    int left = 0;
+    if (m_kind == Kind::Temporary || m_kind == Kind::Part || m_kind == Kind::InPlace) {
         // Only the file this copy opened, and only while it still has that name.
-        const QByteArray &name = m_kind == Kind::Hidden ? m_hiddenName : writtenInPlace();
+        const QByteArray &name = m_kind == Kind::InPlace ? writtenInPlace() : m_ownName;
         struct stat st {};
         if (fstatat(m_dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == m_device
-            && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind == Kind::InPlace)
-            leftInPlace = errno;
+            && st.st_ino == m_inode && unlinkat(m_dirFd, name.constData(), 0) != 0 && m_kind != Kind::Temporary)
+            left = errno;
     }
     m_kind = Kind::None;
     closeAll();
-    return leftInPlace;
+    return left;
 }
 
 void Destination::closeAll() noexcept

@@ -114,10 +114,11 @@ public:
     // then keeps the name and an old file is untouched (except when writing in
     // place). What fails after it is returned, never thrown.
     [[nodiscard]] Committed commit(qint64 length);
-    // Removes what this copy wrote: the unnamed or hidden file; in place, the
-    // file it opened, but only while that same file is still under its name.
-    // Never throws. The OS's reason when a file written in place could not be
-    // deleted (it is left incomplete under its name), else 0.
+    // Removes what this copy wrote: the unnamed or temporary file, a part; in
+    // place, the file it opened; each only while that same file is still under
+    // its name. An earlier copy gone on with under the name is only closed.
+    // Never throws. The OS's reason when a part or a file written in place
+    // could not be deleted (it is left under its name), else 0.
     int abandon();
 
     // A rescue is kept on the destination's medium as it goes (see
@@ -150,7 +151,15 @@ public:
     static void setFailuresAfterNaming(Committed failures);
 
 private:
-    enum class Kind { None, Unnamed, Hidden, InPlace };
+    // What the file written is, and so what abandon() may do to it.
+    enum class Kind {
+        None,        // nothing to abandon: never opened, named, or released
+        Unnamed,     // no name at all (O_TMPFILE): it goes by itself
+        Temporary,   // under a hidden temporary name beside the destination's: deleted
+        Part,        // a rescue under a name of its own (NAME.part), this copy's or an earlier one's: deleted only when asked
+        EarlierCopy, // an earlier copy under the destination's own name, gone on with: never deleted
+        InPlace,     // the old file under the name, written over: deleted while it is still the one opened
+    };
 
     static void truncateTo(int fd, qint64 length);
     void closeAll() noexcept;
@@ -164,13 +173,13 @@ private:
     int m_dirFd = -1;          // the folder the name lives in
     bool m_dirSyncable = false; // the folder could be opened for reading, so fsync works
     QByteArray m_name;         // the destination's name in that folder
-    QByteArray m_hiddenName;   // Hidden: the name written under
+    QByteArray m_ownName;      // Temporary, Part: the name written under
     QByteArray m_twinName;     // the differently cased entry to remove once named
     QByteArray m_inPlaceName;  // InPlace: the entry written, when cased otherwise than m_name
     dev_t m_twinDevice = 0;
     ino_t m_twinInode = 0;
     std::optional<timespec> m_modified;
-    dev_t m_device = 0;        // InPlace/Hidden: the file opened, to delete only that one
+    dev_t m_device = 0;        // the file opened, to delete only that one
     ino_t m_inode = 0;
     std::optional<mode_t> m_finalMode; // a replaced file's mode, given at the commit
     bool m_flushed = false;

@@ -34,6 +34,8 @@ QString Destination::keepAsPart()
 {
     if (m_kind == Kind::InPlace || m_kind == Kind::None)
         return QFile::decodeName(m_name);
+    if (m_kind == Kind::Part || m_kind == Kind::EarlierCopy)
+        return QFile::decodeName(m_ownName); // kept already
     (void)lockAsWriter(m_fd); // before it has a name: no other copy can hold it yet
     for (int n = 0; n < kMaxParts; ++n) {
         const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
@@ -42,13 +44,13 @@ QString Destination::keepAsPart()
             continue; // a map of another copy: its part is not to be met by this one
         const int error = m_kind == Kind::Unnamed
             ? linkAs(part)
-            : posix::renameNoReplace(m_dirFd, m_hiddenName.constData(), m_dirFd, part.constData());
+            : posix::renameNoReplace(m_dirFd, m_ownName.constData(), m_dirFd, part.constData());
         if (error == EEXIST)
             continue;
         if (error)
             raise(error);
-        m_kind = Kind::Hidden; // abandon() now deletes it, commit() renames it
-        m_hiddenName = part;
+        m_kind = Kind::Part; // abandon() now deletes it, commit() renames it
+        m_ownName = part;
         if (const int error = m_dirSyncable ? posix::flushFolder(m_dirFd) : 0)
             raise(error, NameKind::Folder);
         return QFile::decodeName(part);
@@ -63,7 +65,7 @@ Destination Destination::goOnWith(const QString &partDrivePath, const QString &d
     const qsizetype cut = path.lastIndexOf('/');
     Destination d;
     d.m_name = path.mid(cut + 1);
-    d.m_hiddenName = part.mid(part.lastIndexOf('/') + 1);
+    d.m_ownName = part.mid(part.lastIndexOf('/') + 1);
     d.m_modified = options.modified;
     const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
     d.m_dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -82,7 +84,7 @@ Destination Destination::goOnWith(const QString &partDrivePath, const QString &d
         raiseErrno();
     if (!lockAsWriter(d.m_fd))
         throw RtError(ErrPathFileAccess, writtenElsewhereText());
-    d.m_kind = Kind::Hidden;
+    d.m_kind = part == path ? Kind::EarlierCopy : Kind::Part;
     d.m_device = st.st_dev;
     d.m_inode = st.st_ino;
     return d;
