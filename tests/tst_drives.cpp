@@ -1,5 +1,6 @@
 #include "runtime/media/Drives.h"
 #include "runtime/media/EscapedBytes.h"
+#include "runtime/media/MountTable.h"
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/FolderListing.h"
 #include "runtime/text/RtError.h"
@@ -329,6 +330,27 @@ private slots:
             ::umount2(QFile::encodeName(binds[i]).constData(), MNT_DETACH);
         drives.useSystemMap();
         QCOMPARE(given, longestGoneInUse ? second : first);
+    }
+    // Whether a source's medium is gone is asked after every failed read; the
+    // mount table is read again only when the watch says it changed: at its
+    // first look, and after each mount or unmount, never in between.
+    void mountTableWatchSeesEveryChange()
+    {
+        if (geteuid() != 0)
+            QSKIP("bind mounts need root");
+        QTemporaryDir dir;
+        const QByteArray target = QFile::encodeName(dir.filePath(QStringLiteral("m")));
+        QVERIFY(QDir().mkdir(dir.filePath(QStringLiteral("m"))));
+        rt::MountTableWatch watch;
+        QVERIFY(watch.changed()); // the first look reads the table
+        QVERIFY(!watch.changed());
+        QVERIFY(!watch.changed());
+        QCOMPARE(::mount(QFile::encodeName(dir.path()).constData(), target.constData(), nullptr, MS_BIND, nullptr), 0);
+        QVERIFY(watch.changed());
+        QVERIFY(!watch.changed());
+        QCOMPARE(::umount2(target.constData(), MNT_DETACH), 0);
+        QVERIFY(watch.changed());
+        QVERIFY(!watch.changed());
     }
 };
 

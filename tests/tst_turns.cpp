@@ -5,9 +5,13 @@
 
 #include <QTest>
 
+#include <QTimer>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 using namespace copytest;
 
@@ -133,6 +137,56 @@ private slots:
             ++checked;
         }
         QVERIFY(checked >= 8);
+    }
+
+    // Scraping 254 blocks, every other one unreadable, each read held 2 ms on
+    // the worker (a medium's test hook, so the blocks go several to a job):
+    // the window shows the rescue at least every job's time and one read, and
+    // a Stop clicked while a job runs ends it after the read under way.
+    void blocksGoSeveralToAJob()
+    {
+        constexpr qint64 B = 4096;
+        FormFixture f;
+        f.dialogs.answers = {rt::AnswerNo}; // not kept
+        QVERIFY(prepareCopy(f, content(2 * kLargePiece)));
+        // Blocks 256 to 511 lie in the second MiB: the even ones and the last fail.
+        const auto bad = [](qint64 k) { return k >= 256 && k < 512 && (k % 2 == 0 || k == 511); };
+        std::atomic<int> blockReads{0}, afterStop{0};
+        std::atomic<bool> stopped{false};
+        rt::setReadableHook([&](qint64 offset, qint64 count) -> qint64 {
+            if (count <= B && offset > kLargePiece) {
+                ++blockReads;
+                afterStop += stopped.load() ? 1 : 0;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            for (qint64 at = offset; at < offset + count; at += B)
+                if (bad(at / B))
+                    return at - offset;
+            return count;
+        });
+        QList<int> shownAt; // blocks read when the window showed the rescue, while scraping
+        bool armed = false;
+        connect(f.c().lblInputLoc, &rt::Label::captionSet, this, [&] {
+            if (blockReads.load() < 2) // the scraping begins after the trimming's read of block 511
+                return;
+            shownAt.append(blockReads.load());
+            if (shownAt.size() == 3 && !std::exchange(armed, true))
+                QTimer::singleShot(30, f.c().cmdCopy, [&] {
+                    stopped = true;
+                    f.c().cmdCopy->click();
+                });
+        });
+        f.c().cmdCopy->click();
+
+        QVERIFY2(armed, "the scraping was never shown three times");
+        QVERIFY2(stopped.load(), "the copy ended before the Stop");
+        QVERIFY2(afterStop.load() <= 1, qPrintable(QStringLiteral("%1 reads began after the Stop").arg(afterStop.load())));
+        // Each job ends once it has run 50 ms: at most some 26 reads of 2 ms.
+        for (qsizetype i = 1; i < shownAt.size(); ++i)
+            QVERIFY2(shownAt[i] - shownAt[i - 1] <= 30, qPrintable(QStringLiteral("%1 reads between two reports").arg(shownAt[i] - shownAt[i - 1])));
+        QVERIFY(blockReads.load() < 200); // stopped well before the scraping's end
+        QCOMPARE(f.dialogs.messages().size(), qsizetype(1)); // keep the rescue? No
+        QCOMPARE(QDir(f.drives.host(u'd')).entryList(QDir::Files | QDir::Hidden), QStringList());
     }
 };
 

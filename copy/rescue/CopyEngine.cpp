@@ -263,90 +263,11 @@ std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) con
     return std::nullopt;
 }
 
-CopyEngine::Step CopyEngine::trimmingPass()
-{
-    m_phase = '*';
-    qint64 cursor = 0; // everything before it is settled or waits for scraping
-    while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonTrimmed)) {
-        qint64 from = area->pos;
-        qint64 to = area->end();
-        cursor = to;
-        bool failed = false;
-        while (from < to && !failed) {
-            const qint64 blockEnd = std::min((from / m_block + 1) * m_block, to);
-            if (const Step s = readBlock(from, blockEnd, failed); s != Step::GoOn)
-                return s;
-            from = blockEnd;
-        }
-        failed = false;
-        while (to > from && !failed) {
-            const qint64 blockStart = std::max((to - 1) / m_block * m_block, from);
-            if (const Step s = readBlock(blockStart, to, failed); s != Step::GoOn)
-                return s;
-            to = blockStart;
-        }
-        if (from < to)
-            m_map.set(from, to - from, Status::NonScraped);
-    }
-    return Step::GoOn;
-}
-
-CopyEngine::Step CopyEngine::scrapingPass()
-{
-    m_phase = '/';
-    // Everything before the cursor is settled: each area is looked for from
-    // there, so the pass costs in proportion to the areas, not their square.
-    qint64 cursor = 0;
-    while (const RescueMap::Area *area = m_map.findFrom(cursor, Status::NonScraped)) {
-        const qint64 from = area->pos;
-        const qint64 blockEnd = std::min((from / m_block + 1) * m_block, area->end());
-        bool failed = false;
-        if (const Step s = readBlock(from, blockEnd, failed); s != Step::GoOn)
-            return s;
-        cursor = blockEnd;
-    }
-    return Step::GoOn;
-}
-
-CopyEngine::Step CopyEngine::readBlock(qint64 offset, qint64 end, bool &failedOut)
-{
-    const PieceResult result = read(offset, end - offset);
-    if (result.failure == PieceResult::Failure::Write)
-        return fail(Outcome::End::WriteFailed, result.osError);
-    const qint64 arrived = std::min(result.bytes, end - offset);
-    finish(offset, arrived);
-    if (m_gone)
-        return fail(Outcome::End::SourceGone, result.osError);
-    // A block that delivers less than asked without an error has gone from
-    // the source since the first pass: what is missing is given up as well.
-    failedOut = arrived < end - offset;
-    m_failed = m_failed || failedOut;
-    if (failedOut && !giveUp(offset + arrived, end - offset - arrived))
-        return Step::Fail;
-    return report(end);
-}
-
 void CopyEngine::finish(qint64 offset, qint64 bytes)
 {
     m_map.set(offset, bytes, Status::Finished);
     m_settled += bytes;
     m_outcome.rescued += bytes;
-}
-
-bool CopyEngine::giveUp(qint64 badFrom, qint64 badSize)
-{
-    m_map.set(badFrom, badSize, Status::Bad);
-    m_settled += badSize;
-    if (const int e = rt::writeFault(badFrom, badSize)) {
-        fail(Outcome::End::WriteFailed, e);
-        return false;
-    }
-    const PieceResult zeros = m_io.run([&] { return rt::Transfer::writeZeros(m_dest.descriptor(), badFrom, badSize); });
-    if (zeros.failure != PieceResult::Failure::None) {
-        fail(Outcome::End::WriteFailed, zeros.osError);
-        return false;
-    }
-    return true;
 }
 
 CopyEngine::Step CopyEngine::report(qint64 readPosition)

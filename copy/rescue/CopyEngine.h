@@ -9,8 +9,10 @@
 #include <QString>
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace rt {
 class Destination;
@@ -69,8 +71,10 @@ public:
 // copy at once. From its first unreadable block the copy is a rescue: kept
 // (keepIn) under a name of its own with its map beside it, the map saved then
 // and at most every kSaveInterval of work, so that whatever ends the program
-// can be gone on from (goOnFrom). Every read runs on the I/O worker and is followed by the
-// progress report and one yield, so a stop takes effect after any read. While
+// can be gone on from (goOnFrom). Every read runs on the I/O worker. Each
+// piece, or each job of blocks of the trimming and scraping (as many as
+// answer within kBatchTime), is followed by the progress report and one
+// yield; a stop takes effect after the read under way. While
 // a copy has had no failed read, the worker reads and writes the next piece
 // while the window shows the last (one piece ahead, never more): a Stop then
 // starts nothing more, and the piece in flight goes with the file the Stop
@@ -143,11 +147,10 @@ private:
     Step trimmingPass();
     Step scrapingPass();
     enum class AskLength { No, Yes };
-    // Reads [offset, offset + count) into the same place of the destination;
-    // with AskLength::Yes the worker then asks the source's length again.
-    rt::PieceResult read(qint64 offset, qint64 count, AskLength askLength = AskLength::No);
-    // read() in two halves: the piece starts on the worker; its end is taken
-    // (the source's length and whether its medium is gone with it).
+    // A piece's read of [offset, offset + count) into the same place of the
+    // destination, in two halves: it starts on the worker (with
+    // AskLength::Yes the worker then asks the source's length again); its end
+    // is taken (the source's length and whether its medium is gone with it).
     // A piece read ahead meets the test hooks (rt::readFault) when it is
     // taken, so they see the pieces in the order the window shows them.
     void startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead = false);
@@ -159,12 +162,35 @@ private:
     Outcome runPasses();
     // Files bytes that arrived as finished.
     void finish(qint64 offset, qint64 bytes);
-    // Files bytes as bad and writes them as zeros; false when that write failed.
-    bool giveUp(qint64 offset, qint64 size);
-    // Reads one block at [offset, end) and settles it; Fail on a write failure
-    // or a medium gone, Stop when the user stopped. failedOut tells whether
-    // the read failed.
-    Step readBlock(qint64 offset, qint64 end, bool &failedOut);
+    // One block read of the trimming or the scraping, and what came of it.
+    struct Block {
+        qint64 from;
+        qint64 to;
+        rt::PieceResult result{};
+        rt::PieceResult zeros{}; // the zeros written where it failed
+        bool gone = false;       // it failed, and the medium with it
+    };
+    // Blocks read one after another in one job on the worker, up to this many
+    // (one while the test hooks are set: they are asked read by read) and for
+    // about this long: a medium whose failures come at once is then not paid
+    // for a hand-over and a report per block, and the window still shows the
+    // rescue several times a second.
+    static constexpr std::size_t kBatchBlocks = 1024;
+    static constexpr std::chrono::milliseconds kBatchTime{50};
+    // Reads blocks (in the order given, at least the first) on the worker,
+    // writing zeros where each fails, until Stop is asked or kBatchTime has
+    // passed, or after the first failure with toFirstFailure; then settles
+    // them, keeps in blocks the ones read and reports once. Fail on a write
+    // failure or a medium gone, Stop when the user stopped; failedOut tells
+    // whether a read failed.
+    Step readBlocks(std::vector<Block> &blocks, bool toFirstFailure, bool &failedOut);
+    // The worker's part of readBlocks: how many blocks it read, and where
+    // write-behind failed (blocks.size() when it did not) with its errno.
+    std::size_t readBlocksOnWorker(std::vector<Block> &blocks, bool toFirstFailure,
+                                   const std::optional<rt::PieceResult> &hookedResult, std::size_t &lostAt,
+                                   int &lostError);
+    // Blocks of the trimming from one edge of [from, to) inwards.
+    std::vector<Block> edgeBlocks(qint64 from, qint64 to, bool leading) const;
     Step report(qint64 readPosition);
     Step fail(Outcome::End end, int osError);
     // The map as saved while the rescue runs: over the whole source, with the phase under way.

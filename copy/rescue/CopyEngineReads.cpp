@@ -13,12 +13,6 @@
 
 using rt::PieceResult;
 
-PieceResult CopyEngine::read(qint64 offset, qint64 count, AskLength askLength)
-{
-    startRead(offset, count, askLength);
-    return takeRead();
-}
-
 std::optional<PieceResult> CopyEngine::hooked(qint64 offset, qint64 count)
 {
     if (const int e = rt::readFault(offset, count))

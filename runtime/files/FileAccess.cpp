@@ -226,12 +226,20 @@ bool File::mediumGone() const
     } else if (st.st_dev != m_origin.device || st.st_ino != m_origin.inode) {
         return true;
     }
-    const std::vector<MountEntry> table = mountTable();
-    const bool mounted = std::any_of(table.begin(), table.end(), [this](const MountEntry &e) {
-        return e.mountPoint == m_origin.mountPoint && e.device == m_origin.mountDevice;
-    });
-    if (!table.empty() && !m_origin.mountPoint.isEmpty() && !mounted)
-        return true;
+    if (!m_origin.mountPoint.isEmpty()) {
+        if (!m_origin.mountWatch)
+            m_origin.mountWatch = std::make_shared<MountTableWatch>();
+        if (m_origin.mountWatch->changed()) {
+            const std::vector<MountEntry> table = mountTable();
+            const bool mounted = std::any_of(table.begin(), table.end(), [this](const MountEntry &e) {
+                return e.mountPoint == m_origin.mountPoint && e.device == m_origin.mountDevice;
+            });
+            if (table.empty())
+                m_origin.mountWatch.reset(); // not read: read it again next time
+            else if (!mounted)
+                return true;
+        }
+    }
     return m_origin.mountDevice.startsWith("/dev/") && stat(m_origin.mountDevice.constData(), &st) != 0
         && errno == ENOENT;
 }
@@ -269,6 +277,7 @@ File::~File() { close(); }
 
 int File::close()
 {
+    m_origin.mountWatch.reset(); // its descriptor goes with the file's
     if (m_fd < 0)
         return 0;
     return posix::closeFd(std::exchange(m_fd, -1));

@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <memory>
 #include <utility>
 #include <sys/types.h>
 
@@ -12,6 +13,8 @@
 // a run-time error number and the operating system's reason; nothing here
 // reports a failure any other way.
 namespace rt {
+
+class MountTableWatch;
 
 // The name part of the path when a file (not a folder) of that name exists,
 // or a link to nothing, else "". Throws like Drives::toHost for a drive that
@@ -90,6 +93,9 @@ private:
         ino_t inode = 0;
         QByteArray mountPoint;
         QByteArray mountDevice;
+        // Set at the first look at the mount table: it is read again only
+        // when it has changed.
+        mutable std::shared_ptr<MountTableWatch> mountWatch;
     };
     Origin m_origin;
 };

@@ -28,6 +28,7 @@ void setReadableHook(ReadableHook hook) { s_readable = std::move(hook); }
 qint64 readableBytes(qint64 offset, qint64 count) { return s_readable ? s_readable(offset, count) : count; }
 int readFault(qint64 offset, qint64 count) { return s_readFault ? s_readFault(offset, count) : 0; }
 int writeFault(qint64 offset, qint64 count) { return s_writeFault ? s_writeFault(offset, count) : 0; }
+bool faultHooked() { return s_readFault || s_writeFault; }
 
 Transfer::Transfer() = default;
 

@@ -63,6 +63,8 @@ void setReadFaultHook(FaultHook hook);
 void setWriteFaultHook(FaultHook hook);
 int readFault(qint64 offset, qint64 count);
 int writeFault(qint64 offset, qint64 count);
+// Whether either hook is set: a copy then asks them read by read.
+bool faultHooked();
 // A medium that fails part-way through a read: given the range one read
 // system call asks for, how many bytes from its start can be read (count or
 // more: all of it). The call then delivers those and the next one fails (EIO),

@@ -83,6 +83,7 @@ void IoWorker::wait()
 
 void IoWorker::stopAsked(std::chrono::milliseconds limit, std::function<void()> onStall)
 {
+    m_stopAsked.store(true, std::memory_order_relaxed);
     if (m_stallAt)
         return; // the first stop's limit holds
     m_stallAt = std::chrono::steady_clock::now() + limit;

@@ -61,6 +61,9 @@ public:
     // caller's thread (once); and once the program is ending, it ends then,
     // leaving the job to the medium.
     void stopAsked(std::chrono::milliseconds limit, std::function<void()> onStall);
+    // Whether a stop was asked: a job that makes many calls looks between
+    // them, so the stop takes effect after the call under way. Any thread.
+    bool stopWasAsked() const { return m_stopAsked.load(std::memory_order_relaxed); }
     // Whether a job has outlasted its stop: it is left to the medium.
     bool stalled() const { return m_stalled; }
     // The file or folder the job in flight waits on, as the system tells it;
@@ -78,6 +81,7 @@ private:
     std::shared_ptr<MediumCall> m_call; // the job posted and not yet waited for
     std::atomic<int> m_state{0}; // see the .cpp
     std::atomic<int> m_tid{0};   // the worker's thread, for what it waits on
+    std::atomic<bool> m_stopAsked{false};
     std::optional<std::chrono::steady_clock::time_point> m_stallAt; // the first stop's limit
     std::function<void()> m_onStall;
     bool m_stalled = false;

@@ -5,6 +5,10 @@
 #include <QFile>
 #include <QList>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 namespace rt {
 
 namespace {
@@ -35,6 +39,28 @@ std::vector<MountEntry> parseMountTable(const QByteArray &text)
         out.push_back({unescape(f[0]), unescape(f[1]), unescape(f[2]), unescape(f[3])});
     }
     return out;
+}
+
+MountTableWatch::~MountTableWatch()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool MountTableWatch::changed()
+{
+    if (!m_started) {
+        m_started = true;
+        m_fd = ::open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
+        return true;
+    }
+    if (m_fd < 0)
+        return true;
+    // The kernel reports a change once for each open file, then clears it.
+    pollfd watch{m_fd, POLLPRI, 0};
+    if (::poll(&watch, 1, 0) < 0)
+        return true;
+    return (watch.revents & (POLLERR | POLLPRI | POLLNVAL)) != 0;
 }
 
 std::optional<MountEntry> mountHolding(const QByteArray &hostPath, const std::vector<MountEntry> &table)
