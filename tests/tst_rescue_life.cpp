@@ -139,28 +139,6 @@ private slots:
         QCOMPARE(int(whatStopWould(state, {mapSaved, true})), would);
     }
 
-    // A deletion that leaves something says exactly what stays.
-    void whatADeletionLeaves_data()
-    {
-        QTest::addColumn<QString>("part");
-        QTest::addColumn<QString>("map");
-        QTest::addColumn<QString>("words");
-        QTest::newRow("all gone") << QString() << QString() << QString();
-        QTest::newRow("the map stays") << QString() << QStringLiteral("Is a directory")
-                                       << QStringLiteral("'a.part' was deleted, but its map 'a.part.map' could not be and is left: Is a directory");
-        QTest::newRow("the part stays") << QStringLiteral("Input/output error") << QString()
-                                        << QStringLiteral("'a.part' could not be deleted and is left without its map: Input/output error");
-        QTest::newRow("both stay") << QStringLiteral("Read-only file system") << QStringLiteral("Read-only file system")
-                                   << QStringLiteral("Neither 'a.part' nor its map 'a.part.map' could be deleted; both are left: Read-only file system");
-    }
-    void whatADeletionLeaves()
-    {
-        QFETCH(QString, part);
-        QFETCH(QString, map);
-        QFETCH(QString, words);
-        QCOMPARE(leftText(QStringLiteral("a.part"), QStringLiteral("a.part.map"), {part, map}), words);
-    }
-
     // A healthy copy's hidden file left by a cut or a kill: cleared by the next
     // Copy only when no copy can still be writing it.
     void aLeftoverGoesOnlyWhenNoCopyWritesIt_data()
