@@ -310,8 +310,10 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
     QString completed = QStringLiteral("File Copy Completed.");
     if (m_unfinishedSource)
         completed += rt::kCrLf + unfinishedSourceText(*m_unfinishedSource);
+    if (outcome.slowBytes > 0) // every byte may be back, but the medium is failing
+        completed += rt::kCrLf + slowReadsText(outcome.slowBytes, outcome.slowAreas);
     if (outcome.unreadable == 0) {
-        m_dialogs.msgBox(completed, rt::MsgStyle::Information);
+        m_dialogs.msgBox(completed, outcome.slowBytes > 0 ? rt::MsgStyle::Exclamation : rt::MsgStyle::Information);
         return;
     }
     QString text = completed + rt::kCrLf

@@ -101,7 +101,9 @@ SavedMap CopyEngine::keepNow()
 
 CopyEngine::Outcome CopyEngine::run()
 {
-    const Outcome outcome = runPasses();
+    Outcome outcome = runPasses();
+    outcome.slowBytes = m_weak.slowBytes();
+    outcome.slowAreas = m_weak.slowAreas();
     // A piece read ahead when the copy stopped or failed ends before the
     // copy does: it goes with the file.
     if (m_inFlight) {
@@ -166,6 +168,8 @@ CopyEngine::Step CopyEngine::copyingPhase()
     for (bool forward = true; untried(forward ? 0 : kNoEnd, forward); forward = !forward)
         if (const Step s = copyingPass(forward); s != Step::GoOn)
             return s;
+    if (const Step s = weakAreasPhase(); s != Step::GoOn)
+        return s;
     // Left untried only past the end of a source that has become shorter:
     // the trimming finds it gone and gives it up.
     while (const RescueMap::Area *area = m_map.findFrom(0, Status::NonTried))
@@ -206,11 +210,14 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
             m_map.set(from + result.bytes, readEnd - from - result.bytes, Status::NonTrimmed);
             cursor = forward ? readEnd + step : from - step;
             step = std::min(step * 2, largestStep);
+        } else if (result.bytes < count) { // the source's end
+            m_endSeen = true;
+            m_length = readEnd;
+            cursor = forward ? readEnd : from;
+            step = kLargePiece;
+        } else if (const std::optional<qint64> leapTo = weighPiece(from, readEnd, forward, *span, step)) {
+            cursor = *leapTo;
         } else {
-            if (result.bytes < count) { // the source's end
-                m_endSeen = true;
-                m_length = readEnd;
-            }
             cursor = forward ? readEnd : from;
             step = kLargePiece;
             // The next piece moves while the window shows this one; never
@@ -232,16 +239,28 @@ CopyEngine::Span CopyEngine::pieceIn(const Span &span, bool forward)
     // Source byte k lands at destination byte k. The open source's own
     // length, as asked after the last piece, sets the pieces: picking
     // another file in the list during the copy must not change them.
+    const qint64 size = m_probing ? kProbePiece : kLargePiece;
     if (!forward)
-        return {std::max(span.from, span.to - kLargePiece), span.to};
+        return {std::max(span.from, span.to - size), span.to};
     if (span.to == kNoEnd) {
         m_smallPieces = m_smallPieces || m_length - span.from < kLargePiece;
-        return {span.from, span.from + (m_smallPieces ? kSmallPiece : kLargePiece)};
+        return {span.from, span.from + (m_smallPieces ? kSmallPiece : size)};
     }
-    return {span.from, span.from + std::min(kLargePiece, span.to - span.from)};
+    return {span.from, span.from + std::min(size, span.to - span.from)};
 }
 
 std::optional<CopyEngine::Span> CopyEngine::untried(qint64 at, bool forward) const
+{
+    for (;;) {
+        const std::optional<Span> span = untriedAnywhere(at, forward);
+        if (!span || m_weak.empty())
+            return span;
+        if (const std::optional<WeakAreas::Span> clipped = m_weak.clip(span->from, span->to, forward, at))
+            return Span{clipped->from, clipped->to};
+    }
+}
+
+std::optional<CopyEngine::Span> CopyEngine::untriedAnywhere(qint64 at, bool forward) const
 {
     // Past the map's end nothing was tried. Until a read has met the source's
     // end, a forward pass that reads on from a good read goes on past the

@@ -4,6 +4,8 @@
 #include "copy/rescue/RescueMap.h"
 #include "copy/rescue/SourceIdentity.h"
 #include "copy/rescue/SourceReads.h"
+#include "copy/rescue/SlowReads.h"
+#include "copy/rescue/WeakAreas.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -65,6 +67,11 @@ public:
 //              up to the first failing block, then from its trailing edge down
 //              to the first failing block;
 //   scraping - what lies between is read block by block.
+// A read far slower than the copy's pace so far (slowreads::isSlowRead) is a
+// weak area: the copy becomes a rescue as at a failed read, and the pass leaps
+// on as after one, in small probing reads while they stay slow; what it leapt
+// over stays untried and is set aside (WeakAreas) until everything else has
+// been read, then read from its far edge, what reads at pace first.
 // A block that fails is given up at once (read at most twice in all: a
 // damaged medium may take seconds over each try) and written as zeros at its
 // own offset. A failed read after which the medium itself is gone ends the
@@ -94,7 +101,11 @@ public:
         qint64 rescued = 0;
         QString reason;        // why it failed
         QString mapError;      // why the kept rescue's map could not be saved, the last time it was tried
+        qint64 slowBytes = 0;  // bytes read slowly, and where
+        QList<QPair<qint64, qint64>> slowAreas;
     };
+    // The size of the reads that probe a weak area.
+    static constexpr qint64 kProbePiece = 65536;
 
     CopyEngine(const rt::File &source, rt::Destination &dest, CopyProgress &progress, rt::IoWorker &io);
     // Reads through another medium (a simulated one, in tests).
@@ -144,6 +155,14 @@ private:
     // The untried bytes nearest to at in the pass's direction: going forward
     // the first span at or after it, going backward the last one before it.
     std::optional<Span> untried(qint64 at, bool forward) const;
+    // The same, weak areas set aside or not.
+    std::optional<Span> untriedAnywhere(qint64 at, bool forward) const;
+    // After a good read of a copying pass: nullopt when it came at the copy's
+    // pace; when it was slow, the area leapt over is set aside, and the pass
+    // goes on looking where this says (step doubled as after a failure).
+    std::optional<qint64> weighPiece(qint64 from, qint64 readEnd, bool forward, const Span &span, qint64 &step);
+    // The weak areas set aside, once nothing else is left untried.
+    Step weakAreasPhase();
     Step trimmingPass();
     Step scrapingPass();
     enum class AskLength { No, Yes };
@@ -224,6 +243,7 @@ private:
     // The piece on the worker, and what the worker found, for takeRead.
     struct PieceOut {
         rt::PieceResult result;
+        slowreads::Nanoseconds took{0}; // the read itself, timed on the worker
         bool gone = false;
         bool lostOnTheWay = false; // data written earlier failed on its way to the medium
         std::optional<qint64> length;
@@ -231,4 +251,7 @@ private:
     std::optional<Span> m_inFlight;
     bool m_aheadHooks = false; // the piece in flight was read ahead: the hooks are asked as it is taken
     PieceOut m_out;
+    slowreads::Pace m_pace;
+    WeakAreas m_weak;
+    bool m_probing = false; // the last read of the pass was slow: the next ones are probes
 };

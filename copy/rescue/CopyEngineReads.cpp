@@ -5,6 +5,7 @@
 #include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
 
+#include <chrono>
 #include <utility>
 
 // The engine's reads on the worker: a piece starts there, and the window's
@@ -36,7 +37,9 @@ void CopyEngine::startRead(qint64 offset, qint64 count, AskLength askLength, boo
     }
     // Only the worker touches m_out until takeRead has waited for it.
     m_io.post([this, offset, count, askLength] {
+        const auto began = std::chrono::steady_clock::now();
         PieceResult r = m_source.copy(offset, count, m_dest.descriptor());
+        m_out.took = std::chrono::steady_clock::now() - began;
         m_out.gone = r.failure == PieceResult::Failure::Read && m_source.gone();
         // From the first failure on, each read reaches the device as asked:
         // through the page cache one failing block costs several failing
