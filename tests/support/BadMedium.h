@@ -34,9 +34,15 @@ public:
         qint64 end;
         int failures = 0; // marginal ranges only
     };
+    struct Weak {
+        qint64 begin; // half-open, in bytes, as Range
+        qint64 end;
+        qint64 bytesPerSecond;
+    };
     struct Options {
         QList<Range> bad = {};
         QList<Range> slow = {}; // reads touching these are held slowDelayMs first
+        QList<Weak> weak = {};  // read correctly, at a chosen rate
         int badDelayMs = 0;     // each failing read takes this long
         int slowDelayMs = 0;
         int openDelayMs = 0;     // every open of a file is held this long
@@ -80,6 +86,8 @@ public:
             args << QStringLiteral("--bad") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
         for (const Range &r : options.slow)
             args << QStringLiteral("--slow") << QStringLiteral("%1-%2").arg(r.begin).arg(r.end);
+        for (const Weak &w : options.weak)
+            args << QStringLiteral("--weak") << QStringLiteral("%1-%2:%3").arg(w.begin).arg(w.end).arg(w.bytesPerSecond);
         for (const Range &r : options.marginal)
             args << QStringLiteral("--marginal") << QStringLiteral("%1-%2:%3").arg(r.begin).arg(r.end).arg(r.failures);
         for (const Range &r : options.fromAbove)

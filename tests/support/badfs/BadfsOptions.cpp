@@ -42,7 +42,7 @@ bool parseRange(const char *text, Range &r)
 int usage(const char *program)
 {
     std::fprintf(stderr,
-                 "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
+                 "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--weak A-B:RATE]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
                  "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
                  "          [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]\n",
@@ -57,7 +57,12 @@ bool parseArguments(int argc, char *argv[], Options &options, std::vector<char *
         const bool hasValue = i + 1 < argc;
         Range r{};
         int64_t ms = 0;
-        if ((a == "--bad" || a == "--slow" || a == "--marginal" || a == "--from-above") && hasValue
+        if (a == "--weak" && hasValue && parseRange(argv[i + 1], r) && r.failures > 0) {
+            r.rate = r.failures;
+            r.failures = -1;
+            options.weak.push_back(r);
+            ++i;
+        } else if ((a == "--bad" || a == "--slow" || a == "--marginal" || a == "--from-above") && hasValue
             && parseRange(argv[i + 1], r) && (a == "--marginal") == (r.failures >= 0)) {
             r.fromAbove = a == "--from-above";
             (a == "--slow" ? options.slow : options.bad).push_back(r);

@@ -14,6 +14,7 @@ struct Range {
     int64_t end;
     int failures = -1;      // marginal: each block fails this many reads first
     bool fromAbove = false; // reads only after a read further up the file
+    int64_t rate = 0;       // weak: reads correctly, at this many bytes a second
     bool touches(int64_t offset, int64_t size) const { return begin < offset + size && end > offset; }
 };
 
@@ -22,6 +23,7 @@ struct Options {
     std::vector<Range> bad;
     std::vector<Range> badList; // in order, apart
     std::vector<Range> slow;
+    std::vector<Range> weak;
     int badDelayMs = 0;
     int slowDelayMs = 0;
     int openDelayMs = 0; // a drive spinning up, a share timing out

@@ -1,7 +1,7 @@
 // badfs: a damaged medium for the tests. Mirrors a folder read-only and makes
 // chosen byte ranges unreadable, optionally slowly, and counts what was read.
 //
-//   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
+//   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--weak A-B:RATE]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
 //         [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]
 //         [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]
@@ -9,7 +9,9 @@
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
 // after --bad-delay ms; a read that touches a slow range is held --slow-delay
-// ms first. With --short-reads a read that starts before the first bad block
+// ms first. A weak range reads correctly, but at RATE bytes a second: a read is
+// held for the time its bytes within the range take at that rate (a dying
+// disk's weak area; the whole file, for a medium slow everywhere). With --short-reads a read that starts before the first bad block
 // it touches returns the whole 4096-byte blocks before it instead, as a disk
 // returns the sectors before a bad one; the next read, at the bad block, fails.
 // A marginal range fails the first K reads of each of its blocks, then reads;
@@ -222,6 +224,12 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
             sleepMs(g_options.slowDelayMs);
             break;
         }
+    double weakSeconds = 0;
+    for (const Range &r : g_options.weak)
+        if (r.touches(offset, want))
+            weakSeconds += double(std::min<int64_t>(r.end, offset + want) - std::max<int64_t>(r.begin, offset)) / double(r.rate);
+    if (weakSeconds > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double>(weakSeconds));
     const auto last = g_lastRead.find(path);
     const int64_t previous = last == g_lastRead.end() ? -1 : last->second;
     g_lastRead[path] = offset;
