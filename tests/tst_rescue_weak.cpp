@@ -211,6 +211,9 @@ private slots:
         QTest::addColumn<QList<Weak>>("weak");
         // A stick that reads a MiB in a little over a second, everywhere.
         QTest::newRow("slow everywhere") << 5 * M << QList<Weak>{{0, 5 * M, kWeakRate}};
+        // The throttled stick: its first MiBs come at once (from a cache),
+        // then every MiB takes 50 ms. Far slower than the start, never slow.
+        QTest::newRow("a 20 MB/s stick after its cache") << 12 * M << QList<Weak>{{4 * M, 12 * M, 20000000}};
         // Three times faster, then a slow MiB (the floor met, the factor not), then fast.
         QTest::newRow("pace varies threefold") << 6 * M << QList<Weak>{{0, 4 * M, 3 * kWeakRate}, {4 * M, 5 * M, kWeakRate}};
     }
