@@ -148,6 +148,8 @@ private slots:
         weak.countSlow(6 * M, 7 * M); // joins both
         weak.countSlow(20 * M, 21 * M);
         QCOMPARE(weak.slowBytes(), 3 * M + 64 * K);
+        QVERIFY(weak.readSlowlyAt(5 * M) && weak.readSlowlyAt(7 * M + 64 * K - 1));
+        QVERIFY(!weak.readSlowlyAt(5 * M - 1) && !weak.readSlowlyAt(7 * M + 64 * K) && !weak.readSlowlyAt(21 * M));
         QCOMPARE(slowReadsText(weak.slowBytes(), weak.slowAreas()),
                  QStringLiteral("3211264 bytes were read slowly, at bytes 5242880-7405567, 20971520-22020095: "
                                 "the medium may be failing."));

@@ -57,6 +57,9 @@ CopyEngine::Step CopyEngine::weakAreasPhase()
             qint64 low = area.from, high = area.to;
             qint64 key = area.from; // where the area starts in m_weak
             const bool downward = area.foundForward;
+            // A far edge that meets a slow read is no edge that reads at pace.
+            if (probing && m_weak.readSlowlyAt(downward ? area.to : area.from - 1))
+                continue;
             while (low < high) {
                 const qint64 size = probing ? kProbePiece : kLargePiece;
                 const Span piece = downward ? Span{std::max(low, high - size), high}

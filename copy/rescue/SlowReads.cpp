@@ -33,13 +33,12 @@ void Pace::add(PieceTime piece)
         return;
     m_known.push_back(piece);
     if (m_known.size() > kKept)
-        m_known.pop_front();
+        m_known.erase(m_known.begin());
 }
 
 bool Pace::isSlow(PieceTime piece, Judging judging) const
 {
-    const std::vector<PieceTime> known(m_known.begin(), m_known.end());
-    return isSlowRead(known, piece, judging);
+    return isSlowRead(m_known, piece, judging);
 }
 
 } // namespace slowreads

@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <span>
+#include <vector>
 
 // When a read counts as slow: far below the pace the same copy has already
 // shown. A dying disk's weak area reads, but with every sector retried inside
@@ -51,7 +51,7 @@ public:
     bool isSlow(PieceTime piece, Judging judging) const;
 
 private:
-    std::deque<PieceTime> m_known;
+    std::vector<PieceTime> m_known;
 };
 
 } // namespace slowreads

@@ -75,6 +75,12 @@ void WeakAreas::countSlow(qint64 from, qint64 to)
     m_slow[from] = to;
 }
 
+bool WeakAreas::readSlowlyAt(qint64 at) const
+{
+    const auto after = m_slow.upper_bound(at);
+    return after != m_slow.begin() && std::prev(after)->second > at;
+}
+
 QList<QPair<qint64, qint64>> WeakAreas::slowAreas() const
 {
     QList<QPair<qint64, qint64>> out;

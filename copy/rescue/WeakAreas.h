@@ -41,6 +41,8 @@ public:
     // The slow reads: their bytes in all, and where (adjacent ones merged).
     void countSlow(qint64 from, qint64 to);
     qint64 slowBytes() const { return m_slowBytes; }
+    // Whether the byte at was read slowly.
+    bool readSlowlyAt(qint64 at) const;
     QList<QPair<qint64, qint64>> slowAreas() const;
 
 private:
