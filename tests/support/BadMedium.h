@@ -51,6 +51,7 @@ public:
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
+        bool securedOutsideWeak = false; // only blocks outside the weak ranges count toward secured
         qint64 blksize = 4096;     // the st_blksize it reports
         bool refuseDirect = false; // an open for direct access fails with EINVAL
         QString badList = {}; // a file of more bad ranges, "A-B" a line, in order and apart
@@ -100,6 +101,8 @@ public:
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
+        if (options.securedOutsideWeak)
+            args << QStringLiteral("--secured-outside-weak");
         if (options.refuseDirect)
             args << QStringLiteral("--refuse-direct");
         args << QStringLiteral("--blksize") << QString::number(options.blksize);

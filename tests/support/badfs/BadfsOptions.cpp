@@ -45,7 +45,7 @@ int usage(const char *program)
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--weak A-B:RATE]... [--bad-delay MS]\n"
                  "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
                  "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
-                 "          [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]\n",
+                 "          [--refuse-direct] [--bad-list FILE] [--hang CALLS] [--secured-outside-weak] [FUSE options]\n",
                  program);
     return 2;
 }
@@ -77,6 +77,8 @@ bool parseArguments(int argc, char *argv[], Options &options, std::vector<char *
         } else if (hangswitch::parse(argc, argv, i)) {
         } else if (a == "--blksize" && hasValue && parseNumber(argv[i + 1], options.blksize) && options.blksize > 0) {
             ++i;
+        } else if (a == "--secured-outside-weak") {
+            options.securedOutsideWeak = true;
         } else if (a == "--refuse-direct") {
             options.refuseDirect = true;
         } else if (a == "--bad-list" && hasValue) {

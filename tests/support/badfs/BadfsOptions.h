@@ -30,6 +30,7 @@ struct Options {
     int listDelayMs = 0;
     bool shortReads = false;
     int64_t secured = -1; // distinct blocks delivered that make the rescue "secured"
+    bool securedOutsideWeak = false; // only blocks outside the weak ranges count
     int64_t blksize = kBlock;
     bool refuseDirect = false;
 };

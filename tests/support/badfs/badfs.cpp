@@ -4,7 +4,7 @@
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--weak A-B:RATE]... [--bad-delay MS]
 //         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
 //         [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]
-//         [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]
+//         [--refuse-direct] [--bad-list FILE] [--hang CALLS] [--secured-outside-weak] [FUSE options]
 //
 // Ranges are half-open byte ranges [A, B) within any file of the folder
 // (decimal, or hex with 0x). A read that touches a bad range fails with EIO
@@ -31,7 +31,8 @@
 //   failed N                 reads answered with EIO
 //   reads N                  reads of files
 //   secured F NS             with --secured N: failed reads and CLOCK_MONOTONIC ns when
-//                            N distinct blocks had been delivered (then failing reads take no delay)
+//                            N distinct blocks had been delivered (then failing reads take no delay;
+//                            with --secured-outside-weak only blocks outside the weak ranges count)
 //   listings N               listings of folders
 //   refused N                opens for direct access refused
 //   block INDEX COUNT PATH   how often each 4096-byte block was read (blocks
@@ -116,6 +117,9 @@ void countDelivered(const char *path, int64_t offset, int64_t size)
 {
     std::vector<bool> &seen = g_delivered[path];
     for (int64_t b = offset / kBlock; size > 0 && b <= (offset + size - 1) / kBlock; ++b) {
+        if (g_options.securedOutsideWeak
+            && std::any_of(g_options.weak.begin(), g_options.weak.end(), [&](const Range &r) { return r.touches(b * kBlock, kBlock); }))
+            continue;
         seen.resize(std::max(seen.size(), size_t(b) + 1));
         g_deliveredCount += !seen[size_t(b)];
         seen[size_t(b)] = true;
