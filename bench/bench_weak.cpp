@@ -5,9 +5,10 @@
 // Times are taken at the medium: when every block outside the weak areas (and
 // outside the unreadable ones) has been delivered once, and the whole run.
 //
-//   bench_weak [--quick] [--case N] [folder]
+//   bench_weak [--quick] [--case N] [--by duplon] [folder]
 //
-// --quick: the first case only, 64 MiB with a 4 MiB area (about two minutes).
+// --quick: one small case instead, 64 MiB with a 4 MiB area (about two
+// minutes); --case N: only that case (from 0); --by duplon: only this program.
 
 #include "copy/job/WritingPlan.h"
 #include "copy/rescue/CopyEngine.h"
@@ -147,6 +148,7 @@ int main(int argc, char *argv[])
         only = args[i + 1].toInt();
         args.remove(i, 2);
     }
+    const bool onlyDuplon = args.removeAll(QStringLiteral("--by")) > 0 && args.removeAll(QStringLiteral("duplon")) > 0;
     const QString root = (args.isEmpty() ? QDir::tempPath() : args.first()) + QStringLiteral("/duplon-bench-weak");
     if (QStandardPaths::findExecutable(QStringLiteral("ddrescue")).isEmpty())
         die(QStringLiteral("GNU ddrescue (gddrescue) is not installed: nothing to compare with"));
@@ -188,13 +190,16 @@ int main(int argc, char *argv[])
         }
         QMap<QString, Timed> by;
         for (const QString &reader : {QStringLiteral("ddrescue"), QStringLiteral("ddrescue -a 0"), QStringLiteral("duplon")}) {
+            if (onlyDuplon && reader != u"duplon")
+                continue;
             const Timed t = readOnce(folder, c, reader);
             by.insert(reader, t);
             std::printf("  %-36s %-15s %10.1f %9.1f %7lld %12s\n", c.name, qPrintable(reader), t.outside, t.whole,
                         t.wrong, t.slowBytes < 0 ? "" : qPrintable(QString::number(t.slowBytes)));
             std::fflush(stdout);
         }
-        std::printf("  %-36s outside: %.2f x ddrescue -a 0 (goal <= 0.5); whole: %.3f x ddrescue (goal <= 1.05)\n", "",
+        if (!onlyDuplon)
+            std::printf("  %-36s outside: %.2f x ddrescue -a 0 (goal <= 0.5); whole: %.3f x ddrescue (goal <= 1.05)\n", "",
                     by[QStringLiteral("duplon")].outside / by[QStringLiteral("ddrescue -a 0")].outside,
                     by[QStringLiteral("duplon")].whole / by[QStringLiteral("ddrescue")].whole);
     }

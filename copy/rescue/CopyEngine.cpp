@@ -209,6 +209,9 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
             readEnd = std::min({from + kLargePiece, m_length, span->to});
             m_map.set(from + result.bytes, readEnd - from - result.bytes, Status::NonTrimmed);
             cursor = forward ? readEnd + step : from - step;
+            if (m_probing) // within a weak stretch: what the leap passes over waits with it
+                forward ? m_weak.setAside(readEnd, std::min({cursor, span->to, m_length}), true)
+                        : m_weak.setAside(std::max(cursor, span->from), from, false);
             step = std::min(step * 2, largestStep);
         } else if (result.bytes < count) { // the source's end
             m_endSeen = true;

@@ -50,8 +50,10 @@ CopyEngine::Step CopyEngine::weakAreasPhase()
 {
     // First each area's far edge, in probes, up to the first slow one: what
     // reads at the copy's pace is secured before any area is crawled
-    // through. Then what is left of every area, in pieces, toward the edge
-    // where the slow read was met.
+    // through. Then what is left of every area, toward the edge where the
+    // slow read was met. Both in pieces of kProbePiece: at a weak area's
+    // pace a larger read is no faster, and one that fails costs all the
+    // time its sectors take before the failure comes back.
     for (const bool probing : {true, false}) {
         for (const WeakAreas::Area &area : m_weak.areas()) {
             qint64 low = area.from, high = area.to;
@@ -61,9 +63,8 @@ CopyEngine::Step CopyEngine::weakAreasPhase()
             if (probing && m_weak.readSlowlyAt(downward ? area.to : area.from - 1))
                 continue;
             while (low < high) {
-                const qint64 size = probing ? kProbePiece : kLargePiece;
-                const Span piece = downward ? Span{std::max(low, high - size), high}
-                                            : Span{low, std::min(high, low + size)};
+                const Span piece = downward ? Span{std::max(low, high - kProbePiece), high}
+                                            : Span{low, std::min(high, low + kProbePiece)};
                 const qint64 count = piece.to - piece.from;
                 startRead(piece.from, count, AskLength::No);
                 const PieceResult result = takeRead();
