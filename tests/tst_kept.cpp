@@ -12,6 +12,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/xattr.h>
+
 using namespace copytest;
 using namespace testkit;
 using namespace keptkit;
@@ -287,6 +289,10 @@ private slots:
                                      QStringLiteral(".out.bin.Not-Ours.part"), QStringLiteral(".out.bin.k2x9.part.bak")};
         for (const QString &name : cutLeft + notOurs)
             f.drives.makeFile(u'd', name, "half a copy");
+        // What a copy onto the name left carries its mark; a name that only fits does not.
+        for (const QString &name : cutLeft)
+            if (::setxattr(QFile::encodeName(f.drives.host(u'd', name)).constData(), "user.duplon.copy", "out.bin", 7, 0) != 0)
+                QSKIP("this medium keeps no extended attributes");
 
         PlainProgress progress;
         ScriptedDialogs dialogs;

@@ -233,7 +233,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
                              rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::NamedInDoubt;
         }
-        ended(End::Completed, m_files.finalMap().written ? retryLaterText() : QString());
+        ended(End::Completed, m_files.finalMap().written || !m_files.finalMap().keptAs.isEmpty() ? retryLaterText() : QString());
         announce(outcome);
         return End::Completed;
     default:
@@ -322,7 +322,8 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
         + (m_files.finalMap().written
                ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_files.finalMap().words) + rt::kCrLf
                    + retryLaterText()
-               : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_files.finalMap().words));
+               : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_files.finalMap().words)
+                   + keptMapText(m_files.finalMap().keptAs));
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 

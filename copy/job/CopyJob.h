@@ -92,6 +92,8 @@ private:
     // Whether another copy (another window) holds the writer's lock on the
     // rescue at path: then says so, before any question, and nothing starts.
     bool writtenElsewhere(const QString &path, const QString &name);
+    // Where a full medium kept the rescue's own map as the final one: says so.
+    static QString keptMapText(const QString &keptAs);
     PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.

@@ -237,3 +237,11 @@ QByteArray CopyJob::finalMapText(const RescueMap &map)
     const QByteArray text = map.mapfile(commandLine());
     return m_identity ? withSourceIdentity(text, *m_identity) : text;
 }
+
+QString CopyJob::keptMapText(const QString &keptAs)
+{
+    if (keptAs.isEmpty())
+        return QString();
+    return rt::kCrLf + QStringLiteral("The rescue's map as last saved was kept as %1 instead: it may list parts read since as not yet read.").arg(keptAs)
+        + rt::kCrLf + retryLaterText();
+}

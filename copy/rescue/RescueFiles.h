@@ -66,14 +66,26 @@ public:
     struct FinalMap {
         QString words;
         bool written = false;
+        // Where it could not be written (a full medium): the rescue's own map
+        // as last saved, which took NAME.map (NAME.1.map ...) instead.
+        QString keptAs;
     };
     // The copy takes its name (→ Settled): the final map first when mapText
     // is given (in place over its own, else NAME.map, NAME.1.map ... never over
     // a file), then the copy's name, then the rescue's own map goes (a map
-    // written in place stays while something could not be read). What fails
-    // before the name is taken is thrown, and a final map made for it goes.
+    // written in place stays while something could not be read). The final
+    // map holds this copy's lock until the copy has its name, so no other
+    // window takes it for a cut's. Where it cannot be written (a full
+    // medium), the rescue's own map as last saved takes its name instead (a
+    // rename needs no room); where that fails too, the copy stays NAME.part
+    // with its map: thrown, with why. What fails before the name is taken is
+    // thrown, and a final map made for it goes (or the moved map goes back).
     [[nodiscard]] rt::Destination::Committed commit(qint64 length, const std::optional<QByteArray> &mapText, bool allRead);
     const FinalMap &finalMap() const { return m_finalMap; }
+    // For tests: called on the job's thread between the final map and the
+    // moment the copy takes its name (first with finalMap false, just before
+    // the final map is written).
+    static void setBeforeNaming(std::function<void(bool finalMap)> step);
 
     // What was done at an event, and what a deletion left.
     struct Ended {
@@ -117,7 +129,9 @@ private:
     // The transition of an event's action, on the worker.
     RescueLeft carryOut(RescueAction action);
     FinalMap writeFinalMap(const QByteArray &text);
+    void keepPartMapAsFinal();
     void unwriteFinalMap();
+    void releaseFinalMap();
     void settleMap(bool allRead);
 
     rt::IoWorker &m_io;
@@ -132,6 +146,8 @@ private:
     QByteArray m_earlierCommandLine;
     FinalMap m_finalMap;
     QString m_finalMapMade; // a final map this copy created (drive-letter path), until the copy has its name
+    QString m_partMapMoved; // the name the rescue's own map took as the final map's, until the copy has its name
+    rt::HeldFile m_finalMapHeld; // the final map, open with this copy's lock, until the copy has its name
     int m_leftInPlace = 0;
     QString m_leftName; // a file of this copy's that could not be deleted before it was named as a rescue
     bool m_mapNamed = false; // a map of this rescue's may be under m_map
