@@ -59,6 +59,10 @@ private slots:
         QTest::newRow("the same") << qint64(8192) << qint64(0) << false << true;
         QTest::newRow("one nanosecond later") << qint64(8192) << qint64(1) << false << false;
         QTest::newRow("another length") << qint64(8193) << qint64(0) << false << false;
+        // A medium that keeps whole seconds (ext3, many shares) stamps the copy's
+        // source at .000000000: the same second is the same time.
+        QTest::newRow("whole seconds, the same second") << qint64(8192) << qint64(-123456789) << false << true;
+        QTest::newRow("whole seconds, the next second") << qint64(8192) << s - 123456789 << false << false;
         QTest::newRow("FAT: within its 2 s") << qint64(8192) << 2 * s << true << true;
         QTest::newRow("FAT: 3 s later") << qint64(8192) << 3 * s << true << false;
         QTest::newRow("FAT: an hour's time-zone shift") << qint64(8192) << -3600 * s + s << true << true;

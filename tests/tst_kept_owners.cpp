@@ -3,6 +3,7 @@
 #include "support/TmpfsMount.h"
 #include "copy/rescue/RescueFiles.h"
 #include "runtime/files/Destination.h"
+#include "runtime/files/DirectReads.h"
 
 #include <QDir>
 #include <QFile>
@@ -243,6 +244,75 @@ private slots:
         const QStringList asked = f.dialogs.messages();
         QVERIFY(!asked.isEmpty());
         QVERIFY2(asked[0].startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")), qPrintable(asked[0]));
+    }
+
+    // Going on in place with an earlier copy written over an older file: the
+    // parts not yet read still hold the old file's bytes, so every block the
+    // map will call finished is written, holes of the source too.
+    void goingOnInPlaceWritesEveryFinishedBlock()
+    {
+        FormFixture f;
+        const qint64 mib = kLargePiece;
+        QByteArray content = patternBytes(3 * mib, 46);
+        content.replace(mib, mib, QByteArray(mib, '\0')); // a hole below
+        const QString source = f.drives.host(u'c', kSourceName);
+        {
+            QFile file(source);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(content.left(mib)) == mib && file.seek(2 * mib) && file.write(content.mid(2 * mib)) == mib);
+        }
+        QByteArray earlier = content.left(mib) + QByteArray(2 * mib, '\xee'); // an old file's bytes beyond
+        f.drives.makeFile(u'd', QStringLiteral("out.bin"), earlier);
+        RescueMap map;
+        map.set(0, mib, RescueMap::Status::Finished);
+        map.set(mib, 2 * mib, RescueMap::Status::NonTried);
+        f.drives.makeFile(u'd', QStringLiteral("out.bin.map"), map.mapfile("duplon C:\\src.bin D:\\out.bin"));
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')}});
+        QVERIFY(startAimed(f, kSourceName));
+        f.dialogs.answers = {rt::AnswerYes};
+        f.c().cmdCopy->click();
+        const QStringList said = f.dialogs.messages();
+        QVERIFY2(said.size() == 2 && said[0].startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")), qPrintable(said.join(u'|')));
+        QVERIFY2(said[1].startsWith(kCompleted), qPrintable(said[1]));
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == content);
+    }
+
+    // A block of zeros that is data (not a hole) is written at the device
+    // like any other, over a destination that is not zeros; a hole is written
+    // only where the destination holds older data.
+    void aDirectReadWritesEveryDataBlock_data()
+    {
+        QTest::addColumn<bool>("holesWritten");
+        QTest::newRow("a fresh destination") << false;
+        QTest::newRow("older data under it") << true;
+    }
+    void aDirectReadWritesEveryDataBlock()
+    {
+        QFETCH(bool, holesWritten);
+        FormFixture f;
+        constexpr qint64 unit = 4096;
+        const QByteArray a(unit, 'a'), zeros(unit, '\0'), b(unit, 'b');
+        {
+            QFile file(f.drives.host(u'c', kSourceName)); // a, zeros written, a hole, b
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write(a + zeros) == 2 * unit && file.seek(3 * unit) && file.write(b) == unit);
+        }
+        f.drives.makeFile(u'd', QStringLiteral("out.bin"), QByteArray(4 * unit, '\xff'));
+        rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u'd', f.drives.host(u'd')}});
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::DirectReads reads(source, unit);
+        if (reads.refused())
+            QSKIP("this medium takes no direct access");
+        reads.setHolesWritten(holesWritten);
+        QFile dest(f.drives.host(u'd', QStringLiteral("out.bin")));
+        QVERIFY(dest.open(QIODevice::ReadWrite));
+        const rt::PieceResult r = reads.copy(0, 4 * unit, dest.handle());
+        QCOMPARE(r.failure, rt::PieceResult::Failure::None);
+        QCOMPARE(r.bytes, 4 * unit);
+        dest.close();
+        const QByteArray copy = f.drives.read(u'd', QStringLiteral("out.bin"));
+        QVERIFY(copy.left(unit) == a && copy.mid(unit, unit) == zeros && copy.mid(3 * unit) == b);
+        QVERIFY(copy.mid(2 * unit, unit) == (holesWritten ? zeros : QByteArray(unit, '\xff')));
     }
 };
 

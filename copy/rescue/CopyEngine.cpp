@@ -127,6 +127,8 @@ CopyEngine::Outcome CopyEngine::runPasses()
                 // Left at 0: the first read tells what is wrong with the source.
             }
             m_dest.empty();
+            if (m_dest.holdsOlderData())
+                m_source.writeHoles(); // every block the map will call finished is written
         });
     } catch (const rt::RtError &e) {
         m_outcome.end = Outcome::End::WriteFailed;

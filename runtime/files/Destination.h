@@ -82,6 +82,10 @@ public:
 
     int descriptor() const { return m_fd; }
     bool writesInPlace() const { return m_kind == Kind::InPlace; }
+    // Whether it may hold older data where the copy writes nothing: an
+    // earlier copy under the name, gone on with (its unread parts may hold
+    // what an old file had there).
+    bool holdsOlderData() const { return m_kind == Kind::EarlierCopy; }
 
     // Empties a file written in place, so what the copy skips (the holes of a
     // sparse source) reads as zeros; a new file is empty already.

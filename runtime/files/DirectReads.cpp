@@ -104,7 +104,7 @@ PieceResult DirectReads::copy(qint64 offset, qint64 count, int destFd)
         qint64 done = 0;
         while (done < n) {
             const qint64 piece = std::min(n - done, m_unit - (at + done) % m_unit);
-            if (!allZeros(data + done, piece) || !inHole(at + done, piece)) {
+            if (m_holesWritten || !allZeros(data + done, piece) || !inHole(at + done, piece)) {
                 const PieceResult w = Transfer::writeAll(destFd, at + done, data + done, piece);
                 if (w.failure != PieceResult::Failure::None)
                     return PieceResult{done + w.bytes, w.failure, w.osError};

@@ -32,6 +32,9 @@ public:
     // destFd; a block in a hole of the source is not written (the destination
     // holds zeros there, and a hole stays a hole).
     PieceResult copy(qint64 offset, qint64 count, int destFd);
+    // The destination holds older data where nothing is written: every
+    // block is written, holes of the source too (as Transfer's).
+    void setHolesWritten(bool written) { m_holesWritten = written; }
     // Up to count bytes at offset into buffer.
     PieceResult read(qint64 offset, qint64 count, char *buffer);
 
@@ -46,6 +49,7 @@ private:
     qint64 m_unit;
     qint64 m_chunk;
     char *m_buffer = nullptr;
+    bool m_holesWritten = false;
     bool m_tried = false;  // a read has been answered by the medium
     qint64 m_keptFrom = 0; // the bytes of the last read, still in the buffer
     qint64 m_keptTo = 0;
