@@ -155,7 +155,17 @@ CopyJob::Way CopyJob::goOnFromMap(Resumable earlier)
     // rather than block by block. The retry passes are for what stays bad.
     const RescueMap &map = earlier.mapFile.map;
     if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end()) {
-        m_files.retry(std::move(earlier));
+        try {
+            m_files.retry(std::move(earlier));
+        } catch (const rt::RtError &e) {
+            if (e.reason() == rt::writtenElsewhereText())
+                m_dialogs.msgBox(QStringLiteral("'%1' is not gone on with: ").arg(m_names.typedName) + e.reason() + rt::kCrLf
+                                     + QStringLiteral("Copy it again once that copy has ended."),
+                                 rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+            else
+                tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
+            return Way::Refused;
+        }
         return Way::GoOnFromMap;
     }
     try {

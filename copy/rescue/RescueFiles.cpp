@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/HiddenLeftovers.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
@@ -71,12 +72,14 @@ void RescueFiles::goOnInPlace(const Resumable &earlier, const rt::Destination::O
 
 void RescueFiles::retry(Resumable earlier)
 {
-    // A cut during an earlier save of its map left its temporary files; they are ours to clear now.
-    try {
-        m_io.run([&] { earlier.files.removeTemporaries(earlier.mapFile.name); });
-    } catch (const rt::RtError &) {
-        // They stay for the next retry to clear; the retry itself finds out whether the medium answers.
-    }
+    // The writer's lock first: a retry that meets another is refused before it
+    // touches a file. Then a cut's temporary files of the map are ours to clear.
+    m_io.run([&] {
+        earlier.copy = earlier.files.openCopy();
+        if (!rt::lockAsWriter(earlier.copy.descriptor()))
+            throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
+        earlier.files.removeTemporaries(earlier.mapFile.name);
+    });
     m_retried.emplace(std::move(earlier));
     m_state = RescueState::Retrying;
 }

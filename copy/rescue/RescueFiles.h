@@ -50,8 +50,10 @@ public:
     void goOnWithPart(const QString &part, const RescueMap &map, const rt::Destination::Options &options);
     // Nothing → GoneOnInPlace: the earlier copy under the name and its map. Throws, leaving both.
     void goOnInPlace(const Resumable &earlier, const rt::Destination::Options &options);
-    // Nothing → Retrying: the retry passes take the earlier copy and its map
-    // (retried()), and they alone write them.
+    // Nothing → Retrying: the retry passes take the earlier copy, opened here
+    // with the writer's lock, and its map (retried()), and they alone write
+    // them. Throws, leaving both: the copy cannot be opened, or another copy
+    // (another window's retry) holds it (writtenElsewhereText()).
     void retry(Resumable earlier);
     Resumable &retried() { return *m_retried; }
     // The map of the earlier rescue gone on with, for the engine.

@@ -58,8 +58,8 @@ RetryPasses::Outcome RetryPasses::run()
             m_block = m_source.blockSize();
             m_map.setUnit(m_block);
             m_source.readAtTheDevice(); // what is left to read is damage
-            m_copy = m_resumable.files.openCopy();
-            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue
+            m_copy = m_resumable.copy.isOpen() ? std::move(m_resumable.copy) : m_resumable.files.openCopy();
+            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue (the owner's lock is this one)
                 throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
         });
         m_buffer.resize(m_block);
