@@ -269,7 +269,9 @@ void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QStri
 
 CopyJob::End CopyJob::retry()
 {
-    const RetryPasses::Outcome outcome = RetryPasses(m_source, std::move(m_files.retried()), m_progress, m_io).run();
+    RetryPasses::Outcome outcome = RetryPasses(m_source, std::move(m_files.retried()), m_progress, m_io).run();
+    if (outcome.complete && outcome.end == RetryPasses::Outcome::End::Completed)
+        outcome.mapError = m_files.settleRetried();
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {
     case RetryPasses::Outcome::End::Completed: {

@@ -80,8 +80,22 @@ void RescueFiles::retry(Resumable earlier)
             throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
         earlier.files.removeTemporaries(earlier.mapFile.name);
     });
+    m_folder.emplace(earlier.files);
+    m_map = earlier.mapFile.name;
     m_retried.emplace(std::move(earlier));
     m_state = RescueState::Retrying;
+}
+
+QString RescueFiles::settleRetried()
+{
+    if (m_state != RescueState::Retrying || !m_folder)
+        return QString();
+    try {
+        m_io.run([this] { m_folder->remove(m_map); });
+    } catch (const rt::RtError &e) {
+        return e.reason();
+    }
+    return QString();
 }
 
 bool RescueFiles::kept() const

@@ -56,6 +56,9 @@ public:
     // (another window's retry) holds it (writtenElsewhereText()).
     void retry(Resumable earlier);
     Resumable &retried() { return *m_retried; }
+    // The retry read everything and its copy is on the medium: the map goes.
+    // Why it could not, or empty.
+    QString settleRetried();
     // The map of the earlier rescue gone on with, for the engine.
     const std::optional<RescueMap> &earlierMap() const { return m_earlierMap; }
     // The command line its map names the copy by; empty when this copy's own.

@@ -44,6 +44,8 @@ private:
     // Whether [at, at + n) lies in a hole of the source; asked only of blocks
     // that read as zeros.
     bool inHole(qint64 at, qint64 n);
+    // Whether the source ends at or before at (a short read there is its end).
+    bool endsThere(qint64 at) const;
 
     int m_fd = -1;
     qint64 m_unit;
