@@ -314,6 +314,47 @@ private slots:
         QVERIFY(copy.left(unit) == a && copy.mid(unit, unit) == zeros && copy.mid(3 * unit) == b);
         QVERIFY(copy.mid(2 * unit, unit) == (holesWritten ? zeros : QByteArray(unit, '\xff')));
     }
+
+    // Two damaged copies of one file, the second (made with cp) newer and
+    // damaged elsewhere: Copy from the second onto the rescue of the first
+    // asks, naming both files, and Yes reads only the missing parts from the
+    // second, which ends with the whole file.
+    void twoDamagedCopiesOfOneFileMerge()
+    {
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 47);
+        QTemporaryDir other;
+        QVERIFY(other.isValid());
+        QTest::qWait(1100); // the copy made a second later, as cp stamps it
+        {
+            QFile copy(other.filePath(QStringLiteral("copy.bin")));
+            QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(content) == content.size());
+        }
+        BadMedium first(f.drives.host(u'c'), kEightBadBlocks);
+        SKIP_UNLESS_MOUNTED(first);
+        BadMedium second(other.path(), {.bad = {{600 * kBlock, 608 * kBlock}}});
+        SKIP_UNLESS_MOUNTED(second);
+        rt::Drives::instance().setFixedMap({{u'c', first.path()}, {u'd', f.drives.host(u'd')}, {u'e', second.path()}});
+        QVERIFY(startAimed(f, kSourceName));
+        f.c().cmdCopy->click();
+        QCOMPARE(f.dialogs.messages(), QStringList{rescueMessage(8 * kBlock, QStringLiteral("D:\\out.bin.map"))});
+
+        PlainProgress progress;
+        ScriptedDialogs dialogs;
+        dialogs.answers = {rt::AnswerYes};
+        const CopyEnd end = CopyJob({QStringLiteral("E:\\copy.bin"), QStringLiteral("D:\\out.bin"), QStringLiteral("out.bin")}, progress, dialogs).run();
+        const QStringList said = dialogs.messages();
+        QVERIFY2(!said.isEmpty() && said[0].startsWith(QStringLiteral("'out.bin' was rescued from another file, or another version of this one: "
+                                                                      "its map out.bin.map was written for 'src.bin', 3145728 bytes, changed "))
+                     && said[0].contains(QStringLiteral("; the source is 'copy.bin', 3145728 bytes, changed "))
+                     && said[0].contains(QStringLiteral(" sampled blocks read the same from both; were it another version of the file, the copy would mix the two."))
+                     && said[0].endsWith(QStringLiteral("\r\nDo You Want to Read Only the Missing Parts From This One.")),
+                 qPrintable(said.join(u'|')));
+        QCOMPARE(end, CopyEnd::Completed);
+        QCOMPARE(said.size(), qsizetype(2));
+        QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == content);
+        QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.map")));
+    }
 };
 
 QTEST_MAIN(TestKeptOwners)

@@ -149,15 +149,15 @@ CopyJob::Way CopyJob::open()
     // reading only what could not be read keeps every block it saved.
     if (exists && !m_unfinishedSource) {
         std::optional<Resumable> found = findResumable(m_names.destination, m_source, m_io);
-        if (found && madeFromAnotherSource(found->mapFile, m_names.typedName))
-            found.reset();
         if (found && writtenElsewhere(m_names.destination, m_names.typedName))
             return Way::Refused;
+        const MapOrigin origin = found ? mapOrigin(*found, m_names.typedName) : MapOrigin::AnotherVersion;
         if (!m_progress.goingOn())
             return Way::Stopped;
-        if (found
-            && m_dialogs.msgBox(retryQuestion(m_names.typedName, found->mapFile.map), kRetryQuestionStyle, rt::kTitleTalmo)
-                == rt::AnswerYes)
+        if (origin == MapOrigin::AnotherCopyAgreed
+            || (origin == MapOrigin::ThisSource
+                && m_dialogs.msgBox(retryQuestion(m_names.typedName, found->mapFile.map), kRetryQuestionStyle, rt::kTitleTalmo)
+                    == rt::AnswerYes))
             return goOnFromMap(*std::move(found));
     }
     // The medium's limits, room and name rules, before anything is asked or written.
