@@ -67,7 +67,8 @@ std::optional<qint64> mediumNow(int dirFd)
 bool hasMapBeside(int dirFd, const QByteArray &entry)
 {
     struct stat st {};
-    return fstatat(dirFd, (entry + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+    // A name too long to have a map has none; any other doubt counts as one.
+    return fstatat(dirFd, (entry + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || (errno != ENOENT && errno != ENAMETOOLONG);
 }
 
 } // namespace
@@ -125,10 +126,12 @@ QList<HiddenLeftover> hiddenLeftovers(const QString &drivePath)
             l.marked = markedAsOurs(fd, name);
             l.mapBeside = hasMapBeside(dirfd(dir.get()), entry);
             l.share = share;
-            if (share && l.marked && !now)
+            // Only age tells where locks may not: asked of the medium's own clock, once.
+            const bool byAge = l.marked && (share || l.lock == HiddenLeftover::Lock::Unknown);
+            if (byAge && !now)
                 now = mediumNow(dirfd(dir.get()));
             // The change time, never the modification time a copy sets back to its source's.
-            l.ageSeconds = share && now && *now ? std::max<qint64>(0, **now - qint64(st.st_ctim.tv_sec)) : 0;
+            l.ageSeconds = byAge && now && *now ? std::max<qint64>(0, **now - qint64(st.st_ctim.tv_sec)) : 0;
             found.append(l);
         }
         posix::closeFd(fd);
