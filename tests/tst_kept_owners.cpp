@@ -355,6 +355,26 @@ private slots:
         QVERIFY(f.drives.read(u'd', QStringLiteral("out.bin")) == content);
         QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.map")));
     }
+
+    // A read at the device that stops inside a sector, short of the source's
+    // end, is a failure there, never the source's end: the copy has the
+    // source's length, and its map calls finished only what was read.
+    void aShortReadInsideASectorIsAFailure()
+    {
+        FormFixture f;
+        const QByteArray content = sourceOnC(f, 48);
+        BadMedium medium(f.drives.host(u'c'), {.bad = {{300 * kBlock + 1000, 301 * kBlock}}, .shortReadsExact = true});
+        SKIP_UNLESS_MOUNTED(medium);
+        QVERIFY(startOnMedium(f, medium));
+        f.c().cmdCopy->click();
+        const QStringList said = f.dialogs.messages();
+        QVERIFY2(said.size() == 1 && said[0].startsWith(kCompleted + QStringLiteral("\r\n")) && said[0].contains(QStringLiteral(" bytes could not be read")),
+                 qPrintable(said.join(u'|')));
+        const QByteArray copy = f.drives.read(u'd', QStringLiteral("out.bin")), map = f.drives.read(u'd', QStringLiteral("out.bin.map"));
+        QCOMPARE(copy.size(), content.size());
+        QVERIFY(finishedBlocksHold(map, copy, content));
+        QVERIFY2(finishedIn(map) < content.size() && finishedIn(map) >= content.size() - kBlock, qPrintable(QString::fromUtf8(map)));
+    }
 };
 
 QTEST_MAIN(TestKeptOwners)
