@@ -188,6 +188,8 @@ private slots:
             QCOMPARE(second.end, CopyEnd::Completed);
             QCOMPARE(said[0], kCompleted);
             QCOMPARE(f.drives.read(u'd', QStringLiteral("out.bin")), content);
+            char mark[256]; // the mark of a copy in progress is not left on the copy
+            QVERIFY(::getxattr(QFile::encodeName(f.drives.host(u'd', QStringLiteral("out.bin"))).constData(), "user.duplon.copy", mark, sizeof mark) < 0);
         }
         const QStringList left = filesIn(f.drives.host(u'd'));
         QCOMPARE(left, rescue ? QStringList({QStringLiteral("out.bin"), QStringLiteral("out.bin.map")}) : QStringList{QStringLiteral("out.bin")});

@@ -336,7 +336,10 @@ Destination::Committed Destination::commit(qint64 length)
             raise(error);
         }
     }
-    // From here the name holds the new file: nothing is to be abandoned.
+    // From here the name holds the new file: nothing is to be abandoned, and
+    // the mark of a copy in progress is no part of it.
+    if (m_kind == Kind::Unnamed || m_kind == Kind::Temporary)
+        unmarkAsOurs(m_fd);
     m_kind = Kind::None;
     if (!m_twinName.isEmpty()) {
         struct stat twin {};
