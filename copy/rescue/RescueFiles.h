@@ -109,12 +109,15 @@ public:
     // What a cut left of an earlier rescue: a map of ours whose copy at
     // copyPath is gone (a part that took NAME or never had a name, or a NAME
     // whose final map was written before the part took NAME) is cleared with
-    // its temporary files, never used. On the worker; throws.
+    // its temporary files, never used; each only once its lock is taken, so
+    // never the final map of a rescue that is finishing in another window,
+    // nor a temporary file a save writes now. On the worker; throws.
     static void clearStaleMap(const QString &copyPath);
     // What a healthy copy onto copyPath left under its hidden name (a cut or
     // a kill where the medium takes no unnamed file) goes, as leftoverMayGo
-    // allows: never a file another copy is writing. On the worker; throws
-    // what the folder's listing throws.
+    // allows: only a file marked as that copy's, with no map beside it, and
+    // never one another copy is writing. On the worker; throws what the
+    // folder's listing throws.
     static void clearLeftovers(const QString &copyPath);
     // A part without its map (a cut before its first map), on the user's Yes:
     // whether it was deleted.

@@ -108,7 +108,7 @@ QList<HiddenLeftover> hiddenLeftovers(const QString &drivePath)
     if (!dir)
         posix::raiseErrno(NameKind::Folder);
     const bool share = judgedAsShare(volumeOf(QFile::decodeName(folder)));
-    std::optional<std::optional<qint64>> now; // asked of the medium once, and only on a share
+    std::optional<std::optional<qint64>> now; // asked of the medium once, and only where age tells
     while (const dirent *e = readdir(dir.get())) {
         const QByteArray entry(e->d_name);
         if (!isHiddenNameFor(entry, name))
