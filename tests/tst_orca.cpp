@@ -161,8 +161,46 @@ private slots:
 
         const QStringList log = readLog();
         const QString all = log.join(u'\n');
-        qInfo("%s", qPrintable(all));
-        QVERIFY2(!log.isEmpty(), "Orca said nothing");
+        auto heard = [&](const QString &step, const QStringList &patterns) {
+            const QStringList said = spokenAfter(log, step);
+            return inOrder(said, patterns) ? true : (qWarning("%s: heard %s", qPrintable(step), qPrintable(said.join(" | "))), false);
+        };
+        auto never = [&](const QString &step, const QString &pattern) {
+            return !inOrder(spokenAfter(log, step), {pattern}) ? true : (qWarning("%s: heard %s", qPrintable(step), qPrintable(pattern)), false);
+        };
+        QVERIFY2(heard("Tab to the drive box", {"^Source drive, c: \\[c\\] combo box"}), qPrintable(all));
+        // A drive changed in the closed box is heard as the drive, not as a
+        // move in the folder list the keys do not go to.
+        for (const auto &[step, drive] : {std::pair{"Down on the drive box", "^d: \\[d\\]"}, {"Up on the drive box", "^c: \\[c\\]"}}) {
+            QVERIFY2(heard(step, {drive}), qPrintable(all));
+            QVERIFY2(never(step, "Source folders|open folder|List with"), qPrintable(all));
+        }
+        // Its drop-down says its list.
+        QVERIFY2(heard("Alt+Down on the drive box", {"^List with 3 items"}), qPrintable(all));
+        QVERIFY2(heard("Tab to the folders", {"^Source folders", "^Data, open folder, level 2"}), qPrintable(all));
+        // Entering the file list reads no row, as none is chosen; the first
+        // Down chooses the row under the frame and says it, with its size.
+        QVERIFY2(heard("Tab to the files", {"^Source files"}), qPrintable(all));
+        QVERIFY2(never("Tab to the files", "big\\.bin|notes\\.txt"), qPrintable(all));
+        QVERIFY2(heard("First Down in the files", {"^big\\.bin", "^Source File Size: 40 MB"}), qPrintable(all));
+        // The copy's start, its Stop and the partial file, each once.
+        QVERIFY2(heard("Enter on Copy", {"Copy started\\."}), qPrintable(all));
+        QVERIFY2(heard("Enter on Stop", {"Stopping the copy\\.", "Copy stopped\\.", "The partial file is removed\\."}), qPrintable(all));
+        QCOMPARE(log.filter(QRegularExpression("Stopping the copy|Copy stopped|partial file")).size(), 3);
+        QVERIFY2(heard("Enter on Copy again", {"Copy started\\.", "^File Copy Completed\\."}), qPrintable(all));
+        QCOMPARE(log.filter("Copy started.").size(), 2);
+        // No figure speaks on its own during a copy; "100 percent" comes
+        // before the message that the copy is complete, or not at all.
+        for (const char *step : {"Enter on Copy", "Enter on Stop", "Enter on Copy again"})
+            QVERIFY2(never(step, "MB|Copied|^[0-9]+\\.?$"), qPrintable(all));
+        const QStringList copied = spokenAfter(log, "Enter on Copy again");
+        const qsizetype completed = copied.indexOf("File Copy Completed.");
+        QVERIFY2(copied.lastIndexOf(QRegularExpression("percent")) < completed, qPrintable(all));
+        // Flat review reads each figure after its caption, as drawn.
+        const MyFormControls &c = form.controls();
+        QVERIFY2(heard("Flat review: the line above again", {"^" + QRegularExpression::escape(c.Label3->caption() + ' ' + c.lblInputLoc->caption()) + "$"}), qPrintable(all));
+        QVERIFY2(heard("Flat review: the third line above", {"^" + QRegularExpression::escape(c.Label1->caption() + ' ' + c.lblCopied->caption()) + "$"}), qPrintable(all));
+        QCOMPARE(c.lblCopied->caption(), QStringLiteral("40 MB"));
     }
 };
 
