@@ -109,7 +109,7 @@ private slots:
         drives.makeFolder(u'd', QStringLiteral("Other"));
         constexpr int kPieces = 40;
         drives.makeFile(u'c', QStringLiteral("Data/big.bin"), QByteArray(kPieces * copytest::kLargePiece, 'x'));
-        drives.makeFile(u'c', QStringLiteral("Data/notes.txt"), QByteArray(2000, 'n'));
+        drives.makeFile(u'c', QStringLiteral("Data/notes.txt"), QByteArray(30000, 'n'));
         drives.cd(u'c', QStringLiteral("Data"));
         MyForm form; // the real message boxes: Orca reads them
         form.controls().Dir2->setPath(QStringLiteral("D:\\Other"));
@@ -133,6 +133,8 @@ private slots:
             press("Tab to the folders", "Tab");
             press("Tab to the files", "Tab");
             press("First Down in the files", "Down");
+            press("Down again in the files", "Down");
+            press("Up in the files", "Up");
             press("Shift+Tab to Copy", "shift+Tab shift+Tab shift+Tab");
             note("Enter on Copy");
             (void)std::system("xdotool key Return");
@@ -183,6 +185,8 @@ private slots:
         QVERIFY2(heard("Tab to the files", {"^Source files"}), qPrintable(all));
         QVERIFY2(never("Tab to the files", "big\\.bin|notes\\.txt"), qPrintable(all));
         QVERIFY2(heard("First Down in the files", {"^big\\.bin", "^Source File Size: 40 MB"}), qPrintable(all));
+        QVERIFY2(heard("Down again in the files", {"^notes\\.txt", "^Source File Size: 0\\.03 MB"}), qPrintable(all));
+        QVERIFY2(heard("Up in the files", {"^big\\.bin", "^Source File Size: 40 MB"}), qPrintable(all));
         // The copy's start, its Stop and the partial file, each once.
         QVERIFY2(heard("Enter on Copy", {"Copy started\\."}), qPrintable(all));
         QVERIFY2(heard("Enter on Stop", {"Stopping the copy\\.", "Copy stopped\\.", "The partial file is removed\\."}), qPrintable(all));
