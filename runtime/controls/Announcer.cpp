@@ -51,7 +51,6 @@ void Announcer::say(const QString &words)
     if (all.isEmpty())
         return;
     m_words = all;
-    emit said(m_words);
     // Showing again is what a reader hears: Qt tells it as the notification
     // showing, where a name change would be refused.
     hide();

@@ -23,9 +23,6 @@ public:
     // come together are heard whole, together.
     void hold(const QString &words);
 
-signals:
-    void said(const QString &words);
-
 private:
     QString m_words;
     QString m_held;
