@@ -30,6 +30,7 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     setWindowIcon(makeAppIcon());
     dressWindow(this);
     buildControls(this, m_controls);
+    m_announcer = new rt::Announcer(this);
     buildMenus();
     wireEvents();
     // A letter given to a new volume is never one the lists or a copy stand on.
@@ -84,7 +85,16 @@ void MyForm::wireEvents()
         connect(list, &rt::FolderList::openFailed, this,
                 [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
     connect(c.KorBar, &rt::ProgressBar::barValueSet, m_desktop, &rt::DesktopNotices::setProgress);
-    m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
+    // A copy is heard starting with its first figures.
+    connect(c.lblInputLoc, &rt::Label::captionSet, this, [this] {
+        if (m_copy.isRunning() && !m_startTold)
+            m_announcer->say(QStringLiteral("Copy started."));
+        m_startTold = m_startTold || m_copy.isRunning();
+    });
+    m_copy.setEndingHook([desktop = m_desktop, announcer = m_announcer](const CopyModule::Ending &ending) {
+        // Every other end is told in a message box.
+        if (ending.kind == CopyEnd::Stopped)
+            announcer->say(QStringLiteral("Copy stopped.") + (ending.words.isEmpty() ? QString() : u' ' + ending.words));
         using End = rt::DesktopNotices::End;
         End end = End::Failed;
         switch (ending.kind) { // every case: a new way to end must be told the desktop
@@ -185,12 +195,15 @@ void MyForm::cmdCopy_Click()
     // click pending together) must not start a copy within the copy.
     if (m_copy.isRunning()) {
         // A copy left to a silent drive: one copy at a time, so none starts.
-        if (m_copy.isStalled())
+        if (m_copy.isStalled()) {
             m_copy.tellStalled();
-        else
+        } else {
             m_copy.Stop();
+            m_announcer->hold(QStringLiteral("Stopping the copy."));
+        }
         return;
     }
+    m_startTold = false;
     m_copy.Copying = true;
     m_desktop->copyStarted();
     m_copy.StartCopy();

@@ -247,9 +247,9 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     if (const RescueAction action = whatMayGo(m_files.state(), event, m_files.facts(outcome.rescued > 0));
         action != RescueAction::Delete)
         return endKept(outcome, engine, action);
-    abandon(event);
+    const QString left = m_files.leftText(abandon(event).left);
     if (outcome.end == EngineEnd::Stopped)
-        return ended(End::Stopped);
+        return ended(End::Stopped, left.isEmpty() ? QStringLiteral("The partial file is removed.") : left);
     ended(End::Failed);
     if (outcome.end == EngineEnd::WriteFailed)
         tellCannotWrite(outcome.reason);
