@@ -3,7 +3,9 @@
 #include "support/HangingMedium.h"
 #include "support/SshShare.h"
 
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
@@ -19,19 +21,33 @@
 class TestExit : public QObject {
     Q_OBJECT
 
-    static bool onDestination(const QString &call) { return call == u"write" || call == u"flush"; }
+    // "as a user": a large copy onto the medium through the real window and
+    // its real question, stopped 1.3 s in; Exit 1 s later, Yes 0.3 s after
+    // the question shows.
+    static bool onDestination(const QString &call) { return call == u"write" || call == u"flush" || call == u"as a user"; }
 
-    // 32 MiB of data, no holes: every piece is read from the medium.
-    static bool writeSource(const QString &folder)
+    // 32 MiB of data (512 MiB as a user would copy), no holes: every piece is read from the medium.
+    static bool writeSource(const QString &folder, int mebibytes = 32)
     {
         QFile big(folder + QStringLiteral("/big.bin"));
         if (!big.open(QIODevice::WriteOnly))
             return false;
         const QByteArray piece(1 << 20, 'd');
-        for (int i = 0; i < 32; ++i)
+        for (int i = 0; i < mebibytes; ++i)
             if (big.write(piece) != piece.size())
                 return false;
         return true;
+    }
+
+    // Yes, 0.3 s after the question shows.
+    static void answerYes()
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) {
+            QTimer::singleShot(10, [] { answerYes(); });
+            return;
+        }
+        QTimer::singleShot(300, box, [box] { box->button(QMessageBox::Yes)->click(); });
     }
 
     // The child: the window over c: (a folder of its own) and s: (the medium).
@@ -40,12 +56,28 @@ class TestExit : public QObject {
         FormFixture f;
         f.dialogs.answers = {rt::AnswerYes};
         const auto say = [](const char *line) { std::fputs(line, stdout), std::fflush(stdout); };
+        const bool asUser = call == u"as a user";
         const bool midCopy = call == u"read" || call == u"write";
         if (onDestination(call))
-            writeSource(f.drives.host(u'c'));
+            writeSource(f.drives.host(u'c'), asUser ? 512 : 32);
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u's', medium}});
-        f.start();
+        if (asUser)
+            f.form = std::make_unique<MyForm>(); // the real question
+        else
+            f.start();
         f.form->show(); // the last window's close ends the program's event loop
+        if (asUser) {
+            QObject::connect(qApp, &QGuiApplication::lastWindowClosed, [&] { say("gone\n"); });
+            QObject::connect(f.c().cmdCopy, &QPushButton::pressed, [&] { // the copy runs inside clicked
+                QTimer::singleShot(1300, [&] {
+                    say("silence\n");
+                    QTimer::singleShot(1000, [&] {
+                        QTimer::singleShot(0, [&] { answerYes(); });
+                        say("exit\n"), f.c().cmdExit->click();
+                    });
+                });
+            });
+        }
         const auto exitSoon = [&] {
             QTimer::singleShot(1000, [&] { say("exit\n"), f.form->cmdExit_Click(); });
         };
@@ -65,7 +97,7 @@ class TestExit : public QObject {
             }
         };
         QTimer::singleShot(0, [&] {
-            if (!midCopy) {
+            if (!midCopy && !asUser) {
                 say("silence\n");
                 QThread::sleep(1);
                 exitSoon();
@@ -86,6 +118,7 @@ private slots:
         QTest::addColumn<QString>("call");
         QTest::newRow("sshfs, its server stopped, reading") << "server" << "read";
         QTest::newRow("sshfs, its server stopped, writing") << "server" << "write";
+        QTest::newRow("sshfs, its server stopped, writing 512 MiB, the real question") << "server" << "as a user";
         QTest::newRow("sshfs stopped itself, writing") << "client" << "write";
         QTest::newRow("FUSE driver hanging in a read") << "fuse" << "read";
         QTest::newRow("FUSE driver hanging in a write") << "fuse" << "write";
@@ -157,11 +190,17 @@ private slots:
         };
         QElapsedTimer clock;
         clock.start();
-        while (!ended() && clock.elapsed() < 30000)
-            QThread::msleep(20);
+        qint64 gone = -1; // when the window went, as the program says
+        while (!ended() && clock.elapsed() < 30000) {
+            program.waitForReadyRead(20);
+            if (gone < 0 && (said += program.readAllStandardOutput()).contains("gone\n"))
+                gone = clock.elapsed();
+        }
         const qint64 took = clock.elapsed();
-        qInfo("%s: the program ended %lld ms after Exit", QTest::currentDataTag(), took);
+        qInfo("%s: the program ended %lld ms after Exit (the window went after %lld ms)", QTest::currentDataTag(), took, gone);
         QVERIFY2(ended() && took <= 11000, qPrintable(QString::number(took)));
+        if (call == u"as a user") // at once after Yes, 0.3 s after the question showed
+            QVERIFY2(gone >= 0 && gone <= 1500, qPrintable(QString::number(gone)));
         silence(false);
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
