@@ -81,10 +81,11 @@ public:
 // a copy has had no failed read, the worker reads and writes the next pieces
 // while the window shows the last, without waiting for it: up to 3 % of the
 // source ahead of what the window has shown (one piece at least, kMostAhead at
-// most), so the bar is never further than that from what was read. A Stop, a
-// failed or short read then starts no piece queued behind it, and the pieces
-// moved ahead go with the file the Stop deletes. A rescue's next read depends on the last one's result, and its map
-// must never get ahead of its data: it never reads ahead.
+// most), so the bar is never further than that from what was read. After a
+// Stop only the next piece the window takes still moves, after a failed or
+// short read none queued behind it; pieces moved ahead go with the file the
+// Stop deletes. A rescue's next read depends on the last one's result, and its
+// map must never get ahead of its data: it never reads ahead.
 class CopyEngine {
 public:
     static constexpr qint64 kLargePiece = 1048576;
