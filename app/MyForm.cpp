@@ -14,6 +14,8 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <chrono>
+
 MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
@@ -214,10 +216,14 @@ void MyForm::cmdCopy_Click()
 
 void MyForm::cmdExit_Click()
 {
+    // The program's time to end runs from the click: the question counts.
+    const auto clicked = std::chrono::steady_clock::now();
     if (m_dialogs.msgBox(QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."),
                          rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
-        == rt::AnswerYes)
+        == rt::AnswerYes) {
+        rt::endAskedAt(clicked);
         close();
+    }
 }
 
 void MyForm::closeEvent(QCloseEvent *event)
@@ -227,7 +233,8 @@ void MyForm::closeEvent(QCloseEvent *event)
     // returns, removes its partial file (a rescue is kept, with its map,
     // without a question), and the program then ends as the click that
     // started the copy returns; an operation that does not return within the
-    // answer limit of the stop is left to its medium, and the program ends then.
+    // end's limit of the click on Exit or the close box is left to its
+    // medium, and the program ends then.
     rt::setEnding(true);
     if (m_copy.isRunning())
         m_copy.Leave();
