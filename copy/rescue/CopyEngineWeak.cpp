@@ -16,7 +16,7 @@ using slowreads::PieceTime;
 
 std::optional<qint64> CopyEngine::weighPiece(qint64 from, qint64 readEnd, bool forward, const Span &span, qint64 &step)
 {
-    const PieceTime piece{readEnd - from, m_out.took};
+    const PieceTime piece{readEnd - from, m_took};
     if (!m_pace.isSlow(piece, m_probing ? Judging::Probe : Judging::First)) {
         m_pace.add(piece);
         m_probing = false;
@@ -27,6 +27,7 @@ std::optional<qint64> CopyEngine::weighPiece(qint64 from, qint64 readEnd, bool f
     // As at a first unreadable block: a rescue from now on, read at the
     // device, where read-ahead cannot drag the pass into the weak area.
     m_failed = true;
+    dropAhead(); // queued behind a read that took a second: none of them moved
     if (!m_atTheDevice)
         m_io.run([this] {
             if (!std::exchange(m_atTheDevice, true))
@@ -79,7 +80,7 @@ CopyEngine::Step CopyEngine::weakAreasPhase()
                     m_map.set(piece.from + result.bytes, count - result.bytes, Status::NonTrimmed);
                     slow = true;
                 } else if (result.bytes == count) {
-                    slow = m_pace.isSlow({count, m_out.took}, Judging::Probe);
+                    slow = m_pace.isSlow({count, m_took}, Judging::Probe);
                     if (slow)
                         m_weak.countSlow(piece.from, piece.to);
                 } // else: past the source's end, which has moved; left untried
