@@ -72,6 +72,10 @@ private slots:
         QTest::newRow("three areas, one at the end")
             << 16 * M << QList<Weak>{{4 * M, 6 * M, kWeakRate}, {9 * M, 11 * M, kWeakRate}, {14 * M, 16 * M, kWeakRate}}
             << QList<Range>{} << Spans{{4 * M, 6 * M}, {9 * M + kProbe, 11 * M}, {14 * M + 2 * kProbe, 16 * M}};
+        // Large enough for the worker to queue two pieces ahead: none of
+        // them crawls on into the area behind the slow read.
+        QTest::newRow("the worker pieces ahead") << 72 * M << QList<Weak>{{40 * M, 42 * M, kWeakRate}} << QList<Range>{}
+                                                 << Spans{{40 * M, 42 * M}};
         QTest::newRow("unreadable blocks inside") << 12 * M << QList<Weak>{{5 * M, 8 * M, kWeakRate}}
                                                   << QList<Range>{{6 * M + 100 * kBlock, 6 * M + 102 * kBlock}} << Spans{};
     }
@@ -123,6 +127,13 @@ private slots:
         QCOMPARE(f.dialogs.messages().size(), 1);
         const QString message = f.dialogs.messages().constFirst();
         if (badBlocks.isEmpty()) {
+            // Each sector of a weak area read once at the medium: a read that
+            // crawls wears the disk, and none is thrown away.
+            const BadMedium::Stats stats = medium.stats(kSourceName);
+            for (const Weak &w : weak)
+                for (qint64 b = w.begin / kBlock; b < w.end / kBlock; ++b)
+                    QVERIFY2(stats.blockReads.value(b) == 1,
+                             qPrintable(QStringLiteral("block %1 of a weak area read %2 times").arg(b).arg(stats.blockReads.value(b))));
             QVERIFY(!f.drives.exists(u'd', QStringLiteral("out.bin.map")));
             qint64 slowBytes = 0;
             for (const auto &s : slow)
