@@ -172,6 +172,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_flushed(other.m_flushed)
     , m_flushedLength(other.m_flushedLength)
     , m_writeBehind(std::exchange(other.m_writeBehind, WriteBehind()))
+    , m_readBack(std::move(other.m_readBack))
 {
 }
 
@@ -196,6 +197,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_flushed = other.m_flushed;
         m_flushedLength = other.m_flushedLength;
         m_writeBehind = std::exchange(other.m_writeBehind, WriteBehind());
+        m_readBack = std::move(other.m_readBack);
     }
     return *this;
 }
@@ -230,8 +232,13 @@ void Destination::truncateTo(int fd, qint64 length)
 void Destination::writeBehind(qint64 offset, qint64 count)
 {
     m_flushed = false;
-    if (m_fd >= 0)
-        m_writeBehind.written(m_fd, offset, count);
+    if (m_fd < 0)
+        return;
+    if (!m_readBack)
+        m_readBack = std::make_unique<ReadBack>(m_fd);
+    m_readBack->written(offset, count); // while the piece's pages are still dirty
+    m_writeBehind.written(m_fd, offset, count);
+    m_readBack->checkDue();
 }
 
 void Destination::flush(qint64 length)
@@ -242,6 +249,8 @@ void Destination::flush(qint64 length)
         return;
     truncateTo(m_fd, length);
     syncData();
+    if (m_readBack) // before the name is taken: an old file under it stays
+        m_readBack->sweep(length);
     m_flushed = true;
     m_flushedLength = length;
 }
@@ -372,6 +381,8 @@ void Destination::closeAll() noexcept
     m_fd = -1;
     m_dirFd = -1;
     m_writeBehind.clear();
+    if (m_readBack)
+        m_readBack->close();
 }
 
 } // namespace rt
