@@ -14,6 +14,10 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/uio.h>
+#include <QFile>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 
@@ -25,12 +29,33 @@ namespace {
 
 bool s_throughPageCache = false;
 bool s_off = false;
+bool s_directRefused = false;
 constexpr std::size_t kMostSamples = 16384; // 512 KiB of samples, whatever the file's size
+
+// The size of the disk under fd as it claims it (sysfs counts 512-byte
+// sectors; a partition's disk is its parent), else the volume's; 0 when
+// neither tells.
+qint64 claimedSizeOf(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && major(st.st_dev) != 0) {
+        const QByteArray device = "/sys/dev/block/" + QByteArray::number(major(st.st_dev)) + ':'
+            + QByteArray::number(minor(st.st_dev));
+        const bool partition = ::access((device + "/partition").constData(), F_OK) == 0;
+        QFile sectors(QString::fromLatin1(device + (partition ? "/../size" : "/size")));
+        if (sectors.open(QIODevice::ReadOnly))
+            if (const qint64 n = sectors.readAll().trimmed().toLongLong(); n > 0)
+                return n * 512;
+    }
+    struct statvfs vfs {};
+    return fstatvfs(fd, &vfs) == 0 ? qint64(vfs.f_blocks) * qint64(vfs.f_frsize) : 0;
+}
 
 } // namespace
 
 void ReadBack::setThroughPageCache(bool on) { s_throughPageCache = on; }
 void ReadBack::setOff(bool off) { s_off = off; }
+void ReadBack::setDirectRefused(bool refused) { s_directRefused = refused; }
 
 ReadBack::ReadBack(int fd) : m_writeFd(fd)
 {
@@ -38,9 +63,7 @@ ReadBack::ReadBack(int fd) : m_writeFd(fd)
     struct statfs fs {};
     if (fstatfs(fd, &fs) == 0)
         facts.fsType = qint64(fs.f_type);
-    struct statvfs vfs {};
-    if (fstatvfs(fd, &vfs) == 0)
-        m_claimed = qint64(vfs.f_blocks) * qint64(vfs.f_frsize);
+    m_claimed = claimedSizeOf(fd);
     if (s_off)
         return; // m_choice: None
     // The same file, not whatever its name may name by now (it may have none).
@@ -53,7 +76,7 @@ ReadBack::ReadBack(int fd) : m_writeFd(fd)
         (void)posix_fadvise(m_readFd, 0, 0, POSIX_FADV_RANDOM);
         const MediumSectors sectors = mediumSectors(fd);
         m_unit = std::max({qint64(4096), sectors.directAlignment(), sectors.directMemory});
-        if (!sectors.directRefused)
+        if (!sectors.directRefused && !s_directRefused)
             m_directFd = retryEintr([&] { return ::open(self.constData(), O_RDONLY | O_DIRECT | O_CLOEXEC); });
         facts.directOpens = m_directFd >= 0;
     }
@@ -177,11 +200,14 @@ const char *ReadBack::readPastCache(qint64 from, qint64 to, qint64 &got, bool &f
     }
     if (m_choice.way != ReadBackWay::DropCache)
         return nullptr;
+    // Pages come in folios of up to 2 MiB, and only a whole folio is dropped.
+    constexpr qint64 kFolio = 2 * 1048576;
+    const qint64 dropFrom = start / kFolio * kFolio, dropTo = (end + kFolio - 1) / kFolio * kFolio;
     (void)retryEintr([&] {
-        return sync_file_range(m_writeFd, start, end - start,
+        return sync_file_range(m_writeFd, dropFrom, dropTo - dropFrom,
                                SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     });
-    (void)posix_fadvise(m_readFd, start, end - start, POSIX_FADV_DONTNEED);
+    (void)posix_fadvise(m_readFd, dropFrom, dropTo - dropFrom, POSIX_FADV_DONTNEED);
     // Whether the pages really went: a read that must not wait finds them
     // only in the cache. Where they stay, nothing of this sample is claimed.
     iovec v{m_buffer, size_t(end - start)};

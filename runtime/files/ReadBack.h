@@ -60,6 +60,8 @@ public:
     // fault the suite must catch), or not at all (the bench's "before").
     static void setThroughPageCache(bool on);
     static void setOff(bool off);
+    // Test hook: direct access refused, so the cache is dropped instead.
+    static void setDirectRefused(bool refused);
 
 private:
     struct Sample {

@@ -1,0 +1,363 @@
+#include "copy/job/CopyJob.h"
+#include "copy/job/ReadBackWords.h"
+#include "runtime/files/ReadBack.h"
+#include "runtime/files/ReadBackPlan.h"
+#include "runtime/media/Drives.h"
+#include "support/CounterfeitDisk.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TestKit.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace rt;
+
+namespace {
+
+constexpr qint64 M = 1048576;
+
+struct Quiet : CopyProgress {
+    void showProgress(int, qint64, qint64) override {}
+    bool yieldAndGoOn() override { return true; }
+    bool goingOn() const override { return true; }
+};
+
+QByteArray randomBytes(qint64 size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size() && f.flush();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+// The disk offset of a byte of a file, through FIEMAP; -1 when not mapped.
+qint64 diskOffsetOf(const QString &path, qint64 offset)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    alignas(fiemap) char space[sizeof(fiemap) + 64 * sizeof(fiemap_extent)] = {};
+    auto *map = reinterpret_cast<fiemap *>(space);
+    map->fm_start = 0;
+    map->fm_length = ~0ULL;
+    map->fm_flags = FIEMAP_FLAG_SYNC;
+    map->fm_extent_count = 64;
+    qint64 found = -1;
+    if (ioctl(fd, FS_IOC_FIEMAP, map) == 0)
+        for (quint32 i = 0; i < map->fm_mapped_extents; ++i) {
+            const fiemap_extent &e = map->fm_extents[i];
+            if (quint64(offset) >= e.fe_logical && quint64(offset) < e.fe_logical + e.fe_length)
+                found = qint64(e.fe_physical + (quint64(offset) - e.fe_logical));
+        }
+    ::close(fd);
+    return found;
+}
+
+// A copy from c: (a folder of the test) to e: (the counterfeit volume).
+struct Copy {
+    Copy(const QString &sourceFolder, const QString &volume)
+    {
+        Drives::instance().setFixedMap({{u'c', sourceFolder}, {u'e', volume}});
+    }
+    ~Copy() { Drives::instance().useSystemMap(); }
+    CopyEnd run(const QString &name = QStringLiteral("copy.bin"))
+    {
+        Quiet progress;
+        dialogs.answers = {AnswerYes}; // the replace question
+        return CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("E:\\") + name, name}, progress, dialogs).run();
+    }
+    ScriptedDialogs dialogs;
+};
+
+const char *kindName(CounterfeitDisk::Kind kind) { return kind == CounterfeitDisk::Kind::Ext4 ? "ext4" : "xfs"; }
+
+} // namespace
+
+class TestReadBack : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup()
+    {
+        testkit::resetTestSwitches();
+        ReadBack::setDirectRefused(false);
+        ReadBack::setThroughPageCache(false);
+    }
+
+    void howTheMediumIsReadBack_data()
+    {
+        QTest::addColumn<qint64>("fsType");
+        QTest::addColumn<bool>("directOpens");
+        QTest::addColumn<bool>("readable");
+        QTest::addColumn<bool>("dropsCache");
+        QTest::addColumn<int>("way");
+        QTest::addColumn<int>("why");
+        const int direct = int(ReadBackWay::Direct), drop = int(ReadBackWay::DropCache), none = int(ReadBackWay::None);
+        const int checked = int(NoReadBack::Checked), memory = int(NoReadBack::Memory),
+                  beyond = int(NoReadBack::CachedBeyond), refused = int(NoReadBack::Refused);
+        QTest::newRow("ext4, direct") << qint64(0xef53) << true << true << true << direct << checked;
+        QTest::newRow("xfs, direct but nothing else") << qint64(0x58465342) << true << false << false << direct << checked;
+        QTest::newRow("no direct: the cache dropped") << qint64(0xef53) << false << true << true << drop << checked;
+        QTest::newRow("no direct, no drop") << qint64(0xef53) << false << true << false << none << refused;
+        QTest::newRow("no direct, unreadable") << qint64(0xef53) << false << false << true << none << refused;
+        QTest::newRow("tmpfs") << qint64(0x01021994) << true << true << true << none << memory;
+        QTest::newRow("ramfs") << qint64(0x858458f6) << false << true << true << none << memory;
+        QTest::newRow("FUSE, even with direct access") << qint64(0x65735546) << true << true << true << none << beyond;
+        QTest::newRow("NFS") << qint64(0x6969) << true << true << true << none << beyond;
+        QTest::newRow("CIFS") << qint64(0xff534d42) << true << true << true << none << beyond;
+        QTest::newRow("SMB2") << qint64(0xfe534d42) << false << true << true << none << beyond;
+    }
+    void howTheMediumIsReadBack()
+    {
+        QFETCH(qint64, fsType);
+        QFETCH(bool, directOpens);
+        QFETCH(bool, readable);
+        QFETCH(bool, dropsCache);
+        const ReadBackChoice choice = readBackChoice({fsType, directOpens, readable, dropsCache});
+        QTEST(int(choice.way), "way");
+        QTEST(int(choice.why), "why");
+    }
+
+    void whatIsSampled_data()
+    {
+        QTest::addColumn<qint64>("offset");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<qint64>("unit");
+        QTest::addColumn<bool>("wholePiece");
+        QTest::newRow("a piece of 1 MiB") << 0LL << M << 4096LL << false;
+        QTest::newRow("a piece further on") << 37 * M << M << 4096LL << false;
+        QTest::newRow("an unaligned piece") << 5000LL << M << 4096LL << false;
+        QTest::newRow("a larger unit") << 3 * M << M << 65536LL << false;
+        QTest::newRow("a tail of 1024 bytes") << 7 * M + 1024 << 1024LL << 4096LL << true;
+        QTest::newRow("less than a block across a boundary") << 4000LL << 200LL << 4096LL << true;
+        QTest::newRow("exactly one aligned block") << 8192LL << 4096LL << 4096LL << false;
+    }
+    void whatIsSampled()
+    {
+        QFETCH(qint64, offset);
+        QFETCH(qint64, count);
+        QFETCH(qint64, unit);
+        QFETCH(bool, wholePiece);
+        const ReadBackSpan s = sampleOf(offset, count, unit);
+        QVERIFY(s.from >= offset && s.to <= offset + count && s.to > s.from);
+        if (wholePiece) {
+            QCOMPARE(s, (ReadBackSpan{offset, offset + std::min(count, unit)}));
+        } else {
+            QCOMPARE(s.from % unit, 0);
+            QCOMPARE(s.to - s.from, unit);
+        }
+    }
+    void samplesMoveWithinThePieces()
+    {
+        // A medium that stores only some of each region must not pass because
+        // every sample sits at the same place of its piece.
+        QSet<qint64> places;
+        for (qint64 piece = 0; piece < 64; ++piece)
+            places.insert(sampleOf(piece * M, M, 4096).from - piece * M);
+        QVERIFY2(places.size() > 32, qPrintable(QString::number(places.size())));
+    }
+
+    void whenSamplesAreTakenAndRead_data()
+    {
+        QTest::addColumn<qint64>("sinceSample");
+        QTest::addColumn<qint64>("count");
+        QTest::addColumn<bool>("takes");
+        QTest::newRow("a whole piece") << 0LL << M << true;
+        QTest::newRow("a small piece, a sample just taken") << 0LL << 1024LL << false;
+        QTest::newRow("the small piece that makes a MiB") << M - 1024 << 1024LL << true;
+        QTest::newRow("nothing written") << M << 0LL << false;
+    }
+    void whenSamplesAreTakenAndRead()
+    {
+        QFETCH(qint64, sinceSample);
+        QFETCH(qint64, count);
+        QTEST(takesSample(sinceSample, count, M), "takes");
+        // Read back once the lag has been written after it, not before.
+        QVERIFY(!sampleDue(10 * M, 10 * M + ReadBack::kLag - 1, ReadBack::kLag));
+        QVERIFY(sampleDue(10 * M, 10 * M + ReadBack::kLag, ReadBack::kLag));
+    }
+
+    void theSweepSpreadsOverTheFile_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("most");
+        QTest::newRow("none") << 0 << 64;
+        QTest::newRow("fewer than the most") << 5 << 64;
+        QTest::newRow("as many") << 64 << 64;
+        QTest::newRow("a large file") << 4000 << 64;
+        QTest::newRow("one more than the most") << 65 << 64;
+    }
+    void theSweepSpreadsOverTheFile()
+    {
+        QFETCH(int, count);
+        QFETCH(int, most);
+        const std::vector<std::size_t> picks = sweepPicks(std::size_t(count), std::size_t(most));
+        QCOMPARE(int(picks.size()), std::min(count, most));
+        if (count == 0)
+            return;
+        QCOMPARE(picks.front(), std::size_t(0));
+        QCOMPARE(picks.back(), std::size_t(count - 1));
+        const std::size_t widest = (std::size_t(count) + std::size_t(most) - 2) / std::size_t(most - 1) + 1;
+        for (std::size_t i = 1; i < picks.size(); ++i)
+            QVERIFY(picks[i] > picks[i - 1] && picks[i] - picks[i - 1] <= widest);
+    }
+
+    void theWords()
+    {
+        QCOMPARE(readBackWrongText(QStringLiteral("E:"), 266240001, 536870912LL),
+                 QStringLiteral("The medium in drive E: returned different data from about 253 MB into the copy: "
+                                "it may hold less than the 512 MB it claims."));
+    }
+
+    // The counterfeit stick: a copy that crosses what it really stores is
+    // never called completed, stops soon after, and leaves an old file.
+    void aCopyPastTheRealSizeFails_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<qint64>("cache");
+        QTest::addColumn<bool>("dropCache");
+        for (CounterfeitDisk::Kind kind : {CounterfeitDisk::Kind::Ext4, CounterfeitDisk::Kind::Xfs})
+            for (const QString &mode : {QStringLiteral("limbo"), QStringLiteral("wrap")})
+                for (qint64 cache : {0LL, 8 * M})
+                    QTest::addRow("%s, %s, %s", kindName(kind), qPrintable(mode), cache ? "a cache of 8 MiB" : "no cache")
+                        << int(kind) << mode << cache << false;
+        QTest::newRow("ext4, limbo, a cache, no direct access") << int(CounterfeitDisk::Kind::Ext4) << QStringLiteral("limbo")
+                                                                << 8 * M << true;
+    }
+    void aCopyPastTheRealSizeFails()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, mode);
+        QFETCH(qint64, cache);
+        QFETCH(bool, dropCache);
+        const auto fs = CounterfeitDisk::Kind(kind);
+        // ext4 lays the file out from about 136 MiB of the disk, xfs from its start.
+        const qint64 stores = fs == CounterfeitDisk::Kind::Ext4 ? 160 * M : 288 * M;
+        const qint64 size = fs == CounterfeitDisk::Kind::Ext4 ? 192 * M : 384 * M;
+        CounterfeitDisk disk({.kind = fs, .mode = mode, .stores = stores, .cache = cache});
+        SKIP_UNLESS_MOUNTED(disk);
+        QTemporaryDir source;
+        const QByteArray content = randomBytes(size, 7);
+        const QByteArray old = randomBytes(64 * 1024, 3);
+        QVERIFY(writeFile(source.filePath(QStringLiteral("src.bin")), content));
+        QVERIFY(writeFile(disk.path() + QStringLiteral("/copy.bin"), old));
+        QCOMPARE(QProcess::execute(QStringLiteral("sync"), {}), 0);
+        const qint64 beyondBefore = disk.writtenBeyond();
+        ReadBack::setDirectRefused(dropCache);
+
+        Copy copy(source.path(), disk.path());
+        QCOMPARE(int(copy.run()), int(CopyEnd::Failed));
+        const QString said = copy.dialogs.messages().join(u'|');
+        QVERIFY2(said.contains(QStringLiteral("The destination file E:\\copy.bin could not be written.\r\n"
+                                              "The medium in drive E: [v] returned different data from about "))
+                     && said.contains(QStringLiteral("into the copy: it may hold less than the 512 MB it claims.")),
+                 qPrintable(said));
+        QVERIFY2(!said.contains(QStringLiteral("Completed")), qPrintable(said));
+        // Caught early where the medium drops: within 64 MiB of writing past
+        // its real size, plus its cache.
+        const qint64 beyond = disk.writtenBeyond() - beyondBefore;
+        qInfo("%lld MiB written past the real size", beyond / M);
+        if (mode == u"limbo")
+            QVERIFY2(beyond <= 64 * M + cache, qPrintable(QString::number(beyond)));
+        // The name still holds the old file, and nothing else of the copy is there.
+        QCOMPARE(readFile(disk.path() + QStringLiteral("/copy.bin")), old);
+        QStringList left = QDir(disk.path()).entryList(QDir::Files | QDir::Hidden);
+        QCOMPARE(left, QStringList{QStringLiteral("copy.bin")});
+        if (mode == u"limbo") { // a wrapped volume may not even mount again
+            QCOMPARE(disk.remount(), QString());
+            QCOMPARE(readFile(disk.path() + QStringLiteral("/copy.bin")), old);
+        }
+    }
+
+    // What fits is completed, and is on the medium: equal after a remount.
+    void aCopyThatFitsIsCompleted_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<qint64>("cache");
+        QTest::newRow("ext4, limbo, a cache") << int(CounterfeitDisk::Kind::Ext4) << QStringLiteral("limbo") << 8 * M;
+        QTest::newRow("ext4, wrap") << int(CounterfeitDisk::Kind::Ext4) << QStringLiteral("wrap") << 0LL;
+        QTest::newRow("xfs, limbo") << int(CounterfeitDisk::Kind::Xfs) << QStringLiteral("limbo") << 0LL;
+        QTest::newRow("xfs, wrap, a cache") << int(CounterfeitDisk::Kind::Xfs) << QStringLiteral("wrap") << 8 * M;
+    }
+    void aCopyThatFitsIsCompleted()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, mode);
+        QFETCH(qint64, cache);
+        const auto fs = CounterfeitDisk::Kind(kind);
+        CounterfeitDisk disk({.kind = fs, .mode = mode, .stores = fs == CounterfeitDisk::Kind::Ext4 ? 160 * M : 288 * M,
+                              .cache = cache});
+        SKIP_UNLESS_MOUNTED(disk);
+        QTemporaryDir source;
+        const QByteArray content = randomBytes(20 * M + 1234, 11);
+        QVERIFY(writeFile(source.filePath(QStringLiteral("src.bin")), content));
+        QVERIFY(writeFile(disk.path() + QStringLiteral("/copy.bin"), randomBytes(4096, 5)));
+        Copy copy(source.path(), disk.path());
+        QCOMPARE(int(copy.run()), int(CopyEnd::Completed));
+        QCOMPARE(copy.dialogs.messages().last(), QStringLiteral("File Copy Completed."));
+        QCOMPARE(disk.remount(), QString());
+        QVERIFY(readFile(disk.path() + QStringLiteral("/copy.bin")) == content);
+    }
+
+    // A medium that corrupts one stored block in place: a sampled block is
+    // caught by the sweep after the final flush, before the name is taken.
+    void aBlockCorruptedInPlaceIsCaught()
+    {
+        CounterfeitDisk disk({.kind = CounterfeitDisk::Kind::Ext4, .stores = 512 * M});
+        SKIP_UNLESS_MOUNTED(disk);
+        Destination::setUnnamedFilesAllowed(false); // a hidden name, to find its blocks
+        QTemporaryDir source;
+        QVERIFY(writeFile(source.filePath(QStringLiteral("src.bin")), randomBytes(6 * M, 13)));
+        const QByteArray old = randomBytes(4096, 17);
+        QVERIFY(writeFile(disk.path() + QStringLiteral("/copy.bin"), old));
+        // The first piece's sample, once the copy's file holds it.
+        const ReadBackSpan sample = sampleOf(0, M, 4096);
+        bool flipped = false;
+        Copy copy(source.path(), disk.path());
+        struct Flipper : Quiet {
+            std::function<void()> atPiece;
+            void showProgress(int, qint64, qint64) override { atPiece(); }
+        } progress;
+        progress.atPiece = [&] {
+            if (flipped)
+                return;
+            for (const QString &name : QDir(disk.path()).entryList({QStringLiteral(".copy.bin*")}, QDir::Files | QDir::Hidden))
+                if (const qint64 at = diskOffsetOf(disk.path() + u'/' + name, sample.from + 100); at >= 0)
+                    flipped = disk.flipAt(at);
+        };
+        copy.dialogs.answers = {AnswerYes};
+        const CopyEnd end = CopyJob({QStringLiteral("C:\\src.bin"), QStringLiteral("E:\\copy.bin"), QStringLiteral("copy.bin")},
+                                    progress, copy.dialogs)
+                                .run();
+        QVERIFY(flipped);
+        QCOMPARE(int(end), int(CopyEnd::Failed));
+        QVERIFY2(copy.dialogs.messages().join(u'|').contains(
+                     QStringLiteral("returned different data from about 0 MB into the copy")),
+                 qPrintable(copy.dialogs.messages().join(u'|')));
+        QCOMPARE(readFile(disk.path() + QStringLiteral("/copy.bin")), old);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestReadBack)
+#include "tst_read_back.moc"
