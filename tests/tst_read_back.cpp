@@ -1,5 +1,6 @@
 #include "copy/job/CopyJob.h"
 #include "copy/job/ReadBackWords.h"
+#include "copy/rescue/RescueMap.h"
 #include "runtime/files/ReadBack.h"
 #include "runtime/files/ReadBackPlan.h"
 #include "runtime/media/Drives.h"
@@ -100,7 +101,6 @@ private slots:
     {
         testkit::resetTestSwitches();
         ReadBack::setDirectRefused(false);
-        ReadBack::setThroughPageCache(false);
     }
 
     void howTheMediumIsReadBack_data()
@@ -318,6 +318,36 @@ private slots:
         QCOMPARE(copy.dialogs.messages().last(), QStringLiteral("File Copy Completed."));
         QCOMPARE(disk.remount(), QString());
         QVERIFY(readFile(disk.path() + QStringLiteral("/copy.bin")) == content);
+    }
+
+    // A rescue onto the counterfeit stick stops the same way and is kept as
+    // after any failed write; its map calls nothing finished that the medium
+    // does not hold.
+    void aRescueOntoItStopsAndIsKept()
+    {
+        CounterfeitDisk disk({.kind = CounterfeitDisk::Kind::Ext4, .stores = 160 * M});
+        SKIP_UNLESS_MOUNTED(disk);
+        QTemporaryDir source;
+        const QByteArray content = randomBytes(192 * M, 19);
+        QVERIFY(writeFile(source.filePath(QStringLiteral("src.bin")), content));
+        // One unreadable block early on makes the copy a rescue.
+        const qint64 bad = 2 * M + 4096;
+        setReadFaultHook([&](qint64 offset, qint64 count) { return offset < bad + 4096 && offset + count > bad ? EIO : 0; });
+        Copy copy(source.path(), disk.path());
+        QCOMPARE(int(copy.run()), int(CopyEnd::Failed));
+        setReadFaultHook(nullptr);
+        const QString said = copy.dialogs.messages().join(u'|');
+        QVERIFY2(said.contains(QStringLiteral("The medium in drive E: [v] returned different data from about "))
+                     && said.contains(QStringLiteral("'copy.bin.part' is kept")),
+                 qPrintable(said));
+        QCOMPARE(disk.remount(), QString());
+        const QByteArray part = readFile(disk.path() + QStringLiteral("/copy.bin.part"));
+        const std::optional<RescueMap> map = RescueMap::parse(readFile(disk.path() + QStringLiteral("/copy.bin.part.map")));
+        QVERIFY(map);
+        QVERIFY(map->bytes(RescueMap::Status::Finished) > 0);
+        for (const RescueMap::Area &a : map->areas())
+            if (a.status == RescueMap::Status::Finished)
+                QVERIFY2(part.mid(a.pos, a.size) == content.mid(a.pos, a.size), qPrintable(QString::number(a.pos)));
     }
 
     // A medium that corrupts one stored block in place: a sampled block is

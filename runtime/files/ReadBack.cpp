@@ -27,7 +27,6 @@ using posix::retryEintr;
 
 namespace {
 
-bool s_throughPageCache = false;
 bool s_off = false;
 bool s_directRefused = false;
 constexpr std::size_t kMostSamples = 16384; // 512 KiB of samples, whatever the file's size
@@ -53,7 +52,6 @@ qint64 claimedSizeOf(int fd)
 
 } // namespace
 
-void ReadBack::setThroughPageCache(bool on) { s_throughPageCache = on; }
 void ReadBack::setOff(bool off) { s_off = off; }
 void ReadBack::setDirectRefused(bool refused) { s_directRefused = refused; }
 
@@ -188,8 +186,6 @@ const char *ReadBack::readPastCache(qint64 from, qint64 to, qint64 &got, bool &f
         failed = n < 0;
         return n < 0 ? nullptr : m_buffer + (from - start);
     };
-    if (s_throughPageCache)
-        return deliver(retryEintr([&] { return pread(m_readFd, m_buffer, size_t(end - start), start); }));
     if (m_choice.way == ReadBackWay::Direct) {
         const ssize_t n = retryEintr([&] { return pread(m_directFd, m_buffer, size_t(end - start), start); });
         if (n >= 0 || errno != EINVAL || m_readsBack > 0)

@@ -56,9 +56,7 @@ public:
     // Closes its own descriptors; what it found stays.
     void close();
 
-    // Test and bench hooks: read back through the page cache (a deliberate
-    // fault the suite must catch), or not at all (the bench's "before").
-    static void setThroughPageCache(bool on);
+    // Bench hook: nothing is read back (the bench's "before").
     static void setOff(bool off);
     // Test hook: direct access refused, so the cache is dropped instead.
     static void setDirectRefused(bool refused);
