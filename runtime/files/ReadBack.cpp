@@ -4,6 +4,8 @@
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
 
+#include <QFile>
+
 #include <xxhash.h>
 
 #include <algorithm>
@@ -11,15 +13,15 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <numeric>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/uio.h>
-#include <QFile>
-
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
+
+// The samples, their hand-over to the reader and the sweep; the reads
+// themselves are in ReadBackReads.cpp.
 
 namespace rt {
 
@@ -30,6 +32,7 @@ namespace {
 bool s_off = false;
 bool s_directRefused = false;
 constexpr std::size_t kMostSamples = 16384; // 512 KiB of samples, whatever the file's size
+constexpr std::size_t kSweepThreads = 16;   // a disk answers several reads at once
 
 // The size of the disk under fd as it claims it (sysfs counts 512-byte
 // sectors; a partition's disk is its parent), else the volume's; 0 when
@@ -80,11 +83,14 @@ ReadBack::ReadBack(int fd) : m_writeFd(fd)
     }
     m_choice = readBackChoice(facts);
     if (m_choice.way != ReadBackWay::None)
-        m_buffer = static_cast<char *>(std::aligned_alloc(size_t(m_unit), size_t(2 * m_unit)));
+        m_buffer = newBuffer();
     if (!m_buffer)
         m_choice = {ReadBackWay::None, NoReadBack::Refused};
-    if (m_choice.way == ReadBackWay::None)
+    if (m_choice.way == ReadBackWay::None) {
         close();
+        return;
+    }
+    m_reader = std::thread([this] { readerLoop(); });
 }
 
 ReadBack::~ReadBack()
@@ -93,17 +99,51 @@ ReadBack::~ReadBack()
     std::free(m_buffer);
 }
 
+char *ReadBack::newBuffer() const { return static_cast<char *>(std::aligned_alloc(size_t(m_unit), size_t(2 * m_unit))); }
+
+ReadBackChoice ReadBack::choice() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_choice;
+}
+
+std::optional<qint64> ReadBack::wrongAt() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_wrongAt;
+}
+
+void ReadBack::stopReader()
+{
+    if (!m_reader.joinable())
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    m_reader.join();
+}
+
 void ReadBack::close()
 {
+    stopReader();
     posix::closeFd(std::exchange(m_readFd, -1));
     posix::closeFd(std::exchange(m_directFd, -1));
 }
 
 void ReadBack::written(qint64 offset, qint64 count)
 {
-    if (m_choice.way == ReadBackWay::None || count <= 0 || m_readFd < 0)
+    if (m_readFd < 0 || count <= 0 || choice().way == ReadBackWay::None)
         return;
     m_written += count;
+    if (offset < m_highest) {
+        // Written over: what a sample there was taken from is gone.
+        std::lock_guard lock(m_mutex);
+        for (auto it = m_live.lower_bound(offset - 2 * m_unit); it != m_live.end() && it->first < offset + count;)
+            it = it->second.first > offset ? m_live.erase(it) : std::next(it);
+    }
+    m_highest = std::max(m_highest, offset + count);
     if (!takesSample(m_sinceSample, count, kSampleEvery)) {
         m_sinceSample += count;
         return;
@@ -114,120 +154,122 @@ void ReadBack::written(qint64 offset, qint64 count)
     const ssize_t n = retryEintr([&] { return pread(m_readFd, m_buffer, size_t(span.to - span.from), span.from); });
     if (n <= 0)
         return;
-    m_samples.push_back({span.from, span.from + n, XXH3_64bits(m_buffer, size_t(n)), m_written, false});
+    m_samples.push_back({span.from, span.from + n, XXH3_64bits(m_buffer, size_t(n)), m_written});
+    std::lock_guard lock(m_mutex);
+    m_live[span.from] = {span.from + n, m_written};
+}
+
+bool ReadBack::live(const Sample &s) const
+{
+    const auto it = m_live.find(s.from);
+    return it != m_live.end() && it->second.second == s.writtenThen;
+}
+
+void ReadBack::throwIfWrong() const
+{
+    if (const std::optional<qint64> at = wrongAt())
+        throw RtError(ErrPathFileAccess,
+                      QStringLiteral("The medium returned different data from about %1 MB into the copy.").arg(mibInto(*at)),
+                      EIO);
 }
 
 void ReadBack::checkDue()
 {
-    while (m_firstUnread < m_samples.size() && !m_wrongAt
-           && sampleDue(m_samples[m_firstUnread].writtenThen, m_written, kLag)) {
-        check(m_samples[m_firstUnread]);
-        ++m_firstUnread;
+    throwIfWrong();
+    if (!m_reader.joinable())
+        return;
+    {
+        std::unique_lock lock(m_mutex);
+        while (m_firstUnread < m_samples.size() && sampleDue(m_samples[m_firstUnread].writtenThen, m_written, kLag))
+            m_queue.push_back(m_samples[m_firstUnread++]);
+        m_changed.notify_all();
+        // A slow reader holds the copy back, so a lying medium is still caught early.
+        m_changed.wait(lock, [this] { return m_queue.size() <= kMostQueued || m_wrongAt; });
     }
     if (m_samples.size() > kMostSamples)
         thin();
+    throwIfWrong();
+}
+
+void ReadBack::readerLoop()
+{
+    char *const buffer = newBuffer();
+    const unsigned long aio = newAio();
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+        if (m_stop || !buffer)
+            break;
+        const Sample s = m_queue.front();
+        m_queue.pop_front();
+        m_reading = true;
+        lock.unlock();
+        if (!wrongAt())
+            check(s, buffer, aio);
+        lock.lock();
+        m_reading = false;
+        m_changed.notify_all();
+    }
+    lock.unlock();
+    endAio(aio);
+    std::free(buffer);
 }
 
 void ReadBack::sweep(qint64 length)
 {
-    if (m_choice.way == ReadBackWay::None || m_samples.empty())
+    if (m_samples.empty() || choice().way == ReadBackWay::None)
         return;
-    for (; m_firstUnread < m_samples.size(); ++m_firstUnread)
-        if (m_samples[m_firstUnread].to <= length)
-            check(m_samples[m_firstUnread]);
+    // What the reader has not yet taken is read with the rest, several at once.
+    std::vector<Sample> sweep;
+    {
+        std::unique_lock lock(m_mutex);
+        sweep.assign(m_queue.begin(), m_queue.end());
+        m_queue.clear();
+        m_changed.wait(lock, [this] { return !m_reading || m_wrongAt; });
+    }
+    throwIfWrong();
+    sweep.insert(sweep.end(), m_samples.begin() + qsizetype(m_firstUnread), m_samples.end());
+    m_firstUnread = m_samples.size();
     // Again over the whole file, in file order: a rescue writes backwards too.
     std::vector<std::size_t> order(m_samples.size());
     std::iota(order.begin(), order.end(), std::size_t(0));
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return m_samples[a].from < m_samples[b].from; });
     for (const std::size_t pick : sweepPicks(order.size(), kSweepMost))
-        if (Sample &s = m_samples[order[pick]]; s.to <= length)
-            check(s);
+        sweep.push_back(m_samples[order[pick]]);
+    std::erase_if(sweep, [length](const Sample &s) { return s.to > length; });
+    checkAll(sweep);
+    throwIfWrong();
 }
 
-void ReadBack::check(Sample &s)
+void ReadBack::checkAll(const std::vector<Sample> &samples)
 {
-    Read read = readBack(s);
-    if (read == Read::Differs) {
-        // Before the medium is called a liar, all of the file goes to it once
-        // more (an extent the file system has not yet marked as written reads
-        // as zeros) and the sample is read again.
-        (void)retryEintr([&] { return fdatasync(m_writeFd); });
-        read = readBack(s);
-    }
-    if (read == Read::Unknown)
-        return; // the medium would not be read past its cache: nothing is claimed
-    ++m_readsBack;
-    s.read = true;
-    if (read == Read::Same)
-        return;
-    m_wrongAt = s.from;
-    throw RtError(ErrPathFileAccess,
-                  QStringLiteral("The medium returned different data from about %1 MiB into the copy.").arg(mibInto(s.from)),
-                  EIO);
-}
-
-ReadBack::Read ReadBack::readBack(const Sample &s)
-{
-    qint64 got = 0;
-    bool failed = false;
-    const char *data = readPastCache(s.from, s.to, got, failed);
-    if (!data && !failed)
-        return Read::Unknown;
-    // A read that fails, or comes back short, did not give back what was written.
-    return data && got == s.to - s.from && XXH3_64bits(data, size_t(got)) == s.hash ? Read::Same : Read::Differs;
-}
-
-const char *ReadBack::readPastCache(qint64 from, qint64 to, qint64 &got, bool &failed)
-{
-    const qint64 start = from / m_unit * m_unit;
-    const qint64 end = (to + m_unit - 1) / m_unit * m_unit;
-    const auto deliver = [&](ssize_t n) -> const char * {
-        got = std::clamp<qint64>(qint64(n) - (from - start), 0, to - from);
-        failed = n < 0;
-        return n < 0 ? nullptr : m_buffer + (from - start);
+    std::atomic<std::size_t> next{0};
+    const auto work = [&] {
+        char *const buffer = newBuffer();
+        for (std::size_t i; buffer && (i = next++) < samples.size() && !wrongAt();)
+            check(samples[i], buffer);
+        std::free(buffer);
     };
-    if (m_choice.way == ReadBackWay::Direct) {
-        const ssize_t n = retryEintr([&] { return pread(m_directFd, m_buffer, size_t(end - start), start); });
-        if (n >= 0 || errno != EINVAL || m_readsBack > 0)
-            return deliver(n);
-        // The medium takes no direct reads after all: drop the cache instead.
-        posix::closeFd(std::exchange(m_directFd, -1));
-        m_choice = {ReadBackWay::DropCache, NoReadBack::Checked};
-    }
-    if (m_choice.way != ReadBackWay::DropCache)
-        return nullptr;
-    // Pages come in folios of up to 2 MiB, and only a whole folio is dropped.
-    constexpr qint64 kFolio = 2 * 1048576;
-    const qint64 dropFrom = start / kFolio * kFolio, dropTo = (end + kFolio - 1) / kFolio * kFolio;
-    (void)retryEintr([&] {
-        return sync_file_range(m_writeFd, dropFrom, dropTo - dropFrom,
-                               SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    });
-    (void)posix_fadvise(m_readFd, dropFrom, dropTo - dropFrom, POSIX_FADV_DONTNEED);
-    // Whether the pages really went: a read that must not wait finds them
-    // only in the cache. Where they stay, nothing of this sample is claimed.
-    iovec v{m_buffer, size_t(end - start)};
-    const ssize_t cached = preadv2(m_readFd, &v, 1, start, RWF_NOWAIT);
-    if (cached > 0) {
-        if (m_readsBack == 0) {
-            close();
-            m_choice = {ReadBackWay::None, NoReadBack::Refused};
-        }
-        return nullptr;
-    }
-    return deliver(retryEintr([&] { return pread(m_readFd, m_buffer, size_t(end - start), start); }));
+    std::vector<std::thread> threads;
+    for (std::size_t t = 1; t < std::min(kSweepThreads, samples.size()); ++t)
+        threads.emplace_back(work);
+    work();
+    for (std::thread &t : threads)
+        t.join();
 }
 
 void ReadBack::thin()
 {
-    // Every other sample already read back goes (never the first): the
-    // sweep still finds them spread over the whole file.
     std::vector<Sample> kept;
     kept.reserve(m_samples.size());
     std::size_t firstUnread = 0;
     for (std::size_t i = 0; i < m_samples.size(); ++i) {
-        if (i < m_firstUnread && i % 2 == 1)
+        if (i < m_firstUnread && i % 2 == 1) {
+            std::lock_guard lock(m_mutex);
+            if (live(m_samples[i]))
+                m_live.erase(m_samples[i].from);
             continue;
+        }
         if (i == m_firstUnread)
             firstUnread = kept.size();
         kept.push_back(m_samples[i]);
