@@ -320,6 +320,33 @@ private slots:
         QVERIFY(readFile(disk.path() + QStringLiteral("/copy.bin")) == content);
     }
 
+    // An honest disk: a hundred copies of every kind of size, each completed
+    // and equal after a remount, never a false alarm.
+    void aHundredHealthyCopies()
+    {
+        CounterfeitDisk disk({.kind = CounterfeitDisk::Kind::Xfs, .stores = 512 * M});
+        SKIP_UNLESS_MOUNTED(disk);
+        QTemporaryDir source;
+        const qint64 sizes[] = {0, 1, 4095, 4097, M - 1, M + 1, 3 * M + 512, 40 * M + 1234};
+        QList<QByteArray> contents;
+        for (int i = 0; i < 100; ++i) {
+            const qint64 size = sizes[i % std::size(sizes)] + (i / 8) * 1024;
+            contents.append(randomBytes(size + 3, quint32(100 + i)).left(size));
+            QVERIFY(writeFile(source.filePath(QStringLiteral("src.bin")), contents.last()));
+            Copy copy(source.path(), disk.path());
+            QCOMPARE(int(copy.run(QStringLiteral("copy%1.bin").arg(i))), int(CopyEnd::Completed));
+            QCOMPARE(copy.dialogs.messages().last(), QStringLiteral("File Copy Completed."));
+            if (i % 8 == 7) // room for the next ones; one of each eight stays
+                for (int k = i - 7; k <= i; ++k)
+                    if (k % 8 != 6)
+                        QVERIFY(QFile::remove(disk.path() + QStringLiteral("/copy%1.bin").arg(k)));
+        }
+        QCOMPARE(disk.remount(), QString());
+        for (int i = 6; i < 100; i += 8)
+            QVERIFY2(readFile(disk.path() + QStringLiteral("/copy%1.bin").arg(i)) == contents[i], qPrintable(QString::number(i)));
+        QVERIFY(readFile(disk.path() + QStringLiteral("/copy99.bin")) == contents[99]);
+    }
+
     // A rescue onto the counterfeit stick stops the same way and is kept as
     // after any failed write; its map calls nothing finished that the medium
     // does not hold.
