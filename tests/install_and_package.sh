@@ -44,7 +44,8 @@ dpkg-deb -c "$deb"
 contents="$(dpkg-deb -c "$deb")"
 for f in ./usr/bin/duplon ./usr/share/applications/$id.desktop ./usr/share/metainfo/$id.metainfo.xml \
          ./usr/share/icons/hicolor/scalable/apps/$id.svg ./usr/share/icons/hicolor/48x48/apps/$id.png \
-         ./usr/share/man/man1/duplon.1.gz ./usr/share/doc/duplon/copyright ./usr/share/doc/duplon/changelog.gz; do
+         ./usr/share/man/man1/duplon.1.gz ./usr/share/doc/duplon/copyright ./usr/share/doc/duplon/changelog.gz \
+         ./usr/share/doc/duplon/README.md ./usr/share/doc/duplon/docs/rescue.md; do
     grep -q " $f\$" <<<"$contents" || { echo "FAIL: $f is not in the package"; exit 1; }
 done
 dpkg-deb -f "$deb" Recommends | grep -q qt6-wayland || { echo "FAIL: qt6-wayland is not recommended"; exit 1; }
