@@ -83,11 +83,17 @@ private:
     // read past its cache. Any thread; aio: a Linux AIO context of the
     // thread's own, or 0 (see ReadBackReads.cpp).
     Read readBack(const Sample &s, char *buffer, unsigned long aio);
+    // What a read of n bytes into buffer, from the sample's first unit on, gave.
+    Read compare(const Sample &s, const char *buffer, ssize_t n) const;
     // readBack, and once more after all of the file is flushed before the
     // medium is called a liar; files a difference. Any thread.
     void check(const Sample &s, char *buffer, unsigned long aio = 0);
+    // Reads a batch of samples (at most kMostQueued) at once where the
+    // medium is read directly through AIO, else one after another; buffers:
+    // 2 units for each.
+    void checkBatch(const std::vector<Sample> &batch, char *buffers, unsigned long aio);
     void readerLoop();
-    // The reader's own Linux AIO context, 0 where there is none.
+    // A Linux AIO context for kMostQueued reads, 0 where there is none.
     static unsigned long newAio();
     static void endAio(unsigned long aio);
     void stopReader();

@@ -52,13 +52,62 @@ ssize_t aioRead(unsigned long aio, int fd, char *buffer, size_t count, off_t at)
 unsigned long ReadBack::newAio()
 {
     aio_context_t aio = 0;
-    return syscall(SYS_io_setup, 1L, &aio) == 0 ? aio : 0;
+    return syscall(SYS_io_setup, long(kMostQueued), &aio) == 0 ? aio : 0;
 }
 
 void ReadBack::endAio(unsigned long aio)
 {
     if (aio)
         (void)syscall(SYS_io_destroy, aio);
+}
+
+void ReadBack::checkBatch(const std::vector<Sample> &batch, char *buffers, unsigned long aio)
+{
+    const qint64 room = 2 * m_unit;
+    std::vector<iocb> blocks(batch.size());
+    std::vector<iocb *> list;
+    if (aio && choice().way == ReadBackWay::Direct && m_anyRead) {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const qint64 start = batch[i].from / m_unit * m_unit;
+            const qint64 end = (batch[i].to + m_unit - 1) / m_unit * m_unit;
+            iocb &cb = blocks[i];
+            cb.aio_data = i;
+            cb.aio_fildes = quint32(m_directFd);
+            cb.aio_lio_opcode = IOCB_CMD_PREAD;
+            cb.aio_buf = quint64(quintptr(buffers + qint64(i) * room));
+            cb.aio_nbytes = quint64(end - start);
+            cb.aio_offset = start;
+            list.push_back(&cb);
+        }
+    }
+    long submitted = list.empty() ? 0 : retryEintr([&] { return syscall(SYS_io_submit, aio, long(list.size()), list.data()); });
+    std::vector<io_event> events(std::size_t(std::max(submitted, 0L)));
+    for (long got = 0; got < submitted;) {
+        const long n = syscall(SYS_io_getevents, aio, 1L, submitted - got, events.data() + got, nullptr);
+        if (n < 0 && errno != EINTR)
+            break; // the rest are read again one by one
+        got += std::max(n, 0L);
+    }
+    std::vector<bool> same(batch.size(), false);
+    for (const io_event &e : events) {
+        const std::size_t i = std::size_t(e.data);
+        if (i < batch.size() && e.res >= 0)
+            same[i] = compare(batch[i], buffers + qint64(i) * room, ssize_t(e.res)) == Read::Same;
+    }
+    // What did not read back the same in the batch goes the whole way, once more.
+    for (std::size_t i = 0; i < batch.size() && !wrongAt(); ++i)
+        if (!same[i])
+            check(batch[i], buffers + qint64(i) * room, aio);
+}
+
+ReadBack::Read ReadBack::compare(const Sample &s, const char *buffer, ssize_t n) const
+{
+    // A read that fails, or comes back short, did not give back what was written.
+    const qint64 start = s.from / m_unit * m_unit;
+    const qint64 got = std::clamp<qint64>(qint64(n) - (s.from - start), 0, s.to - s.from);
+    return n >= 0 && got == s.to - s.from && XXH3_64bits(buffer + (s.from - start), size_t(got)) == s.hash
+        ? Read::Same
+        : Read::Differs;
 }
 
 void ReadBack::check(const Sample &s, char *buffer, unsigned long aio)
@@ -98,13 +147,7 @@ ReadBack::Read ReadBack::readBack(const Sample &s, char *buffer, unsigned long a
 {
     const qint64 start = s.from / m_unit * m_unit;
     const qint64 end = (s.to + m_unit - 1) / m_unit * m_unit;
-    const auto compare = [&](ssize_t n) {
-        // A read that fails, or comes back short, did not give back what was written.
-        const qint64 got = std::clamp<qint64>(qint64(n) - (s.from - start), 0, s.to - s.from);
-        return n >= 0 && got == s.to - s.from && XXH3_64bits(buffer + (s.from - start), size_t(got)) == s.hash
-            ? Read::Same
-            : Read::Differs;
-    };
+    const auto compare = [&](ssize_t n) { return this->compare(s, buffer, n); };
     const ReadBackWay way = choice().way;
     if (way == ReadBackWay::Direct) {
         const ssize_t n = aio ? aioRead(aio, m_directFd, buffer, size_t(end - start), start)
