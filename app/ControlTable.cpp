@@ -110,9 +110,8 @@ const std::map<QString, QString> kAccessibleNames = {
     {QStringLiteral("Dir2"), QStringLiteral("Destination folders")},
     {QStringLiteral("txtDest"), QStringLiteral("Destination file name")},
     {QStringLiteral("KorBar"), QStringLiteral("Copy progress")},
-    // The copy's figures: a fixed name, and the figure as text.
-    {QStringLiteral("lblCopied"), QStringLiteral("File Copied")},
-    {QStringLiteral("lblInputLoc"), QStringLiteral("Bytes Copied")},
+    // The figures have none: a reader finds each as drawn, after its caption
+    // ("File Copied: 69.3 MB").
 };
 
 QWidget *createControl(Kind kind, QWidget *parent, const rt::StartFolder &start)
@@ -287,8 +286,10 @@ void buildControls(QWidget *window, MyFormControls &c)
     find("lblInputLoc", c.lblInputLoc);
     find("lblCopied", c.lblCopied);
     find("lblBytes", c.lblBytes);
-    // The figures change with every piece: a screen reader hears them with the bar.
+    // The figures change with every piece: a screen reader is told them with the bar.
     for (rt::Label *figure : {c.lblCopied, c.lblInputLoc})
         rt::describeWithValue(figure, c.KorBar);
+    // A file chosen is heard with its size.
+    QObject::connect(c.lblBytes, &rt::Label::captionSet, c.KorFile, &rt::FileList::describeChosen);
     rt::DisplayPacer::instance().flush();
 }

@@ -14,6 +14,8 @@
 #include <QStringDecoder>
 #include <QTimer>
 
+#include <chrono>
+
 MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
@@ -30,6 +32,7 @@ MyForm::MyForm(rt::Dialogs *dialogs, QWidget *parent)
     setWindowIcon(makeAppIcon());
     dressWindow(this);
     buildControls(this, m_controls);
+    m_announcer = new rt::Announcer(this);
     buildMenus();
     wireEvents();
     // A letter given to a new volume is never one the lists or a copy stand on.
@@ -84,7 +87,16 @@ void MyForm::wireEvents()
         connect(list, &rt::FolderList::openFailed, this,
                 [b](const QString &folder, const QString &reason) { b->folderNotOpened(folder, reason); });
     connect(c.KorBar, &rt::ProgressBar::barValueSet, m_desktop, &rt::DesktopNotices::setProgress);
-    m_copy.setEndingHook([desktop = m_desktop](const CopyModule::Ending &ending) {
+    // A copy is heard starting with its first figures.
+    connect(c.lblInputLoc, &rt::Label::captionSet, this, [this] {
+        if (m_copy.isRunning() && !m_startTold)
+            m_announcer->say(QStringLiteral("Copy started."));
+        m_startTold = m_startTold || m_copy.isRunning();
+    });
+    m_copy.setEndingHook([desktop = m_desktop, announcer = m_announcer](const CopyModule::Ending &ending) {
+        // Every other end is told in a message box.
+        if (ending.kind == CopyEnd::Stopped)
+            announcer->say(QStringLiteral("Copy stopped.") + (ending.words.isEmpty() ? QString() : u' ' + ending.words));
         using End = rt::DesktopNotices::End;
         End end = End::Failed;
         switch (ending.kind) { // every case: a new way to end must be told the desktop
@@ -185,12 +197,15 @@ void MyForm::cmdCopy_Click()
     // click pending together) must not start a copy within the copy.
     if (m_copy.isRunning()) {
         // A copy left to a silent drive: one copy at a time, so none starts.
-        if (m_copy.isStalled())
+        if (m_copy.isStalled()) {
             m_copy.tellStalled();
-        else
+        } else {
             m_copy.Stop();
+            m_announcer->hold(QStringLiteral("Stopping the copy."));
+        }
         return;
     }
+    m_startTold = false;
     m_copy.Copying = true;
     m_desktop->copyStarted();
     m_copy.StartCopy();
@@ -201,10 +216,14 @@ void MyForm::cmdCopy_Click()
 
 void MyForm::cmdExit_Click()
 {
+    // The program's time to end runs from the click: the question counts.
+    const auto clicked = std::chrono::steady_clock::now();
     if (m_dialogs.msgBox(QStringLiteral("Do You Really Want To Exit Talmo's 'DUPLON'."),
                          rt::MsgStyle::Exclamation + rt::MsgStyle::YesNo, rt::kTitleTalmo)
-        == rt::AnswerYes)
+        == rt::AnswerYes) {
+        rt::endAskedAt(clicked);
         close();
+    }
 }
 
 void MyForm::closeEvent(QCloseEvent *event)
@@ -214,7 +233,8 @@ void MyForm::closeEvent(QCloseEvent *event)
     // returns, removes its partial file (a rescue is kept, with its map,
     // without a question), and the program then ends as the click that
     // started the copy returns; an operation that does not return within the
-    // answer limit of the stop is left to its medium, and the program ends then.
+    // end's limit of the click on Exit or the close box is left to its
+    // medium, and the program ends then.
     rt::setEnding(true);
     if (m_copy.isRunning())
         m_copy.Leave();

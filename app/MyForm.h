@@ -4,6 +4,7 @@
 #include "app/ControlTable.h"
 #include "browse/Browsing.h"
 #include "copy/CopyModule.h"
+#include "runtime/controls/Announcer.h"
 #include "runtime/controls/MyFormControls.h"
 #include "runtime/Dialogs.h"
 #include "runtime/controls/QtDialogs.h"
@@ -55,4 +56,7 @@ private:
     Browsing m_browsing;
     // The copy's progress and ending, shown on the desktop outside the window.
     rt::DesktopNotices *m_desktop;
+    // What a screen reader is told of the copy's start and stop.
+    rt::Announcer *m_announcer = nullptr;
+    bool m_startTold = false;
 };

@@ -51,7 +51,7 @@ public:
         using Kind = CopyEnd; // Refused: refused, or none yet
         Kind kind = Kind::Refused;
         QString destination; // the copy's file, as messages show it
-        QString words;       // NamedInDoubt: what the window says of it
+        QString words;       // NamedInDoubt: what the window says of it; Stopped: of its partial file
     };
     const Ending &lastEnding() const { return m_lastEnding; }
     // Called as a copy ends, before its closing message waits for the user.

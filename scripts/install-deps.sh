@@ -20,6 +20,10 @@ packages=(
   # notifications, and the accessibility bus with the Python client through
   # which the screen-reader test listens.
   dbus-daemon dbus-bin xvfb xauth at-spi2-core python3-pyatspi
+  # What a blind user hears: the real Orca under a small window manager, its
+  # speech through speech-dispatcher's generic module into a log, keys
+  # through the X server.
+  orca speech-dispatcher openbox xdotool
   # Every kind of disk: libblkid names a volume's file system and label where
   # udev keeps no records; the tests make real file systems on loop devices
   # and reach a network share through sshfs over a local sshd.

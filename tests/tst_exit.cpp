@@ -3,11 +3,15 @@
 #include "support/HangingMedium.h"
 #include "support/SshShare.h"
 
-#include <QElapsedTimer>
+#include <QApplication>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
 
+#include <QRegularExpression>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -19,19 +23,42 @@
 class TestExit : public QObject {
     Q_OBJECT
 
-    static bool onDestination(const QString &call) { return call == u"write" || call == u"flush"; }
+    // "as a user": a large copy onto the medium through the real window and
+    // its real question, stopped 1.3 s in; Exit 1 s later, Yes 0.3 s after
+    // the question shows ("as a user, slow to answer": 3 s after, which counts
+    // against the same 10 s).
+    static bool onDestination(const QString &call)
+    {
+        return call == u"write" || call == u"flush" || call.startsWith(u"as a user") || call == u"write, close box";
+    }
 
-    // 32 MiB of data, no holes: every piece is read from the medium.
-    static bool writeSource(const QString &folder)
+    // 32 MiB of data (512 MiB as a user would copy), no holes: every piece is read from the medium.
+    static bool writeSource(const QString &folder, int mebibytes = 32)
     {
         QFile big(folder + QStringLiteral("/big.bin"));
         if (!big.open(QIODevice::WriteOnly))
             return false;
         const QByteArray piece(1 << 20, 'd');
-        for (int i = 0; i < 32; ++i)
+        for (int i = 0; i < mebibytes; ++i)
             if (big.write(piece) != piece.size())
                 return false;
         return true;
+    }
+
+    // Yes, 0.3 s after the question shows.
+    static void answerYes(int afterMs)
+    {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) {
+            QTimer::singleShot(10, [afterMs] { answerYes(afterMs); });
+            return;
+        }
+        QTimer::singleShot(afterMs, Qt::PreciseTimer, box, [box] { box->button(QMessageBox::Yes)->click(); });
+    }
+
+    static qint64 nowMs()
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
     }
 
     // The child: the window over c: (a folder of its own) and s: (the medium).
@@ -40,14 +67,37 @@ class TestExit : public QObject {
         FormFixture f;
         f.dialogs.answers = {rt::AnswerYes};
         const auto say = [](const char *line) { std::fputs(line, stdout), std::fflush(stdout); };
-        const bool midCopy = call == u"read" || call == u"write";
+        // The moment, for the parent to time the end from the click itself.
+        const auto sayAt = [&](const char *word) { say(qPrintable(QStringLiteral("%1 %2\n").arg(word).arg(nowMs()))); };
+        const bool asUser = call.startsWith(u"as a user");
+        const int answerAfterMs = call.endsWith(u"slow to answer") ? 3000 : 300;
+        const bool closeBox = call == u"write, close box"; // the window's close box instead of Exit
+        const bool midCopy = call == u"read" || call == u"write" || closeBox;
         if (onDestination(call))
-            writeSource(f.drives.host(u'c'));
+            writeSource(f.drives.host(u'c'), asUser ? 512 : 32);
         rt::Drives::instance().setFixedMap({{u'c', f.drives.host(u'c')}, {u's', medium}});
-        f.start();
+        if (asUser)
+            f.form = std::make_unique<MyForm>(); // the real question
+        else
+            f.start();
         f.form->show(); // the last window's close ends the program's event loop
+        if (asUser) {
+            QObject::connect(qApp, &QGuiApplication::lastWindowClosed, [&] { sayAt("gone"); });
+            QObject::connect(f.c().cmdCopy, &QPushButton::pressed, [&] { // the copy runs inside clicked
+                QTimer::singleShot(1300, [&] {
+                    say("silence\n");
+                    QTimer::singleShot(1000, [&] {
+                        QTimer::singleShot(0, [&] { answerYes(answerAfterMs); });
+                        sayAt("clicked"), say("exit\n"), f.c().cmdExit->click();
+                    });
+                });
+            });
+        }
         const auto exitSoon = [&] {
-            QTimer::singleShot(1000, [&] { say("exit\n"), f.form->cmdExit_Click(); });
+            QTimer::singleShot(1000, [&] {
+                sayAt("clicked"), say("exit\n");
+                closeBox ? void(f.form->close()) : f.form->cmdExit_Click();
+            });
         };
         copytest::CopyWatch watch(f.c());
         if (call != u"list") {
@@ -65,7 +115,7 @@ class TestExit : public QObject {
             }
         };
         QTimer::singleShot(0, [&] {
-            if (!midCopy) {
+            if (!midCopy && !asUser) {
                 say("silence\n");
                 QThread::sleep(1);
                 exitSoon();
@@ -86,6 +136,9 @@ private slots:
         QTest::addColumn<QString>("call");
         QTest::newRow("sshfs, its server stopped, reading") << "server" << "read";
         QTest::newRow("sshfs, its server stopped, writing") << "server" << "write";
+        QTest::newRow("sshfs, its server stopped, writing, the close box") << "server" << "write, close box";
+        QTest::newRow("sshfs, its server stopped, writing 512 MiB, the real question") << "server" << "as a user";
+        QTest::newRow("sshfs, its server stopped, writing 512 MiB, Yes after 3 s") << "server" << "as a user, slow to answer";
         QTest::newRow("sshfs stopped itself, writing") << "client" << "write";
         QTest::newRow("FUSE driver hanging in a read") << "fuse" << "read";
         QTest::newRow("FUSE driver hanging in a write") << "fuse" << "write";
@@ -155,13 +208,30 @@ private slots:
             return program.state() == QProcess::NotRunning
                 || (stat.open(QIODevice::ReadOnly) && stat.readAll().split(')').last().trimmed().startsWith('Z'));
         };
-        QElapsedTimer clock;
-        clock.start();
-        while (!ended() && clock.elapsed() < 30000)
-            QThread::msleep(20);
-        const qint64 took = clock.elapsed();
-        qInfo("%s: the program ended %lld ms after Exit", QTest::currentDataTag(), took);
+        // Timed from the click as the program saw it, on the same clock.
+        const QRegularExpression at(QStringLiteral("(clicked|gone) (\\d+)\n"));
+        const auto when = [&](const QString &word) {
+            for (const QRegularExpressionMatch &m : at.globalMatch(QString::fromUtf8(said)))
+                if (m.captured(1) == word)
+                    return m.captured(2).toLongLong();
+            return qint64(-1);
+        };
+        const qint64 clicked = when(QStringLiteral("clicked"));
+        QVERIFY(clicked > 0);
+        while (!ended() && nowMs() - clicked < 30000) {
+            program.waitForReadyRead(20);
+            said += program.readAllStandardOutput();
+        }
+        const qint64 took = nowMs() - clicked;
+        said += program.readAllStandardOutput();
+        const qint64 gone = when(QStringLiteral("gone")) < 0 ? -1 : when(QStringLiteral("gone")) - clicked;
+        qInfo("%s: the program ended %lld ms after Exit%s", QTest::currentDataTag(), took,
+              gone < 0 ? "" : qPrintable(QStringLiteral(", its window %1 ms after it").arg(gone)));
         QVERIFY2(ended() && took <= 11000, qPrintable(QString::number(took)));
+        if (call.startsWith(u"as a user")) { // at once after Yes
+            const qint64 answered = call == u"as a user" ? 300 : 3000;
+            QVERIFY2(gone >= answered && gone <= answered + 1200, qPrintable(QString::number(gone)));
+        }
         silence(false);
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);

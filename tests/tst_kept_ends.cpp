@@ -1,4 +1,7 @@
 #include "support/KeptKit.h"
+#include "support/RescueKit.h"
+#include "copy/rescue/RescueFiles.h"
+#include "runtime/files/CopyFolder.h"
 #include "copy/rescue/SourceIdentity.h"
 #include "runtime/files/WriterLock.h"
 #include "runtime/text/NumberText.h"
@@ -59,6 +62,10 @@ private slots:
         QTest::newRow("the same") << qint64(8192) << qint64(0) << false << true;
         QTest::newRow("one nanosecond later") << qint64(8192) << qint64(1) << false << false;
         QTest::newRow("another length") << qint64(8193) << qint64(0) << false << false;
+        // A medium that keeps whole seconds (ext3, many shares) stamps the copy's
+        // source at .000000000: the same second is the same time.
+        QTest::newRow("whole seconds, the same second") << qint64(8192) << qint64(-123456789) << false << true;
+        QTest::newRow("whole seconds, the next second") << qint64(8192) << s - 123456789 << false << false;
         QTest::newRow("FAT: within its 2 s") << qint64(8192) << 2 * s << true << true;
         QTest::newRow("FAT: 3 s later") << qint64(8192) << 3 * s << true << false;
         QTest::newRow("FAT: an hour's time-zone shift") << qint64(8192) << -3600 * s + s << true << true;
@@ -243,6 +250,40 @@ private slots:
         other.kill();
         QVERIFY(other.waitForFinished(10000));
         QVERIFY(!rt::writtenElsewhere(QStringLiteral("D:\\out.bin.part"))); // the lock went with it
+    }
+
+    // Two retries of one copy that start together (two windows): the one that
+    // comes second to the copy's writer's lock is refused before it touches a
+    // file, so the map temporary the first is writing, and any other, stay.
+    void retriesThatMeetAreRefused()
+    {
+        FormFixture f;
+        sourceOnC(f, 49);
+        BadMedium medium(f.drives.host(u'c'), kEightBadBlocks);
+        SKIP_UNLESS_MOUNTED(medium);
+        QCOMPARE(rescuekit::firstRescue(f.drives, medium, false), QStringLiteral("out.bin.map"));
+        const rt::File source = rt::File::open(QStringLiteral("C:\\src.bin"), rt::File::Access::Read);
+        rt::IoWorker io;
+        std::optional<Resumable> first = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        std::optional<Resumable> second = findResumable(QStringLiteral("D:\\out.bin"), source, io);
+        QVERIFY(first && second);
+        RescueFiles firstOwner(QStringLiteral("D:\\out.bin"), io);
+        firstOwner.retry(*std::move(first));
+        const QString saving = QStringLiteral(".out.bin.map.k2x9.tmp"), cutLeft = QStringLiteral(".out.bin.map.z7.tmp");
+        f.drives.makeFile(u'd', saving, "a map being saved");
+        f.drives.makeFile(u'd', cutLeft, "half a map");
+        const rt::HeldFile held = rt::CopyFolder(QStringLiteral("D:\\out.bin")).hold(saving); // as the first retry's save holds it
+        RescueFiles secondOwner(QStringLiteral("D:\\out.bin"), io);
+        QString refusal;
+        try {
+            secondOwner.retry(*std::move(second));
+        } catch (const rt::RtError &e) {
+            refusal = e.reason();
+        }
+        QCOMPARE(refusal, rt::writtenElsewhereText());
+        QCOMPARE(secondOwner.state(), RescueState::Nothing);
+        QVERIFY(f.drives.exists(u'd', saving) && f.drives.exists(u'd', cutLeft));
+        QVERIFY(f.drives.exists(u'd', QStringLiteral("out.bin.map")));
     }
 };
 

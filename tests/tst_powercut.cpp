@@ -31,6 +31,7 @@ enum class Before {
     Nothing,
     KeptPart, // a rescue stopped halfway and kept as NAME.part with its map: the cut copy goes on with it
     Settled,  // a rescue settled as NAME with NAME.map: the cut copy retries what stayed unreadable
+    InPlace,  // such a copy whose map lists a readable zone as never read, over an older file's bytes: gone on with in place
 };
 
 QByteArray rescued(const QByteArray &source)
@@ -39,6 +40,22 @@ QByteArray rescued(const QByteArray &source)
     for (const BadMedium::Range &r : kDamage.bad)
         bytes.replace(r.begin, r.end - r.begin, QByteArray(r.end - r.begin, '\0'));
     return bytes;
+}
+
+// The zone an earlier copy written in place over an older file never read: its map says so, and it holds the old bytes.
+constexpr qint64 kUnreadFrom = 384 * kBlock, kUnreadTo = 576 * kBlock;
+bool leaveUnread(const QString &folder)
+{
+    QFile mapFile(folder + QStringLiteral("/out.bin.map")), copy(folder + QStringLiteral("/out.bin"));
+    if (!mapFile.open(QIODevice::ReadWrite) || !copy.open(QIODevice::ReadWrite))
+        return false;
+    std::optional<RescueMap> map = RescueMap::parse(mapFile.readAll());
+    if (!map)
+        return false;
+    map->set(kUnreadFrom, kUnreadTo - kUnreadFrom, RescueMap::Status::NonTried);
+    const QByteArray text = map->mapfile("duplon C:\\src.bin D:\\out.bin");
+    return mapFile.resize(0) && mapFile.write(text) == text.size() && copy.seek(kUnreadFrom)
+        && copy.write(QByteArray(kUnreadTo - kUnreadFrom, '\xee')) == kUnreadTo - kUnreadFrom;
 }
 
 // Copies C:\src.bin onto D:\out.bin outside the window, as a second window would.
@@ -132,6 +149,10 @@ private slots:
             {"retrying: its map's temporary file flushed", "flush:.out.bin.map.*.tmp:1", Before::Settled},
             {"retrying: its map named", "rename:out.bin.map:1", Before::Settled},
             {"retrying: its map's folder flushed", "rename:out.bin.map:1+1", Before::Settled},
+            {"going on in place: a block written", "write:out.bin:1", Before::InPlace},
+            {"going on in place: its map's temporary file flushed", "flush:.out.bin.map.*.tmp:1", Before::InPlace},
+            {"going on in place: its map named", "rename:out.bin.map:1", Before::InPlace},
+            {"going on in place: a save's data flushed", "flush:out.bin:2", Before::InPlace},
         };
         const quint64 seed = qEnvironmentVariableIsSet("DUPLON_CUT_SEED") ? qEnvironmentVariable("DUPLON_CUT_SEED").toULongLong()
                                                                          : QRandomGenerator::system()->generate();
@@ -174,11 +195,13 @@ private slots:
         SKIP_UNLESS_MOUNTED(medium);
         rt::Drives::instance().setFixedMap({{u'c', damaged.path()}, {u'd', medium.path()}});
         ScriptedDialogs first;
-        if (before == Before::Settled)
+        if (before == Before::Settled || before == Before::InPlace)
             copyOnce(first);
+        if (before == Before::InPlace)
+            QVERIFY(leaveUnread(medium.path()));
         const QStringList firstSaid = before == Before::KeptPart ? copyStoppedAt(3 * kLargePiece / 2) // past the damaged zones, before trimming
                                                                  : first.messages();
-        QVERIFY2(before != Before::Settled || entriesOf(folder).contains(QStringLiteral("out.bin.map")), qPrintable(firstSaid.join(u'|')));
+        QVERIFY2((before != Before::Settled && before != Before::InPlace) || entriesOf(folder).contains(QStringLiteral("out.bin.map")), qPrintable(firstSaid.join(u'|')));
         QVERIFY2(before != Before::KeptPart || entriesOf(folder).contains(kPartMap), qPrintable(firstSaid.join(u'|')));
         if (!cutAt.isEmpty())
             CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds(1));
@@ -206,6 +229,7 @@ private slots:
         // The cut copy's words are true of what the medium holds: a part it calls deleted is not there, and one
         // whose deletion the dead medium refused is said to stay.
         const QString cutWords = cutShort.messages().join(u'|');
+        QVERIFY2(before != Before::InPlace || cutWords.startsWith(QStringLiteral("An earlier copy of 'out.bin' is there: ")), qPrintable(cutWords));
         if (cutWords.contains(QStringLiteral("could not be kept and was deleted")) || cutWords.contains(QStringLiteral("'out.bin.part' was deleted")))
             QVERIFY2(!left.contains(kPart), qPrintable(survived + QStringLiteral(" | ") + cutWords));
         QVERIFY2(cutWords.contains(told), qPrintable(cutWords));

@@ -1,4 +1,6 @@
 #include "copy/rescue/RescueLife.h"
+#include "runtime/files/HiddenLeftovers.h"
+#include "runtime/media/Volume.h"
 
 #include <QTest>
 
@@ -140,32 +142,59 @@ private slots:
     }
 
     // A healthy copy's hidden file left by a cut or a kill: cleared by the next
-    // Copy only when no copy can still be writing it.
+    // Copy only when it is proven ours and no copy can still be writing it.
     void aLeftoverGoesOnlyWhenNoCopyWritesIt_data()
     {
+        QTest::addColumn<bool>("ours");
         QTest::addColumn<bool>("held");
         QTest::addColumn<bool>("known");
         QTest::addColumn<bool>("share");
         QTest::addColumn<qint64>("age");
         QTest::addColumn<bool>("goes");
         const qint64 old = kLeftoverAgeOnShares, fresh = 5;
-        QTest::newRow("local, free: goes at once") << false << true << false << fresh << true;
-        QTest::newRow("local, held by another copy: stays") << true << true << false << fresh << false;
-        QTest::newRow("local, held however old") << true << true << false << 10 * old << false;
-        QTest::newRow("share, free but fresh: a copy on another machine may write it") << false << true << true << fresh << false;
-        QTest::newRow("share, free and old: goes") << false << true << true << old << true;
-        QTest::newRow("share, held: stays") << true << true << true << old << false;
-        QTest::newRow("no locks on the medium, fresh: stays") << false << false << false << old - 1 << false;
-        QTest::newRow("no locks on the medium, old: goes") << false << false << false << old << true;
+        QTest::newRow("local, free: goes at once") << true << false << true << false << fresh << true;
+        QTest::newRow("local, held by another copy: stays") << true << true << true << false << fresh << false;
+        QTest::newRow("local, held however old") << true << true << true << false << 10 * old << false;
+        QTest::newRow("share, free but fresh: a copy on another machine may write it") << true << false << true << true << fresh << false;
+        QTest::newRow("share, free and old: goes") << true << false << true << true << old << true;
+        QTest::newRow("share, held: stays") << true << true << true << true << old << false;
+        QTest::newRow("no locks on the medium, fresh: stays") << true << false << false << false << old - 1 << false;
+        QTest::newRow("no locks on the medium, old: goes") << true << false << false << false << old << true;
+        // A name that merely fits ("disk" and a kept ".disk.img.part"), or a kept part with its map beside it.
+        QTest::newRow("not proven ours, local and free: stays") << false << false << true << false << fresh << false;
+        QTest::newRow("not proven ours, however old: stays") << false << false << false << true << 10 * old << false;
     }
     void aLeftoverGoesOnlyWhenNoCopyWritesIt()
     {
+        QFETCH(bool, ours);
         QFETCH(bool, held);
         QFETCH(bool, known);
         QFETCH(bool, share);
         QFETCH(qint64, age);
         QFETCH(bool, goes);
-        QCOMPARE(leftoverMayGo({.lockHeld = held, .lockKnown = known, .share = share, .ageSeconds = age}), goes);
+        QCOMPARE(leftoverMayGo({.ours = ours, .lockHeld = held, .lockKnown = known, .share = share, .ageSeconds = age}), goes);
+    }
+
+    // Where locks may not reach another machine, only age tells: a network
+    // share, and a medium that cannot be identified at all.
+    void anUnknownMediumIsJudgedAsAShare_data()
+    {
+        QTest::addColumn<QString>("medium");
+        QTest::addColumn<bool>("share");
+        QTest::newRow("local ext4") << QStringLiteral("ext4") << false;
+        QTest::newRow("NFS") << QStringLiteral("nfs") << true;
+        QTest::newRow("not identified") << QString() << true;
+    }
+    void anUnknownMediumIsJudgedAsAShare()
+    {
+        QFETCH(QString, medium);
+        QFETCH(bool, share);
+        std::optional<rt::Volume> volume;
+        if (!medium.isEmpty()) {
+            volume = rt::Volume::ofType(medium);
+            volume->network = medium == u"nfs";
+        }
+        QCOMPARE(rt::judgedAsShare(volume), share);
     }
 };
 

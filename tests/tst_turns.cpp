@@ -101,6 +101,65 @@ private slots:
         QVERIFY(out.readAll() == data);
     }
 
+    // A window slow to show each piece (3 ms a caption) over a 100 MiB copy:
+    // the worker moves the next pieces meanwhile, without waiting for it, but
+    // never more than 3 % of the source beyond what the window has shown, so
+    // the bar stays that close to what was read; every piece is still shown,
+    // in order, and the copy is whole. A read that fails on the worker keeps
+    // the pieces queued behind it from moving until the window has taken it.
+    void workerRunsAheadOfASlowWindow_data()
+    {
+        QTest::addColumn<qint64>("unreadable"); // a piece whose read fails on the worker, or -1
+        QTest::newRow("healthy") << qint64(-1);
+        QTest::newRow("a read fails at 40 MiB") << 40 * kLargePiece;
+    }
+    void workerRunsAheadOfASlowWindow()
+    {
+        QFETCH(qint64, unreadable);
+        constexpr qint64 size = 100 * kLargePiece;
+        Turns t;
+        QVERIFY(t.prepare(size));
+        auto &[f, r, watch, data] = t;
+        f.dialogs.answers = {rt::AnswerNo}; // a rescue is not kept
+        rt::setReadableHook([&](qint64 offset, qint64 count) -> qint64 {
+            r.add('W', offset);
+            return offset == unreadable && count == kLargePiece ? 0 : count;
+        });
+        qint64 furthest = 0; // beyond what the window showed, what the worker had begun to move
+        int mostInOneTurn = 0; // pieces the worker began while the window showed one
+        connect(f.c().lblInputLoc, &rt::Label::captionSet, this, [&](const QString &caption) {
+            const auto begun = [&] {
+                const std::lock_guard lock(r.mutex);
+                qint64 end = 0;
+                for (const auto &e : r.events)
+                    end = e.first == 'W' ? std::max(end, e.second + kLargePiece) : end;
+                return std::pair{r.started().size(), end};
+            };
+            const auto [before, end] = begun();
+            if (unreadable < 0 || caption.toLongLong() < unreadable) // a rescue reads where it must
+                furthest = std::max(furthest, end - caption.toLongLong());
+            QThread::msleep(3);
+            mostInOneTurn = std::max(mostInOneTurn, int(begun().first - before));
+        });
+        f.c().cmdCopy->click();
+        QVERIFY2(furthest <= size * 3 / 100, qPrintable(QString::number(furthest)));
+        if (unreadable < 0) {
+            QCOMPARE(f.dialogs.messages(), QStringList{kCompleted});
+            QVERIFY2(mostInOneTurn >= 2, qPrintable(QString::number(mostInOneTurn)));
+            const Progress expected = expectedProgress(expectedPieces(data.size()), data.size());
+            QCOMPARE(watch->shown.inputLoc, expected.inputLoc);
+            QCOMPARE(watch->shown.bar, expected.bar);
+            QFile out(f.drives.host(u'd', QStringLiteral("out.bin")));
+            QVERIFY(out.open(QIODevice::ReadOnly));
+            QVERIFY(out.readAll() == data);
+            return;
+        }
+        QVERIFY(r.at('T', unreadable) > r.at('W', unreadable));
+        for (qint64 piece = unreadable + kLargePiece; piece < size; piece += kLargePiece)
+            if (const qsizetype w = r.at('W', piece); w > r.at('W', unreadable))
+                QVERIFY2(w > r.at('T', unreadable), qPrintable(QString::number(piece / kLargePiece)));
+    }
+
     // A Stop taken as a piece shows: the piece in flight is the last that
     // moves, nothing is shown after it, and the file goes.
     void stopStartsNoPiece()

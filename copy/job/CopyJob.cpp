@@ -148,15 +148,15 @@ CopyJob::Way CopyJob::open()
     // reading only what could not be read keeps every block it saved.
     if (exists && !m_unfinishedSource) {
         std::optional<Resumable> found = findResumable(m_names.destination, m_source, m_io);
-        if (found && madeFromAnotherSource(found->mapFile, m_names.typedName))
-            found.reset();
         if (found && writtenElsewhere(m_names.destination, m_names.typedName))
             return Way::Refused;
+        const MapOrigin origin = found ? mapOrigin(*found, m_names.typedName) : MapOrigin::AnotherVersion;
         if (!m_progress.goingOn())
             return Way::Stopped;
-        if (found
-            && m_dialogs.msgBox(retryQuestion(m_names.typedName, found->mapFile.map), kRetryQuestionStyle, rt::kTitleTalmo)
-                == rt::AnswerYes)
+        if (origin == MapOrigin::AnotherCopyAgreed
+            || (origin == MapOrigin::ThisSource
+                && m_dialogs.msgBox(retryQuestion(m_names.typedName, found->mapFile.map), kRetryQuestionStyle, rt::kTitleTalmo)
+                    == rt::AnswerYes))
             return goOnFromMap(*std::move(found));
     }
     // The medium's limits, room and name rules, before anything is asked or written.
@@ -232,7 +232,7 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
                              rt::MsgStyle::Exclamation, rt::kTitleTalmo);
             return End::NamedInDoubt;
         }
-        ended(End::Completed, m_files.finalMap().written ? retryLaterText() : QString());
+        ended(End::Completed, m_files.finalMap().written || !m_files.finalMap().keptAs.isEmpty() ? retryLaterText() : QString());
         announce(outcome);
         return End::Completed;
     default:
@@ -246,9 +246,9 @@ CopyJob::End CopyJob::finish(CopyEngine::Outcome outcome, CopyEngine &engine)
     if (const RescueAction action = whatMayGo(m_files.state(), event, m_files.facts(outcome.rescued > 0));
         action != RescueAction::Delete)
         return endKept(outcome, engine, action);
-    abandon(event);
+    const QString left = m_files.leftText(abandon(event).left);
     if (outcome.end == EngineEnd::Stopped)
-        return ended(End::Stopped);
+        return ended(End::Stopped, left.isEmpty() ? QStringLiteral("The partial file is removed.") : left);
     ended(End::Failed);
     if (outcome.end == EngineEnd::WriteFailed)
         tellCannotWrite(outcome.reason);
@@ -268,7 +268,9 @@ void CopyJob::tellSourceUnreadable(bool gone, const QString &reason, const QStri
 
 CopyJob::End CopyJob::retry()
 {
-    const RetryPasses::Outcome outcome = RetryPasses(m_source, std::move(m_files.retried()), m_progress, m_io).run();
+    RetryPasses::Outcome outcome = RetryPasses(m_source, std::move(m_files.retried()), m_progress, m_io).run();
+    if (outcome.complete && outcome.end == RetryPasses::Outcome::End::Completed)
+        outcome.mapError = m_files.settleRetried();
     m_io.run([&] { (void)m_source.close(); });
     switch (outcome.end) {
     case RetryPasses::Outcome::End::Completed: {
@@ -321,7 +323,8 @@ void CopyJob::announce(const CopyEngine::Outcome &outcome)
         + (m_files.finalMap().written
                ? QStringLiteral("A map of the unreadable parts was written to %1.").arg(m_files.finalMap().words) + rt::kCrLf
                    + retryLaterText()
-               : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_files.finalMap().words));
+               : QStringLiteral("The map of the unreadable parts could not be written: %1").arg(m_files.finalMap().words)
+                   + keptMapText(m_files.finalMap().keptAs));
     m_dialogs.msgBox(text, rt::MsgStyle::Exclamation);
 }
 

@@ -92,6 +92,8 @@ private:
     // Whether another copy (another window) holds the writer's lock on the
     // rescue at path: then says so, before any question, and nothing starts.
     bool writtenElsewhere(const QString &path, const QString &name);
+    // Where a full medium kept the rescue's own map as the final one: says so.
+    static QString keptMapText(const QString &keptAs);
     PartThere partThere(const QString &partPath);
     // Yes to going on with the earlier rescue under the name: GoOnFromMap for
     // the retry passes, GoOnKept when its copying passes are not through.
@@ -117,10 +119,12 @@ private:
     void identifySource();
     // How a copy gone on with is written: it gets the source's time.
     rt::Destination::Options goOnOptions() const;
-    // Whether a map found was written for another version of the source (its
-    // identity line says so): then says so, naming both, and the copy under
-    // copyName is not gone on with.
-    bool madeFromAnotherSource(const MapFile &map, const QString &copyName);
+    // Where a map names another source than this one: the same file (gone on
+    // with), another copy of the same data whose samples agree and the user
+    // said Yes (gone on with, no second question), or another version (not
+    // gone on with, said so).
+    enum class MapOrigin { ThisSource, AnotherCopyAgreed, AnotherVersion };
+    MapOrigin mapOrigin(const Resumable &found, const QString &copyName);
     // Why: the engine's reason, or the medium gone; kept: what became of what was read.
     void tellSourceUnreadable(bool gone, const QString &reason, const QString &kept);
     // Reads again what an earlier rescue could not, into its copy.

@@ -47,7 +47,8 @@ CopyJob::Way CopyJob::offerKept(bool exists)
             return Way::NotKept;
     }
     // One of another version of the source stays as it is; Copy goes on as for a name without one.
-    if (!kept || madeFromAnotherSource(kept->mapFile, part))
+    const MapOrigin origin = kept ? mapOrigin(*kept, part) : MapOrigin::AnotherVersion;
+    if (origin == MapOrigin::AnotherVersion)
         return Way::NotKept;
     const RescueMap &map = kept->mapFile.map;
     const qint64 finished = map.bytes(Status::Finished), bad = map.bytes(Status::Bad);
@@ -58,7 +59,7 @@ CopyJob::Way CopyJob::offerKept(bool exists)
             .arg(map.end() - finished - bad)
             .arg(bad)
         + rt::kCrLf + QStringLiteral("Do You Want to Go On From Where It Stopped.");
-    if (m_dialogs.msgBox(question, kRetryQuestionStyle, rt::kTitleTalmo) != rt::AnswerYes)
+    if (origin == MapOrigin::ThisSource && m_dialogs.msgBox(question, kRetryQuestionStyle, rt::kTitleTalmo) != rt::AnswerYes)
         return Way::NotKept; // NAME.part stays as it is
     if (exists && !replaceAsked())
         return Way::Refused;
@@ -88,16 +89,34 @@ void CopyJob::identifySource()
     m_coarseTimes = volume && (volume->type == u"vfat" || volume->type == u"exfat" || volume->type == u"msdos");
 }
 
-bool CopyJob::madeFromAnotherSource(const MapFile &map, const QString &copyName)
+CopyJob::MapOrigin CopyJob::mapOrigin(const Resumable &found, const QString &copyName)
 {
-    if (!map.source || !m_identity || sameSource(*map.source, *m_identity, m_coarseTimes))
-        return false; // a map without the line (GNU ddrescue's) is checked by samples alone
+    const MapFile &map = found.mapFile;
+    if (!map.source || !m_identity)
+        return MapOrigin::ThisSource; // a map without the line (GNU ddrescue's) is checked by samples alone
+    const bool sameName = map.source->name == m_identity->name;
+    if (sameName && sameSource(*map.source, *m_identity, m_coarseTimes))
+        return MapOrigin::ThisSource;
+    // Another file of the same length (a copy made with cp, another
+    // download) whose finished blocks agree where sampled: the same data, or
+    // a version that differs where no sample fell. Only the user can tell.
+    if (map.source->length == m_identity->length && found.samplesAgreed > 0) {
+        const QString question =
+            QStringLiteral("'%1' was rescued from another file, or another version of this one: its map %2 was written for '%3', %4; the source is '%5', %6.")
+                .arg(copyName, map.name, map.source->name, identityText(*map.source), m_identity->name, identityText(*m_identity))
+            + rt::kCrLf
+            + QStringLiteral("%1 sampled blocks read the same from both; were it another version of the file, the copy would mix the two.")
+                  .arg(found.samplesAgreed)
+            + rt::kCrLf + QStringLiteral("Do You Want to Read Only the Missing Parts From This One.");
+        return m_dialogs.msgBox(question, kRetryQuestionStyle, rt::kTitleTalmo) == rt::AnswerYes ? MapOrigin::AnotherCopyAgreed
+                                                                                                : MapOrigin::AnotherVersion;
+    }
     m_dialogs.msgBox(QStringLiteral("'%1' was rescued from another version of the source: its map %2 was written for %3; "
                                     "the source now has %4.")
                              .arg(copyName, map.name, identityText(*map.source), identityText(*m_identity))
                          + rt::kCrLf + QStringLiteral("It is not gone on with, and stays as it is."),
                      rt::MsgStyle::Exclamation, rt::kTitleTalmo);
-    return true;
+    return MapOrigin::AnotherVersion;
 }
 
 bool CopyJob::mapLessPartDeleted(const QString &partPath, const QString &part)
@@ -155,7 +174,17 @@ CopyJob::Way CopyJob::goOnFromMap(Resumable earlier)
     // rather than block by block. The retry passes are for what stays bad.
     const RescueMap &map = earlier.mapFile.map;
     if (map.bytes(Status::Finished) + map.bytes(Status::Bad) == map.end()) {
-        m_files.retry(std::move(earlier));
+        try {
+            m_files.retry(std::move(earlier));
+        } catch (const rt::RtError &e) {
+            if (e.reason() == rt::writtenElsewhereText())
+                m_dialogs.msgBox(QStringLiteral("'%1' is not gone on with: ").arg(m_names.typedName) + e.reason() + rt::kCrLf
+                                     + QStringLiteral("Copy it again once that copy has ended."),
+                                 rt::MsgStyle::Exclamation, rt::kTitleTalmo);
+            else
+                tellCannotOpen(QStringLiteral("destination"), m_names.destination, e.reason());
+            return Way::Refused;
+        }
         return Way::GoOnFromMap;
     }
     try {
@@ -236,4 +265,12 @@ QByteArray CopyJob::finalMapText(const RescueMap &map)
 {
     const QByteArray text = map.mapfile(commandLine());
     return m_identity ? withSourceIdentity(text, *m_identity) : text;
+}
+
+QString CopyJob::keptMapText(const QString &keptAs)
+{
+    if (keptAs.isEmpty())
+        return QString();
+    return rt::kCrLf + QStringLiteral("The rescue's map as last saved was kept as %1 instead: it may list parts read since as not yet read.").arg(keptAs)
+        + rt::kCrLf + retryLaterText();
 }

@@ -48,12 +48,9 @@ void CopyEngine::setSaveIntervalOfNewEngines(std::chrono::milliseconds interval)
 CopyEngine::~CopyEngine()
 {
     // A piece ahead never outlives the engine whose state it fills.
-    if (m_inFlight) {
-        m_aheadHooks = false;
-        try {
-            takeRead();
-        } catch (...) {
-        }
+    try {
+        dropAhead();
+    } catch (...) {
     }
 }
 
@@ -102,12 +99,9 @@ SavedMap CopyEngine::keepNow()
 CopyEngine::Outcome CopyEngine::run()
 {
     const Outcome outcome = runPasses();
-    // A piece read ahead when the copy stopped or failed ends before the
-    // copy does: it goes with the file.
-    if (m_inFlight) {
-        m_aheadHooks = false; // not a piece of the copy's any more
-        takeRead();
-    }
+    // Pieces read ahead when the copy stopped or failed end before the
+    // copy does: they go with the file.
+    dropAhead();
     return outcome;
 }
 
@@ -127,6 +121,8 @@ CopyEngine::Outcome CopyEngine::runPasses()
                 // Left at 0: the first read tells what is wrong with the source.
             }
             m_dest.empty();
+            if (m_dest.holdsOlderData())
+                m_source.writeHoles(); // every block the map will call finished is written
         });
     } catch (const rt::RtError &e) {
         m_outcome.end = Outcome::End::WriteFailed;
@@ -181,11 +177,16 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
     while (const std::optional<Span> span = untried(cursor, forward)) {
         const Span piece = pieceIn(*span, forward);
         const qint64 from = piece.from, count = piece.to - piece.from;
-        if (m_inFlight && (m_inFlight->from != from || m_inFlight->to != piece.to))
-            takeRead(); // read ahead where the pass no longer goes: read again when it does
-        if (!m_inFlight)
+        if (!m_inFlight.empty() && (m_inFlight.front()->span.from != from || m_inFlight.front()->span.to != piece.to))
+            dropAhead(); // read ahead where the pass no longer goes: read again when it does
+        if (m_inFlight.empty())
             startRead(from, count, AskLength::Yes);
-        const PieceResult result = takeRead();
+        PieceResult result = takeRead();
+        if (m_skipped) { // queued behind a piece that stopped the worker: read now
+            dropAhead();
+            startRead(from, count, AskLength::Yes);
+            result = takeRead();
+        }
         if (result.failure == PieceResult::Failure::Write)
             return fail(Outcome::End::WriteFailed, result.osError);
         finish(from, result.bytes);
@@ -213,13 +214,10 @@ CopyEngine::Step CopyEngine::copyingPass(bool forward)
             }
             cursor = forward ? readEnd : from;
             step = kLargePiece;
-            // The next piece moves while the window shows this one; never
+            // The next pieces move while the window shows this one; never
             // once a read has failed, nor after a Stop.
             if (forward && !m_failed && m_progress.goingOn())
-                if (const std::optional<Span> next = untried(cursor, forward)) {
-                    const Span ahead = pieceIn(*next, forward);
-                    startRead(ahead.from, ahead.to - ahead.from, AskLength::Yes, true);
-                }
+                readAhead(cursor);
         }
         if (const Step s = report(forward ? readEnd : from); s != Step::GoOn)
             return s;

@@ -8,8 +8,11 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -75,16 +78,20 @@ public:
 // piece, or each job of blocks of the trimming and scraping (as many as
 // answer within kBatchTime), is followed by the progress report and one
 // yield; a stop takes effect after the read under way. While
-// a copy has had no failed read, the worker reads and writes the next piece
-// while the window shows the last (one piece ahead, never more): a Stop then
-// starts nothing more, and the piece in flight goes with the file the Stop
-// deletes. A rescue's next read depends on the last one's result, and its map
-// must never get ahead of its data: it never reads ahead.
+// a copy has had no failed read, the worker reads and writes the next pieces
+// while the window shows the last, without waiting for it: up to 3 % of the
+// source ahead of what the window has shown (one piece at least, kMostAhead at
+// most), so the bar is never further than that from what was read. After a
+// Stop only the next piece the window takes still moves, after a failed or
+// short read none queued behind it; pieces moved ahead go with the file the
+// Stop deletes. A rescue's next read depends on the last one's result, and its
+// map must never get ahead of its data: it never reads ahead.
 class CopyEngine {
 public:
     static constexpr qint64 kLargePiece = 1048576;
     static constexpr qint64 kSmallPiece = 1024;
     static constexpr std::chrono::milliseconds kSaveInterval{30000};
+    static constexpr std::size_t kMostAhead = 16; // pieces the worker may move ahead of the window
 
     struct Outcome {
         enum class End { Completed, Stopped, WriteFailed, ReadFailed, SourceGone };
@@ -155,6 +162,11 @@ private:
     // taken, so they see the pieces in the order the window shows them.
     void startRead(qint64 offset, qint64 count, AskLength askLength, bool ahead = false);
     rt::PieceResult takeRead();
+    // Queues the pieces a healthy forward pass reads after cursor, up to
+    // piecesAhead() in flight; dropAhead() takes them back unused.
+    void readAhead(qint64 cursor);
+    std::size_t piecesAhead() const;
+    void dropAhead();
     // The test hooks' word on a piece: its failure, or none.
     static std::optional<rt::PieceResult> hooked(qint64 offset, qint64 count);
     // The piece a copying pass reads next in span: where and how long.
@@ -221,14 +233,24 @@ private:
     std::chrono::milliseconds m_saveInterval;
     char m_phase = '?';        // ddrescue's letter for the pass under way
     qint64 m_readPosition = 0;
-    // The piece on the worker, and what the worker found, for takeRead.
+    // A piece on the worker, and what the worker found, for takeRead.
     struct PieceOut {
         rt::PieceResult result;
         bool gone = false;
         bool lostOnTheWay = false; // data written earlier failed on its way to the medium
+        bool skipped = false;      // queued behind a Stop or a failed or short read: nothing moved
         std::optional<qint64> length;
     };
-    std::optional<Span> m_inFlight;
-    bool m_aheadHooks = false; // the piece in flight was read ahead: the hooks are asked as it is taken
-    PieceOut m_out;
+    struct InFlight {
+        Span span;
+        bool ahead = false; // read ahead: the hooks are asked as it is taken
+        bool posted = false;
+        PieceOut out; // only the worker touches it until takeRead has waited for it
+    };
+    std::deque<std::unique_ptr<InFlight>> m_inFlight; // oldest first
+    // Set on the worker by a failed or short read: the pieces queued behind it stay unmoved.
+    std::atomic<bool> m_aheadStopped{false};
+    bool m_skipped = false; // the piece taken last was not moved (PieceOut::skipped)
+    std::uint64_t m_piecesQueued = 0;           // pieces ever started, the window's count
+    std::atomic<std::uint64_t> m_piecesTaken{0}; // of those, the ones the window has taken (or waits for)
 };

@@ -97,7 +97,7 @@ std::optional<Resumable> findNow(const rt::CopyFolder &files, const rt::File &so
     if (!samples.isEmpty() && compared == 0)
         return std::nullopt;
     const qint64 unfinished = map.end() - map.bytes(Status::Finished);
-    return Resumable{files, *std::move(mapFile), unfinished};
+    return Resumable{files, *std::move(mapFile), unfinished, compared, {}};
 }
 
 } // namespace

@@ -65,6 +65,8 @@ struct Resumable {
     rt::CopyFolder files; // the copy and its folder
     MapFile mapFile;
     qint64 unfinished = 0; // bytes the map does not list as finished
+    int samplesAgreed = 0; // finished blocks read the same from the source and the copy
+    rt::PatchedFile copy;  // the copy, opened with the writer's lock by its owner before anything is cleared
     QString mapPath() const { return files.drivePath(mapFile.name); }
 };
 

@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/HiddenLeftovers.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/IoWorker.h"
 #include "runtime/text/RtError.h"
@@ -14,6 +15,7 @@ RescueFiles::~RescueFiles()
 {
     try {
         end(RescueEvent::Thrown, false);
+        m_io.run([this] { releaseFinalMap(); });
     } catch (...) {
         // end() never throws; nothing is left to undo if the hand-over did.
     }
@@ -70,14 +72,30 @@ void RescueFiles::goOnInPlace(const Resumable &earlier, const rt::Destination::O
 
 void RescueFiles::retry(Resumable earlier)
 {
-    // A cut during an earlier save of its map left its temporary files; they are ours to clear now.
-    try {
-        m_io.run([&] { earlier.files.removeTemporaries(earlier.mapFile.name); });
-    } catch (const rt::RtError &) {
-        // They stay for the next retry to clear; the retry itself finds out whether the medium answers.
-    }
+    // The writer's lock first: a retry that meets another is refused before it
+    // touches a file. Then a cut's temporary files of the map are ours to clear.
+    m_io.run([&] {
+        earlier.copy = earlier.files.openCopy();
+        if (!rt::lockAsWriter(earlier.copy.descriptor()))
+            throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
+        earlier.files.removeTemporaries(earlier.mapFile.name);
+    });
+    m_folder.emplace(earlier.files);
+    m_map = earlier.mapFile.name;
     m_retried.emplace(std::move(earlier));
     m_state = RescueState::Retrying;
+}
+
+QString RescueFiles::settleRetried()
+{
+    if (m_state != RescueState::Retrying || !m_folder)
+        return QString();
+    try {
+        m_io.run([this] { m_folder->remove(m_map); });
+    } catch (const rt::RtError &e) {
+        return e.reason();
+    }
+    return QString();
 }
 
 bool RescueFiles::kept() const
@@ -125,98 +143,24 @@ void RescueFiles::flush(qint64 length)
     }
 }
 
-rt::Destination::Committed RescueFiles::commit(qint64 length, const std::optional<QByteArray> &mapText, bool allRead)
-{
-    try {
-        // A rescue's map takes its name before the copy does, so a cut
-        // between leaves the part with its own map beside it.
-        if (mapText)
-            m_finalMap = m_io.run([&] { return writeFinalMap(*mapText); });
-        const rt::Destination::Committed committed = m_io.run([&] { return m_dest.commit(length); });
-        m_finalMapMade.clear();
-        m_state = RescueState::Settled;
-        m_io.run([&] { settleMap(allRead); });
-        return committed;
-    } catch (const rt::RtError &) {
-        m_io.run([this] { unwriteFinalMap(); });
-        throw;
-    }
-}
-
-RescueFiles::FinalMap RescueFiles::writeFinalMap(const QByteArray &text)
-{
-    const QString copyName = rt::namePart(m_destination);
-    if (m_folder && m_part == copyName) { // written in place: its map has its name already
-        try {
-            m_folder->replace(m_map, text);
-            return {rt::displayPath(m_folder->drivePath(m_map)), true};
-        } catch (const rt::RtError &e) {
-            return {e.reason(), false};
-        }
-    }
-    // Never over an existing file: "name.map", then "name.1.map", "name.2.map" ...
-    // (a long name cut to leave room for the ending).
-    const QString folder = rt::folderPart(m_destination);
-    for (int n = 0; n < 1000; ++n) {
-        const QString name = rt::childPath(folder, mapNameFor(copyName, n));
-        try {
-            if (rt::createNewFile(name, text)) {
-                m_finalMapMade = name;
-                return {rt::displayPath(name), true};
-            }
-        } catch (const rt::RtError &e) {
-            return {e.reason(), false};
-        }
-    }
-    return {QStringLiteral("no free name beside the copy"), false};
-}
-
-void RescueFiles::unwriteFinalMap()
-{
-    const QString made = std::exchange(m_finalMapMade, QString());
-    if (made.isEmpty())
-        return; // a map that was there before stays
-    m_finalMap.written = false;
-    try {
-        rt::killFile(made); // it would stand beside a copy that never took the name
-    } catch (const rt::RtError &) {
-    }
-}
-
-void RescueFiles::settleMap(bool allRead)
-{
-    // The part has taken the name: its own map is stale now (NAME.map holds
-    // what was not read); a map written in place stays unless all was read.
-    if (!m_folder || (!allRead && m_part == rt::namePart(m_destination)))
-        return;
-    try {
-        m_folder->remove(m_map);
-    } catch (const rt::RtError &) {
-        // A map that stays only offers a going-on that does not fit.
-    }
-}
-
 void RescueFiles::clearStaleMap(const QString &copyPath)
 {
     const QString mapPath = copyPath + QStringLiteral(".map");
     if (!rt::findFile(copyPath).isEmpty() || rt::isLink(mapPath))
         return;
     const rt::CopyFolder folder(mapPath);
-    if (!rt::findFile(mapPath).isEmpty()) {
-        const std::optional<QByteArray> text = folder.read(folder.copyName(), 64 * 1024 * 1024);
-        if (!text || !writtenByThisProgram(*text))
-            return;
-        folder.remove(folder.copyName());
-    }
-    folder.removeTemporaries(folder.copyName()); // a map being written without its copy: a cut's
-
+    // A map another copy is finishing holds that copy's lock until its part takes the name.
+    if (!rt::findFile(mapPath).isEmpty()
+        && !folder.removeOursIfFree(folder.copyName(), 64 * 1024 * 1024, [](const QByteArray &text) { return writtenByThisProgram(text); }))
+        return;
+    folder.removeTemporaries(folder.copyName()); // a map being written without its copy: a cut's, never one being written
 }
 
 void RescueFiles::clearLeftovers(const QString &copyPath)
 {
     using Lock = rt::HiddenLeftover::Lock;
     for (const rt::HiddenLeftover &l : rt::hiddenLeftovers(copyPath))
-        if (leftoverMayGo({l.lock == Lock::Held, l.lock != Lock::Unknown, l.share, l.ageSeconds}))
+        if (leftoverMayGo({l.marked && !l.mapBeside, l.lock == Lock::Held, l.lock != Lock::Unknown, l.share, l.ageSeconds}))
             (void)rt::removeHiddenLeftover(copyPath, l); // one that stays is tried again by the next Copy
 }
 

@@ -50,10 +50,15 @@ public:
     void goOnWithPart(const QString &part, const RescueMap &map, const rt::Destination::Options &options);
     // Nothing → GoneOnInPlace: the earlier copy under the name and its map. Throws, leaving both.
     void goOnInPlace(const Resumable &earlier, const rt::Destination::Options &options);
-    // Nothing → Retrying: the retry passes take the earlier copy and its map
-    // (retried()), and they alone write them.
+    // Nothing → Retrying: the retry passes take the earlier copy, opened here
+    // with the writer's lock, and its map (retried()), and they alone write
+    // them. Throws, leaving both: the copy cannot be opened, or another copy
+    // (another window's retry) holds it (writtenElsewhereText()).
     void retry(Resumable earlier);
     Resumable &retried() { return *m_retried; }
+    // The retry read everything and its copy is on the medium: the map goes.
+    // Why it could not, or empty.
+    QString settleRetried();
     // The map of the earlier rescue gone on with, for the engine.
     const std::optional<RescueMap> &earlierMap() const { return m_earlierMap; }
     // The command line its map names the copy by; empty when this copy's own.
@@ -66,14 +71,26 @@ public:
     struct FinalMap {
         QString words;
         bool written = false;
+        // Where it could not be written (a full medium): the rescue's own map
+        // as last saved, which took NAME.map (NAME.1.map ...) instead.
+        QString keptAs;
     };
     // The copy takes its name (→ Settled): the final map first when mapText
     // is given (in place over its own, else NAME.map, NAME.1.map ... never over
     // a file), then the copy's name, then the rescue's own map goes (a map
-    // written in place stays while something could not be read). What fails
-    // before the name is taken is thrown, and a final map made for it goes.
+    // written in place stays while something could not be read). The final
+    // map holds this copy's lock until the copy has its name, so no other
+    // window takes it for a cut's. Where it cannot be written (a full
+    // medium), the rescue's own map as last saved takes its name instead (a
+    // rename needs no room); where that fails too, the copy stays NAME.part
+    // with its map: thrown, with why. What fails before the name is taken is
+    // thrown, and a final map made for it goes (or the moved map goes back).
     [[nodiscard]] rt::Destination::Committed commit(qint64 length, const std::optional<QByteArray> &mapText, bool allRead);
     const FinalMap &finalMap() const { return m_finalMap; }
+    // For tests: called on the job's thread between the final map and the
+    // moment the copy takes its name (first with finalMap false, just before
+    // the final map is written).
+    static void setBeforeNaming(std::function<void(bool finalMap)> step);
 
     // What was done at an event, and what a deletion left.
     struct Ended {
@@ -92,12 +109,15 @@ public:
     // What a cut left of an earlier rescue: a map of ours whose copy at
     // copyPath is gone (a part that took NAME or never had a name, or a NAME
     // whose final map was written before the part took NAME) is cleared with
-    // its temporary files, never used. On the worker; throws.
+    // its temporary files, never used; each only once its lock is taken, so
+    // never the final map of a rescue that is finishing in another window,
+    // nor a temporary file a save writes now. On the worker; throws.
     static void clearStaleMap(const QString &copyPath);
     // What a healthy copy onto copyPath left under its hidden name (a cut or
     // a kill where the medium takes no unnamed file) goes, as leftoverMayGo
-    // allows: never a file another copy is writing. On the worker; throws
-    // what the folder's listing throws.
+    // allows: only a file marked as that copy's, with no map beside it, and
+    // never one another copy is writing. On the worker; throws what the
+    // folder's listing throws.
     static void clearLeftovers(const QString &copyPath);
     // A part without its map (a cut before its first map), on the user's Yes:
     // whether it was deleted.
@@ -117,7 +137,9 @@ private:
     // The transition of an event's action, on the worker.
     RescueLeft carryOut(RescueAction action);
     FinalMap writeFinalMap(const QByteArray &text);
+    void keepPartMapAsFinal();
     void unwriteFinalMap();
+    void releaseFinalMap();
     void settleMap(bool allRead);
 
     rt::IoWorker &m_io;
@@ -132,6 +154,8 @@ private:
     QByteArray m_earlierCommandLine;
     FinalMap m_finalMap;
     QString m_finalMapMade; // a final map this copy created (drive-letter path), until the copy has its name
+    QString m_partMapMoved; // the name the rescue's own map took as the final map's, until the copy has its name
+    rt::HeldFile m_finalMapHeld; // the final map, open with this copy's lock, until the copy has its name
     int m_leftInPlace = 0;
     QString m_leftName; // a file of this copy's that could not be deleted before it was named as a rescue
     bool m_mapNamed = false; // a map of this rescue's may be under m_map

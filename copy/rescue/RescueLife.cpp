@@ -76,7 +76,7 @@ QString leftText(const QString &partName, const QString &mapName, const RescueLe
 
 bool leftoverMayGo(const LeftoverFacts &facts)
 {
-    if (facts.lockHeld)
+    if (!facts.ours || facts.lockHeld)
         return false;
     if (facts.lockKnown && !facts.share)
         return true;

@@ -69,15 +69,17 @@ QString leftText(const QString &partName, const QString &mapName, const RescueLe
 // medium that refused its deletion), as found by the next Copy. A copy holds
 // its writer's lock on it from its creation to its end.
 struct LeftoverFacts {
+    bool ours = false;      // it carries this program's mark for a copy onto the name, and no map stands beside it
     bool lockHeld = false;  // another copy (window or process) holds it: it is being written
     bool lockKnown = false; // the medium answered the look at the lock
     bool share = false;     // a network share: a copy on another machine holds no lock seen here
-    qint64 ageSeconds = 0;  // since it was last written
+    qint64 ageSeconds = 0;  // since it last changed, by the medium's own clock
 };
 // Long enough that no copy still writing leaves its file untouched so long.
 constexpr qint64 kLeftoverAgeOnShares = 24 * 3600;
-// Whether the next Copy may delete it: when no lock is held and the lock
-// tells, on a local medium; on a share, or where locks tell nothing, only
+// Whether the next Copy may delete it: never a file not proven ours (a name
+// alone proves nothing: a kept ".disk.img.part" fits a copy onto "disk");
+// when no lock is held and the lock tells, on a local medium; on a share, or where locks tell nothing, only
 // once it has not been written for kLeftoverAgeOnShares.
 bool leftoverMayGo(const LeftoverFacts &facts);
 

@@ -58,8 +58,8 @@ RetryPasses::Outcome RetryPasses::run()
             m_block = m_source.blockSize();
             m_map.setUnit(m_block);
             m_source.readAtTheDevice(); // what is left to read is damage
-            m_copy = m_resumable.files.openCopy();
-            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue
+            m_copy = m_resumable.copy.isOpen() ? std::move(m_resumable.copy) : m_resumable.files.openCopy();
+            if (!rt::lockAsWriter(m_copy.descriptor())) // one writer per rescue (the owner's lock is this one)
                 throw rt::RtError(rt::ErrPathFileAccess, rt::writtenElsewhereText());
         });
         m_buffer.resize(m_block);
@@ -97,19 +97,14 @@ RetryPasses::Outcome RetryPasses::run()
     } else if (m_outcome.unreadable > 0) {
         save({});
     } else {
-        // Everything read: the copy is whole, and the map goes once it is on the medium.
+        // Everything read: the copy is whole once it is on the medium.
         try {
             m_io.run([this] { m_copy.flush(); });
         } catch (const rt::RtError &e) {
             failWrite(e.reason());
             return m_outcome;
         }
-        try {
-            m_io.run([this] { m_resumable.files.remove(m_resumable.mapFile.name); });
-        } catch (const rt::RtError &e) {
-            m_outcome.mapError = e.reason();
-        }
-        m_outcome.complete = true;
+        m_outcome.complete = true; // its map is the owner's to remove (RescueFiles::settleRetried)
     }
     const int closeError = m_io.run([this] { return m_copy.close(); });
     if (closeError && m_outcome.end == Outcome::End::Completed)

@@ -67,7 +67,7 @@ public:
         qint64 unreadable = 0; // bytes the map still does not list as finished
         int passes = 0;        // passes begun
         QString mapPath;       // the map, in drive-letter form
-        bool complete = false; // everything read: the map was removed
+        bool complete = false; // everything read and flushed: its map is for the owner to remove
         QString mapError;      // why the map could not be saved or removed; empty when it was
         QString reason;        // End::WriteFailed: why the copy could not be written
     };

@@ -28,12 +28,21 @@ void FileReads::readAtTheDevice()
     if (m_direct)
         return;
     m_direct = std::make_unique<rt::DirectReads>(m_file, blockSize());
+    m_direct->setHolesWritten(m_writeHoles);
     // Where direct access is refused, read-ahead at least must not make one
     // read of a block into many at the device. What the failed read left in
     // the page cache goes too: a large folio that failed would fail every
     // block in it, readable or not, until it is read whole.
     (void)posix_fadvise(m_file.descriptor(), 0, 0, POSIX_FADV_RANDOM);
     (void)posix_fadvise(m_file.descriptor(), 0, 0, POSIX_FADV_DONTNEED);
+}
+
+void FileReads::writeHoles()
+{
+    m_writeHoles = true;
+    m_transfer->setHolesWritten(true);
+    if (m_direct)
+        m_direct->setHolesWritten(true);
 }
 
 rt::DirectReads *FileReads::direct() const { return m_direct && !m_direct->refused() ? m_direct.get() : nullptr; }

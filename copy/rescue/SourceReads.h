@@ -29,6 +29,9 @@ public:
     // unread or bad parts: a damaged medium then costs one failing read per
     // bad sector, and no failure takes readable neighbours with it.
     virtual void readAtTheDevice() {}
+    // The destination holds older data where nothing is written (an earlier
+    // copy gone on with in place): holes of the source are written as zeros.
+    virtual void writeHoles() {}
     // Moves up to count bytes at offset to the same offset of destFd; fewer
     // only at the source's end or on a failure.
     virtual rt::PieceResult copy(qint64 offset, qint64 count, int destFd) = 0;
@@ -51,6 +54,7 @@ public:
     rt::PieceResult read(qint64 offset, qint64 count, char *buffer) override;
     bool gone() const override;
     void readAtTheDevice() override;
+    void writeHoles() override;
 
 private:
     // The direct reads, while the medium takes them.
@@ -60,4 +64,5 @@ private:
     std::unique_ptr<rt::Transfer> m_transfer;
     std::unique_ptr<rt::DirectReads> m_direct;
     mutable qint64 m_unit = 0;
+    bool m_writeHoles = false;
 };

@@ -1,6 +1,8 @@
 #include "runtime/controls/AccessibleEventPacer.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QPointer>
@@ -23,8 +25,8 @@ struct Paced {
 // Per control and kind of change; an entry goes with its control.
 QHash<std::pair<QObject *, int>, Paced> s_paced;
 
-// Captions described with a value: the value's control, and whether the
-// caption's description changed since it was last passed on.
+// Captions that go with a value: the value's control, and whether the
+// caption's text changed since it was last passed on.
 struct Follower {
     QObject *value = nullptr;
     bool changed = false;
@@ -40,7 +42,7 @@ void passOn(QAccessibleEvent *event)
     QAccessible::installUpdateHandler(pace);
 }
 
-// A value passed on takes the changed descriptions of its captions with it,
+// A value passed on takes the changed texts of its captions with it,
 // once the turn that set it is through.
 void passFollowers(QObject *value)
 {
@@ -49,8 +51,8 @@ void passFollowers(QObject *value)
             if (it->value != value || !it->changed)
                 continue;
             it->changed = false;
-            QAccessibleEvent described(it.key(), QAccessible::DescriptionChanged);
-            passOn(&described);
+            QAccessibleEvent renamed(it.key(), QAccessible::NameChanged);
+            passOn(&renamed);
         }
     });
 }
@@ -71,17 +73,51 @@ void passNewest(QObject *object, QAccessible::Event type, Paced &state)
     passOn(&changed);
 }
 
+// A list has the focus, or is the drop-down of a box that has it: a list's
+// current item changes as it is read again or set from code, and Qt tells
+// each change as focus, which a reader believes and follows away from where
+// the keys go.
+bool holdsFocus(QObject *object)
+{
+    const auto *list = qobject_cast<QAbstractItemView *>(object);
+    if (!list || list->hasFocus())
+        return true;
+    const QWidget *dropDown = list->parentWidget();
+    const auto *box = dropDown ? qobject_cast<QComboBox *>(dropDown->parentWidget()) : nullptr;
+    return box && box->view() == list && box->hasFocus();
+}
+
+// The changes still waiting for their turn, passed on now: what comes next
+// (a message, a new focus) is heard after what came before it.
+void passWaiting()
+{
+    const auto waiting = s_paced.keys();
+    for (const auto &key : waiting) {
+        Paced &state = s_paced[key];
+        if (!state.waiting)
+            continue;
+        state.waiting = false;
+        state.lastPassed.start();
+        passNewest(key.first, QAccessible::Event(key.second), state);
+    }
+}
+
 void pace(QAccessibleEvent *event)
 {
     const QAccessible::Event type = event->type();
     QObject *object = event->object();
+    if (type == QAccessible::Focus && !holdsFocus(object))
+        return;
+    if (type == QAccessible::Focus || type == QAccessible::ObjectShow || type == QAccessible::DialogStart
+        || type == QAccessible::Alert)
+        passWaiting();
     const bool paced = type == QAccessible::ValueChanged || type == QAccessible::DescriptionChanged
         || type == QAccessible::NameChanged;
     if (!paced || !object || event->child() >= 0) {
         passOn(event);
         return;
     }
-    if (type == QAccessible::DescriptionChanged) {
+    if (type == QAccessible::DescriptionChanged || type == QAccessible::NameChanged) {
         if (const auto follower = s_followers.find(object); follower != s_followers.end()) {
             follower->changed = true;
             return;
@@ -110,6 +146,8 @@ void pace(QAccessibleEvent *event)
     state.waiting = true;
     QTimer::singleShot(kSpacingMs - state.lastPassed.elapsed(), Qt::PreciseTimer, object, [object, type, key] {
         Paced &due = s_paced[key];
+        if (!due.waiting)
+            return; // passed on already, ahead of a message or a focus
         due.waiting = false;
         due.lastPassed.start();
         passNewest(object, type, due);

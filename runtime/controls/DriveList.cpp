@@ -8,6 +8,8 @@
 
 #include <QAbstractItemView>
 #include <QAccessible>
+#include <QPointer>
+#include <QWindow>
 #include <QAccessibleWidget>
 #include <QStyle>
 #include <QStyleOptionComboBox>
@@ -19,17 +21,94 @@ namespace rt {
 
 namespace {
 
+// The drive a closed box shows, for a screen reader, once a key has changed
+// it: an entry of its own, new with each change, which the box's focus moves
+// to and a reader speaks. Orca 43 hears nothing of the box's own change (it
+// takes the box's new name as redundant, and its drop-down, closed, as dead).
+class ShownDriveAccessible : public QAccessibleInterface {
+public:
+    ShownDriveAccessible(DriveList *list, QString name, QString description)
+        : m_list(list), m_name(std::move(name)), m_description(std::move(description))
+    {
+    }
+    bool isValid() const override { return m_list; }
+    QObject *object() const override { return nullptr; }
+    QWindow *window() const override { return m_list ? m_list->window()->windowHandle() : nullptr; }
+    QAccessibleInterface *parent() const override { return QAccessible::queryAccessibleInterface(m_list); }
+    QAccessibleInterface *child(int) const override { return nullptr; }
+    int childCount() const override { return 0; }
+    int indexOfChild(const QAccessibleInterface *) const override { return -1; }
+    QAccessibleInterface *childAt(int, int) const override { return nullptr; }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Name ? m_name : t == QAccessible::Description ? m_description : QString();
+    }
+    void setText(QAccessible::Text, const QString &) override {}
+    QRect rect() const override { return m_list ? QRect(m_list->mapToGlobal(QPoint(0, 0)), m_list->size()) : QRect(); }
+    QAccessible::Role role() const override { return QAccessible::ListItem; }
+    QAccessible::State state() const override
+    {
+        QAccessible::State state;
+        state.focusable = state.selectable = state.selected = true;
+        state.focused = m_list && m_list->hasFocus();
+        return state;
+    }
+
+private:
+    QPointer<DriveList> m_list;
+    QString m_name;
+    QString m_description;
+};
+
 // What a screen reader hears of a drive list: its own name, then the drive
 // chosen, as the entry shows it ("Source drive, d: [MYSTICK]"). Qt's AT-SPI
 // bridge passes no text value on, so the chosen drive goes into the name too.
 class DriveListAccessible : public QAccessibleWidget {
 public:
+    // Qt's bridge sends the box's value change as its new name (a name
+    // change of its own would be refused). A key that changes the drive in
+    // the closed box moves the focus to the drive shown.
     explicit DriveListAccessible(DriveList *list) : QAccessibleWidget(list, QAccessible::ComboBox)
     {
-        QObject::connect(list, &QComboBox::currentTextChanged, list, [list] {
-            QAccessibleEvent renamed(list, QAccessible::NameChanged);
-            QAccessible::updateAccessibility(&renamed);
+        QObject::connect(list, &QComboBox::currentIndexChanged, list, [this, list](int index) {
+            if (!list->hasFocus() || list->view()->isVisible() || index < 0 || !QAccessible::isActive())
+                return;
+            if (m_shown)
+                QAccessible::deleteAccessibleInterface(m_shown);
+            m_shown = QAccessible::registerAccessibleInterface(new ShownDriveAccessible(
+                list, list->itemData(index, Qt::AccessibleTextRole).toString(),
+                list->itemData(index, Qt::ToolTipRole).toString()));
+            QAccessibleEvent focus(list, QAccessible::Focus);
+            focus.setChild(1);
+            QAccessible::updateAccessibility(&focus);
         });
+    }
+    ~DriveListAccessible() override
+    {
+        if (m_shown)
+            QAccessible::deleteAccessibleInterface(m_shown);
+    }
+
+    // The drop-down is the box's first child, as in a plain combo box: a
+    // reader that finds no place for it among its parent's children takes
+    // it for a dead object and says nothing when it opens. The drive shown,
+    // once a key changed it, is the second.
+    int childCount() const override { return dropDown() ? (m_shown ? 2 : 1) : 0; }
+    QAccessibleInterface *child(int index) const override
+    {
+        if (!dropDown())
+            return nullptr;
+        if (index == 0)
+            return QAccessible::queryAccessibleInterface(dropDown());
+        return index == 1 && m_shown ? QAccessible::accessibleInterface(m_shown) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        if (!child || !dropDown())
+            return -1;
+        if (child->object() == dropDown())
+            return 0;
+        return m_shown && child == QAccessible::accessibleInterface(m_shown) ? 1 : -1;
     }
 
     QString text(QAccessible::Text t) const override
@@ -55,6 +134,11 @@ public:
         else
             QAccessibleWidget::doAction(action);
     }
+
+private:
+    QAccessible::Id m_shown = 0;
+    // The drop-down's list, which names the box as its parent.
+    QWidget *dropDown() const { return static_cast<const DriveList *>(widget())->view(); }
 };
 
 QAccessibleInterface *driveListAccessible(const QString &className, QObject *object)

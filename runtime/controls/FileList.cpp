@@ -87,16 +87,29 @@ void FileList::keyPressEvent(QKeyEvent *event)
     // Before a file is chosen, the focus frame stands on a row (the first,
     // on entering the list) without choosing it: Down or Space chooses that
     // row rather than the next.
+    // The row chosen is told a screen reader once its file's size shows.
     const bool choosing = event->key() == Qt::Key_Down || event->key() == Qt::Key_Space;
     if (choosing && event->modifiers() == Qt::NoModifier && fileName().isEmpty() && count() > 0) {
+        m_rowUntold = true;
         setCurrentRow(std::max(currentRow(), 0));
+        m_rowUntold = false;
         emit click();
+        tellCurrentRow();
         return;
     }
     const int before = currentRow();
+    m_rowUntold = true;
     QListView::keyPressEvent(event);
+    m_rowUntold = false;
     if (currentRow() != before && currentRow() >= 0)
         emit click();
+    if (currentRow() != before)
+        tellCurrentRow();
+}
+
+void FileList::describeChosen(const QString &words)
+{
+    m_model->describe(fileName(), words);
 }
 
 void FileList::selectForMenu(const QModelIndex &index)

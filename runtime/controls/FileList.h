@@ -21,6 +21,9 @@ public:
     bool selectFile(const QString &name);
     // Lists the files again, keeping the selection when the file is still there.
     void refresh();
+    // What a screen reader hears after the chosen file's name (its size, as
+    // the window shows it).
+    void describeChosen(const QString &words);
 
 signals:
     void click();
@@ -28,6 +31,8 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void selectForMenu(const QModelIndex &index) override;
+    // The row under the focus frame is heard once it is chosen, never before.
+    bool rowHeard() const override { return !fileName().isEmpty(); }
 
 private:
     void fill();

@@ -116,13 +116,25 @@ void FolderBoundList::focusInEvent(QFocusEvent *event)
     QListView::focusInEvent(event);
     // A screen reader hears the row the list stands on, not only the list:
     // said after the list's own focus, which Qt announces once this returns.
-    QMetaObject::invokeMethod(this, [this] {
-        if (hasFocus() && currentIndex().isValid() && QAccessible::isActive()) {
-            QAccessibleEvent focus(this, QAccessible::Focus);
-            focus.setChild(currentIndex().row());
-            QAccessible::updateAccessibility(&focus);
-        }
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this] { tellCurrentRow(); }, Qt::QueuedConnection);
+}
+
+void FolderBoundList::currentChanged(const QModelIndex &current, const QModelIndex &previous)
+{
+    // Not QListView's: it tells every new current row as focus, also of a
+    // list without the focus that is read again, and a reader follows it.
+    QAbstractItemView::currentChanged(current, previous);
+    if (!m_rowUntold)
+        tellCurrentRow();
+}
+
+void FolderBoundList::tellCurrentRow()
+{
+    if (hasFocus() && currentIndex().isValid() && rowHeard() && QAccessible::isActive()) {
+        QAccessibleEvent focus(this, QAccessible::Focus);
+        focus.setChild(currentIndex().row());
+        QAccessible::updateAccessibility(&focus);
+    }
 }
 
 void FolderBoundList::mousePressEvent(QMouseEvent *event)

@@ -38,6 +38,13 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
     void changeEvent(QEvent *event) override;
     void focusInEvent(QFocusEvent *event) override;
+    void currentChanged(const QModelIndex &current, const QModelIndex &previous) override;
+    // Tells a screen reader the row the list stands on, as focus: only while
+    // the list has the focus, and rowHeard() allows.
+    void tellCurrentRow();
+    virtual bool rowHeard() const { return true; }
+    // While set, a new current row is not told: the caller tells it once done.
+    bool m_rowUntold = false;
     // Opens the list's menu for the Menu key and Shift+F10, beside the current
     // row; false for any other key.
     bool menuKeyPressed(QKeyEvent *event);

@@ -7,8 +7,7 @@
 namespace rt {
 
 // A caption whose newest text is read back at once and drawn with the next
-// frame. Given an accessible name, a screen reader hears the text as its
-// description.
+// frame; a screen reader reads it as drawn.
 class Label : public QLabel, public PacedControl {
     Q_OBJECT
 public:

@@ -57,6 +57,10 @@ QVariant NameListModel::data(const QModelIndex &index, int role) const
         return QStringLiteral("%1, %2, level %3")
             .arg(text(row), row < openRows() ? QStringLiteral("open folder") : QStringLiteral("subfolder"))
             .arg(std::min(row, openRows()) + 1);
+    case Qt::AccessibleDescriptionRole:
+        return !m_description.isEmpty() && row >= openRows() && m_names.at(row - openRows()) == m_described
+            ? m_description
+            : QVariant();
     case Qt::DecorationRole:
         if (!m_folders)
             return QVariant();
@@ -68,6 +72,12 @@ QVariant NameListModel::data(const QModelIndex &index, int role) const
     default:
         return QVariant();
     }
+}
+
+void NameListModel::describe(const QString &name, const QString &words)
+{
+    m_described = name;
+    m_description = words;
 }
 
 } // namespace rt

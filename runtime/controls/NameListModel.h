@@ -23,6 +23,9 @@ public:
     int openRows() const { return int(m_openPaths.size()); }
     bool hasPictures() const { return m_folders; }
     QString text(int row) const;
+    // What a screen reader hears after an entry's name (a file's size), for
+    // the entry of that name only; "" for none.
+    void describe(const QString &name, const QString &words);
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role) const override;
@@ -32,6 +35,8 @@ private:
     QString m_folder;
     QStringList m_openPaths;
     QStringList m_names;
+    QString m_described;
+    QString m_description;
     QIcon m_openIcon;
     QIcon m_closedIcon;
 };

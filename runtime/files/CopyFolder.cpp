@@ -1,6 +1,8 @@
 #include "runtime/files/CopyFolder.h"
 
 #include "runtime/files/HiddenLeftovers.h"
+#include "runtime/files/OurFiles.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
@@ -147,6 +149,7 @@ void CopyFolder::replace(const QString &name, const QByteArray &content, bool *n
     }
     if (fd < 0)
         raise(EEXIST);
+    (void)lockAsWriter(fd); // a clearing of a cut's temporaries leaves it alone while it is written
     int failure = 0;
     posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
     if (!failure && retryEintr([fd] { return fsync(fd); }) != 0)
@@ -186,14 +189,59 @@ void CopyFolder::removeTemporaries(const QString &name) const
             && S_ISREG(st.st_mode))
             found.append(entry);
     }
-    for (const QByteArray &entry : found)
-        (void)unlinkat(dirfd(dir.get()), entry.constData(), 0);
+    for (const QByteArray &entry : found) {
+        // Never one a save writes now (another window's, another retry's):
+        // its writer holds its lock from its creation.
+        const int fd = openat(dirfd(dir.get()), entry.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (lockToClear(fd) != ClearLock::Held)
+            (void)unlinkStill(dirfd(dir.get()), entry, fd);
+        posix::closeFd(fd);
+    }
+}
+
+bool CopyFolder::removeOursIfFree(const QString &name, qint64 limit, const std::function<bool(const QByteArray &)> &ours) const
+{
+    const int dirFd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        raiseErrno(NameKind::Folder);
+    const QByteArray entry = QFile::encodeName(name);
+    const int fd = openat(dirFd, entry.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    bool removed = false;
+    int error = 0;
+    struct stat st {};
+    // Its lock first, then its content: a map being finished by another copy
+    // is held by it until that copy has its name.
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= limit && lockToClear(fd) != ClearLock::Held) {
+        const std::optional<QByteArray> text = readRange(fd, 0, st.st_size);
+        if (text && text->size() == st.st_size && ours(*text)) {
+            error = unlinkStill(dirFd, entry, fd);
+            removed = error == 0;
+        }
+    }
+    if (fd >= 0)
+        posix::closeFd(fd);
+    posix::closeFd(dirFd);
+    if (error && error != ENOENT)
+        raise(error);
+    if (removed)
+        flushFolder();
+    return removed;
 }
 
 bool CopyFolder::has(const QString &name) const
 {
     struct stat st {};
     return lstat(host(name).constData(), &st) == 0 || errno != ENOENT; // what cannot be told is taken
+}
+
+HeldFile CopyFolder::hold(const QString &name) const
+{
+    const int fd = ::open(host(name).constData(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+        (void)lockAsWriter(fd);
+    return HeldFile(fd);
 }
 
 bool CopyFolder::renameToFree(const QString &from, const QString &to) const

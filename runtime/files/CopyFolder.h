@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/files/OurFiles.h"
 #include "runtime/files/PatchedFile.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include <functional>
 #include <optional>
 #include <time.h>
 
@@ -53,13 +55,22 @@ public:
     // named, when given, is set once the name holds the new content (the
     // folder's flush may fail after it).
     void replace(const QString &name, const QByteArray &content, bool *named = nullptr) const;
+    // Opens a file beside the copy and takes the writer's lock on it, held
+    // while the HeldFile lives (nothing held when it cannot be opened).
+    HeldFile hold(const QString &name) const;
     // Renames a file beside the copy to a name that is free, and flushes the
     // folder; false, with nothing changed, when that name is taken. Throws.
     bool renameToFree(const QString &from, const QString &to) const;
     // Deletes a file beside the copy and flushes the folder. Throws.
     void remove(const QString &name) const;
-    // Deletes what a cut left of replace(name): its temporary files. Never throws.
+    // Deletes what a cut left of replace(name): its temporary files, each
+    // only once its lock is taken (never one a save writes now). Never throws.
     void removeTemporaries(const QString &name) const;
+    // Deletes a file beside the copy when it is a regular file of at most
+    // limit bytes whose content ours() calls this program's, and no copy
+    // holds its lock; the lock is taken for the look and the deletion, and
+    // the name checked again to hold that file. Whether it went. Throws.
+    bool removeOursIfFree(const QString &name, qint64 limit, const std::function<bool(const QByteArray &)> &ours) const;
 
     // The copy, for writing in place; throws when it is gone or no regular file.
     PatchedFile openCopy() const;

@@ -2,6 +2,7 @@
 
 #include "runtime/files/FileAccess.h"
 #include "runtime/files/HiddenLeftovers.h"
+#include "runtime/files/OurFiles.h"
 #include "runtime/files/WriterLock.h"
 #include "runtime/posix/PosixIo.h"
 #include "runtime/text/RtError.h"
@@ -9,6 +10,7 @@
 #include <QFile>
 
 #include <atomic>
+#include <functional>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +28,7 @@ namespace {
 std::atomic<bool> s_unnamedAllowed{true};
 std::atomic<int> s_folderFlushFailure{0};
 std::atomic<int> s_closeFailure{0};
+std::function<void()> s_beforeRename;
 
 [[noreturn]] void refuse(mode_t mode, bool throughLink)
 {
@@ -47,6 +50,8 @@ bool isPermissionError(int osError) { return osError == EACCES || osError == EPE
 } // namespace
 
 void Destination::setUnnamedFilesAllowed(bool allowed) { s_unnamedAllowed = allowed; }
+
+void Destination::setBeforeRename(std::function<void()> step) { s_beforeRename = std::move(step); }
 
 void Destination::setFailuresAfterNaming(Committed failures)
 {
@@ -80,8 +85,13 @@ Destination Destination::open(const WritePlan &plan)
         error = EACCES; // straight to the old file, as where no new file may be made
     if (s_unnamedAllowed && !plan.inPlaceFirst) {
         d.m_fd = openat(d.m_dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, plan.createMode);
-        if (d.m_fd >= 0)
+        if (d.m_fd >= 0) {
             d.m_kind = Kind::Unnamed;
+            // Locked and marked before it can have any name, so once linked
+            // under its hidden name at the commit no other Copy takes it for a leftover.
+            (void)lockAsWriter(d.m_fd);
+            markAsOurs(d.m_fd, d.m_name);
+        }
         else if (!lacksUnnamedFiles(errno))
             error = errno;
     }
@@ -95,6 +105,7 @@ Destination Destination::open(const WritePlan &plan)
                 // Held while it is written, however the program ends: the next
                 // Copy onto the name clears such a file only when it is free.
                 (void)lockAsWriter(d.m_fd);
+                markAsOurs(d.m_fd, d.m_name); // only once locked: a mark with a free lock is a leftover
                 break;
             }
             if (errno != EEXIST) {
@@ -229,32 +240,6 @@ void Destination::truncateTo(int fd, qint64 length)
         raiseErrno();
 }
 
-void Destination::writeBehind(qint64 offset, qint64 count)
-{
-    m_flushed = false;
-    if (m_fd < 0)
-        return;
-    if (!m_readBack)
-        m_readBack = std::make_unique<ReadBack>(m_fd);
-    m_readBack->written(offset, count); // while the piece's pages are still dirty
-    m_writeBehind.written(m_fd, offset, count);
-    m_readBack->checkDue();
-}
-
-void Destination::flush(qint64 length)
-{
-    if (m_fd < 0 || m_kind == Kind::None)
-        raise(EBADF);
-    if (m_flushed && m_flushedLength == length)
-        return;
-    truncateTo(m_fd, length);
-    syncData();
-    if (m_readBack) // before the name is taken: an old file under it stays
-        m_readBack->sweep(length);
-    m_flushed = true;
-    m_flushedLength = length;
-}
-
 void Destination::throwIfGone() const
 {
     // A file or folder deleted during the copy has no links left; the name
@@ -311,6 +296,8 @@ Destination::Committed Destination::commit(qint64 length)
         }
         if (linked.isEmpty())
             raise(EEXIST);
+        if (s_beforeRename)
+            s_beforeRename();
         if (renameat(m_dirFd, linked.constData(), m_dirFd, m_name.constData()) != 0) {
             const int error = errno;
             unlinkat(m_dirFd, linked.constData(), 0);
@@ -332,7 +319,10 @@ Destination::Committed Destination::commit(qint64 length)
             raise(error);
         }
     }
-    // From here the name holds the new file: nothing is to be abandoned.
+    // From here the name holds the new file: nothing is to be abandoned, and
+    // the mark of a copy in progress is no part of it.
+    if (m_kind == Kind::Unnamed || m_kind == Kind::Temporary)
+        unmarkAsOurs(m_fd);
     m_kind = Kind::None;
     if (!m_twinName.isEmpty()) {
         struct stat twin {};

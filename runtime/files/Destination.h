@@ -7,6 +7,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <time.h>
@@ -83,6 +84,10 @@ public:
 
     int descriptor() const { return m_fd; }
     bool writesInPlace() const { return m_kind == Kind::InPlace; }
+    // Whether it may hold older data where the copy writes nothing: an
+    // earlier copy under the name, gone on with (its unread parts may hold
+    // what an old file had there).
+    bool holdsOlderData() const { return m_kind == Kind::EarlierCopy; }
 
     // Empties a file written in place, so what the copy skips (the holes of a
     // sparse source) reads as zeros; a new file is empty already.
@@ -156,6 +161,9 @@ public:
     // For tests: behave as on a file system without unnamed files, so the
     // hidden-name way is taken.
     static void setUnnamedFilesAllowed(bool allowed);
+    // For tests: called on the worker between the unnamed file's link under
+    // its hidden name and its rename to the destination's name.
+    static void setBeforeRename(std::function<void()> step);
     // For tests: what the folder's flush and the close report after the
     // rename, as a network or FUSE file system may (0: what really happens).
     static void setFailuresAfterNaming(Committed failures);

@@ -1,6 +1,7 @@
 #include "runtime/files/Destination.h"
 
 #include "runtime/files/FileAccess.h"
+#include "runtime/files/OurFiles.h"
 #include "runtime/files/PatchedFile.h"
 #include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
@@ -37,6 +38,7 @@ QString Destination::keepAsPart()
     if (m_kind == Kind::Part || m_kind == Kind::EarlierCopy)
         return QFile::decodeName(m_ownName); // kept already
     (void)lockAsWriter(m_fd); // before it has a name: no other copy can hold it yet
+    unmarkAsOurs(m_fd); // a kept rescue is never a healthy copy's leftover
     for (int n = 0; n < kMaxParts; ++n) {
         const QByteArray part = QFile::encodeName(partName(QFile::decodeName(m_name), n));
         struct stat st {};

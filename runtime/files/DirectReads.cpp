@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits>
 #include <unistd.h>
 #include <utility>
@@ -84,10 +85,21 @@ PieceResult DirectReads::readThrough(qint64 offset, qint64 count, Deliver delive
                 return {done, PieceResult::Failure::Read, errno};
             }
             m_tried = true;
-            if (from + n <= at)
+            if (n % m_unit != 0 && !endsThere(from + n)) {
+                // A read at the device that stops inside a sector, short of
+                // the source's end, is the medium failing: the buffered path
+                // would read again and see the error.
+                const qint64 whole = n / m_unit * m_unit;
+                if (from + whole <= at)
+                    return {done, PieceResult::Failure::Read, EIO};
+                m_keptFrom = from;
+                m_keptTo = from + whole;
+            } else if (from + n <= at) {
                 break; // the source's end
-            m_keptFrom = from;
-            m_keptTo = from + n;
+            } else {
+                m_keptFrom = from;
+                m_keptTo = from + n;
+            }
         }
         const qint64 n = std::min(m_keptTo - at, count - done);
         if (const PieceResult r = deliver(m_buffer + (at - m_keptFrom), at, n); r.failure != PieceResult::Failure::None)
@@ -104,7 +116,7 @@ PieceResult DirectReads::copy(qint64 offset, qint64 count, int destFd)
         qint64 done = 0;
         while (done < n) {
             const qint64 piece = std::min(n - done, m_unit - (at + done) % m_unit);
-            if (!allZeros(data + done, piece) || !inHole(at + done, piece)) {
+            if (m_holesWritten || !allZeros(data + done, piece) || !inHole(at + done, piece)) {
                 const PieceResult w = Transfer::writeAll(destFd, at + done, data + done, piece);
                 if (w.failure != PieceResult::Failure::None)
                     return PieceResult{done + w.bytes, w.failure, w.osError};
@@ -113,6 +125,12 @@ PieceResult DirectReads::copy(qint64 offset, qint64 count, int destFd)
         }
         return PieceResult{n, PieceResult::Failure::None, 0};
     });
+}
+
+bool DirectReads::endsThere(qint64 at) const
+{
+    struct stat st {};
+    return fstat(m_fd, &st) != 0 || at >= qint64(st.st_size);
 }
 
 bool DirectReads::inHole(qint64 at, qint64 n)

@@ -32,6 +32,9 @@ public:
     // destFd; a block in a hole of the source is not written (the destination
     // holds zeros there, and a hole stays a hole).
     PieceResult copy(qint64 offset, qint64 count, int destFd);
+    // The destination holds older data where nothing is written: every
+    // block is written, holes of the source too (as Transfer's).
+    void setHolesWritten(bool written) { m_holesWritten = written; }
     // Up to count bytes at offset into buffer.
     PieceResult read(qint64 offset, qint64 count, char *buffer);
 
@@ -41,11 +44,14 @@ private:
     // Whether [at, at + n) lies in a hole of the source; asked only of blocks
     // that read as zeros.
     bool inHole(qint64 at, qint64 n);
+    // Whether the source ends at or before at (a short read there is its end).
+    bool endsThere(qint64 at) const;
 
     int m_fd = -1;
     qint64 m_unit;
     qint64 m_chunk;
     char *m_buffer = nullptr;
+    bool m_holesWritten = false;
     bool m_tried = false;  // a read has been answered by the medium
     qint64 m_keptFrom = 0; // the bytes of the last read, still in the buffer
     qint64 m_keptTo = 0;

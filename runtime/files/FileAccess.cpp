@@ -2,6 +2,8 @@
 
 #include "runtime/files/HiddenLeftovers.h"
 #include "runtime/files/MediumSectors.h"
+#include "runtime/files/OurFiles.h"
+#include "runtime/files/WriterLock.h"
 #include "runtime/media/Drives.h"
 #include "runtime/media/Volume.h"
 #include "runtime/posix/PosixIo.h"
@@ -107,7 +109,7 @@ bool folderExists(const QString &drivePath)
     }
 }
 
-bool createNewFile(const QString &drivePath, const QByteArray &content)
+bool createNewFile(const QString &drivePath, const QByteArray &content, HeldFile *held)
 {
     // Written whole under a hidden temporary name first, and only then named,
     // never over a file: a cut leaves the name free or holding all of it,
@@ -127,23 +129,30 @@ bool createNewFile(const QString &drivePath, const QByteArray &content)
     }
     if (fd < 0)
         throw errorFromErrno(EEXIST);
+    // Locked from its creation: a clearing of a cut's temporaries leaves it alone.
+    (void)lockAsWriter(fd);
     int failure = 0;
     posix::pwriteAll(fd, content.constData(), content.size(), 0, failure);
     if (!failure && retryEintr([fd] { return fdatasync(fd); }) != 0)
         failure = errno;
-    if (const int closed = posix::closeFd(fd); closed && !failure)
-        failure = closed;
     if (!failure) {
         failure = posix::renameNoReplace(AT_FDCWD, temporary.constData(), AT_FDCWD, host.constData());
         if (failure == EEXIST) {
             unlink(temporary.constData());
+            posix::closeFd(fd);
             return false;
         }
     }
     if (failure) {
         unlink(temporary.constData());
+        posix::closeFd(fd);
         throw errorFromErrno(failure);
     }
+    if (held) {
+        *held = HeldFile(fd);
+        return true;
+    }
+    (void)posix::closeFd(fd); // its content was flushed before it took the name
     return true;
 }
 

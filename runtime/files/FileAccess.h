@@ -5,6 +5,8 @@
 #include <QStringList>
 #include <QtGlobal>
 
+#include "runtime/files/OurFiles.h"
+
 #include <memory>
 #include <utility>
 #include <sys/types.h>
@@ -42,7 +44,10 @@ QString specialFileKind(mode_t mode);
 // Creates a file that must not exist yet, with that content flushed to the
 // medium before it takes the name. False, with nothing changed, when the name
 // is taken.
-bool createNewFile(const QString &drivePath, const QByteArray &content);
+// held, when given, receives the new file open and holding the writer's lock
+// it had from its temporary file's creation on: no clearing takes the file
+// for a cut's while it is held.
+bool createNewFile(const QString &drivePath, const QByteArray &content, HeldFile *held = nullptr);
 
 // Whether two paths name the same file (also through links, other paths, or
 // another letter case where the volume ignores case); false when either does

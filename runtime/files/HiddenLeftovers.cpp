@@ -1,5 +1,6 @@
 #include "runtime/files/HiddenLeftovers.h"
 
+#include "runtime/files/OurFiles.h"
 #include "runtime/media/DrivePaths.h"
 #include "runtime/media/NameRules.h"
 #include "runtime/media/Volume.h"
@@ -9,8 +10,8 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,7 +45,35 @@ HiddenLeftover::Lock lockOf(int fd)
     return lock.l_type == F_UNLCK ? HiddenLeftover::Lock::Free : HiddenLeftover::Lock::Held;
 }
 
+// The medium's own clock: the change time of a file made now, in seconds.
+std::optional<qint64> mediumNow(int dirFd)
+{
+    int fd = openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    QByteArray probe;
+    if (fd < 0) {
+        probe = ".duplon-clock." + QByteArray::number(QRandomGenerator::global()->generate(), 36) + ".tmp";
+        fd = openat(dirFd, probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
+    if (fd < 0)
+        return std::nullopt;
+    struct stat st {};
+    const bool known = fstat(fd, &st) == 0;
+    if (!probe.isEmpty())
+        (void)unlinkat(dirFd, probe.constData(), 0);
+    posix::closeFd(fd);
+    return known ? std::optional<qint64>(st.st_ctim.tv_sec) : std::nullopt;
+}
+
+bool hasMapBeside(int dirFd, const QByteArray &entry)
+{
+    struct stat st {};
+    // A name too long to have a map has none; any other doubt counts as one.
+    return fstatat(dirFd, (entry + ".map").constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 || (errno != ENOENT && errno != ENAMETOOLONG);
+}
+
 } // namespace
+
+bool judgedAsShare(const std::optional<Volume> &volume) { return !volume || volume->network; }
 
 QByteArray hiddenNameFor(const QByteArray &name)
 {
@@ -78,8 +107,8 @@ QList<HiddenLeftover> hiddenLeftovers(const QString &drivePath)
     const posix::DirHandle dir(opendir(folder.constData()));
     if (!dir)
         posix::raiseErrno(NameKind::Folder);
-    const std::optional<Volume> volume = volumeOf(QFile::decodeName(folder));
-    const bool share = !volume || volume->network; // unknown: as a share, where only age tells
+    const bool share = judgedAsShare(volumeOf(QFile::decodeName(folder)));
+    std::optional<std::optional<qint64>> now; // asked of the medium once, and only where age tells
     while (const dirent *e = readdir(dir.get())) {
         const QByteArray entry(e->d_name);
         if (!isHiddenNameFor(entry, name))
@@ -94,8 +123,15 @@ QList<HiddenLeftover> hiddenLeftovers(const QString &drivePath)
             l.device = st.st_dev;
             l.inode = st.st_ino;
             l.lock = lockOf(fd);
+            l.marked = markedAsOurs(fd, name);
+            l.mapBeside = hasMapBeside(dirfd(dir.get()), entry);
             l.share = share;
-            l.ageSeconds = qint64(std::time(nullptr)) - qint64(st.st_mtim.tv_sec);
+            // Only age tells where locks may not: asked of the medium's own clock, once.
+            const bool byAge = l.marked && (share || l.lock == HiddenLeftover::Lock::Unknown);
+            if (byAge && !now)
+                now = mediumNow(dirfd(dir.get()));
+            // The change time, never the modification time a copy sets back to its source's.
+            l.ageSeconds = byAge && now && *now ? std::max<qint64>(0, **now - qint64(st.st_ctim.tv_sec)) : 0;
             found.append(l);
         }
         posix::closeFd(fd);
@@ -107,7 +143,7 @@ int removeHiddenLeftover(const QString &drivePath, const HiddenLeftover &leftove
 {
     const QByteArray path = hostName(drivePath);
     const qsizetype cut = path.lastIndexOf('/');
-    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut);
+    const QByteArray folder = cut <= 0 ? QByteArray("/") : path.left(cut), name = path.mid(cut + 1);
     const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return errno;
@@ -120,10 +156,12 @@ int removeHiddenLeftover(const QString &drivePath, const HiddenLeftover &leftove
         error = errno;
     else if (st.st_dev != leftover.device || st.st_ino != leftover.inode)
         error = ENOENT; // another file under that name now: not the one found
-    else if (lockOf(fd) == HiddenLeftover::Lock::Held)
-        error = EBUSY; // a copy took it up meanwhile
-    else if (unlinkat(dirFd, leftover.name.constData(), 0) != 0)
-        error = errno;
+    else if (!markedAsOurs(fd, name) || hasMapBeside(dirFd, leftover.name))
+        error = EPERM; // not a copy's of ours, or kept as a rescue meanwhile
+    else if (lockToClear(fd) == ClearLock::Held)
+        error = EBUSY; // a copy writes it
+    else
+        error = unlinkStill(dirFd, leftover.name, fd); // the lock taken keeps the writer out until it is gone
     if (fd >= 0)
         posix::closeFd(fd);
     posix::closeFd(dirFd);

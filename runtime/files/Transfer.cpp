@@ -53,8 +53,14 @@ PieceResult Transfer::copy(const File &source, qint64 sourceOffset, int destFd, 
         const qint64 at = sourceOffset + done;
         const auto [dataStart, dataEnd] = dataRun(source, at);
         if (dataStart > at) {
-            // A hole reads as zeros; the destination already holds zeros there.
-            done += std::min(dataStart, sourceOffset + count) - at;
+            // A hole reads as zeros; a fresh destination already holds zeros there.
+            const qint64 hole = std::min(dataStart, sourceOffset + count) - at;
+            if (m_holesWritten) {
+                const PieceResult w = writeZeros(destFd, destOffset + done, hole);
+                if (w.failure != PieceResult::Failure::None)
+                    return {done + w.bytes, w.failure, w.osError};
+            }
+            done += hole;
             continue;
         }
         const qint64 want = std::min(dataEnd, sourceOffset + count) - at;

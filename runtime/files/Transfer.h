@@ -40,6 +40,10 @@ public:
     static PieceResult writeAll(int destFd, qint64 offset, const char *data, qint64 count);
     // Writes count zero bytes.
     static PieceResult writeZeros(int destFd, qint64 offset, qint64 count);
+    // The destination holds older data where the copy writes nothing (an
+    // earlier copy gone on with in place): the source's holes are written as
+    // zeros there, never skipped.
+    void setHolesWritten(bool written) { m_holesWritten = written; }
 
 private:
     // The run of data at or after offset that the source reports: [first, second).
@@ -51,6 +55,7 @@ private:
     char *m_buffer = nullptr;
     bool m_kernelCopy = true;
     bool m_seekData = true;
+    bool m_holesWritten = false;
     qint64 m_dataFrom = 0; // a run known to hold data, so most pieces ask nothing
     qint64 m_dataTo = 0;
 };

@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -20,8 +22,10 @@ namespace rt {
 // (MediumCall): a damaged medium can hold a single read for seconds, and the
 // window must still repaint and take Stop, Exit and the close box meanwhile.
 // Only the operation moves; whoever calls run() keeps its state on its own
-// thread. A call that outlasts its stop's limit is left on both media, so
-// nothing else asks them while it is out.
+// thread. Jobs may also be queued, for the worker to run several in a row
+// while the caller is busy with the ends of earlier ones. A call that outlasts
+// its stop's limit is left on both media, so nothing else asks them while it
+// (or a job queued behind it) is out.
 class IoWorker {
 public:
     // media: as runOffWindow names them (see mediumOf).
@@ -47,14 +51,18 @@ public:
             return result;
         }
     }
-    // Starts job on the worker and returns at once; wait() takes its end. A
+    // Starts job on the worker and returns at once; wait() takes its end. Any
     // job still out is waited for first: one job at a time.
     void post(std::function<void()> job);
-    // Waits for the job posted last, if it is still to be waited for, and
-    // throws again what it threw.
+    // Starts job on the worker behind the jobs still out and returns at once:
+    // the worker runs them one after another without waiting for the caller,
+    // and wait() takes their ends in the order they were queued.
+    void queue(std::function<void()> job);
+    // Waits for the oldest job not yet waited for, if any, and throws again
+    // what it threw.
     void wait();
     // Whether a posted job has not been waited for.
-    bool posted() const { return m_call != nullptr; }
+    bool posted() const { return !m_out.empty(); }
 
     // A stop was asked. The job in flight is not interrupted, but if it has
     // not returned within limit of the first stop, onStall runs on the
@@ -75,12 +83,18 @@ private:
     void checkStall();
     void workerLoop();
 
+    struct Job {
+        std::function<void()> run;
+        std::exception_ptr error; // what it threw, thrown again on the caller's thread
+        MediumCall call;          // its end, which the caller waits for
+    };
     QStringList m_media;
-    std::function<void()> m_job;
-    std::exception_ptr m_error; // what the job threw, thrown again on the caller's thread
-    std::shared_ptr<MediumCall> m_call; // the job posted and not yet waited for
-    std::atomic<int> m_state{0}; // see the .cpp
-    std::atomic<int> m_tid{0};   // the worker's thread, for what it waits on
+    std::deque<std::shared_ptr<Job>> m_out; // the caller's: queued and not yet waited for, oldest first
+    std::mutex m_mutex;
+    std::deque<std::shared_ptr<Job>> m_todo; // the worker's next jobs (guarded by m_mutex)
+    std::atomic<unsigned> m_queued{0};       // jobs ever queued: the worker sleeps on it
+    std::atomic<bool> m_quit{false};
+    std::atomic<int> m_tid{0}; // the worker's thread, for what it waits on
     std::atomic<bool> m_stopAsked{false};
     std::optional<std::chrono::steady_clock::time_point> m_stallAt; // the first stop's limit
     std::function<void()> m_onStall;

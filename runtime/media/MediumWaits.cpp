@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -20,6 +21,9 @@ namespace rt {
 namespace {
 
 std::atomic<bool> g_ending{false};
+// The click that ends the program, and the deadline it set; window's thread only.
+std::optional<std::chrono::steady_clock::time_point> g_endClicked;
+std::chrono::steady_clock::time_point g_endBy;
 std::atomic<int> g_out{0}; // threads that may be in a call on a medium
 // The call left behind on each medium; only the window's thread touches the map.
 std::map<QString, std::shared_ptr<MediumCall>> g_left;
@@ -172,8 +176,21 @@ void callThreadEnded()
     --g_out;
 }
 
+void endAskedAt(std::chrono::steady_clock::time_point clicked)
+{
+    g_endClicked = clicked;
+}
+
+std::chrono::steady_clock::time_point endDeadline()
+{
+    return g_endBy;
+}
+
 void setEnding(bool ending)
 {
+    if (ending && !g_ending.load())
+        g_endBy = g_endClicked.value_or(std::chrono::steady_clock::now()) + kEndLimit;
+    g_endClicked.reset();
     g_ending.store(ending);
     if (ending)
         for (QEventLoop *loop : g_waits)

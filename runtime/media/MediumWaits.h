@@ -82,10 +82,22 @@ bool runOffWindow(const QString &medium, std::chrono::milliseconds limit, std::f
 void callThreadStarted();
 void callThreadEnded();
 
+// How long the program may take to end, from the click that ends it (Exit,
+// the close box) to the end of the process: the question, the copy's stop,
+// the window's closing and the wait for a medium all count against it. A
+// quarter of a second is left for the process's own ending.
+constexpr std::chrono::milliseconds kEndLimit = kMediumAnswerLimit - std::chrono::milliseconds(250);
+
+// The user clicked what ends the program at this moment (Exit, before its
+// question); the next setEnding(true) counts the end's limit from there.
+void endAskedAt(std::chrono::steady_clock::time_point clicked);
 // The program begins to end (its window has closed; false again for a new
 // window): waits on a medium return at once, unanswered, and no more start.
 void setEnding(bool ending);
 bool isEnding();
+// Once the program is ending, when it must be gone: kEndLimit after the
+// click that ended it (or after setEnding, when none was told).
+std::chrono::steady_clock::time_point endDeadline();
 // Ends the process at once, without static destructors: calls left waiting
 // may still return into them.
 [[noreturn]] void endNow(int code);

@@ -42,6 +42,7 @@ public:
         int openDelayMs = 0;     // every open of a file is held this long
         int listDelayMs = 0;     // every listing of a folder is held this long
         bool shortReads = false; // a read reaching a bad block returns the whole blocks before it
+        bool shortReadsExact = false; // ... every byte before the bad one, ending inside a sector
         QList<Range> marginal = {};   // each block fails its first `failures` reads, then reads
         QList<Range> fromAbove = {}; // read only when the file's previous read started above
         qint64 secured = -1; // distinct blocks delivered after which failing reads take no delay
@@ -92,6 +93,8 @@ public:
             args << QStringLiteral("--secured") << QString::number(options.secured);
         if (options.shortReads)
             args << QStringLiteral("--short-reads");
+        if (options.shortReadsExact)
+            args << QStringLiteral("--short-reads-exact");
         if (options.refuseDirect)
             args << QStringLiteral("--refuse-direct");
         args << QStringLiteral("--blksize") << QString::number(options.blksize);

@@ -142,9 +142,14 @@ inline std::optional<RetryPasses::Outcome> retryRescue(int stopAfter = -1,
         return std::nullopt;
     QuietProgress progress;
     progress.stopAfter = stopAfter;
-    RetryPasses retry(source, *std::move(resumable), progress, io);
+    RescueFiles owner(QStringLiteral("D:\\out.bin"), io); // the retry's files are the owner's, as in a copy
+    owner.retry(*std::move(resumable));
+    RetryPasses retry(source, std::move(owner.retried()), progress, io);
     retry.setSaveInterval(saveEvery);
-    return retry.run();
+    RetryPasses::Outcome outcome = retry.run();
+    if (outcome.complete && outcome.end == RetryPasses::Outcome::End::Completed)
+        outcome.mapError = owner.settleRetried();
+    return outcome;
 }
 
 inline qint64 blockBytes(const QList<qint64> &blocks, qint64 size)

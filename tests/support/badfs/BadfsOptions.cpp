@@ -43,7 +43,7 @@ int usage(const char *program)
 {
     std::fprintf(stderr,
                  "usage: %s SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]\n"
-                 "          [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...\n"
+                 "          [--slow-delay MS] [--open-delay MS] [--short-reads[-exact]] [--marginal A-B:K]...\n"
                  "          [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]\n"
                  "          [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]\n",
                  program);
@@ -87,6 +87,8 @@ bool parseArguments(int argc, char *argv[], Options &options, std::vector<char *
             std::fclose(list);
         } else if (a == "--short-reads") {
             options.shortReads = true;
+        } else if (a == "--short-reads-exact") {
+            options.shortReadsExact = true;
         } else if (a.rfind("--", 0) == 0 && a != "--") {
             return (usage(argv[0]), false);
         } else {

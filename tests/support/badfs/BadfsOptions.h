@@ -27,6 +27,7 @@ struct Options {
     int openDelayMs = 0; // a drive spinning up, a share timing out
     int listDelayMs = 0;
     bool shortReads = false;
+    bool shortReadsExact = false; // up to the first bad byte, even inside a sector
     int64_t secured = -1; // distinct blocks delivered that make the rescue "secured"
     int64_t blksize = kBlock;
     bool refuseDirect = false;

@@ -2,7 +2,7 @@
 // chosen byte ranges unreadable, optionally slowly, and counts what was read.
 //
 //   badfs SOURCE MOUNTPOINT [--bad A-B]... [--slow A-B]... [--bad-delay MS]
-//         [--slow-delay MS] [--open-delay MS] [--short-reads] [--marginal A-B:K]...
+//         [--slow-delay MS] [--open-delay MS] [--short-reads[-exact]] [--marginal A-B:K]...
 //         [--from-above A-B]... [--secured N] [--list-delay MS] [--blksize N]
 //         [--refuse-direct] [--bad-list FILE] [--hang CALLS] [FUSE options]
 //
@@ -12,6 +12,8 @@
 // ms first. With --short-reads a read that starts before the first bad block
 // it touches returns the whole 4096-byte blocks before it instead, as a disk
 // returns the sectors before a bad one; the next read, at the bad block, fails.
+// With --short-reads-exact it returns every byte before the first bad one,
+// ending inside a sector, as a failing drive or driver may.
 // A marginal range fails the first K reads of each of its blocks, then reads;
 // a from-above range reads only when the file's previous read started above it.
 //
@@ -250,8 +252,8 @@ int bf_read(const char *path, char *buf, size_t size, off_t offset, fuse_file_in
             firstBad = at;
     }
     if (firstBad >= 0) {
-        const int64_t goodEnd = firstBad / kBlock * kBlock;
-        if (g_options.shortReads && goodEnd > offset) {
+        const int64_t goodEnd = g_options.shortReadsExact ? firstBad : firstBad / kBlock * kBlock;
+        if ((g_options.shortReads || g_options.shortReadsExact) && goodEnd > offset) {
             want = goodEnd - offset;
         } else {
             if (g_securedFailed < 0)

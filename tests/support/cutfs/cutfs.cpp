@@ -21,7 +21,7 @@
 //                 rename unlink rmdir; NAME: the entry's name (a rename's
 //                 new name, a folder flush's folder)
 //   cut N         the cut, after call N
-// Not given: O_TMPFILE, fallocate (EOPNOTSUPP), locks (the kernel's own).
+// Not given: O_TMPFILE, fallocate (EOPNOTSUPP), locks (the kernel's own); xattrs go through at once.
 
 #define FUSE_USE_VERSION 31
 
@@ -39,6 +39,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -234,6 +235,18 @@ int cf_utimens(const char *path, const timespec tv[2], fuse_file_info *fi)
     return orErrno(fi ? futimens(int(fi->fh), tv) : utimensat(AT_FDCWD, host(path).c_str(), tv, AT_SYMLINK_NOFOLLOW));
 }
 
+// Extended attributes (a copy's mark of its own files) go straight to the folder.
+int cf_setxattr(const char *path, const char *name, const char *value, size_t size, int flags)
+{
+    return alive() ? orErrno(lsetxattr(host(path).c_str(), name, value, size, flags)) : -EIO;
+}
+int cf_getxattr(const char *path, const char *name, char *value, size_t size)
+{
+    const ssize_t n = alive() ? lgetxattr(host(path).c_str(), name, value, size) : (errno = EIO, -1);
+    return n < 0 ? -errno : int(n);
+}
+int cf_removexattr(const char *path, const char *name) { return alive() ? orErrno(lremovexattr(host(path).c_str(), name)) : -EIO; }
+
 int cf_truncate(const char *path, off_t size, fuse_file_info *fi)
 {
     ANSWER_OR_EIO();
@@ -379,6 +392,7 @@ int main(int argc, char *argv[])
     ops.mkdir = cf_mkdir, ops.unlink = cf_unlink, ops.rmdir = cf_rmdir, ops.symlink = cf_symlink;
     ops.rename = cf_rename, ops.link = cf_link, ops.chmod = cf_chmod, ops.chown = cf_chown, ops.utimens = cf_utimens;
     ops.open = cf_open, ops.create = cf_create, ops.read = cf_read, ops.write = cf_write, ops.truncate = cf_truncate;
+    ops.setxattr = cf_setxattr, ops.getxattr = cf_getxattr, ops.removexattr = cf_removexattr;
     ops.flush = cf_flush, ops.release = cf_release, ops.fsync = cf_fsync, ops.fallocate = cf_fallocate;
     return fuse_main(int(fuseArgs.size()), fuseArgs.data(), &ops, nullptr);
 }
