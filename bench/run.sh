@@ -4,7 +4,8 @@
 # damaged medium (bench_rescue, offscreen, where libfuse3 is built in), from a
 # damaged disk against GNU ddrescue (bench_disk, as root), the
 # block passes' cost as the bad blocks grow in number (bench_scrape), and the
-# rescue map at scale (bench_scattered).
+# rescue map at scale (bench_scattered), and what the copy's read-back costs
+# on the disk and a throttled stick (bench_read_back).
 # Arguments go to bench_copy and bench_listing, e.g.
 #   bench/run.sh --rounds 7 /tmp
 # The tmpfs case mounts a tmpfs of its own for each run and needs root;
@@ -44,6 +45,10 @@ run_rescue() {
     echo
     echo "=== the block passes' cost against the number of bad blocks ==="
     make -C "$build" -j2 bench_scrape >/dev/null && "$build/bench/bench_scrape" || status=1
+    echo
+    echo "=== the copy's read-back: the disk against cp + sync, the throttled stick against its pace ==="
+    make -C "$build" -j2 bench_read_back >/dev/null \
+        && "$here/tests/support/private-mounts.sh" "$build/bench/bench_read_back" || status=1
 }
 
 echo "=== offscreen ==="

@@ -28,6 +28,7 @@ packages=(
   # udev keeps no records; the tests make real file systems on loop devices
   # and reach a network share through sshfs over a local sshd.
   libblkid-dev
+  libxxhash-dev             # the hash of what a copy writes, for its read-back
   xfsprogs btrfs-progs exfatprogs exfat-fuse ntfs-3g
   openssh-server sshfs
   clang-14 libclang-rt-14-dev  # the fuzz targets: clang's libFuzzer and sanitizers

@@ -1,6 +1,7 @@
 #include "copy/job/CopyJob.h"
 
 #include "copy/job/DestinationChecks.h"
+#include "copy/job/ReadBackWords.h"
 #include "copy/job/WritingPlan.h"
 #include "copy/rescue/RetryPasses.h"
 #include "runtime/Dialogs.h"
@@ -84,11 +85,9 @@ CopyJob::End CopyJob::runStages()
     // A rescue named with a map saved after a good flush stays as it is.
     const bool kept = abandon(RescueEvent::Thrown).action == RescueAction::Keep && !m_files.partName().isEmpty();
     ended(End::Failed);
-    tellCannotWrite(why
-                    + (kept ? rt::kCrLf
-                                  + QStringLiteral("'%1' is kept to go on later with its map '%2' as last saved.")
-                                        .arg(m_files.partName(), m_files.mapName())
-                            : QString()));
+    tellCannotWrite(why, kept ? QStringLiteral("'%1' is kept to go on later with its map '%2' as last saved.")
+                                    .arg(m_files.partName(), m_files.mapName())
+                              : QString());
     return End::Failed;
 }
 
@@ -346,9 +345,14 @@ void CopyJob::tellCannotOpen(const QString &which, const QString &path, const QS
                      rt::MsgStyle::Critical, rt::kTitleTalmo);
 }
 
-void CopyJob::tellCannotWrite(const QString &reason)
+void CopyJob::tellCannotWrite(const QString &reason, const QString &after)
 {
+    // A medium that gave back other data than was written is named as such.
+    const rt::Destination &dest = m_files.destination();
+    const QString why = dest.readBackWrongAt()
+        ? readBackWrongText(driveText(m_names.destination), *dest.readBackWrongAt(), dest.claimedSize())
+        : reason;
     m_dialogs.msgBox(QStringLiteral("The destination file %1 could not be written.").arg(rt::displayPath(m_names.destination))
-                         + rt::kCrLf + reason,
+                         + rt::kCrLf + why + (after.isEmpty() ? QString() : rt::kCrLf + after),
                      rt::MsgStyle::Critical, rt::kTitleTalmo);
 }

@@ -139,7 +139,8 @@ private:
     // The closing line of a rescue with a map: a retry reads only the damaged parts.
     static QString retryLaterText();
     void tellCannotOpen(const QString &which, const QString &path, const QString &reason);
-    void tellCannotWrite(const QString &reason);
+    // after: what became of the copy, on a line of its own.
+    void tellCannotWrite(const QString &reason, const QString &after = QString());
     End runStages();
     // Tells the progress how the copy ended; returns end.
     End ended(End end, const QString &words = QString());

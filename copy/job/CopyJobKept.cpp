@@ -224,7 +224,7 @@ CopyJob::End CopyJob::endKept(const CopyEngine::Outcome &outcome, CopyEngine &en
     ended(End::Failed);
     const QString kept = keepRescue(outcome, engine).text;
     if (outcome.end == EngineEnd::WriteFailed)
-        tellCannotWrite(outcome.reason + rt::kCrLf + kept);
+        tellCannotWrite(outcome.reason, kept);
     else
         tellSourceUnreadable(outcome.end == EngineEnd::SourceGone, outcome.reason, kept);
     return End::Failed;

@@ -183,6 +183,7 @@ Destination::Destination(Destination &&other) noexcept
     , m_flushed(other.m_flushed)
     , m_flushedLength(other.m_flushedLength)
     , m_writeBehind(std::exchange(other.m_writeBehind, WriteBehind()))
+    , m_readBack(std::move(other.m_readBack))
 {
 }
 
@@ -207,6 +208,7 @@ Destination &Destination::operator=(Destination &&other) noexcept
         m_flushed = other.m_flushed;
         m_flushedLength = other.m_flushedLength;
         m_writeBehind = std::exchange(other.m_writeBehind, WriteBehind());
+        m_readBack = std::move(other.m_readBack);
     }
     return *this;
 }
@@ -236,25 +238,6 @@ void Destination::truncateTo(int fd, qint64 length)
         return;
     if (retryEintr([&] { return ftruncate(fd, length); }) != 0)
         raiseErrno();
-}
-
-void Destination::writeBehind(qint64 offset, qint64 count)
-{
-    m_flushed = false;
-    if (m_fd >= 0)
-        m_writeBehind.written(m_fd, offset, count);
-}
-
-void Destination::flush(qint64 length)
-{
-    if (m_fd < 0 || m_kind == Kind::None)
-        raise(EBADF);
-    if (m_flushed && m_flushedLength == length)
-        return;
-    truncateTo(m_fd, length);
-    syncData();
-    m_flushed = true;
-    m_flushedLength = length;
 }
 
 void Destination::throwIfGone() const
@@ -388,6 +371,8 @@ void Destination::closeAll() noexcept
     m_fd = -1;
     m_dirFd = -1;
     m_writeBehind.clear();
+    if (m_readBack)
+        m_readBack->close();
 }
 
 } // namespace rt

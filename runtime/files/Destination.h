@@ -1,5 +1,6 @@
 #pragma once
 
+#include "runtime/files/ReadBack.h"
 #include "runtime/files/WriteBehind.h"
 
 #include <QByteArray>
@@ -7,6 +8,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <time.h>
 #include <sys/types.h>
@@ -97,6 +99,11 @@ public:
     // the copy moves at the speed the medium really takes. On a fast disk or a
     // tmpfs this costs next to nothing.
     void writeBehind(qint64 offset, qint64 count);
+
+    // What the read-back (ReadBack) found: where the medium first returned
+    // different data, and the volume's size as the medium claims it.
+    std::optional<qint64> readBackWrongAt() const { return m_readBack ? m_readBack->wrongAt() : std::nullopt; }
+    qint64 claimedSize() const { return m_readBack ? m_readBack->claimedSize() : 0; }
 
     // Sets the length and flushes the data to the medium. commit() does this
     // itself; an engine calls it first when it wants to look for a Stop between
@@ -196,6 +203,7 @@ private:
     bool m_flushed = false;
     qint64 m_flushedLength = -1;
     WriteBehind m_writeBehind;
+    std::unique_ptr<ReadBack> m_readBack; // from the first piece written
 };
 
 } // namespace rt
