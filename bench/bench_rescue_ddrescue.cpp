@@ -11,6 +11,7 @@
 #include "runtime/media/IoWorker.h"
 #include "support/BadMedium.h"
 #include "BenchKit.h"
+#include "GeneratedSource.h"
 #include "RescueBench.h"
 
 #include <QApplication>
@@ -34,16 +35,6 @@
 
 namespace {
 
-// A generated source: each 4096-byte block numbered, so any block out of
-// place shows, and written or checked a MiB at a time.
-void generated(qint64 at, char *out, qint64 size)
-{
-    for (qint64 i = 0; i < size; i += 8) {
-        const quint64 word = quint64(at + i) * 0x9E3779B97F4A7C15ull;
-        std::memcpy(out + i, &word, size_t(std::min<qint64>(8, size - i)));
-    }
-}
-
 struct Damage {
     const char *name;
     qint64 size;
@@ -56,27 +47,6 @@ struct Rescued {
     qint64 failed = -1;
     qint64 wrong = -1;
 };
-
-// The blocks of the copy that are not the source's, the bad ones as zeros.
-qint64 wrongBlocks(const QString &copyPath, const Damage &d)
-{
-    QFile copy(copyPath);
-    if (!copy.open(QIODevice::ReadOnly) || copy.size() != d.size)
-        return d.size / kBlock;
-    QByteArray want(1048576, Qt::Uninitialized);
-    qint64 wrong = 0;
-    for (qint64 at = 0; at < d.size; at += want.size()) {
-        const qint64 n = std::min<qint64>(want.size(), d.size - at);
-        generated(at, want.data(), n);
-        for (const BadMedium::Range &r : d.bad)
-            if (r.begin < at + n && r.end > at)
-                std::memset(want.data() + std::max(r.begin, at) - at, 0, size_t(std::min(r.end, at + n) - std::max(r.begin, at)));
-        const QByteArray got = copy.read(n);
-        for (qint64 b = 0; b < n; b += kBlock)
-            wrong += got.mid(b, kBlock) != want.mid(b, std::min(kBlock, n - b));
-    }
-    return wrong;
-}
 
 Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
 {
@@ -111,7 +81,7 @@ Rescued rescueOnce(const QString &folder, const Damage &d, bool byDdrescue)
     r.securedSeconds = stats.securedAtNs < 0 ? -1 : double(stats.securedAtNs - (start.tv_sec * 1000000000ll + start.tv_nsec)) / 1e9;
     r.securedFailed = stats.securedFailed;
     r.failed = stats.failedReads;
-    r.wrong = wrongBlocks(out, d);
+    r.wrong = generated_source::wrongBlocks(out, d.size, d.bad);
     QFile::remove(out);
     return r;
 }
@@ -143,18 +113,8 @@ void againstDdrescue(const QString &root)
     for (const Damage &d : damages) {
         const QString folder = root + u'/' + QString::number(d.size);
         const QString sourcePath = folder + QStringLiteral("/src/source.bin");
-        if (QFileInfo(sourcePath).size() != d.size) {
-            QDir().mkpath(folder + QStringLiteral("/src"));
-            QFile f(sourcePath);
-            QByteArray chunk(M, Qt::Uninitialized);
-            if (!f.open(QIODevice::WriteOnly))
-                die(QStringLiteral("cannot write ") + sourcePath);
-            for (qint64 at = 0; at < d.size; at += M) {
-                generated(at, chunk.data(), M);
-                if (f.write(chunk) != M)
-                    die(QStringLiteral("cannot write ") + sourcePath);
-            }
-        }
+        if (!generated_source::ensure(sourcePath, d.size))
+            die(QStringLiteral("cannot write ") + sourcePath);
         for (const bool byDdrescue : {true, false}) {
             if (byDdrescue && !haveDdrescue)
                 continue;

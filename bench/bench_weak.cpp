@@ -18,6 +18,7 @@
 #include "runtime/media/IoWorker.h"
 #include "support/BadMedium.h"
 #include "BenchKit.h"
+#include "GeneratedSource.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -54,33 +55,6 @@ struct Timed {
 {
     std::fprintf(stderr, "bench_weak: %s\n", qPrintable(what));
     std::exit(2);
-}
-
-void generated(qint64 at, char *out, qint64 size)
-{
-    for (qint64 i = 0; i < size; i += 8) {
-        const quint64 word = quint64(at + i) * 0x9E3779B97F4A7C15ull;
-        std::memcpy(out + i, &word, size_t(std::min<qint64>(8, size - i)));
-    }
-}
-
-qint64 wrongBlocks(const QString &path, const Case &c)
-{
-    QFile copy(path);
-    if (!copy.open(QIODevice::ReadOnly) || copy.size() != c.size)
-        return c.size / kBlock;
-    QByteArray want(M, Qt::Uninitialized);
-    qint64 wrong = 0;
-    for (qint64 at = 0; at < c.size; at += M) {
-        generated(at, want.data(), M);
-        for (const BadMedium::Range &r : c.bad)
-            if (r.begin < at + M && r.end > at)
-                std::memset(want.data() + std::max(r.begin, at) - at, 0, size_t(std::min(r.end, at + M) - std::max(r.begin, at)));
-        const QByteArray got = copy.read(M);
-        for (qint64 b = 0; b < M; b += kBlock)
-            wrong += got.mid(b, kBlock) != want.mid(b, kBlock);
-    }
-    return wrong;
 }
 
 qint64 nowNs()
@@ -131,7 +105,7 @@ Timed readOnce(const QString &folder, const Case &c, const QString &by)
     t.whole = double(nowNs() - start) / 1e9;
     const BadMedium::Stats stats = medium.stats(QStringLiteral("source.bin"));
     t.outside = stats.securedAtNs < 0 ? -1 : double(stats.securedAtNs - start) / 1e9;
-    t.wrong = wrongBlocks(out, c);
+    t.wrong = generated_source::wrongBlocks(out, c.size, c.bad);
     QFile::remove(out);
     return t;
 }
@@ -176,18 +150,8 @@ int main(int argc, char *argv[])
         const Case &c = cases[n];
         const QString folder = root + u'/' + QString::number(c.size);
         const QString sourcePath = folder + QStringLiteral("/src/source.bin");
-        if (QFileInfo(sourcePath).size() != c.size) {
-            QDir().mkpath(folder + QStringLiteral("/src"));
-            QFile f(sourcePath);
-            QByteArray chunk(M, Qt::Uninitialized);
-            if (!f.open(QIODevice::WriteOnly))
-                die(QStringLiteral("cannot write ") + sourcePath);
-            for (qint64 at = 0; at < c.size; at += M) {
-                generated(at, chunk.data(), M);
-                if (f.write(chunk) != M)
-                    die(QStringLiteral("cannot write ") + sourcePath);
-            }
-        }
+        if (!generated_source::ensure(sourcePath, c.size))
+            die(QStringLiteral("cannot write ") + sourcePath);
         QMap<QString, Timed> by;
         for (const QString &reader : {QStringLiteral("ddrescue"), QStringLiteral("ddrescue -a 0"), QStringLiteral("duplon")}) {
             if (onlyDuplon && reader != u"duplon")
