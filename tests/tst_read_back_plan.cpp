@@ -137,13 +137,6 @@ private slots:
         for (std::size_t i = 1; i < picks.size(); ++i)
             QVERIFY(picks[i] > picks[i - 1] && picks[i] - picks[i - 1] <= widest);
     }
-
-    void theWords()
-    {
-        QCOMPARE(readBackWrongText(QStringLiteral("E:"), 266240001, 536870912LL),
-                 QStringLiteral("The medium in drive E: returned different data from about 253 MB into the copy: "
-                                "it may hold less than the 512 MB it claims."));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestReadBackPlan)
